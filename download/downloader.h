@@ -1,0 +1,167 @@
+// Downloader: the one segmented HTTP download of the process. The main
+// thread fills it completely before the first worker starts; each worker
+// then writes only the worker counter (one atomic increment) and, when
+// stopped, the start of its own range. No lock is taken.
+#ifndef VORN_DOWNLOAD_DOWNLOADER_H_
+#define VORN_DOWNLOAD_DOWNLOADER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "download/resume_record.h"
+#include "download/time64.h"
+#include "platform/env.h"
+
+namespace vorn {
+
+// Outcome of reading one probe answer.
+enum ProbeResult : int {
+  kProbeOk = 0,
+  kProbeServerError = 1,
+  kProbeRedirected = 2,
+  kProbeFailed = 3,
+};
+
+// At most this many redirects are followed by one probe; the next one fails
+// the probe, so a redirect loop cannot hold the run.
+constexpr int kMaxRedirects = 20;
+// Time-outs of every downloader connection.
+constexpr uint32_t kConnectTimeoutMs = 30000;
+constexpr uint32_t kReceiveTimeoutMs = 60000;
+// The probe stops receiving once its response text holds this much; the
+// whole header is always inside it, and a large text file is not read
+// whole into memory.
+constexpr size_t kMaxProbeTextBytes = 64 * 1024;
+// A worker keeps receiving until the blank line of its answer's header,
+// but never beyond this.
+constexpr int kMaxSegmentHeaderBytes = 16 * 1024;
+
+// Size of the receive buffers: 1024 bytes of data and a NUL in the probe,
+// 1025 bytes of data in the workers.
+constexpr int kReceiveBufferBytes = 1025;
+
+class Downloader {
+ public:
+  explicit Downloader(const platform::Env* env);
+  virtual ~Downloader();
+  Downloader(const Downloader&) = delete;
+  Downloader& operator=(const Downloader&) = delete;
+
+  // Splits an http URL into host, path and port and stores it as the current
+  // URL. False for anything else; see the definition for what a failed call
+  // leaves behind.
+  bool ParseUrl(std::string url);
+
+  // Reads a probe answer (text, every received piece followed by CR LF).
+  ProbeResult ParseResponseHeader(const char* text, int32_t* content_length,
+                                  int32_t* status, Time64* modified);
+
+  // The probe request for the current host, path and referer.
+  std::string BuildProbeRequest(bool head) const;
+  // The request of segment `index` for the current state.
+  std::string BuildSegmentRequest(int index) const;
+
+  // Asks the server for the bytes from offset 100 on and learns the size,
+  // range support and modification time, following redirects. 0 (ok),
+  // 1 (server error) or 3 (failure). `method` 0 sends GET, anything else
+  // HEAD.
+  int ProbeSize(int method);
+
+  // Parses the URL, reads the info file, probes and fixes the four ranges.
+  // True when the transfer may start.
+  bool PrepareDownload(std::string url, std::string save_path);
+
+  // The transfer of segment `index`, run on a worker thread.
+  void DownloadSegment(int index);
+
+  // The header length of the first received bytes: the offset just after
+  // the LF of the first line that is empty once its CR bytes are dropped,
+  // scanning all of the `size`-byte buffer; `size` when there is none.
+  static int32_t GetHeaderLength(const char* buffer, int size = kReceiveBufferBytes);
+  // One line from `*position`, CR dropped, up to its LF or the end.
+  static std::string ReadHeaderLine(const char* buffer, int* position,
+                                    int size = kReceiveBufferBytes);
+
+  // The name of segment file `index`: info-file path + the digit.
+  std::string SegmentFilePath(int index) const;
+
+  // Whether every segment file of the present mode holds exactly its
+  // range's bytes (four-part mode) or the answer's length (single mode).
+  bool SegmentsComplete() const;
+  // After a failed transfer: advances every start to the first byte its
+  // segment file lacks and rewrites the info file, so the next run resumes.
+  void RecordProgress();
+
+  // Accessors for the members that other steps read.
+  const platform::Env* env() const { return env_; }
+  const std::string& save_path() const { return save_path_; }
+  const std::string& info_file_path() const { return info_file_path_; }
+  const ResumeRecord& record() const { return record_; }
+  ResumeRecord* mutable_record() { return &record_; }
+  const std::string& host() const { return host_; }
+  const std::string& path() const { return path_; }
+  const std::string& referer() const { return referer_; }
+  const std::string& current_url() const { return current_url_; }
+  uint16_t port() const { return port_; }
+  Time64 server_time() const { return server_time_; }
+  int32_t range_supported() const { return range_supported_; }
+  int32_t resume_flag() const { return resume_flag_; }
+  uint32_t server_file_size() const { return server_file_size_; }
+  volatile int32_t* stop_flags() { return stop_flags_; }
+  volatile int32_t* worker_counter() { return &worker_counter_; }
+
+  // The time-outs of every connection; tests shorten them.
+  void SetTimeouts(uint32_t connect_ms, uint32_t receive_ms) {
+    connect_timeout_ms_ = connect_ms;
+    receive_timeout_ms_ = receive_ms;
+  }
+  // For tests that drive a single step.
+  void SetRangeSupportedForTesting(int32_t flag) { range_supported_ = flag; }
+  void SetResumeFlagForTesting(int32_t flag) { resume_flag_ = flag; }
+  void SetServerFileSizeForTesting(uint32_t size) { server_file_size_ = size; }
+  void SetPathsForTesting(const std::string& save_path) {
+    save_path_ = save_path;
+    info_file_path_ = save_path + ".down";
+  }
+
+ private:
+  // Fills the probe's response text from the probe socket.
+  std::string ReceiveProbeText();
+  // Reconciles a kept record with the segment files; false when the record
+  // cannot be trusted and the download must be planned afresh.
+  bool ReconcileWithSegmentFiles();
+  void PlanFresh(const std::string& url);
+  void DiscardSegmentFiles();
+  // Bytes that segment file `index` must hold when complete.
+  int64_t ExpectedSegmentBytes(int index) const;
+
+  const platform::Env* env_;
+
+  std::string save_path_;
+  std::string info_file_path_;
+  ResumeRecord record_;
+  volatile int32_t stop_flags_[kSegmentCount] = {0, 0, 0, 0};
+  std::unique_ptr<platform::Socket> probe_socket_;
+  std::string host_;
+  std::string path_;
+  std::string referer_;
+  std::string current_url_;
+  Time64 server_time_;
+  int32_t range_supported_ = 0;
+  int32_t resume_flag_ = 0;
+  uint32_t server_file_size_ = 0;
+  uint16_t port_ = 0;
+  volatile int32_t worker_counter_ = 0;
+
+  uint32_t connect_timeout_ms_ = kConnectTimeoutMs;
+  uint32_t receive_timeout_ms_ = kReceiveTimeoutMs;
+};
+
+// The worker thread's entry: takes its index from the worker counter and
+// runs the transfer of that segment. `arg` is the Downloader.
+uint32_t SegmentThreadProc(void* arg);
+
+}  // namespace vorn
+
+#endif  // VORN_DOWNLOAD_DOWNLOADER_H_

@@ -1,0 +1,57 @@
+// The plan of a download in memory, and its file form, the info file.
+#ifndef VORN_DOWNLOAD_RESUME_RECORD_H_
+#define VORN_DOWNLOAD_RESUME_RECORD_H_
+
+#include <cstdint>
+#include <string>
+
+#include "download/time64.h"
+
+namespace vorn {
+
+constexpr int kSegmentCount = 4;
+
+// Inclusive byte offsets into the package file.
+struct SegmentRange {
+  int32_t start = 0;
+  int32_t end = 0;
+};
+
+struct ResumeRecord {
+  std::string url;
+  std::string save_path;
+  Time64 last_modified;
+  uint32_t file_size = 0;
+  SegmentRange ranges[kSegmentCount];
+};
+
+// The start of range 0 that marks "no info file was read".
+constexpr int32_t kNoRecordMarker = -1;
+
+// Fills `ranges` with the fresh partition of `size`: four ranges of
+// size / 4 bytes, the last one taking the remainder too.
+void MakeFreshPartition(uint32_t size, SegmentRange ranges[kSegmentCount]);
+
+// The original start of range `index`: 0 for the first range, otherwise
+// one past the end of the range before it.
+int32_t OriginalStart(const SegmentRange ranges[kSegmentCount], int index);
+
+// The info file's bytes for `record`: URL and save path, each followed by
+// CR CR LF so that the text-mode reader gets them back exactly; then the
+// file size (4 bytes), the time (8 bytes) and the eight range values
+// (4 bytes each), all little-endian.
+std::string SerializeInfoFile(const ResumeRecord& record);
+
+// Reads `raw` the way the C runtime's text mode on Windows delivers it
+// (0x1A ends the data, CR LF becomes LF), then the two lines of at most
+// 1023 bytes each and the 44 bytes of fixed fields. Each line is stored
+// without its last two bytes. Fields beyond the end of the data keep the
+// values they had in `record`.
+void ParseInfoFile(const std::string& raw, ResumeRecord* record);
+
+// Applies the text-mode input translation to `raw`.
+std::string TextModeTranslate(const std::string& raw);
+
+}  // namespace vorn
+
+#endif  // VORN_DOWNLOAD_RESUME_RECORD_H_

@@ -1,0 +1,51 @@
+// Time64: signed 64-bit seconds since 1970-01-01 00:00:00 UTC, made from
+// local calendar fields; compared and stored, never shown.
+#ifndef VORN_DOWNLOAD_TIME64_H_
+#define VORN_DOWNLOAD_TIME64_H_
+
+#include <cstdint>
+
+namespace vorn {
+namespace platform {
+class Clock;
+}
+
+class Time64 {
+ public:
+  Time64() = default;
+  explicit Time64(int64_t seconds) : seconds_(seconds) {}
+
+  // The time for the given local calendar fields (full year, month 1-12),
+  // normalised as mktime does. False, with `out` untouched, when the
+  // fields name no representable time (before 1970, for instance): the
+  // invalid-argument case, which every caller must handle.
+  static bool FromLocalFields(platform::Clock* clock, int year, int month,
+                              int day, int hour, int minute, int second,
+                              Time64* out);
+  // The current time in whole seconds.
+  static Time64 Now(platform::Clock* clock);
+
+  // Strictly earlier, as signed 64-bit values.
+  bool IsEarlierThan(const Time64& other) const {
+    return seconds_ < other.seconds_;
+  }
+
+  int64_t seconds() const { return seconds_; }
+  bool operator==(const Time64& other) const {
+    return seconds_ == other.seconds_;
+  }
+  bool operator!=(const Time64& other) const { return !(*this == other); }
+
+ private:
+  int64_t seconds_ = 0;
+};
+
+// Turns the trimmed, lower-cased value of a Last-Modified field into a time,
+// reading the fields at their fixed offsets as local time. False when the
+// value gives no representable time (no comma, a year before 1970, the
+// RFC 850 form); the caller then uses the current time.
+bool ParseHttpDate(platform::Clock* clock, const char* value, Time64* out);
+
+}  // namespace vorn
+
+#endif  // VORN_DOWNLOAD_TIME64_H_

@@ -1,0 +1,37 @@
+// Time: local calendar fields, the current time, local fields to seconds,
+// and the pauses of the update run.
+#ifndef VORN_PLATFORM_CLOCK_H_
+#define VORN_PLATFORM_CLOCK_H_
+
+#include <cstdint>
+
+namespace vorn::platform {
+
+struct LocalFields {
+  int year = 0;
+  int month = 0;   // 1 to 12
+  int day = 0;     // 1 to 31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // The local time now.
+  virtual LocalFields LocalNow() = 0;
+  // Seconds since 1970-01-01 00:00:00 UTC.
+  virtual int64_t NowSeconds() = 0;
+  // Local calendar fields (month 1-12, full year) to seconds since the
+  // epoch, normalised the way mktime does, with daylight saving decided by
+  // the C library. -1 when the time cannot be represented (before 1970
+  // included).
+  virtual int64_t MakeLocalTime(const LocalFields& fields) = 0;
+  // Blocks the calling thread for `ms` milliseconds.
+  virtual void SleepMillis(uint32_t ms) = 0;
+};
+
+}  // namespace vorn::platform
+
+#endif  // VORN_PLATFORM_CLOCK_H_

@@ -1,0 +1,23 @@
+// Dialogs and shell: the modal message box and opening a file.
+#ifndef VORN_PLATFORM_DESKTOP_H_
+#define VORN_PLATFORM_DESKTOP_H_
+
+#include <string>
+
+namespace vorn::platform {
+
+class Desktop {
+ public:
+  virtual ~Desktop() = default;
+  // A modal box with an OK button; returns when the user has closed it.
+  // `caption` and `text` are ANSI (GBK) bytes.
+  virtual void ShowMessageBox(const std::string& caption,
+                              const std::string& text) = 0;
+  // Opens `path` with the shell verb "open" in the normal show state. The
+  // outcome is not reported.
+  virtual void OpenWithShell(const std::string& path) = 0;
+};
+
+}  // namespace vorn::platform
+
+#endif  // VORN_PLATFORM_DESKTOP_H_

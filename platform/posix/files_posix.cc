@@ -1,0 +1,116 @@
+// Files on POSIX. The update log's "no sharing" open is an exclusive,
+// non-blocking flock: a process that holds the lock makes the open fail at
+// once instead of waiting, as a sharing violation does on Windows.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/files.h"
+#include "platform/posix/posix_env.h"
+
+namespace vorn::platform {
+
+const char kPathSeparator[] = "/";
+
+namespace {
+
+class PosixFile final : public File {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { Close(); }
+
+  bool SeekToEnd() override { return ::lseek(fd_, 0, SEEK_END) >= 0; }
+
+  int64_t Length() override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+  }
+
+  int64_t Read(char* buf, int64_t n) override {
+    for (;;) {
+      ssize_t got = ::read(fd_, buf, static_cast<size_t>(n));
+      if (got < 0 && errno == EINTR) continue;
+      return got;
+    }
+  }
+
+  bool Write(const char* buf, int64_t n) override {
+    while (n > 0) {
+      ssize_t put = ::write(fd_, buf, static_cast<size_t>(n));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return false;
+      buf += put;
+      n -= put;
+    }
+    return true;
+  }
+
+  bool Close() override {
+    if (fd_ < 0) return true;
+    int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  bool MakeDirectory(const std::string& path) override {
+    return ::mkdir(path.c_str(), 0777) == 0;
+  }
+
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+      case OpenMode::kRead: flags |= O_RDONLY; break;
+      case OpenMode::kCreateTruncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+      case OpenMode::kWriteExisting: flags |= O_WRONLY; break;
+      case OpenMode::kWriteCreateKeep: flags |= O_WRONLY | O_CREAT; break;
+      case OpenMode::kReadWriteExclusive: flags |= O_RDWR | O_CREAT; break;
+    }
+    int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      return nullptr;
+    }
+    if (mode == OpenMode::kReadWriteExclusive &&
+        ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      return nullptr;
+    }
+    return std::make_unique<PosixFile>(fd);
+  }
+
+  bool RemoveFile(const std::string& path) override {
+    return ::unlink(path.c_str()) == 0;
+  }
+
+  bool RenameOver(const std::string& from, const std::string& to) override {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+  }
+
+  int64_t FileLength(const std::string& path) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<int64_t>(st.st_size);
+  }
+};
+
+}  // namespace
+
+FileSystem* PosixFiles() {
+  static PosixFileSystem files;
+  return &files;
+}
+
+}  // namespace vorn::platform

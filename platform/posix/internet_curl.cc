@@ -1,0 +1,114 @@
+// The version-file fetch through libcurl: http and https, bounded
+// redirects, no cache, the proxy from the usual environment variables
+// (libcurl reads them itself), and time-outs so a dead server cannot hold an
+// attempt for ever.
+#include <curl/curl.h>
+
+#include <mutex>
+
+#include "platform/internet.h"
+#include "platform/posix/posix_env.h"
+
+namespace vorn::platform {
+namespace {
+
+constexpr long kMaxRedirects = 20;
+constexpr long kConnectTimeoutSeconds = 30;
+// An attempt that receives less than one byte a second for a minute ends.
+constexpr long kLowSpeedSeconds = 60;
+
+struct LineCollector {
+  std::vector<std::string>* lines;
+  std::string partial;
+
+  void Add(const char* data, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      char c = data[i];
+      if (c == '\r') continue;
+      if (c == '\n') {
+        lines->push_back(partial);
+        partial.clear();
+      } else {
+        partial.push_back(c);
+      }
+    }
+  }
+};
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  static_cast<LineCollector*>(user)->Add(data, size * count);
+  return size * count;
+}
+
+struct CurlHandle {
+  CURL* curl = curl_easy_init();
+  ~CurlHandle() {
+    if (curl != nullptr) curl_easy_cleanup(curl);
+  }
+};
+
+struct HeaderList {
+  curl_slist* list = nullptr;
+  ~HeaderList() { curl_slist_free_all(list); }
+};
+
+class CurlInternetImpl final : public InternetClient {
+ public:
+  FetchResult FetchLines(const std::string& url,
+                         const std::string& user_agent) override {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+
+    FetchResult result;
+    CurlHandle handle;
+    if (handle.curl == nullptr) {
+      result.status = FetchStatus::kError;
+      result.error = "cannot start an internet session";
+      return result;
+    }
+    HeaderList headers;
+    headers.list = curl_slist_append(headers.list, "Cache-Control: no-cache");
+    headers.list = curl_slist_append(headers.list, "Pragma: no-cache");
+
+    char error[CURL_ERROR_SIZE] = {0};
+    LineCollector collector{&result.lines, std::string()};
+    CURL* c = handle.curl;
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_USERAGENT, user_agent.c_str());
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.list);
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(c, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &collector);
+
+    CURLcode rc = curl_easy_perform(c);
+    if (rc != CURLE_OK) {
+      // Only complete lines count when reading broke off.
+      result.status = FetchStatus::kError;
+      result.error = error[0] != '\0' ? error : curl_easy_strerror(rc);
+      if (result.error.size() > kMaxFetchErrorBytes) {
+        result.error.resize(kMaxFetchErrorBytes);
+      }
+      return result;
+    }
+    if (!collector.partial.empty()) result.lines.push_back(collector.partial);
+    result.status = FetchStatus::kOk;
+    return result;
+  }
+};
+
+}  // namespace
+
+InternetClient* CurlInternet() {
+  static CurlInternetImpl internet;
+  return &internet;
+}
+
+}  // namespace vorn::platform

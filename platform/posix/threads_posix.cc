@@ -1,0 +1,70 @@
+#include <pthread.h>
+
+#include <ctime>
+#include <new>
+
+#include "platform/posix/posix_env.h"
+#include "platform/threads.h"
+
+namespace vorn::platform {
+namespace {
+
+// A started thread. Never freed: handles stay valid until the process ends,
+// as Windows thread handles that nobody closes do.
+struct PosixThread {
+  pthread_t id;
+  ThreadProc proc;
+  void* arg;
+  bool joined = false;
+};
+
+void* Trampoline(void* raw) {
+  auto* thread = static_cast<PosixThread*>(raw);
+  thread->proc(thread->arg);
+  return nullptr;
+}
+
+class PosixThreadsImpl final : public Threads {
+ public:
+  ThreadHandle StartThread(ThreadProc proc, void* arg) override {
+    auto* thread = new (std::nothrow) PosixThread{pthread_t(), proc, arg};
+    if (thread == nullptr) return nullptr;
+    if (pthread_create(&thread->id, nullptr, Trampoline, thread) != 0) {
+      delete thread;
+      return nullptr;
+    }
+    return thread;
+  }
+
+  bool WaitAll(const ThreadHandle* handles, int count) override {
+    bool ok = true;
+    for (int i = 0; i < count; ++i) ok = WaitOne(handles[i]) && ok;
+    return ok;
+  }
+
+  bool WaitOne(ThreadHandle handle) override {
+    auto* thread = static_cast<PosixThread*>(handle);
+    if (thread == nullptr) return false;
+    if (thread->joined) return true;
+    if (pthread_join(thread->id, nullptr) != 0) return false;
+    thread->joined = true;
+    return true;
+  }
+};
+
+}  // namespace
+
+int32_t AtomicFetchIncrement(volatile int32_t* counter) {
+  return __atomic_fetch_add(counter, 1, __ATOMIC_SEQ_CST);
+}
+
+int32_t AtomicLoad(const volatile int32_t* value) {
+  return __atomic_load_n(value, __ATOMIC_SEQ_CST);
+}
+
+Threads* PosixThreads() {
+  static PosixThreadsImpl threads;
+  return &threads;
+}
+
+}  // namespace vorn::platform

@@ -1,0 +1,44 @@
+// Sockets: blocking TCP client connections with time-outs.
+#ifndef VORN_PLATFORM_SOCKETS_H_
+#define VORN_PLATFORM_SOCKETS_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace vorn::platform {
+
+// Returned by Receive on failure, a time-out included.
+constexpr int kSocketError = -1;
+
+// One TCP connection. Not thread-safe; each user owns its own. The
+// destructor closes it.
+class Socket {
+ public:
+  virtual ~Socket() = default;
+  // Resolves `host` (a name or a dotted address) and connects, waiting at
+  // most `timeout_ms`. False on failure.
+  virtual bool Connect(const std::string& host, uint16_t port,
+                       uint32_t timeout_ms) = 0;
+  // Sends all of `data`; returns the count sent or kSocketError.
+  virtual int Send(const std::string& data) = 0;
+  // Receives at most `n` bytes: the count, 0 at the end of the stream,
+  // kSocketError on failure or when no byte came for the receive time-out.
+  virtual int Receive(char* buf, int n) = 0;
+  // Time-out of each Receive call (0: none).
+  virtual void SetReceiveTimeout(uint32_t timeout_ms) = 0;
+  // Closes the connection; closing a closed socket does nothing.
+  virtual void Close() = 0;
+};
+
+class Network {
+ public:
+  virtual ~Network() = default;
+  // A new, unconnected TCP socket; null when none can be created. The
+  // socket layer is initialised on first use.
+  virtual std::unique_ptr<Socket> NewSocket() = 0;
+};
+
+}  // namespace vorn::platform
+
+#endif  // VORN_PLATFORM_SOCKETS_H_

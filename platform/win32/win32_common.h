@@ -1,0 +1,82 @@
+// Shared pieces of the Windows backend: the one place where system error
+// codes are classified, the handle owners, and the accessors through which
+// env.cc reaches each service family's single instance.
+#ifndef VORN_PLATFORM_WIN32_WIN32_COMMON_H_
+#define VORN_PLATFORM_WIN32_WIN32_COMMON_H_
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <windows.h>
+
+#include "platform/clock.h"
+#include "platform/desktop.h"
+#include "platform/files.h"
+#include "platform/internet.h"
+#include "platform/process.h"
+#include "platform/sockets.h"
+#include "platform/threads.h"
+#include "platform/window_system.h"
+
+namespace vorn::platform::win32 {
+
+// What a failed call's code means to this backend. Codes from
+// GetLastError and WSAGetLastError share one number space.
+enum class OsError {
+  kNone,
+  kNotFound,          // no such file, path or host
+  kAlreadyExists,     // the named object or file was there before
+  kSharingViolation,  // another opener holds the file without sharing
+  kAccessDenied,
+  kDiskFull,
+  kWouldBlock,        // a non-blocking socket call is still in progress
+  kTimedOut,
+  kRefused,           // nobody listens at the address
+  kOther,
+};
+
+// Classifies `code`. The single mapping from system codes for the backend.
+OsError MapOsError(DWORD code);
+
+// Owns a kernel handle (file, mutex) and closes it once.
+class UniqueHandle final {
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+  ~UniqueHandle() { Reset(); }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+  bool valid() const {
+    return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE;
+  }
+  HANDLE get() const { return handle_; }
+  // Closes the handle now; false when CloseHandle reported a failure.
+  bool Reset() {
+    if (!valid()) return true;
+    HANDLE handle = handle_;
+    handle_ = nullptr;
+    return CloseHandle(handle) != FALSE;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+// The single instance of each service family (see env.cc).
+FileSystem* DefaultFileSystem();
+Threads* DefaultThreads();
+Clock* DefaultClock();
+Network* DefaultNetwork();
+InternetClient* DefaultInternet();
+WindowSystem* DefaultWindowSystem();
+Desktop* DefaultDesktop();
+Process* DefaultProcess();
+
+}  // namespace vorn::platform::win32
+
+#endif  // VORN_PLATFORM_WIN32_WIN32_COMMON_H_

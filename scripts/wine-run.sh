@@ -1,0 +1,36 @@
+#!/bin/bash
+# Runs a Windows program under wine: the cross build's test emulator.
+#
+# The wine prefix is created once (serialised with a lock, so parallel test
+# runs do not race on it) and reused. Without an X display the program runs
+# inside xvfb-run, because windows and message boxes need one; set
+# VORN_WINE_NO_XVFB=1 to run without it.
+set -u
+
+WINE=${WINE:-/usr/lib/wine/wine64}
+export WINEPREFIX=${WINEPREFIX:-/tmp/vorn-wine-$(id -u)}
+export WINEDEBUG=${WINEDEBUG:--all}
+# No menu entries, no mono/gecko download prompts in the prefix.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-winemenubuilder.exe=d;mscoree=d;mshtml=d}
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX" || exit 125
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      "$WINE" wineboot --init >/dev/null 2>&1
+      # wineboot returns before the registry is written out; the server
+      # writes it when it goes idle.
+      "${WINESERVER:-/usr/lib/wine/wineserver}" -w >/dev/null 2>&1
+    fi
+  ) 9>"$WINEPREFIX.lock"
+fi
+
+if [ $# -eq 0 ]; then
+  exit 0
+fi
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${VORN_WINE_NO_XVFB:-}" ] && command -v xvfb-run >/dev/null 2>&1; then
+  exec xvfb-run -a "$WINE" "$@"
+fi
+exec "$WINE" "$@"

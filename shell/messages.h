@@ -1,0 +1,57 @@
+// Every text the system writes to its log or shows, as GBK (code page 936)
+// bytes. The Chinese text stands in the comment beside each constant.
+#ifndef VORN_SHELL_MESSAGES_H_
+#define VORN_SHELL_MESSAGES_H_
+
+namespace vorn::msg {
+
+// 指定下载存放路径不能为空！
+inline constexpr char kDirectoryEmpty[] =
+    "\xD6\xB8\xB6\xA8\xCF\xC2\xD4\xD8\xB4\xE6\xB7\xC5\xC2\xB7\xBE\xB6\xB2\xBB"
+    "\xC4\xDC\xCE\xAA\xBF\xD5\xA3\xA1";
+// 版本号不能为空！
+inline constexpr char kVersionEmpty[] =
+    "\xB0\xE6\xB1\xBE\xBA\xC5\xB2\xBB\xC4\xDC\xCE\xAA\xBF\xD5\xA3\xA1";
+// 指定升级的URL不能为空！
+inline constexpr char kUrlEmpty[] =
+    "\xD6\xB8\xB6\xA8\xC9\xFD\xBC\xB6\xB5\xC4"
+    "URL\xB2\xBB\xC4\xDC\xCE\xAA\xBF\xD5\xA3\xA1";
+// 指定的升级安装包文件名不能为空！
+inline constexpr char kPackageNameEmpty[] =
+    "\xD6\xB8\xB6\xA8\xB5\xC4\xC9\xFD\xBC\xB6\xB0\xB2\xD7\xB0\xB0\xFC\xCE\xC4"
+    "\xBC\xFE\xC3\xFB\xB2\xBB\xC4\xDC\xCE\xAA\xBF\xD5\xA3\xA1";
+// 指定标题不能为空！
+inline constexpr char kTitleEmpty[] =
+    "\xD6\xB8\xB6\xA8\xB1\xEA\xCC\xE2\xB2\xBB\xC4\xDC\xCE\xAA\xBF\xD5\xA3\xA1";
+// 网络故障
+inline constexpr char kNetworkFailure[] = "\xCD\xF8\xC2\xE7\xB9\xCA\xD5\xCF";
+// 更新文件格式有错 (with its trailing blank)
+inline constexpr char kBadVersionFile[] =
+    "\xB8\xFC\xD0\xC2\xCE\xC4\xBC\xFE\xB8\xF1\xCA\xBD\xD3\xD0\xB4\xED ";
+// 已经是最新版本
+inline constexpr char kUpToDate[] =
+    "\xD2\xD1\xBE\xAD\xCA\xC7\xD7\xEE\xD0\xC2\xB0\xE6\xB1\xBE";
+// 下载成功
+inline constexpr char kDownloadSucceeded[] = "\xCF\xC2\xD4\xD8\xB3\xC9\xB9\xA6";
+// 下载失败
+inline constexpr char kDownloadFailed[] = "\xCF\xC2\xD4\xD8\xCA\xA7\xB0\xDC";
+// 找不到update.exe文件
+inline constexpr char kPackageMissing[] =
+    "\xD5\xD2\xB2\xBB\xB5\xBD"
+    "update.exe\xCE\xC4\xBC\xFE";
+// 更新新版本
+inline constexpr char kUpdated[] = "\xB8\xFC\xD0\xC2\xD0\xC2\xB0\xE6\xB1\xBE";
+// 自动更新信息：\n\n系统已经成功下载了新版本，请重新启动程序!\n
+inline constexpr char kCompletionNotice[] =
+    "\xD7\xD4\xB6\xAF\xB8\xFC\xD0\xC2\xD0\xC5\xCF\xA2\xA3\xBA\n\n"
+    "\xCF\xB5\xCD\xB3\xD2\xD1\xBE\xAD\xB3\xC9\xB9\xA6\xCF\xC2\xD4\xD8\xC1\xCB"
+    "\xD0\xC2\xB0\xE6\xB1\xBE\xA3\xAC\xC7\xEB\xD6\xD8\xD0\xC2\xC6\xF4\xB6\xAF"
+    "\xB3\xCC\xD0\xF2!\n";
+// The resume warning is the one English text.
+inline constexpr char kOtherDownloadWarning[] =
+    "Maybe the download file is not you want,you can try to save as another "
+    "file!";
+
+}  // namespace vorn::msg
+
+#endif  // VORN_SHELL_MESSAGES_H_

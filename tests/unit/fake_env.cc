@@ -1,0 +1,235 @@
+#include "tests/unit/fake_env.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace vorn::testing {
+
+int64_t FakeClock::MakeLocalTime(const platform::LocalFields& fields) {
+  // Delegate to the real clock so normalisation and the 1970 bound are the
+  // system's own.
+  return platform::Env::Default().clock->MakeLocalTime(fields);
+}
+
+void FakeClock::SleepMillis(uint32_t ms) {
+  sleeps.push_back(ms);
+  now_seconds += ms / 1000;
+  if (on_sleep) on_sleep(ms);
+}
+
+platform::FetchResult FakeInternet::FetchLines(const std::string& url,
+                                               const std::string& agent) {
+  urls.push_back(url);
+  agents.push_back(agent);
+  if (answers.empty()) {
+    platform::FetchResult failed;
+    failed.status = platform::FetchStatus::kError;
+    failed.error = "no answer scripted";
+    return failed;
+  }
+  platform::FetchResult next = answers.front();
+  answers.pop_front();
+  return next;
+}
+
+platform::WindowHandle FakeWindows::Add(platform::WindowHandle parent,
+                                        const std::string& window_class,
+                                        const std::string& caption) {
+  windows.push_back(Window{parent, window_class, caption, true});
+  return reinterpret_cast<platform::WindowHandle>(windows.size());
+}
+
+platform::WindowHandle FakeWindows::FindWindowAfter(
+    platform::WindowHandle parent, platform::WindowHandle after,
+    const char* window_class, const char* caption) {
+  size_t begin = 0;
+  if (after != nullptr) begin = reinterpret_cast<size_t>(after);
+  for (size_t i = begin; i < windows.size(); ++i) {
+    const Window& w = windows[i];
+    if (!w.alive || w.parent != parent) continue;
+    if (window_class != nullptr && w.window_class != window_class) continue;
+    if (caption != nullptr && w.caption != caption) continue;
+    return reinterpret_cast<platform::WindowHandle>(i + 1);
+  }
+  return nullptr;
+}
+
+bool FakeWindows::IsLiveWindow(platform::WindowHandle window) {
+  size_t index = reinterpret_cast<size_t>(window);
+  return index >= 1 && index <= windows.size() && windows[index - 1].alive;
+}
+
+void FakeWindows::SendCommand(platform::WindowHandle window, uint32_t command) {
+  commands.emplace_back(window, command);
+  events.push_back("command");
+}
+
+void FakeDesktop::ShowMessageBox(const std::string& caption,
+                                 const std::string& text) {
+  boxes.emplace_back(caption, text);
+  if (events) events->push_back("box");
+}
+
+void FakeDesktop::OpenWithShell(const std::string& path) {
+  opened.push_back(path);
+  if (events) events->push_back("open");
+}
+
+class FakeSocket : public platform::Socket {
+ public:
+  FakeSocket(FakeNetwork* network) : network_(network) {}
+
+  bool Connect(const std::string& host, uint16_t port, uint32_t) override {
+    std::string where = host + ":" + std::to_string(port);
+    std::lock_guard<std::mutex> lock(network_->mu_);
+    connection_ = std::make_shared<FakeNetwork::Connection>();
+    connection_->host_port = where;
+    network_->connections_.push_back(connection_);
+    auto it = network_->scripts_.find(where);
+    if (it == network_->scripts_.end() || it->second.empty()) {
+      connected_ = false;
+      return false;
+    }
+    size_t& used = network_->used_[where];
+    size_t index = used < it->second.size() ? used : it->second.size() - 1;
+    ++used;
+    script_ = it->second[index];
+    connected_ = script_.connect_ok;
+    return connected_;
+  }
+
+  int Send(const std::string& data) override {
+    if (!connected_) return platform::kSocketError;
+    std::lock_guard<std::mutex> lock(network_->mu_);
+    connection_->sent += data;
+    return static_cast<int>(data.size());
+  }
+
+  int Receive(char* buf, int n) override {
+    if (!connected_) return platform::kSocketError;
+    while (next_ < script_.chunks.size() &&
+           offset_ >= script_.chunks[next_].size()) {
+      ++next_;
+      offset_ = 0;
+    }
+    if (next_ >= script_.chunks.size()) return script_.after_chunks;
+    const std::string& chunk = script_.chunks[next_];
+    size_t take = chunk.size() - offset_;
+    if (take > static_cast<size_t>(n)) take = static_cast<size_t>(n);
+    std::memcpy(buf, chunk.data() + offset_, take);
+    offset_ += take;
+    return static_cast<int>(take);
+  }
+
+  void SetReceiveTimeout(uint32_t) override {}
+  void Close() override { connected_ = false; }
+
+ private:
+  FakeNetwork* network_;
+  std::shared_ptr<FakeNetwork::Connection> connection_;
+  SocketScript script_;
+  bool connected_ = false;
+  size_t next_ = 0;
+  size_t offset_ = 0;
+};
+
+std::unique_ptr<platform::Socket> FakeNetwork::NewSocket() {
+  return std::make_unique<FakeSocket>(this);
+}
+
+void FakeNetwork::Script(const std::string& host_port, SocketScript script) {
+  std::lock_guard<std::mutex> lock(mu_);
+  scripts_[host_port].push_back(std::move(script));
+}
+
+std::vector<FakeNetwork::Connection> FakeNetwork::Connections() {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<Connection> out;
+  for (const auto& c : connections_) out.push_back(*c);
+  return out;
+}
+
+namespace {
+
+class FailingFile : public platform::File {
+ public:
+  FailingFile(std::unique_ptr<platform::File> target, FailingFileSystem* fs)
+      : target_(std::move(target)), fs_(fs) {}
+  bool SeekToEnd() override { return target_->SeekToEnd(); }
+  int64_t Length() override { return target_->Length(); }
+  int64_t Read(char* buf, int64_t n) override { return target_->Read(buf, n); }
+  bool Write(const char* buf, int64_t n) override {
+    if (fs_->fail_writes) return false;
+    return target_->Write(buf, n);
+  }
+  bool Close() override { return target_->Close(); }
+
+ private:
+  std::unique_ptr<platform::File> target_;
+  FailingFileSystem* fs_;
+};
+
+}  // namespace
+
+std::unique_ptr<platform::File> FailingFileSystem::Open(
+    const std::string& path, platform::OpenMode mode) {
+  std::unique_ptr<platform::File> file = target_->Open(path, mode);
+  if (!file) return nullptr;
+  return std::make_unique<FailingFile>(std::move(file), this);
+}
+
+FakeEnv::FakeEnv() : files(platform::Env::Default().files) {
+  desktop.events = &windows.events;
+  env = platform::Env::Default();
+  env.clock = &clock;
+  env.internet = &internet;
+  env.windows = &windows;
+  env.desktop = &desktop;
+  env.process = &process;
+  env.network = &network;
+  env.files = &files;
+}
+
+TempDir::TempDir() {
+  static std::atomic<int> counter{0};
+  std::random_device rd;
+  std::ostringstream name;
+  name << "vorn-test-" << rd() << "-" << counter++;
+  std::filesystem::path p = std::filesystem::temp_directory_path() / name.str();
+  std::filesystem::create_directories(p);
+  path_ = p.string();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string TempDir::File(const std::string& name) const {
+  return path_ + platform::kPathSeparator + name;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteAll(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+bool Exists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
+
+}  // namespace vorn::testing

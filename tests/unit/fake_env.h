@@ -1,0 +1,191 @@
+// Test doubles for the platform services: a scripted clock that never
+// sleeps, a scripted internet client, a window tree in memory, a recording
+// desktop, a scripted process, and sockets that hand out chosen bytes in
+// chosen chunks. Files stay real (a fresh temporary directory per test),
+// with a wrapper that makes writes fail on demand.
+#ifndef VORN_TESTS_UNIT_FAKE_ENV_H_
+#define VORN_TESTS_UNIT_FAKE_ENV_H_
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/env.h"
+
+namespace vorn::testing {
+
+class FakeClock : public platform::Clock {
+ public:
+  platform::LocalFields LocalNow() override { return local; }
+  int64_t NowSeconds() override { return now_seconds; }
+  int64_t MakeLocalTime(const platform::LocalFields& fields) override;
+  void SleepMillis(uint32_t ms) override;
+
+  platform::LocalFields local{2026, 12, 6, 21, 54, 0};
+  int64_t now_seconds = 1800000000;
+  std::vector<uint32_t> sleeps;
+  // Called on every sleep, for tests that act "during" a pause.
+  std::function<void(uint32_t)> on_sleep;
+};
+
+class FakeInternet : public platform::InternetClient {
+ public:
+  platform::FetchResult FetchLines(const std::string& url,
+                                   const std::string& user_agent) override;
+
+  // Answers in order; when they run out, every further call fails.
+  std::deque<platform::FetchResult> answers;
+  std::vector<std::string> urls;
+  std::vector<std::string> agents;
+};
+
+class FakeWindows : public platform::WindowSystem {
+ public:
+  struct Window {
+    platform::WindowHandle parent;
+    std::string window_class;
+    std::string caption;
+    bool alive = true;
+  };
+  // Adds a window (children after their parent, in z-order) and returns
+  // its handle.
+  platform::WindowHandle Add(platform::WindowHandle parent,
+                             const std::string& window_class,
+                             const std::string& caption);
+
+  platform::WindowHandle FindWindowAfter(platform::WindowHandle parent,
+                                         platform::WindowHandle after,
+                                         const char* window_class,
+                                         const char* caption) override;
+  bool IsLiveWindow(platform::WindowHandle window) override;
+  void SendCommand(platform::WindowHandle window, uint32_t command) override;
+
+  std::vector<Window> windows;  // handle = index + 1
+  std::vector<std::pair<platform::WindowHandle, uint32_t>> commands;
+  std::vector<std::string> events;  // shared order log, see FakeDesktop
+};
+
+class FakeDesktop : public platform::Desktop {
+ public:
+  void ShowMessageBox(const std::string& caption,
+                      const std::string& text) override;
+  void OpenWithShell(const std::string& path) override;
+
+  std::vector<std::pair<std::string, std::string>> boxes;
+  std::vector<std::string> opened;
+  std::vector<std::string>* events = nullptr;  // optional shared order log
+};
+
+class FakeProcess : public platform::Process {
+ public:
+  bool GuardAlreadyExists(const std::string& name) override {
+    guard_names.push_back(name);
+    return guard_exists;
+  }
+  std::string CommandLine() override { return command_line; }
+  std::string ApplicationName() override { return app_name; }
+
+  bool guard_exists = false;
+  std::string command_line;
+  std::string app_name = "vornupdate";
+  std::vector<std::string> guard_names;
+};
+
+// A connection's script: what Connect answers, the chunks that Receive hands
+// out (one chunk per call, split to the caller's size), and what comes after
+// the last chunk (0 for a close, -1 for an error or time-out).
+struct SocketScript {
+  bool connect_ok = true;
+  std::vector<std::string> chunks;
+  int after_chunks = 0;
+};
+
+class FakeNetwork : public platform::Network {
+ public:
+  std::unique_ptr<platform::Socket> NewSocket() override;
+
+  // Scripts by "host:port"; each new connection to that place takes the
+  // next script (the last one is reused). Unknown places refuse.
+  void Script(const std::string& host_port, SocketScript script);
+
+  struct Connection {
+    std::string host_port;
+    std::string sent;
+  };
+  std::vector<Connection> Connections();
+
+ private:
+  friend class FakeSocket;
+  std::mutex mu_;
+  std::map<std::string, std::vector<SocketScript>> scripts_;
+  std::map<std::string, size_t> used_;
+  std::vector<std::shared_ptr<Connection>> connections_;
+};
+
+// Forwards to another file system; writes fail while `fail_writes` is set,
+// and renames fail while `fail_renames` is set.
+class FailingFileSystem : public platform::FileSystem {
+ public:
+  explicit FailingFileSystem(platform::FileSystem* target) : target_(target) {}
+  bool MakeDirectory(const std::string& path) override {
+    return target_->MakeDirectory(path);
+  }
+  std::unique_ptr<platform::File> Open(const std::string& path,
+                                       platform::OpenMode mode) override;
+  bool RemoveFile(const std::string& path) override {
+    return target_->RemoveFile(path);
+  }
+  bool RenameOver(const std::string& from, const std::string& to) override {
+    if (fail_renames) return false;
+    return target_->RenameOver(from, to);
+  }
+  int64_t FileLength(const std::string& path) override {
+    return target_->FileLength(path);
+  }
+
+  bool fail_writes = false;
+  bool fail_renames = false;
+
+ private:
+  platform::FileSystem* target_;
+};
+
+// An Env of doubles over the real files and threads.
+struct FakeEnv {
+  FakeEnv();
+  FakeClock clock;
+  FakeInternet internet;
+  FakeWindows windows;
+  FakeDesktop desktop;
+  FakeProcess process;
+  FakeNetwork network;
+  FailingFileSystem files;
+  platform::Env env;
+};
+
+// A fresh empty directory under the system's temporary directory, removed
+// with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  // path + separator + name
+  std::string File(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// Whole-file helpers for assertions.
+std::string ReadAll(const std::string& path);
+void WriteAll(const std::string& path, const std::string& data);
+bool Exists(const std::string& path);
+
+}  // namespace vorn::testing
+
+#endif  // VORN_TESTS_UNIT_FAKE_ENV_H_

@@ -1,0 +1,86 @@
+// The update run: validation, the log path, the version fetch with its
+// retries, the decision and the download start.
+#include "update/updater.h"
+
+#include "platform/files.h"
+#include "shell/messages.h"
+
+namespace vorn {
+
+Updater::Updater(const platform::Env* env) : downloader_(env), env_(env) {}
+
+void Updater::SetParameters(const UpdateParameters& params) {
+  version_file_url_ = params.version_file_url;
+  current_version_ = params.current_version;
+  download_dir_ = params.download_dir;
+  package_name_ = params.package_name;
+  execute_ = params.execute;
+  host_title_ = params.host_title;
+}
+
+std::string Updater::ApplicationName() const {
+  return env_->process->ApplicationName();
+}
+
+int32_t Updater::RunUpdate() {
+  // Until the log path is set below, WriteLog drops every message: a run that
+  // stops in validation leaves no line anywhere.
+  if (download_dir_.empty()) {
+    WriteLog(msg::kDirectoryEmpty);
+    return kRunFail;
+  }
+  // Only the last component is created; an existing directory is fine and
+  // a missing parent shows up later as files that cannot be opened.
+  env_->files->MakeDirectory(download_dir_);
+  if (current_version_.empty()) {
+    WriteLog(msg::kVersionEmpty);
+    return kRunInvalid;
+  }
+  if (version_file_url_.empty()) {
+    WriteLog(msg::kUrlEmpty);
+    return kRunInvalid;
+  }
+  if (package_name_.empty()) {
+    WriteLog(msg::kPackageNameEmpty);
+    return kRunInvalid;
+  }
+  if (host_title_.empty()) {
+    WriteLog(msg::kTitleEmpty);
+    return kRunInvalid;
+  }
+  log_path_ = download_dir_ + platform::kPathSeparator + "updatelog.txt";
+
+  // The first attempt and up to twelve retries, five minutes apart.
+  bool fetched = FetchVersionFile();
+  for (int retries = 0; !fetched && retries < kFetchRetries; ++retries) {
+    WriteLog(msg::kNetworkFailure);
+    env_->clock->SleepMillis(kFetchPauseMs);
+    fetched = FetchVersionFile();
+  }
+
+  // Decided whether or not the last attempt succeeded: a text that was not
+  // read lacks the entries and counts as malformed.
+  switch (CompareVersion()) {
+    case 1:
+      WriteLog(msg::kUpToDate);
+      return kRunOk;
+    case -1:
+      WriteLog(msg::kBadVersionFile);
+      return kRunFail;
+    default:
+      StartDownload();
+      return kRunOk;
+  }
+}
+
+std::string Updater::SavePath() const {
+  return download_dir_ + platform::kPathSeparator + package_name_;
+}
+
+void Updater::StartDownload() {
+  std::string url = PackageUrl();
+  if (!downloader_.PrepareDownload(url, SavePath())) return;
+  StartTransfer();
+}
+
+}  // namespace vorn

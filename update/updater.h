@@ -1,0 +1,104 @@
+// Updater: the parameters and the state of the one update run, and the
+// process's one Downloader as its first member.
+#ifndef VORN_UPDATE_UPDATER_H_
+#define VORN_UPDATE_UPDATER_H_
+
+#include <cstdint>
+#include <string>
+
+#include "download/downloader.h"
+#include "platform/env.h"
+#include "platform/threads.h"
+#include "platform/window_system.h"
+#include "shell/command_line.h"
+
+namespace vorn {
+
+// Result codes of the update run.
+constexpr int32_t kRunOk = 0;
+constexpr int32_t kRunInvalid = -1;
+constexpr int32_t kRunFail = static_cast<int32_t>(0x80004005u);  // E_FAIL
+
+// Fetch attempts: the first one and this many retries, each retry after
+// a pause.
+constexpr int kFetchRetries = 12;
+constexpr uint32_t kFetchPauseMs = 300000;
+// Command sent to the host's dialog, and the pause after the notice.
+constexpr uint32_t kHostCommand = 32823;
+constexpr uint32_t kNoticePauseMs = 4000;
+// Name of the single-instance guard.
+inline constexpr char kInstanceName[] = "vornUpdate";
+
+class Updater {
+ public:
+  explicit Updater(const platform::Env* env);
+  Updater(const Updater&) = delete;
+  Updater& operator=(const Updater&) = delete;
+
+  // Stores the fields of the command line.
+  void SetParameters(const UpdateParameters& params);
+
+  // The whole run: validation, log path, version fetch, decision and the
+  // download. 0, -1 or E_FAIL.
+  int32_t RunUpdate();
+
+  // Appends one dated line to the update log; dropped silently when the
+  // log path is empty or the file cannot be opened.
+  void WriteLog(const char* message);
+
+  // One version-file attempt into the version text.
+  bool FetchVersionFile();
+  // 1 same version, 0 different, -1 no "VER" or no "URL".
+  int CompareVersion() const;
+  // The announced version and the package URL cut out of the version text.
+  std::string AnnouncedVersion() const;
+  std::string PackageUrl() const;
+
+  // Cuts the package URL, forms the save path and prepares and runs the
+  // download.
+  void StartDownload();
+  // The save path: download directory + separator + package file name.
+  std::string SavePath() const;
+
+  // Starts the workers and waits for them; see download/transfer.cc.
+  int32_t StartTransfer();
+  int32_t WaitAndMerge();
+
+  // The closing sequence after a successful merge.
+  void CompleteUpdate();
+  platform::WindowHandle FindHostWindow();
+  void LaunchPackage();
+
+  // The message box caption: the application's name.
+  std::string ApplicationName() const;
+
+  Downloader& downloader() { return downloader_; }
+  const std::string& log_path() const { return log_path_; }
+  const std::string& version_text() const { return version_text_; }
+  void set_version_text(const std::string& text) { version_text_ = text; }
+  const std::string& download_dir() const { return download_dir_; }
+  const std::string& package_name() const { return package_name_; }
+  const std::string& host_title() const { return host_title_; }
+  bool execute() const { return execute_; }
+
+ private:
+  // Joins the segment files into the package file; false when any check,
+  // read, write or the final rename failed (nothing is then lost).
+  bool MergeSegments(int count);
+
+  Downloader downloader_;  // first member: built first, destroyed last
+  const platform::Env* env_;
+  std::string log_path_;
+  std::string version_text_;
+  std::string version_file_url_;
+  std::string current_version_;
+  std::string download_dir_;
+  std::string package_name_;
+  std::string host_title_;
+  bool execute_ = false;
+  platform::ThreadHandle thread_handles_[kSegmentCount] = {};
+};
+
+}  // namespace vorn
+
+#endif  // VORN_UPDATE_UPDATER_H_
