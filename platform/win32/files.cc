@@ -1,0 +1,145 @@
+// Files through the kernel's own calls (CreateFileA and friends), so that
+// the sharing rules of the update log are the system's.
+#include <climits>
+#include <memory>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/win32/win32_common.h"
+
+namespace vorn::platform::win32 {
+namespace {
+
+// The access, sharing and disposition of each open mode.
+struct OpenFlags {
+  DWORD access;
+  DWORD share;
+  DWORD disposition;
+};
+
+OpenFlags FlagsFor(OpenMode mode) {
+  switch (mode) {
+    case OpenMode::kRead:
+      return {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING};
+    case OpenMode::kCreateTruncate:
+      return {GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS};
+    case OpenMode::kWriteExisting:
+      return {GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING};
+    case OpenMode::kWriteCreateKeep:
+      return {GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS};
+    case OpenMode::kReadWriteExclusive:
+      // Share mode 0: while this handle is open every other open of the
+      // file fails at once with a sharing violation.
+      return {GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS};
+  }
+  return {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING};
+}
+
+// ReadFile and WriteFile take 32-bit counts; larger requests go in pieces.
+constexpr int64_t kMaxChunk = 1 << 30;
+
+class Win32File final : public File {
+ public:
+  explicit Win32File(HANDLE handle) : handle_(handle) {}
+
+  bool SeekToEnd() override {
+    LONG high = 0;
+    SetLastError(ERROR_SUCCESS);
+    DWORD low = SetFilePointer(handle_.get(), /*lDistanceToMove=*/0, &high,
+                               FILE_END);
+    // A low part of all ones is also a valid position past 4 GiB; only the
+    // error code tells them apart.
+    return !(low == INVALID_SET_FILE_POINTER &&
+             MapOsError(GetLastError()) != OsError::kNone);
+  }
+
+  int64_t Length() override {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(handle_.get(), &size)) return -1;
+    return size.QuadPart;
+  }
+
+  int64_t Read(char* buf, int64_t n) override {
+    if (n < 0) return -1;
+    DWORD got = 0;
+    DWORD want = static_cast<DWORD>(n > kMaxChunk ? kMaxChunk : n);
+    if (!ReadFile(handle_.get(), buf, want, &got, /*lpOverlapped=*/nullptr)) {
+      return -1;
+    }
+    return got;
+  }
+
+  bool Write(const char* buf, int64_t n) override {
+    if (n < 0) return false;
+    while (n > 0) {
+      DWORD put = 0;
+      DWORD want = static_cast<DWORD>(n > kMaxChunk ? kMaxChunk : n);
+      if (!WriteFile(handle_.get(), buf, want, &put,
+                     /*lpOverlapped=*/nullptr)) {
+        return false;
+      }
+      // A write that moves nothing would loop for ever (a full disk can
+      // answer like that).
+      if (put == 0) return false;
+      buf += put;
+      n -= put;
+    }
+    return true;
+  }
+
+  bool Close() override {
+    if (!handle_.valid()) return false;
+    return handle_.Reset();
+  }
+
+ private:
+  UniqueHandle handle_;
+};
+
+class Win32FileSystem final : public FileSystem {
+ public:
+  bool MakeDirectory(const std::string& path) override {
+    return CreateDirectoryA(path.c_str(), /*lpSecurityAttributes=*/nullptr) !=
+           FALSE;
+  }
+
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    OpenFlags flags = FlagsFor(mode);
+    HANDLE handle = CreateFileA(path.c_str(), flags.access, flags.share,
+                                /*lpSecurityAttributes=*/nullptr,
+                                flags.disposition, FILE_ATTRIBUTE_NORMAL,
+                                /*hTemplateFile=*/nullptr);
+    // A sharing violation (the log held by another instance) is not
+    // retried: the caller decides what a busy file means.
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<Win32File>(handle);
+  }
+
+  bool RemoveFile(const std::string& path) override {
+    return DeleteFileA(path.c_str()) != FALSE;
+  }
+
+  bool RenameOver(const std::string& from, const std::string& to) override {
+    return MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+           FALSE;
+  }
+
+  int64_t FileLength(const std::string& path) override {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+      return -1;
+    }
+    return (static_cast<int64_t>(data.nFileSizeHigh) << 32) |
+           static_cast<int64_t>(data.nFileSizeLow);
+  }
+};
+
+}  // namespace
+
+FileSystem* DefaultFileSystem() {
+  static Win32FileSystem files;
+  return &files;
+}
+
+}  // namespace vorn::platform::win32

@@ -1,0 +1,157 @@
+// The version-file fetch through WinINet, which brings the system's proxy
+// settings, redirects and cache control.
+#include <string>
+#include <vector>
+
+#include "platform/internet.h"
+#include "platform/win32/win32_common.h"
+
+// After windows.h, which it builds on.
+#include <wininet.h>
+
+namespace vorn::platform::win32 {
+namespace {
+
+constexpr DWORD kConnectTimeoutMs = 30 * 1000;
+constexpr DWORD kReceiveTimeoutMs = 60 * 1000;
+
+// Owns a WinINet handle (session or request).
+class InternetHandle final {
+ public:
+  explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
+  ~InternetHandle() {
+    if (handle_ != nullptr) InternetCloseHandle(handle_);
+  }
+  InternetHandle(const InternetHandle&) = delete;
+  InternetHandle& operator=(const InternetHandle&) = delete;
+
+  HINTERNET get() const { return handle_; }
+
+ private:
+  HINTERNET handle_;
+};
+
+// The descriptive text of a WinINet (or system) error code: WinINet's own
+// message table first, then the system's, then the bare number.
+std::string ErrorText(DWORD code) {
+  char buf[kMaxFetchErrorBytes + 1];
+  DWORD length = 0;
+  HMODULE wininet = GetModuleHandleA("wininet.dll");
+  if (wininet != nullptr) {
+    length = FormatMessageA(
+        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, wininet,
+        code, /*dwLanguageId=*/0, buf, sizeof(buf), /*Arguments=*/nullptr);
+  }
+  if (length == 0) {
+    length = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        /*lpSource=*/nullptr, code, /*dwLanguageId=*/0, buf, sizeof(buf),
+        /*Arguments=*/nullptr);
+  }
+  std::string text = length > 0 ? std::string(buf, length)
+                                : "error " + std::to_string(code);
+  if (text.size() > kMaxFetchErrorBytes) text.resize(kMaxFetchErrorBytes);
+  return text;
+}
+
+// The answer when the session or the URL could not be opened.
+FetchResult OpenFailure(DWORD code) {
+  FetchResult result;
+  // A call that failed without saying why leaves nothing to report.
+  if (MapOsError(code) == OsError::kNone) {
+    result.status = FetchStatus::kNoFile;
+    return result;
+  }
+  result.status = FetchStatus::kError;
+  result.error = ErrorText(code);
+  return result;
+}
+
+// Cuts a byte stream into lines at LF, dropping every CR.
+class LineSplitter final {
+ public:
+  void Add(const char* data, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      char c = data[i];
+      if (c == '\n') {
+        lines_.push_back(std::move(current_));
+        current_.clear();
+        pending_ = false;
+      } else {
+        pending_ = true;
+        if (c != '\r') current_.push_back(c);
+      }
+    }
+  }
+  // The complete lines so far (a partial last line is left out).
+  std::vector<std::string> Complete() { return std::move(lines_); }
+  // Every line, a last one without its LF included.
+  std::vector<std::string> Finish() {
+    if (pending_) lines_.push_back(std::move(current_));
+    current_.clear();
+    pending_ = false;
+    return std::move(lines_);
+  }
+
+ private:
+  std::vector<std::string> lines_;
+  std::string current_;
+  bool pending_ = false;  // bytes seen since the last LF
+};
+
+class Win32Internet final : public InternetClient {
+ public:
+  FetchResult FetchLines(const std::string& url,
+                         const std::string& user_agent) override {
+    InternetHandle session(InternetOpenA(
+        user_agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG,
+        /*lpszProxy=*/nullptr, /*lpszProxyBypass=*/nullptr, /*dwFlags=*/0));
+    if (session.get() == nullptr) return OpenFailure(GetLastError());
+
+    // Bounded in time: a server that accepts and then says nothing ends
+    // the attempt too. A refused option leaves WinINet's own defaults.
+    DWORD connect_timeout = kConnectTimeoutMs;
+    DWORD receive_timeout = kReceiveTimeoutMs;
+    InternetSetOptionA(session.get(), INTERNET_OPTION_CONNECT_TIMEOUT,
+                       &connect_timeout, sizeof(connect_timeout));
+    InternetSetOptionA(session.get(), INTERNET_OPTION_RECEIVE_TIMEOUT,
+                       &receive_timeout, sizeof(receive_timeout));
+
+    InternetHandle request(InternetOpenUrlA(
+        session.get(), url.c_str(), /*lpszHeaders=*/nullptr,
+        /*dwHeadersLength=*/0,
+        INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_ASCII,
+        /*dwContext=*/1));
+    if (request.get() == nullptr) return OpenFailure(GetLastError());
+
+    // Whatever the HTTP status, the body is what the caller gets.
+    LineSplitter splitter;
+    char buf[4096];
+    for (;;) {
+      DWORD got = 0;
+      if (!InternetReadFile(request.get(), buf, sizeof(buf), &got)) {
+        // A read failure is an error even when no code came with it.
+        FetchResult result;
+        result.status = FetchStatus::kError;
+        result.error = ErrorText(GetLastError());
+        result.lines = splitter.Complete();
+        return result;
+      }
+      if (got == 0) break;
+      splitter.Add(buf, got);
+    }
+    FetchResult result;
+    result.status = FetchStatus::kOk;
+    result.lines = splitter.Finish();
+    return result;
+  }
+};
+
+}  // namespace
+
+InternetClient* DefaultInternet() {
+  static Win32Internet internet;
+  return &internet;
+}
+
+}  // namespace vorn::platform::win32

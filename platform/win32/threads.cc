@@ -1,0 +1,79 @@
+// Threads through CreateThread and the wait functions.
+#include <memory>
+
+#include "platform/threads.h"
+#include "platform/win32/win32_common.h"
+
+namespace vorn::platform {
+
+namespace win32 {
+namespace {
+
+// What the new thread needs; allocated by the starter, freed by the thread.
+struct StartBlock {
+  ThreadProc proc;
+  void* arg;
+};
+
+DWORD WINAPI Trampoline(LPVOID param) {
+  std::unique_ptr<StartBlock> block(static_cast<StartBlock*>(param));
+  return block->proc(block->arg);
+}
+
+class Win32Threads final : public Threads {
+ public:
+  ThreadHandle StartThread(ThreadProc proc, void* arg) override {
+    auto block = std::make_unique<StartBlock>(StartBlock{proc, arg});
+    HANDLE handle = CreateThread(/*lpThreadAttributes=*/nullptr,
+                                 /*dwStackSize=*/0, Trampoline, block.get(),
+                                 /*dwCreationFlags=*/0,
+                                 /*lpThreadId=*/nullptr);
+    if (handle == nullptr) return nullptr;
+    block.release();  // the thread owns it now
+    // The handle is never closed: callers keep it until the process ends.
+    return handle;
+  }
+
+  bool WaitAll(const ThreadHandle* handles, int count) override {
+    if (count <= 0) return false;
+    // One wait takes at most MAXIMUM_WAIT_OBJECTS handles; waiting for all
+    // of several groups in turn is the same as waiting for all at once.
+    for (int first = 0; first < count; first += MAXIMUM_WAIT_OBJECTS) {
+      int n = count - first;
+      if (n > MAXIMUM_WAIT_OBJECTS) n = MAXIMUM_WAIT_OBJECTS;
+      DWORD result = WaitForMultipleObjects(
+          static_cast<DWORD>(n), const_cast<HANDLE*>(handles + first),
+          /*bWaitAll=*/TRUE, INFINITE);
+      if (result != WAIT_OBJECT_0) return false;
+    }
+    return true;
+  }
+
+  bool WaitOne(ThreadHandle handle) override {
+    return WaitForSingleObject(handle, INFINITE) == WAIT_OBJECT_0;
+  }
+};
+
+}  // namespace
+
+Threads* DefaultThreads() {
+  static Win32Threads threads;
+  return &threads;
+}
+
+}  // namespace win32
+
+static_assert(sizeof(LONG) == sizeof(int32_t), "LONG is 32 bits on Windows");
+
+int32_t AtomicFetchIncrement(volatile int32_t* counter) {
+  return InterlockedIncrement(reinterpret_cast<volatile LONG*>(counter)) - 1;
+}
+
+int32_t AtomicLoad(const volatile int32_t* value) {
+  // A compare-exchange that never changes the value: a full-barrier read.
+  return InterlockedCompareExchange(
+      reinterpret_cast<volatile LONG*>(const_cast<volatile int32_t*>(value)),
+      /*Exchange=*/0, /*Comperand=*/0);
+}
+
+}  // namespace vorn::platform
