@@ -131,7 +131,11 @@ class Downloader {
   // Reconciles a kept record with the segment files; false when the record
   // cannot be trusted and the download must be planned afresh.
   bool ReconcileWithSegmentFiles();
-  void PlanFresh(const std::string& url);
+  // Sets time, size and the fresh partition from the probe's results.
+  void PlanFresh();
+  // Whether the info file's bytes are exactly what the record read from
+  // them would be written as (text-mode reading loses nothing then).
+  bool RecordReadsBackExactly(const std::string& raw) const;
   void DiscardSegmentFiles();
   // Bytes that segment file `index` must hold when complete.
   int64_t ExpectedSegmentBytes(int index) const;

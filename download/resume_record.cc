@@ -1,0 +1,102 @@
+// The resume record's file form. The reader applies the text-mode input
+// rules of the Windows C runtime on every platform, so an info file reads
+// the same everywhere; the writer ends each line with CR CR LF, which that
+// reader gives back exactly.
+#include "download/resume_record.h"
+
+#include <cstring>
+
+#include "platform/text.h"
+
+namespace vorn {
+
+namespace {
+
+// A line read takes at most this many bytes and stops after the first LF.
+constexpr size_t kMaxLineBytes = 1023;
+// Bytes of the fixed-size fields after the two lines.
+constexpr size_t kFixedFieldBytes = 44;
+
+// Size, time and the eight range values, little-endian, in file order (the
+// size before the time).
+std::string FixedFields(const ResumeRecord& record) {
+  std::string out;
+  AppendLe32(&out, record.file_size);
+  AppendLe64(&out, static_cast<uint64_t>(record.last_modified.seconds()));
+  for (const SegmentRange& range : record.ranges) {
+    AppendLe32(&out, static_cast<uint32_t>(range.start));
+    AppendLe32(&out, static_cast<uint32_t>(range.end));
+  }
+  return out;
+}
+
+}  // namespace
+
+void MakeFreshPartition(uint32_t size, SegmentRange ranges[kSegmentCount]) {
+  uint32_t q = size / kSegmentCount;
+  for (int i = 0; i < kSegmentCount; ++i) {
+    ranges[i].start = static_cast<int32_t>(static_cast<uint32_t>(i) * q);
+    ranges[i].end = static_cast<int32_t>(static_cast<uint32_t>(i + 1) * q - 1);
+  }
+  // The last segment also takes the size mod 4 bytes left over.
+  ranges[kSegmentCount - 1].end = static_cast<int32_t>(size - 1);
+}
+
+int32_t OriginalStart(const SegmentRange ranges[kSegmentCount], int index) {
+  return index == 0 ? 0 : ranges[index - 1].end + 1;
+}
+
+std::string SerializeInfoFile(const ResumeRecord& record) {
+  std::string out;
+  out += record.url;
+  out += "\r\r\n";
+  out += record.save_path;
+  out += "\r\r\n";
+  out += FixedFields(record);
+  return out;
+}
+
+std::string TextModeTranslate(const std::string& raw) {
+  std::string out;
+  out.reserve(raw.size());
+  for (size_t i = 0; i < raw.size(); ++i) {
+    char c = raw[i];
+    if (c == '\x1A') break;  // end of the data
+    if (c == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+    out.push_back(c);
+  }
+  return out;
+}
+
+void ParseInfoFile(const std::string& raw, ResumeRecord* record) {
+  const std::string data = TextModeTranslate(raw);
+  size_t pos = 0;
+  auto read_line = [&]() {
+    size_t begin = pos;
+    while (pos < data.size() && pos - begin < kMaxLineBytes) {
+      if (data[pos++] == '\n') break;
+    }
+    std::string line = data.substr(begin, pos - begin);
+    // The stored text is the line without its last two bytes.
+    return line.size() < 2 ? std::string() : line.substr(0, line.size() - 2);
+  };
+  record->url = read_line();
+  record->save_path = read_line();
+
+  // The fixed fields are read over their present values, byte by byte, so
+  // what lies beyond the end of the data keeps the value it had.
+  std::string present = FixedFields(*record);
+  char fields[kFixedFieldBytes];
+  std::memcpy(fields, present.data(), kFixedFieldBytes);
+  size_t available = data.size() - pos;
+  if (available > kFixedFieldBytes) available = kFixedFieldBytes;
+  std::memcpy(fields, data.data() + pos, available);
+  record->file_size = ReadLe32(fields);
+  record->last_modified = Time64(static_cast<int64_t>(ReadLe64(fields + 4)));
+  for (int i = 0; i < kSegmentCount; ++i) {
+    record->ranges[i].start = static_cast<int32_t>(ReadLe32(fields + 12 + 8 * i));
+    record->ranges[i].end = static_cast<int32_t>(ReadLe32(fields + 16 + 8 * i));
+  }
+}
+
+}  // namespace vorn
