@@ -1,0 +1,323 @@
+// The real backend's local services through the Env interfaces: files,
+// threads and the atomic counter, the clock, the process. Runs on every
+// backend.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "platform/env.h"
+#include "tests/unit/fake_env.h"
+
+namespace vorn::platform {
+namespace {
+
+using vorn::testing::Exists;
+using vorn::testing::ReadAll;
+using vorn::testing::TempDir;
+using vorn::testing::WriteAll;
+
+FileSystem* Fs() { return Env::Default().files; }
+
+const char* ModeName(OpenMode mode) {
+  switch (mode) {
+    case OpenMode::kRead: return "kRead";
+    case OpenMode::kCreateTruncate: return "kCreateTruncate";
+    case OpenMode::kWriteExisting: return "kWriteExisting";
+    case OpenMode::kWriteCreateKeep: return "kWriteCreateKeep";
+    case OpenMode::kReadWriteExclusive: return "kReadWriteExclusive";
+  }
+  return "?";
+}
+
+// Each writable mode, on a missing and on a present file, writing "XY"
+// either at the start or after SeekToEnd.
+TEST(PlatformFiles, OpenModesCreateTruncateOrKeep) {
+  struct Case {
+    OpenMode mode;
+    bool present;        // "abcdef" is there before the open
+    bool seek_to_end;
+    bool opens;
+    std::string after;   // content after writing "XY" and closing
+  };
+  const Case cases[] = {
+      {OpenMode::kCreateTruncate, false, false, true, "XY"},
+      {OpenMode::kCreateTruncate, true, false, true, "XY"},
+      {OpenMode::kCreateTruncate, true, true, true, "XY"},
+      {OpenMode::kWriteExisting, false, false, false, ""},
+      {OpenMode::kWriteExisting, true, false, true, "XYcdef"},
+      {OpenMode::kWriteExisting, true, true, true, "abcdefXY"},
+      {OpenMode::kWriteCreateKeep, false, false, true, "XY"},
+      {OpenMode::kWriteCreateKeep, true, false, true, "XYcdef"},
+      {OpenMode::kWriteCreateKeep, true, true, true, "abcdefXY"},
+      {OpenMode::kReadWriteExclusive, false, true, true, "XY"},
+      {OpenMode::kReadWriteExclusive, true, false, true, "XYcdef"},
+      {OpenMode::kReadWriteExclusive, true, true, true, "abcdefXY"},
+  };
+  TempDir dir;
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(ModeName(c.mode)) + (c.present ? " present" : " missing") +
+                 (c.seek_to_end ? " seek" : ""));
+    std::string path = dir.File("f" + std::to_string(n++));
+    if (c.present) WriteAll(path, "abcdef");
+    std::unique_ptr<File> file = Fs()->Open(path, c.mode);
+    ASSERT_EQ(file != nullptr, c.opens);
+    if (!file) {
+      EXPECT_EQ(Exists(path), c.present) << "a failed open must not create";
+      continue;
+    }
+    if (c.seek_to_end) { EXPECT_TRUE(file->SeekToEnd()); }
+    EXPECT_TRUE(file->Write("XY", 2));
+    EXPECT_EQ(file->Length(), static_cast<int64_t>(c.after.size()));
+    EXPECT_TRUE(file->Close());
+    EXPECT_EQ(ReadAll(path), c.after);
+  }
+}
+
+TEST(PlatformFiles, ReadExistingOnly) {
+  TempDir dir;
+  EXPECT_EQ(Fs()->Open(dir.File("missing"), OpenMode::kRead), nullptr);
+  EXPECT_FALSE(Exists(dir.File("missing")));
+
+  // Longer than one read so the count and the end are both seen.
+  std::string data(10000, 'q');
+  data[1234] = '\n';
+  WriteAll(dir.File("r"), data);
+  std::unique_ptr<File> file = Fs()->Open(dir.File("r"), OpenMode::kRead);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->Length(), 10000);
+  std::string got;
+  char buf[4096];
+  int64_t n;
+  while ((n = file->Read(buf, sizeof(buf))) > 0) got.append(buf, n);
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(got, data);
+  EXPECT_FALSE(file->Write("x", 1)) << "a read-only file took a write";
+  EXPECT_TRUE(file->Close());
+}
+
+TEST(PlatformFiles, ExclusiveOpenFailsAtOnceWhileHeld) {
+  TempDir dir;
+  std::string path = dir.File("update.log");
+  std::unique_ptr<File> holder = Fs()->Open(path, OpenMode::kReadWriteExclusive);
+  ASSERT_NE(holder, nullptr);
+  ASSERT_TRUE(holder->Write("held\n", 5));
+
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Fs()->Open(path, OpenMode::kReadWriteExclusive), nullptr)
+        << "attempt " << i;
+  }
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 1000)
+      << "a busy file must not be waited for";
+
+  // Every handle closes on its own, so the file is free again after.
+  EXPECT_TRUE(holder->Close());
+  std::unique_ptr<File> again = Fs()->Open(path, OpenMode::kReadWriteExclusive);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->Length(), 5);
+  again.reset();  // the destructor closes too
+  EXPECT_NE(Fs()->Open(path, OpenMode::kReadWriteExclusive), nullptr);
+}
+
+TEST(PlatformFiles, RenameOverAndNames) {
+  TempDir dir;
+  struct Case {
+    const char* name;
+    bool from_present;
+    bool to_present;
+    bool ok;
+    std::string to_after;
+  };
+  const Case cases[] = {
+      {"onto existing", true, true, true, "new"},
+      {"onto missing", true, false, true, "new"},
+      {"missing source", false, true, false, "old"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string from = dir.File("from" + std::to_string(n));
+    std::string to = dir.File("to" + std::to_string(n++));
+    if (c.from_present) WriteAll(from, "new");
+    if (c.to_present) WriteAll(to, "old");
+    EXPECT_EQ(Fs()->RenameOver(from, to), c.ok);
+    EXPECT_FALSE(Exists(from));
+    EXPECT_EQ(Exists(to), c.ok || c.to_present);
+    if (Exists(to)) { EXPECT_EQ(ReadAll(to), c.to_after); }
+  }
+}
+
+TEST(PlatformFiles, LengthRemoveAndDirectories) {
+  TempDir dir;
+  struct Case {
+    const char* name;
+    std::string content;  // "-" for no file
+    int64_t length;
+  };
+  const Case cases[] = {{"missing", "-", -1}, {"empty", "", 0}, {"five", "12345", 5}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = dir.File(c.name);
+    if (c.content != "-") WriteAll(path, c.content);
+    EXPECT_EQ(Fs()->FileLength(path), c.length);
+    EXPECT_EQ(Fs()->RemoveFile(path), c.content != "-");
+    EXPECT_EQ(Fs()->FileLength(path), -1);
+    EXPECT_FALSE(Fs()->RemoveFile(path)) << "removed twice";
+  }
+
+  std::string sub = dir.File("sub");
+  EXPECT_TRUE(Fs()->MakeDirectory(sub));
+  EXPECT_FALSE(Fs()->MakeDirectory(sub)) << "an existing directory answers false";
+  std::string deep = sub + kPathSeparator + "a" + kPathSeparator + "b";
+  EXPECT_FALSE(Fs()->MakeDirectory(deep)) << "only the last component is made";
+  EXPECT_TRUE(WriteFileBytes(Fs(), sub + kPathSeparator + "in", "inside"));
+  std::string back;
+  EXPECT_TRUE(ReadFileBytes(Fs(), sub + kPathSeparator + "in", 100, &back));
+  EXPECT_EQ(back, "inside");
+}
+
+// Four threads take numbers from one counter; every number must come out
+// exactly once.
+constexpr int kThreads = 4;
+constexpr int kPerThread = 20000;
+
+struct CounterWork {
+  volatile int32_t* counter;
+  std::vector<int32_t> taken;
+};
+
+uint32_t TakeNumbers(void* arg) {
+  auto* work = static_cast<CounterWork*>(arg);
+  work->taken.reserve(kPerThread);
+  for (int i = 0; i < kPerThread; ++i) {
+    work->taken.push_back(AtomicFetchIncrement(work->counter));
+  }
+  return 0;
+}
+
+TEST(PlatformThreads, AtomicCounterUnderFourThreads) {
+  Threads* threads = Env::Default().threads;
+  volatile int32_t counter = 0;
+  std::vector<CounterWork> work(kThreads, CounterWork{&counter, {}});
+  std::vector<ThreadHandle> handles;
+  for (CounterWork& w : work) {
+    ThreadHandle h = threads->StartThread(TakeNumbers, &w);
+    ASSERT_NE(h, nullptr);
+    handles.push_back(h);
+  }
+  ASSERT_TRUE(threads->WaitAll(handles.data(), static_cast<int>(handles.size())));
+  EXPECT_EQ(AtomicLoad(&counter), kThreads * kPerThread);
+
+  std::vector<int> seen(kThreads * kPerThread, 0);
+  for (const CounterWork& w : work) {
+    ASSERT_EQ(w.taken.size(), static_cast<size_t>(kPerThread));
+    for (size_t i = 0; i < w.taken.size(); ++i) {
+      int32_t v = w.taken[i];
+      ASSERT_GE(v, 0);
+      ASSERT_LT(v, kThreads * kPerThread);
+      ++seen[v];
+      // One thread's own numbers only ever grow.
+      if (i > 0) { ASSERT_GT(v, w.taken[i - 1]); }
+    }
+  }
+  for (size_t v = 0; v < seen.size(); ++v) ASSERT_EQ(seen[v], 1) << "value " << v;
+}
+
+uint32_t SetFlagLater(void* arg) {
+  Env::Default().clock->SleepMillis(50);
+  AtomicFetchIncrement(static_cast<volatile int32_t*>(arg));
+  return 7;
+}
+
+TEST(PlatformThreads, WaitOneReturnsAfterTheThreadEnds) {
+  volatile int32_t flag = 0;
+  ThreadHandle h = Env::Default().threads->StartThread(SetFlagLater,
+                                                       const_cast<int32_t*>(&flag));
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(Env::Default().threads->WaitOne(h));
+  EXPECT_EQ(AtomicLoad(&flag), 1);
+  // Handles stay valid: waiting again for an ended thread answers at once.
+  EXPECT_TRUE(Env::Default().threads->WaitOne(h));
+}
+
+TEST(PlatformClock, MakeLocalTimeNormalises) {
+  Clock* clock = Env::Default().clock;
+  struct Case {
+    const char* name;
+    LocalFields given;
+    LocalFields same_as;
+  };
+  const Case cases[] = {
+      {"day 0 of March in a leap year", {2024, 3, 0, 12, 0, 0}, {2024, 2, 29, 12, 0, 0}},
+      {"day 0 of March", {2023, 3, 0, 12, 0, 0}, {2023, 2, 28, 12, 0, 0}},
+      {"day 0 of January", {2024, 1, 0, 8, 30, 0}, {2023, 12, 31, 8, 30, 0}},
+      {"minute 75", {2024, 5, 10, 10, 75, 0}, {2024, 5, 10, 11, 15, 0}},
+      {"second 3600", {2024, 5, 10, 10, 0, 3600}, {2024, 5, 10, 11, 0, 0}},
+      {"month 13", {2024, 13, 1, 12, 0, 0}, {2025, 1, 1, 12, 0, 0}},
+      {"day 32", {2024, 7, 32, 12, 0, 0}, {2024, 8, 1, 12, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int64_t a = clock->MakeLocalTime(c.given);
+    EXPECT_GT(a, 0);
+    EXPECT_EQ(a, clock->MakeLocalTime(c.same_as));
+  }
+  // A day in July (no daylight-saving change anywhere) is 86400 seconds.
+  EXPECT_EQ(clock->MakeLocalTime({2024, 7, 11, 12, 0, 0}) -
+                clock->MakeLocalTime({2024, 7, 10, 12, 0, 0}),
+            86400);
+}
+
+TEST(PlatformClock, BeforeNineteenSeventyIsMinusOne) {
+  Clock* clock = Env::Default().clock;
+  const LocalFields before[] = {
+      {1969, 6, 1, 0, 0, 0}, {1969, 12, 31, 12, 0, 0}, {1900, 1, 1, 0, 0, 0}};
+  for (const LocalFields& f : before) {
+    EXPECT_EQ(clock->MakeLocalTime(f), -1) << f.year << "-" << f.month << "-" << f.day;
+  }
+  EXPECT_GT(clock->MakeLocalTime({1970, 1, 2, 12, 0, 0}), 0);
+}
+
+TEST(PlatformClock, NowAgreesWithLocalFields) {
+  Clock* clock = Env::Default().clock;
+  int64_t before = clock->NowSeconds();
+  LocalFields now = clock->LocalNow();
+  int64_t after = clock->NowSeconds();
+  EXPECT_GT(before, 1700000000);  // later than the end of 2023
+  EXPECT_GE(now.month, 1);
+  EXPECT_LE(now.month, 12);
+  int64_t local = clock->MakeLocalTime(now);
+  EXPECT_GE(local, before - 1);
+  EXPECT_LE(local, after + 1);
+
+  auto start = std::chrono::steady_clock::now();
+  clock->SleepMillis(120);
+  auto slept = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  EXPECT_GE(slept.count(), 100);
+}
+
+TEST(PlatformProcess, NameCommandLineAndGuard) {
+  Process* process = Env::Default().process;
+  EXPECT_EQ(process->ApplicationName(), "vorn_unit_tests");
+  std::string line = process->CommandLine();
+  EXPECT_NE(line.find("vorn_unit_tests"), std::string::npos) << line;
+  // The program's path comes first, quoted or not.
+  std::string first = line[0] == '"'
+                          ? line.substr(1, line.find('"', 1) - 1)
+                          : line.substr(0, line.find(' '));
+  EXPECT_NE(first.find("vorn_unit_tests"), std::string::npos) << line;
+
+  // A name nobody holds: the guard is created, nobody else has it.
+  std::string name =
+      "vorn-test-guard-" +
+      std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+  EXPECT_FALSE(process->GuardAlreadyExists(name));
+}
+
+}  // namespace
+}  // namespace vorn::platform
