@@ -1,0 +1,312 @@
+// The real backend's sockets and internet fetch against a loopback server
+// that this file runs itself (raw sockets of the host system, so that it
+// works the same on every backend).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include "platform/env.h"
+
+namespace vorn::platform {
+namespace {
+
+#ifdef _WIN32
+using RawSocket = SOCKET;
+constexpr RawSocket kNoSocket = INVALID_SOCKET;
+void CloseRaw(RawSocket s) { closesocket(s); }
+#else
+using RawSocket = int;
+constexpr RawSocket kNoSocket = -1;
+void CloseRaw(RawSocket s) { close(s); }
+#endif
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+int64_t MillisSince(steady_clock::time_point start) {
+  return std::chrono::duration_cast<milliseconds>(steady_clock::now() - start)
+      .count();
+}
+
+// True when `s` has something to read (or has ended) within `ms`.
+bool Readable(RawSocket s, int ms) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  timeval limit{ms / 1000, (ms % 1000) * 1000};
+  return select(static_cast<int>(s) + 1, &set, nullptr, nullptr, &limit) > 0;
+}
+
+// One accepted connection, for the server's handler.
+class Peer {
+ public:
+  explicit Peer(RawSocket s) : s_(s) {}
+  // Bytes until `end` is seen, the peer closes, or 3 s pass.
+  std::string ReadUntil(const std::string& end) {
+    std::string got;
+    while (got.find(end) == std::string::npos && Readable(s_, 3000)) {
+      char buf[1024];
+      int n = static_cast<int>(recv(s_, buf, sizeof(buf), 0));
+      if (n <= 0) break;
+      got.append(buf, n);
+    }
+    return got;
+  }
+  void SendAll(const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+      int n = static_cast<int>(send(s_, data.data() + done,
+                                    static_cast<int>(data.size() - done), 0));
+      if (n <= 0) return;
+      done += n;
+    }
+  }
+  // Waits (at most 3 s) until the client closes its end.
+  void WaitForClose() { ReadUntil(std::string(1, '\0') + "never"); }
+
+ private:
+  RawSocket s_;
+};
+
+// Listens on an ephemeral 127.0.0.1 port and hands each connection to the
+// handler, one after another, until destroyed.
+class LoopbackServer {
+ public:
+  explicit LoopbackServer(std::function<void(Peer&)> handler)
+      : handler_(std::move(handler)) {
+#ifdef _WIN32
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+#endif
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    listen(listener_, 8);
+    socklen_t size = sizeof(addr);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &size);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~LoopbackServer() {
+    stop_ = true;
+    thread_.join();
+    CloseRaw(listener_);
+  }
+  uint16_t port() const { return port_; }
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  int connections() const { return connections_; }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      if (!Readable(listener_, 50)) continue;
+      RawSocket s = accept(listener_, nullptr, nullptr);
+      if (s == kNoSocket) continue;
+      ++connections_;
+      Peer peer(s);
+      handler_(peer);
+      CloseRaw(s);
+    }
+  }
+
+  std::function<void(Peer&)> handler_;
+  RawSocket listener_ = kNoSocket;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+  std::thread thread_;
+};
+
+// A port that was just listened on and is closed now.
+uint16_t ClosedPort() {
+  LoopbackServer server([](Peer&) {});
+  return server.port();
+}
+
+TEST(PlatformSockets, RefusedConnectFailsQuickly) {
+  uint16_t port = ClosedPort();
+  std::unique_ptr<Socket> s = Env::Default().network->NewSocket();
+  ASSERT_NE(s, nullptr);
+  auto start = steady_clock::now();
+  EXPECT_FALSE(s->Connect("127.0.0.1", port, 5000));
+  EXPECT_LT(MillisSince(start), 4000) << "a refusal must not wait the time-out";
+}
+
+TEST(PlatformSockets, ExchangeTimeoutAndEnd) {
+  struct Case {
+    const char* name;
+    std::function<void(Peer&)> server;
+    uint32_t receive_timeout_ms;
+    std::string expect_received;  // everything until the end or the failure
+    int expect_last;              // 0: orderly end, kSocketError: failure
+  };
+  const Case cases[] = {
+      {"echo then close",
+       [](Peer& p) { p.SendAll("echo:" + p.ReadUntil("\n")); }, 0,
+       "echo:hello\n", 0},
+      {"large reply in pieces",
+       [](Peer& p) {
+         p.ReadUntil("\n");
+         p.SendAll(std::string(200000, 'z'));
+       },
+       5000, std::string(200000, 'z'), 0},
+      {"silent server times out",
+       [](Peer& p) {
+         p.ReadUntil("\n");
+         p.SendAll("part");
+         p.WaitForClose();
+       },
+       300, "part", kSocketError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoopbackServer server(c.server);
+    std::unique_ptr<Socket> s = Env::Default().network->NewSocket();
+    ASSERT_NE(s, nullptr);
+    ASSERT_TRUE(s->Connect("127.0.0.1", server.port(), 5000));
+    if (c.receive_timeout_ms != 0) s->SetReceiveTimeout(c.receive_timeout_ms);
+    EXPECT_EQ(s->Send("hello\n"), 6);
+    std::string got;
+    char buf[1500];
+    int n;
+    auto start = steady_clock::now();
+    while ((n = s->Receive(buf, sizeof(buf))) > 0) got.append(buf, n);
+    EXPECT_EQ(n, c.expect_last);
+    EXPECT_EQ(got.size(), c.expect_received.size());
+    EXPECT_TRUE(got == c.expect_received);
+    if (c.expect_last == kSocketError) {
+      EXPECT_LT(MillisSince(start), 2500) << "the receive time-out was not kept";
+    }
+    s->Close();
+  }
+}
+
+TEST(PlatformSockets, ClosedSocketRefusesEverything) {
+  LoopbackServer server([](Peer& p) { p.WaitForClose(); });
+  std::unique_ptr<Socket> s = Env::Default().network->NewSocket();
+  ASSERT_NE(s, nullptr);
+  ASSERT_TRUE(s->Connect("localhost", server.port(), 5000));
+  s->Close();
+  s->Close();  // a second close does nothing
+  char buf[4];
+  EXPECT_EQ(s->Send("x"), kSocketError);
+  EXPECT_EQ(s->Receive(buf, sizeof(buf)), kSocketError);
+}
+
+// A server answering every request with `reply`, recording the requests.
+struct HttpServer {
+  explicit HttpServer(std::function<std::string(const std::string&)> answer)
+      : server([this, answer](Peer& p) {
+          std::string request = p.ReadUntil("\r\n\r\n");
+          {
+            std::lock_guard<std::mutex> lock(mu);
+            requests.push_back(request);
+          }
+          p.SendAll(answer(request));
+        }) {}
+  std::mutex mu;
+  std::vector<std::string> requests;
+  LoopbackServer server;
+};
+
+std::string Reply(const std::string& status, const std::string& body) {
+  return "HTTP/1.0 " + status + "\r\nContent-Type: text/plain\r\n" +
+         "Content-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: close\r\n\r\n" + body;
+}
+
+TEST(PlatformInternet, BodyLinesWhateverTheStatus) {
+  std::string many;
+  std::vector<std::string> many_lines;
+  for (int i = 0; i < 3000; ++i) {
+    many_lines.push_back("line number " + std::to_string(i));
+    many += many_lines.back() + "\r\n";
+  }
+  struct Case {
+    const char* name;
+    std::string status;
+    std::string body;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"CRLF and LF, last line without end", "200 OK", "a\r\nb\nc", {"a", "b", "c"}},
+      {"empty body", "200 OK", "", {}},
+      {"empty lines kept", "200 OK", "x\n\ny\n", {"x", "", "y"}},
+      {"every CR dropped", "200 OK", "a\rb\r\n\r\n", {"ab", ""}},
+      {"double-byte text untouched", "200 OK", "\xb0\xe6\xb1\xbe=2\n", {"\xb0\xe6\xb1\xbe=2"}},
+      {"not found still gives its body", "404 Not Found", "missing\r\n", {"missing"}},
+      {"server error body", "500 Internal Server Error", "oops", {"oops"}},
+      {"many reads", "200 OK", many, many_lines},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HttpServer http([&c](const std::string&) { return Reply(c.status, c.body); });
+    FetchResult r = Env::Default().internet->FetchLines(
+        http.server.Url("/ver/version.txt"), "vorn-test-agent/1.0");
+    EXPECT_EQ(r.status, FetchStatus::kOk) << r.error;
+    EXPECT_EQ(r.lines, c.lines);
+    std::lock_guard<std::mutex> lock(http.mu);
+    ASSERT_EQ(http.requests.size(), 1u);
+    EXPECT_EQ(http.requests[0].rfind("GET /ver/version.txt ", 0), 0u) << http.requests[0];
+    EXPECT_NE(http.requests[0].find("User-Agent: vorn-test-agent/1.0\r\n"), std::string::npos)
+        << http.requests[0];
+  }
+}
+
+TEST(PlatformInternet, FollowsRedirects) {
+  HttpServer http([](const std::string& request) {
+    if (request.rfind("GET /old ", 0) == 0) {
+      return std::string(
+          "HTTP/1.0 302 Found\r\nLocation: /new\r\nContent-Length: 0\r\n"
+          "Connection: close\r\n\r\n");
+    }
+    return Reply("200 OK", "moved=1\n");
+  });
+  FetchResult r = Env::Default().internet->FetchLines(http.server.Url("/old"), "agent");
+  EXPECT_EQ(r.status, FetchStatus::kOk) << r.error;
+  EXPECT_EQ(r.lines, std::vector<std::string>{"moved=1"});
+  EXPECT_EQ(http.server.connections(), 2);
+}
+
+TEST(PlatformInternet, RefusedConnectionIsAnErrorWithText) {
+  uint16_t port = ClosedPort();
+  auto start = steady_clock::now();
+  FetchResult r = Env::Default().internet->FetchLines(
+      "http://127.0.0.1:" + std::to_string(port) + "/version.txt", "agent");
+  EXPECT_EQ(r.status, FetchStatus::kError);
+  EXPECT_TRUE(r.lines.empty());
+  EXPECT_FALSE(r.error.empty());
+  EXPECT_LE(r.error.size(), kMaxFetchErrorBytes);
+  EXPECT_LT(MillisSince(start), 20000);
+}
+
+}  // namespace
+}  // namespace vorn::platform
