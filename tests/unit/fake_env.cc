@@ -91,6 +91,12 @@ class FakeSocket : public platform::Socket {
     connection_ = std::make_shared<FakeNetwork::Connection>();
     connection_->host_port = where;
     network_->connections_.push_back(connection_);
+    auto served = network_->responders_.find(where);
+    if (served != network_->responders_.end()) {
+      responder_ = served->second;
+      connected_ = true;
+      return true;
+    }
     auto it = network_->scripts_.find(where);
     if (it == network_->scripts_.end() || it->second.empty()) {
       connected_ = false;
@@ -113,6 +119,15 @@ class FakeSocket : public platform::Socket {
 
   int Receive(char* buf, int n) override {
     if (!connected_) return platform::kSocketError;
+    if (responder_) {
+      std::string request;
+      {
+        std::lock_guard<std::mutex> lock(network_->mu_);
+        request = connection_->sent;
+      }
+      script_ = responder_(request);
+      responder_ = nullptr;
+    }
     while (next_ < script_.chunks.size() &&
            offset_ >= script_.chunks[next_].size()) {
       ++next_;
@@ -134,6 +149,7 @@ class FakeSocket : public platform::Socket {
   FakeNetwork* network_;
   std::shared_ptr<FakeNetwork::Connection> connection_;
   SocketScript script_;
+  FakeNetwork::Responder responder_;
   bool connected_ = false;
   size_t next_ = 0;
   size_t offset_ = 0;
@@ -146,6 +162,11 @@ std::unique_ptr<platform::Socket> FakeNetwork::NewSocket() {
 void FakeNetwork::Script(const std::string& host_port, SocketScript script) {
   std::lock_guard<std::mutex> lock(mu_);
   scripts_[host_port].push_back(std::move(script));
+}
+
+void FakeNetwork::Serve(const std::string& host_port, Responder responder) {
+  std::lock_guard<std::mutex> lock(mu_);
+  responders_[host_port] = std::move(responder);
 }
 
 std::vector<FakeNetwork::Connection> FakeNetwork::Connections() {

@@ -111,6 +111,10 @@ class FakeNetwork : public platform::Network {
   // Scripts by "host:port"; each new connection to that place takes the
   // next script (the last one is reused). Unknown places refuse.
   void Script(const std::string& host_port, SocketScript script);
+  // Answers every connection to `host_port` from the request it was sent
+  // (taken at the first receive), e.g. a server that honours ranges.
+  using Responder = std::function<SocketScript(const std::string& request)>;
+  void Serve(const std::string& host_port, Responder responder);
 
   struct Connection {
     std::string host_port;
@@ -122,6 +126,7 @@ class FakeNetwork : public platform::Network {
   friend class FakeSocket;
   std::mutex mu_;
   std::map<std::string, std::vector<SocketScript>> scripts_;
+  std::map<std::string, Responder> responders_;
   std::map<std::string, size_t> used_;
   std::vector<std::shared_ptr<Connection>> connections_;
 };

@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include "platform/files.h"
+#include "shell/messages.h"
+#include "tests/unit/fake_env.h"
+#include "update/updater.h"
+
+namespace vorn {
+namespace {
+
+using testing::FakeEnv;
+using testing::ReadAll;
+using testing::TempDir;
+
+// Starts a run that stops after setting the log path (a version file that
+// announces the current version), so WriteLog has a path.
+class UpdateLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    UpdateParameters p{"http://h/v.txt", "1.0", dir_.path(), "pkg.exe", false, "T"};
+    updater_.SetParameters(p);
+    platform::FetchResult ok;
+    ok.status = platform::FetchStatus::kOk;
+    ok.lines = {"VER=1.0", "URL=http://h/p.exe"};
+    fake_.internet.answers.push_back(ok);
+    ASSERT_EQ(kRunOk, updater_.RunUpdate());
+    log_ = dir_.File("updatelog.txt");
+  }
+  TempDir dir_;
+  FakeEnv fake_;
+  Updater updater_{&fake_.env};
+  std::string log_;
+};
+
+struct PrefixCase {
+  int month, day, hour, minute;
+  const char* prefix;
+};
+
+TEST_F(UpdateLogTest, PrefixIsBlankPaddedThirteenBytes) {
+  const PrefixCase cases[] = {
+      {1, 1, 9, 7, " 1- 1  9: 7  "},
+      {12, 6, 21, 54, "12- 6 21:54  "},
+      {10, 31, 0, 0, "10-31  0: 0  "},
+      {2, 29, 23, 59, " 2-29 23:59  "},
+  };
+  for (const PrefixCase& c : cases) {
+    testing::WriteAll(log_, "");
+    fake_.clock.local = {2026, c.month, c.day, c.hour, c.minute, 42};
+    updater_.WriteLog("x");
+    EXPECT_EQ(std::string(c.prefix) + "x\r\n", ReadAll(log_)) << c.prefix;
+  }
+}
+
+TEST_F(UpdateLogTest, LineShapes) {
+  fake_.clock.local = {2026, 12, 6, 21, 54, 0};
+  struct {
+    const char* message;
+    std::string expected;
+  } cases[] = {
+      {"", "12- 6 21:54  \r\n"},
+      {"ends\r\n", "12- 6 21:54  ends\r\n\r\n"},
+      {msg::kUpToDate, std::string("12- 6 21:54  ") + msg::kUpToDate + "\r\n"},
+  };
+  for (const auto& c : cases) {
+    testing::WriteAll(log_, "");
+    updater_.WriteLog(c.message);
+    EXPECT_EQ(c.expected, ReadAll(log_));
+  }
+  testing::WriteAll(log_, "");
+  updater_.WriteLog("");
+  EXPECT_EQ(15u, ReadAll(log_).size());
+}
+
+TEST_F(UpdateLogTest, FirstRunWroteExactlyTheUpToDateLine) {
+  EXPECT_EQ(std::string("12- 6 21:54  ") + msg::kUpToDate + "\r\n", ReadAll(log_));
+}
+
+TEST_F(UpdateLogTest, AppendsToExistingLog) {
+  testing::WriteAll(log_, "earlier run\r\n");
+  updater_.WriteLog("a");
+  updater_.WriteLog("b");
+  EXPECT_EQ("earlier run\r\n12- 6 21:54  a\r\n12- 6 21:54  b\r\n", ReadAll(log_));
+}
+
+TEST_F(UpdateLogTest, FileHeldOpenElsewhereDropsTheLine) {
+  testing::WriteAll(log_, "");
+  {
+    std::unique_ptr<platform::File> holder = platform::Env::Default().files->Open(
+        log_, platform::OpenMode::kReadWriteExclusive);
+    ASSERT_TRUE(holder);
+    updater_.WriteLog("dropped");  // returns at once, does not wait
+  }
+  updater_.WriteLog("kept");
+  EXPECT_EQ("12- 6 21:54  kept\r\n", ReadAll(log_));
+}
+
+TEST(UpdateLogNoPath, NothingWrittenBeforeThePathIsSet) {
+  TempDir dir;
+  FakeEnv fake;
+  Updater updater(&fake.env);
+  updater.WriteLog("lost");
+  EXPECT_TRUE(updater.log_path().empty());
+  EXPECT_FALSE(testing::Exists(dir.File("updatelog.txt")));
+}
+
+}  // namespace
+}  // namespace vorn

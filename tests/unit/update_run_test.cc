@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include "platform/text.h"
+#include "shell/messages.h"
+#include "shell/update_app.h"
+#include "tests/unit/fake_env.h"
+#include "update/updater.h"
+
+namespace vorn {
+namespace {
+
+using platform::FetchResult;
+using platform::FetchStatus;
+using testing::FakeEnv;
+using testing::ReadAll;
+using testing::TempDir;
+
+FetchResult Lines(std::vector<std::string> lines) {
+  FetchResult r;
+  r.status = FetchStatus::kOk;
+  r.lines = std::move(lines);
+  return r;
+}
+
+FetchResult Failure(const std::string& error) {
+  FetchResult r;
+  r.status = FetchStatus::kError;
+  r.error = error;
+  return r;
+}
+
+constexpr char kPrefix[] = "12- 6 21:54  ";
+
+std::string LogOf(std::initializer_list<std::string> messages) {
+  std::string out;
+  for (const std::string& m : messages) out += kPrefix + m + "\r\n";
+  return out;
+}
+
+struct ValidationCase {
+  const char* name;
+  bool dir, version, url, package, title;
+  int32_t result;
+  bool dir_created;
+};
+
+TEST(UpdateRunValidation, FirstEmptyFieldDecidesAndNothingIsLogged) {
+  const ValidationCase cases[] = {
+      {"AllEmpty", false, false, false, false, false, kRunFail, false},
+      {"DirEmpty", false, true, true, true, true, kRunFail, false},
+      {"VersionEmpty", true, false, true, true, true, kRunInvalid, true},
+      {"VersionAndUrlEmpty", true, false, false, true, true, kRunInvalid, true},
+      {"UrlEmpty", true, true, false, true, true, kRunInvalid, true},
+      {"PackageEmpty", true, true, true, false, true, kRunInvalid, true},
+      {"TitleEmpty", true, true, true, true, false, kRunInvalid, true},
+  };
+  for (const ValidationCase& c : cases) {
+    TempDir root;
+    std::string dir = root.File("dl");
+    FakeEnv fake;
+    Updater updater(&fake.env);
+    updater.SetParameters({c.url ? "http://h/v.txt" : "", c.version ? "1.0" : "",
+                           c.dir ? dir : "", c.package ? "p.exe" : "", false,
+                           c.title ? "T" : ""});
+    EXPECT_EQ(c.result, updater.RunUpdate()) << c.name;
+    EXPECT_EQ(c.dir_created, testing::Exists(dir)) << c.name;
+    EXPECT_FALSE(testing::Exists(dir + platform::kPathSeparator + "updatelog.txt")) << c.name;
+    EXPECT_TRUE(fake.internet.urls.empty()) << c.name;
+  }
+}
+
+class UpdateRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    updater_.SetParameters({"http://h/v.txt", "1.0", dir_.path(), "pkg.exe", false, "T"});
+  }
+  std::string Log() { return ReadAll(dir_.File("updatelog.txt")); }
+
+  TempDir dir_;
+  FakeEnv fake_;
+  Updater updater_{&fake_.env};
+};
+
+TEST_F(UpdateRunTest, SameVersionWritesOneLine) {
+  fake_.internet.answers.push_back(Lines({"VER=1.0", "URL=http://h/p.exe"}));
+  EXPECT_EQ(kRunOk, updater_.RunUpdate());
+  EXPECT_EQ(LogOf({msg::kUpToDate}), Log());
+  EXPECT_EQ(std::vector<std::string>{"http://h/v.txt"}, fake_.internet.urls);
+  EXPECT_EQ("vornupdate", fake_.internet.agents[0]);
+  EXPECT_TRUE(fake_.desktop.boxes.empty());
+}
+
+TEST_F(UpdateRunTest, ThirteenFailedAttempts) {
+  for (int i = 0; i < 13; ++i) fake_.internet.answers.push_back(Failure("refused"));
+  EXPECT_EQ(kRunFail, updater_.RunUpdate());
+  EXPECT_EQ(13u, fake_.internet.urls.size());
+  EXPECT_EQ(std::vector<uint32_t>(12, 300000u), fake_.clock.sleeps);
+  std::string expected;
+  for (int i = 0; i < 12; ++i) expected += LogOf({"refused", msg::kNetworkFailure});
+  expected += LogOf({"refused", msg::kBadVersionFile});
+  EXPECT_EQ(expected, Log());
+}
+
+TEST_F(UpdateRunTest, NoFileObjectIsAFailureWithoutText) {
+  FetchResult none;
+  none.status = FetchStatus::kNoFile;
+  fake_.internet.answers.push_back(none);
+  fake_.internet.answers.push_back(Lines({"VER=1.0", "URL=u"}));
+  EXPECT_EQ(kRunOk, updater_.RunUpdate());
+  EXPECT_EQ(LogOf({msg::kNetworkFailure, msg::kUpToDate}), Log());
+}
+
+TEST_F(UpdateRunTest, SuccessAfterFailuresSkipsTheRemainingRetries) {
+  FetchResult broken = Failure("reset");
+  broken.lines = {"VER=9.9", "URL=http://partial/"};  // read before the break
+  fake_.internet.answers = {Failure("down"), broken, Lines({"VER=1.0", "URL=u"})};
+  EXPECT_EQ(kRunOk, updater_.RunUpdate());
+  EXPECT_EQ(3u, fake_.internet.urls.size());
+  EXPECT_EQ(2u, fake_.clock.sleeps.size());
+  EXPECT_EQ(LogOf({"down", msg::kNetworkFailure, "reset", msg::kNetworkFailure,
+                   msg::kUpToDate}),
+            Log());
+  EXPECT_EQ("VER=1.0\r\nURL=u\r\n", updater_.version_text());
+}
+
+TEST_F(UpdateRunTest, LongErrorTextIsCut) {
+  fake_.internet.answers = {Failure(std::string(5000, 'e')), Lines({"VER=1.0", "URL=u"})};
+  updater_.RunUpdate();
+  std::string log = Log();
+  EXPECT_EQ(LogOf({std::string(1023, 'e'), msg::kNetworkFailure, msg::kUpToDate}), log);
+}
+
+TEST_F(UpdateRunTest, ErrorPageIsReadAsVersionText) {
+  fake_.internet.answers.push_back(Lines({"<html>404 Not Found</html>"}));
+  EXPECT_EQ(kRunFail, updater_.RunUpdate());
+  EXPECT_EQ(LogOf({msg::kBadVersionFile}), Log());
+}
+
+TEST_F(UpdateRunTest, DifferentVersionHandsUrlAndSavePathToThePreparation) {
+  fake_.internet.answers.push_back(Lines({"VER=2.0", "URL=http://pkg.example:8080/a/setup.exe"}));
+  EXPECT_EQ(kRunOk, updater_.RunUpdate());
+  // The probe was tried against the package server (nothing answers there).
+  Downloader& d = updater_.downloader();
+  EXPECT_EQ("http://pkg.example:8080/a/setup.exe", d.current_url());
+  EXPECT_EQ("pkg.example", d.host());
+  EXPECT_EQ(8080, d.port());
+  EXPECT_EQ(dir_.File("pkg.exe"), d.save_path());
+  EXPECT_EQ(dir_.File("pkg.exe") + ".down", d.info_file_path());
+  ASSERT_EQ(1u, fake_.network.Connections().size());
+  EXPECT_EQ("pkg.example:8080", fake_.network.Connections()[0].host_port);
+  // A failed preparation ends the run without a line of its own.
+  EXPECT_EQ("", Log());
+}
+
+// Version texts as a fetch builds them: each line followed by CR LF.
+struct VersionCase {
+  const char* name;
+  std::vector<std::string> lines;
+  const char* current;
+  int compare;
+  const char* announced;
+  const char* package_url;
+};
+
+TEST(VersionFile, CutsAndComparison) {
+  const VersionCase cases[] = {
+      {"Plain", {"VER=2.1", "URL=http://h/p.exe"}, "2.1", 1, "2.1", "http://h/p.exe"},
+      {"Differs", {"VER=2.1", "URL=http://h/p.exe"}, "2.0", 0, "2.1", "http://h/p.exe"},
+      {"LetterCaseDiffers", {"VER=1.0a", "URL=u"}, "1.0A", 0, "1.0a", "u"},
+      {"BlankBeforeSeparator", {"VER =2.1", "URL=u"}, "2.1", 0, "=2.1", "u"},
+      {"TrailingBlankKept", {"VER=2.1 ", "URL=u"}, "2.1", 0, "2.1 ", "u"},
+      {"LowerCaseKeyIsNoEntry", {"ver=2.1", "URL=u"}, "2.1", -1, "", "u"},
+      {"NoUrl", {"VER=2.1"}, "2.1", -1, "", ""},
+      {"Empty", {}, "2.1", -1, "", ""},
+      {"AnySeparator", {"VER:2.1", "URL u"}, "2.1", 1, "2.1", "u"},
+      {"VerInsideEarlierWord", {"VERSIONS", "VER=2.1", "URL=u"}, "2.1", 0,
+       "IONS\r\nVER=2.1", "u"},
+      {"LinesBetween", {"VER=2.1", "x", "URL=u"}, "2.1", 0, "2.1\r\nx", "u"},
+      {"UrlFirst", {"URL=u", "VER=2.1"}, "2.1", 0, "", "u\r\nVER=2.1"},
+      {"OneLineOneByteBetween", {"VER=2.1 URL=u"}, "2.", 1, "2.", "u"},
+      {"OneLineNoByteBetween", {"VER=2.1URL=u"}, "2", 1, "2", "u"},
+      {"EmptyLastLine", {"VER=2.1", "URL=u", ""}, "2.1", 1, "2.1", "u\r\n"},
+      {"LinesAfterUrl", {"VER=2.1", "URL=u", "more"}, "2.1", 1, "2.1", "u\r\nmore"},
+      {"LinesBeforeIgnored", {"# list", "VER=2.1", "URL=u"}, "2.1", 1, "2.1", "u"},
+  };
+  for (const VersionCase& c : cases) {
+    FakeEnv fake;
+    Updater updater(&fake.env);
+    updater.SetParameters({"v", c.current, "d", "p", false, "t"});
+    fake.internet.answers.push_back(Lines(c.lines));
+    ASSERT_TRUE(updater.FetchVersionFile());
+    EXPECT_EQ(c.compare, updater.CompareVersion()) << c.name;
+    if (c.compare != -1) {
+      EXPECT_EQ(c.announced, updater.AnnouncedVersion()) << c.name;
+    }
+    EXPECT_EQ(c.package_url, updater.PackageUrl()) << c.name;
+  }
+}
+
+TEST(VersionFile, LineEndsReadAlike) {
+  // What the platform hands back for LF, CR LF and no final line end alike.
+  FakeEnv fake;
+  Updater updater(&fake.env);
+  fake.internet.answers.push_back(Lines({"VER=2.1", "URL=u"}));
+  ASSERT_TRUE(updater.FetchVersionFile());
+  EXPECT_EQ("VER=2.1\r\nURL=u\r\n", updater.version_text());
+}
+
+TEST(UpdateApp, StartUpRunsOnlyWithACompleteCommandLine) {
+  struct {
+    const char* line;
+    bool guard;
+    size_t fetches;
+  } cases[] = {
+      {"prog", false, 0},
+      {"prog;u;v;d;p", false, 0},
+      {"prog;http://h/v;1.0;DIR;p;;T", true, 0},  // second instance
+      {"prog;http://h/v;1.0;DIR;p;;T", false, 1},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    FakeEnv fake;
+    std::string line = ReplaceAll(c.line, "DIR", dir.path());
+    fake.process.command_line = line;
+    fake.process.guard_exists = c.guard;
+    fake.internet.answers.push_back(Lines({"VER=1.0", "URL=u"}));
+    UpdateApp app(&fake.env);
+    EXPECT_FALSE(app.InitInstance()) << c.line;
+    EXPECT_EQ(c.fetches, fake.internet.urls.size()) << c.line;
+    EXPECT_EQ(std::vector<std::string>{"vornUpdate"}, fake.process.guard_names);
+  }
+}
+
+}  // namespace
+}  // namespace vorn
