@@ -1,0 +1,222 @@
+// ProbeSize over scripted sockets: the +100 rule, the range flag, the way
+// pieces become the response text, redirects on the wire and their bound.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "download/downloader.h"
+#include "tests/unit/fake_env.h"
+
+namespace vorn {
+namespace {
+
+constexpr int64_t kNow = 1800000000;
+constexpr uint32_t kOldSize = 55;
+
+std::string Bytes(const char* data, size_t n) { return std::string(data, n); }
+
+std::string Pad(size_t n) { return std::string(n, 'a'); }
+
+struct ProbeCase {
+  const char* name;
+  bool connects;
+  std::vector<std::string> chunks;
+  int after_chunks;
+  int result;
+  uint32_t size;     // kOldSize: unchanged
+  int32_t flag;      // 7: unchanged
+  bool dated;        // server time 6 Nov 1994 08:49:37 local, else now
+};
+
+std::vector<ProbeCase> ProbeCases() {
+  return {
+      {"partial_adds_100_and_sets_flag", true,
+       {"HTTP/1.1 206 Partial Content\r\nContent-Length: 900\r\n"
+        "Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n"},
+       0, 0, 1000, 1, true},
+      {"full_answer_adds_100_and_clears_flag", true,
+       {"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n", Pad(1000)}, 0, 0,
+       1100, 0, false},
+      {"server_error_leaves_size_and_flag", true,
+       {"HTTP/1.1 503 Busy\r\nContent-Length: 3\r\n\r\n"}, 0, 1, kOldSize, 7,
+       false},
+      {"range_refused_for_small_file", true,
+       {"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n"}, 0,
+       3, kOldSize, 7, false},
+      {"connect_failure_is_empty_answer", false, {}, 0, 3, kOldSize, 7, false},
+      {"closed_without_answer", true, {}, 0, 3, kOldSize, 7, false},
+      {"receive_error_ends_loop_and_text_is_parsed", true,
+       {"HTTP/1.1 206 Partial Content\r\nContent-Length: 1\r\n\r\n"}, -1, 0,
+       101, 1, false},
+      {"line_end_inserted_between_pieces", true,
+       {"HTTP/1.1 206 Partial Content\r\nContent-Length: 9", "00\r\n\r\n"}, 0,
+       0, 109, 1, false},
+      {"name_split_across_pieces_not_found", true,
+       {"HTTP/1.1 206 Partial Content\r\nContent-Len", "gth: 900\r\n\r\n"}, 0,
+       3, kOldSize, 7, false},
+      // The value straddles the 1024-byte receive boundary: "12" | "34".
+      {"receives_at_most_1024_bytes", true,
+       {"HTTP/1.1 200 OK\r\nX-Pad: " + Pad(980) +
+        "\r\nContent-Length: 1234\r\n\r\n"},
+       0, 0, 112, 0, false},
+      {"piece_beginning_with_zero_ends_receiving", true,
+       {"HTTP/1.1 200 OK\r\nServer: x\r\n",
+        Bytes("\0Content-Length: 5\r\n", 20), "Content-Length: 6\r\n\r\n"},
+       0, 3, kOldSize, 7, false},
+      {"bytes_after_zero_inside_piece_dropped", true,
+       {Bytes("HTTP/1.1 200 OK\r\nServer: x\r\n\0Content-Length: 5\r\n", 46),
+        "Content-Length: 7\r\n\r\n"},
+       0, 0, 107, 0, false},
+      {"date_in_received_body_is_used", true,
+       {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n",
+        "last-modified: sun, 06 nov 1994 08:49:37 gmt\r\n"},
+       0, 0, 105, 0, true},
+      // Beyond 64 KiB nothing more is received, so the date far in the body
+      // is never seen.
+      {"text_bounded_at_64_kib", true,
+       [] {
+         std::vector<std::string> chunks = {
+             "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n"};
+         for (int i = 0; i < 80; ++i) chunks.push_back(Pad(1024));
+         chunks.push_back("last-modified: sun, 06 nov 1994 08:49:37 gmt\r\n");
+         return chunks;
+       }(),
+       0, 0, 105, 0, false},
+  };
+}
+
+class ProbeTable : public ::testing::TestWithParam<ProbeCase> {};
+
+TEST_P(ProbeTable, ResultSizeFlagAndTime) {
+  const ProbeCase& c = GetParam();
+  testing::FakeEnv fake;
+  fake.clock.now_seconds = kNow;
+  testing::SocketScript script;
+  script.connect_ok = c.connects;
+  script.chunks = c.chunks;
+  script.after_chunks = c.after_chunks;
+  fake.network.Script("srv:8080", script);
+
+  Downloader d(&fake.env);
+  ASSERT_TRUE(d.ParseUrl("http://srv:8080/pkg.exe"));
+  d.SetServerFileSizeForTesting(kOldSize);
+  d.SetRangeSupportedForTesting(7);
+
+  EXPECT_EQ(c.result, d.ProbeSize(0));
+  EXPECT_EQ(c.size, d.server_file_size());
+  EXPECT_EQ(c.flag, d.range_supported());
+  int64_t want = kNow;
+  if (c.dated) want = fake.clock.MakeLocalTime({1994, 11, 6, 8, 49, 37});
+  EXPECT_EQ(want, d.server_time().seconds());
+  std::vector<testing::FakeNetwork::Connection> conns = fake.network.Connections();
+  ASSERT_EQ(1u, conns.size());
+  EXPECT_EQ("srv:8080", conns[0].host_port);
+}
+
+INSTANTIATE_TEST_SUITE_P(Probe, ProbeTable, ::testing::ValuesIn(ProbeCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+testing::SocketScript Answer(const std::string& text) {
+  testing::SocketScript s;
+  s.chunks = {text};
+  return s;
+}
+
+std::string ProbeRequest(const std::string& method, const std::string& path,
+                         const std::string& host, const std::string& referer) {
+  std::string out = method + " " + path + " HTTP/1.1\r\nHost: " + host +
+                    "\r\nAccept: */*\r\nPragma: no-cache\r\n"
+                    "Cache-Control: no-cache\r\n";
+  if (!referer.empty()) out += "Referer: " + referer + "\r\n";
+  return out + "Connection: close\r\nRange: bytes=100-\r\n\r\n";
+}
+
+TEST(ProbeTest, RedirectChainSendsRefererAndReconnects) {
+  testing::FakeEnv fake;
+  fake.network.Script("a:80", Answer("HTTP/1.1 302 Found\r\n"
+                                     "Location: http://b:81/x\r\n\r\n"));
+  fake.network.Script("b:81", Answer("HTTP/1.1 301 Moved\r\nLocation: /y\r\n\r\n"));
+  fake.network.Script("b:81", Answer("HTTP/1.1 302 Found\r\nLocation: z\r\n\r\n"));
+  fake.network.Script("b:81", Answer("HTTP/1.1 206 Partial Content\r\n"
+                                     "Content-Length: 900\r\n\r\n"));
+  Downloader d(&fake.env);
+  ASSERT_TRUE(d.ParseUrl("http://a/start"));
+  ASSERT_EQ(0, d.ProbeSize(0));
+  EXPECT_EQ(1000u, d.server_file_size());
+  EXPECT_EQ(1, d.range_supported());
+
+  std::vector<testing::FakeNetwork::Connection> conns = fake.network.Connections();
+  ASSERT_EQ(4u, conns.size());
+  EXPECT_EQ("a:80", conns[0].host_port);
+  EXPECT_EQ(ProbeRequest("GET", "/start", "a", ""), conns[0].sent);
+  EXPECT_EQ("b:81", conns[1].host_port);
+  EXPECT_EQ(ProbeRequest("GET", "/x", "b", "http://a/start"), conns[1].sent);
+  // Root-relative: same place, new path, the current URL stays b's.
+  EXPECT_EQ("b:81", conns[2].host_port);
+  EXPECT_EQ(ProbeRequest("GET", "/y", "b", "http://b:81/x"), conns[2].sent);
+  // Relative to the current URL http://b:81/x.
+  EXPECT_EQ("b:81", conns[3].host_port);
+  EXPECT_EQ(ProbeRequest("GET", "/z", "b", "http://b:81/x"), conns[3].sent);
+}
+
+TEST(ProbeTest, HeadMethodForNonZeroArgument) {
+  for (int method : {1, -1, 2}) {
+    testing::FakeEnv fake;
+    fake.network.Script("h:80", Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n"));
+    Downloader d(&fake.env);
+    ASSERT_TRUE(d.ParseUrl("http://h/f"));
+    EXPECT_EQ(0, d.ProbeSize(method));
+    ASSERT_EQ(1u, fake.network.Connections().size());
+    EXPECT_EQ(ProbeRequest("HEAD", "/f", "h", ""),
+              fake.network.Connections()[0].sent);
+  }
+}
+
+// kMaxRedirects redirects are followed; one more fails the probe.
+TEST(ProbeTest, RedirectBound) {
+  struct {
+    const char* name;
+    int redirects;
+    int result;
+    size_t connections;
+  } cases[] = {
+      {"exactly_the_bound_is_followed", kMaxRedirects, 0, kMaxRedirects + 1},
+      {"one_more_fails", kMaxRedirects + 1, 3, kMaxRedirects + 1},
+      {"endless_loop_fails", 1000, 3, kMaxRedirects + 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::FakeEnv fake;
+    int scripted = c.redirects < 100 ? c.redirects : 1;  // the last is reused
+    for (int i = 0; i < scripted; ++i) {
+      fake.network.Script("h:80", Answer("HTTP/1.1 302 Found\r\nLocation: /again\r\n\r\n"));
+    }
+    if (c.redirects < 100) {
+      fake.network.Script("h:80", Answer("HTTP/1.1 206 Partial Content\r\n"
+                                         "Content-Length: 1\r\n\r\n"));
+    }
+    Downloader d(&fake.env);
+    ASSERT_TRUE(d.ParseUrl("http://h/first"));
+    EXPECT_EQ(c.result, d.ProbeSize(0));
+    EXPECT_EQ(c.connections, fake.network.Connections().size());
+  }
+}
+
+TEST(ProbeTest, RefusedRedirectTargetFails) {
+  testing::FakeEnv fake;
+  fake.network.Script("h:80", Answer("HTTP/1.1 302 Found\r\nLocation: https://h/x\r\n\r\n"));
+  fake.network.Script("h:80", Answer("HTTP/1.1 302 Found\r\nLocation: ../../../../g.exe\r\n\r\n"));
+  Downloader d(&fake.env);
+  ASSERT_TRUE(d.ParseUrl("http://h/f.exe"));
+  // https resolves relative (http://h/https://h/x); four "../" then cut
+  // five times, into the scheme, leaving http://g.exe without a path:
+  // the probe fails after two connections.
+  EXPECT_EQ(3, d.ProbeSize(0));
+  ASSERT_EQ(2u, fake.network.Connections().size());
+  EXPECT_EQ(ProbeRequest("GET", "/https://h/x", "h", "http://h/f.exe"),
+            fake.network.Connections()[1].sent);
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,127 @@
+// The probe and segment requests, compared as whole byte strings.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "download/downloader.h"
+#include "tests/unit/fake_env.h"
+
+namespace vorn {
+namespace {
+
+// Points `d` at `url`; with a non-empty `from`, gets there by a redirect
+// answered by `from`, which makes `from` the referer.
+void Point(Downloader* d, const std::string& from, const std::string& url) {
+  if (from.empty()) {
+    ASSERT_TRUE(d->ParseUrl(url));
+    return;
+  }
+  ASSERT_TRUE(d->ParseUrl(from));
+  int32_t length;
+  int32_t status;
+  Time64 modified;
+  std::string answer = "HTTP/1.1 302 Found\r\nLocation: " + url + "\r\n\r\n";
+  ASSERT_EQ(kProbeRedirected,
+            d->ParseResponseHeader(answer.c_str(), &length, &status, &modified));
+}
+
+struct ProbeRequestCase {
+  const char* name;
+  const char* from;
+  const char* url;
+  bool head;
+  const char* bytes;
+};
+
+const ProbeRequestCase kProbeCases[] = {
+    {"get_without_referer", "", "http://h/a/f.exe", false,
+     "GET /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
+     "Cache-Control: no-cache\r\nConnection: close\r\nRange: bytes=100-\r\n\r\n"},
+    {"head_method", "", "http://h/a/f.exe", true,
+     "HEAD /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
+     "Cache-Control: no-cache\r\nConnection: close\r\nRange: bytes=100-\r\n\r\n"},
+    {"port_never_in_host_line", "", "http://h:8080/x?y=1", false,
+     "GET /x?y=1 HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
+     "Cache-Control: no-cache\r\nConnection: close\r\nRange: bytes=100-\r\n\r\n"},
+    {"referer_after_redirect", "http://first/a.exe", "http://second:81/b.exe",
+     false,
+     "GET /b.exe HTTP/1.1\r\nHost: second\r\nAccept: */*\r\n"
+     "Pragma: no-cache\r\nCache-Control: no-cache\r\n"
+     "Referer: http://first/a.exe\r\nConnection: close\r\n"
+     "Range: bytes=100-\r\n\r\n"},
+    {"path_sent_unescaped", "", "http://h/a b/\xd6\xd0.exe", false,
+     "GET /a b/\xd6\xd0.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n"
+     "Pragma: no-cache\r\nCache-Control: no-cache\r\nConnection: close\r\n"
+     "Range: bytes=100-\r\n\r\n"},
+};
+
+class ProbeRequestTable : public ::testing::TestWithParam<ProbeRequestCase> {};
+
+TEST_P(ProbeRequestTable, ExactBytes) {
+  const ProbeRequestCase& c = GetParam();
+  testing::FakeEnv fake;
+  Downloader d(&fake.env);
+  Point(&d, c.from, c.url);
+  EXPECT_EQ(c.bytes, d.BuildProbeRequest(c.head));
+}
+
+INSTANTIATE_TEST_SUITE_P(Request, ProbeRequestTable,
+                         ::testing::ValuesIn(kProbeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct SegmentRequestCase {
+  const char* name;
+  const char* from;
+  int32_t range_supported;
+  int index;
+  int32_t start;
+  int32_t end;
+  const char* bytes;
+};
+
+const SegmentRequestCase kSegmentCases[] = {
+    {"ranged_segment", "", 1, 2, 500, 749,
+     "GET /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
+     "Cache-Control: no-cache\r\nRange: bytes=500-749\r\n\r\n"},
+    {"ranged_segment_with_referer", "http://r/x", 1, 0, 0, 99,
+     "GET /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
+     "Cache-Control: no-cache\r\nReferer: http://r/x\r\n"
+     "Range: bytes=0-99\r\n\r\n"},
+    {"any_non_zero_flag_means_ranges", "", 7, 3, 1000, 1003,
+     "GET /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
+     "Cache-Control: no-cache\r\nRange: bytes=1000-1003\r\n\r\n"},
+    {"negative_values_printed_signed", "", 1, 1, -1, -1,
+     "GET /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
+     "Cache-Control: no-cache\r\nRange: bytes=-1--1\r\n\r\n"},
+    {"no_range_line_without_range_support", "", 0, 2, 500, 749,
+     "GET /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
+     "Cache-Control: no-cache\r\n\r\n"},
+    {"no_range_support_with_referer", "http://r/x", 0, 0, 0, 99,
+     "GET /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
+     "Cache-Control: no-cache\r\nReferer: http://r/x\r\n\r\n"},
+};
+
+class SegmentRequestTable : public ::testing::TestWithParam<SegmentRequestCase> {};
+
+TEST_P(SegmentRequestTable, ExactBytes) {
+  const SegmentRequestCase& c = GetParam();
+  testing::FakeEnv fake;
+  Downloader d(&fake.env);
+  Point(&d, c.from, "http://h:81/a/f.exe");
+  d.SetRangeSupportedForTesting(c.range_supported);
+  // Other segments hold different values, so a wrong index shows.
+  for (int i = 0; i < kSegmentCount; ++i) {
+    d.mutable_record()->ranges[i].start = 10000 + i;
+    d.mutable_record()->ranges[i].end = 20000 + i;
+  }
+  d.mutable_record()->ranges[c.index].start = c.start;
+  d.mutable_record()->ranges[c.index].end = c.end;
+  EXPECT_EQ(c.bytes, d.BuildSegmentRequest(c.index));
+}
+
+INSTANTIATE_TEST_SUITE_P(Request, SegmentRequestTable,
+                         ::testing::ValuesIn(kSegmentCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace vorn
