@@ -1,0 +1,120 @@
+#include "download/resume_record.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/text.h"
+
+namespace vorn {
+namespace {
+
+TEST(FreshPartition, RangesCoverTheFileOnce) {
+  struct {
+    uint32_t size;
+    int32_t ends[4];
+  } cases[] = {
+      {1003, {249, 499, 749, 1002}},
+      {1000, {249, 499, 749, 999}},
+      {101, {24, 49, 74, 100}},
+      {4, {0, 1, 2, 3}},
+      {7, {0, 1, 2, 6}},
+  };
+  for (const auto& c : cases) {
+    SegmentRange r[kSegmentCount];
+    MakeFreshPartition(c.size, r);
+    int32_t next = 0;
+    for (int i = 0; i < kSegmentCount; ++i) {
+      EXPECT_EQ(next, r[i].start) << c.size << " segment " << i;
+      EXPECT_EQ(c.ends[i], r[i].end) << c.size << " segment " << i;
+      EXPECT_EQ(next, OriginalStart(r, i));
+      next = r[i].end + 1;
+    }
+  }
+}
+
+ResumeRecord Sample() {
+  ResumeRecord r;
+  r.url = "http://h/a/f.exe";
+  r.save_path = "C:\\dl\\f.exe";
+  r.last_modified = Time64(0x0102030405060708LL);
+  r.file_size = 1003;
+  MakeFreshPartition(1003, r.ranges);
+  return r;
+}
+
+void ExpectSame(const ResumeRecord& a, const ResumeRecord& b) {
+  EXPECT_EQ(a.url, b.url);
+  EXPECT_EQ(a.save_path, b.save_path);
+  EXPECT_EQ(a.last_modified, b.last_modified);
+  EXPECT_EQ(a.file_size, b.file_size);
+  for (int i = 0; i < kSegmentCount; ++i) {
+    EXPECT_EQ(a.ranges[i].start, b.ranges[i].start) << i;
+    EXPECT_EQ(a.ranges[i].end, b.ranges[i].end) << i;
+  }
+}
+
+TEST(InfoFile, WrittenRecordReadsBackExactly) {
+  ResumeRecord written = Sample();
+  std::string bytes = SerializeInfoFile(written);
+  EXPECT_EQ("http://h/a/f.exe\r\r\nC:\\dl\\f.exe\r\r\n", bytes.substr(0, 33));
+  EXPECT_EQ(33u + 44u, bytes.size());
+  // Size before time, both little-endian.
+  EXPECT_EQ(std::string("\xEB\x03\x00\x00", 4), bytes.substr(33, 4));
+  EXPECT_EQ(std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8), bytes.substr(37, 8));
+  ResumeRecord read;
+  ParseInfoFile(bytes, &read);
+  ExpectSame(written, read);
+}
+
+TEST(InfoFile, PlainLineEndLosesTheLastByte) {
+  std::string bytes = SerializeInfoFile(Sample());
+  std::string plain = ReplaceAll(bytes.substr(0, 33), "\r\r\n", "\r\n") + bytes.substr(33);
+  ResumeRecord read;
+  ParseInfoFile(plain, &read);
+  EXPECT_EQ("http://h/a/f.ex", read.url);
+  EXPECT_EQ("C:\\dl\\f.ex", read.save_path);
+  EXPECT_EQ(1003u, read.file_size);
+}
+
+TEST(InfoFile, TextModeRulesApplyToTheFixedFields) {
+  ResumeRecord r = Sample();
+  // 0x0A0D = 2573 stored little-endian gives the pair CR LF, read as LF:
+  // every later field shifts by one byte.
+  r.file_size = 0x0A0D;
+  std::string bytes = SerializeInfoFile(r);
+  ResumeRecord read;
+  ParseInfoFile(bytes, &read);
+  EXPECT_EQ(0x0800000Au, read.file_size);  // 0A 00 00, then the time's 08
+  EXPECT_NE(r.last_modified, read.last_modified);
+
+  // A byte 0x1A ends the data: the fields from there on keep their values.
+  r = Sample();
+  r.ranges[1].start = 0x1A;
+  bytes = SerializeInfoFile(r);
+  ResumeRecord before;
+  before.ranges[1].start = 777;
+  before.ranges[3].end = 888;
+  ParseInfoFile(bytes, &before);
+  EXPECT_EQ(r.file_size, before.file_size);
+  EXPECT_EQ(r.ranges[0].end, before.ranges[0].end);
+  EXPECT_EQ(777, before.ranges[1].start);
+  EXPECT_EQ(888, before.ranges[3].end);
+}
+
+TEST(InfoFile, ShortOrLongLines) {
+  ResumeRecord read;
+  read.file_size = 5;
+  ParseInfoFile("x", &read);  // a line shorter than two bytes is empty
+  EXPECT_EQ("", read.url);
+  EXPECT_EQ("", read.save_path);
+  EXPECT_EQ(5u, read.file_size);
+
+  // A line of more than 1023 bytes is cut and its rest is the next item.
+  std::string longline(1500, 'a');
+  ResumeRecord r2;
+  ParseInfoFile(longline + "\r\r\n", &r2);
+  EXPECT_EQ(std::string(1021, 'a'), r2.url);
+  EXPECT_EQ(std::string(477, 'a'), r2.save_path);
+}
+
+}  // namespace
+}  // namespace vorn
