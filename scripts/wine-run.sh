@@ -31,6 +31,12 @@ if [ $# -eq 0 ]; then
 fi
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${VORN_WINE_NO_XVFB:-}" ] && command -v xvfb-run >/dev/null 2>&1; then
-  exec xvfb-run -a "$WINE" "$@"
+  # Wine's desktop process holds the display open; let the server wind
+  # down (all programs of the prefix gone) before the display goes, so the
+  # next run does not meet a desktop whose display has vanished.
+  exec xvfb-run -a bash -c '
+    "$0" "$@"; rc=$?
+    timeout 20 "${WINESERVER:-/usr/lib/wine/wineserver}" -w >/dev/null 2>&1
+    exit $rc' "$WINE" "$@"
 fi
 exec "$WINE" "$@"
