@@ -62,6 +62,7 @@ platform::WindowHandle FakeWindows::FindWindowAfter(
 
 bool FakeWindows::IsLiveWindow(platform::WindowHandle window) {
   size_t index = reinterpret_cast<size_t>(window);
+  if (gone_before_check) return false;
   return index >= 1 && index <= windows.size() && windows[index - 1].alive;
 }
 
@@ -180,13 +181,17 @@ namespace {
 
 class FailingFile : public platform::File {
  public:
-  FailingFile(std::unique_ptr<platform::File> target, FailingFileSystem* fs)
-      : target_(std::move(target)), fs_(fs) {}
+  FailingFile(std::unique_ptr<platform::File> target, FailingFileSystem* fs,
+              std::string path)
+      : target_(std::move(target)), fs_(fs), path_(std::move(path)) {}
   bool SeekToEnd() override { return target_->SeekToEnd(); }
   int64_t Length() override { return target_->Length(); }
   int64_t Read(char* buf, int64_t n) override { return target_->Read(buf, n); }
   bool Write(const char* buf, int64_t n) override {
-    if (fs_->fail_writes) return false;
+    if (fs_->fail_writes && (fs_->fail_writes_matching.empty() ||
+                             path_.find(fs_->fail_writes_matching) != std::string::npos)) {
+      return false;
+    }
     return target_->Write(buf, n);
   }
   bool Close() override { return target_->Close(); }
@@ -194,6 +199,7 @@ class FailingFile : public platform::File {
  private:
   std::unique_ptr<platform::File> target_;
   FailingFileSystem* fs_;
+  std::string path_;
 };
 
 }  // namespace
@@ -202,7 +208,7 @@ std::unique_ptr<platform::File> FailingFileSystem::Open(
     const std::string& path, platform::OpenMode mode) {
   std::unique_ptr<platform::File> file = target_->Open(path, mode);
   if (!file) return nullptr;
-  return std::make_unique<FailingFile>(std::move(file), this);
+  return std::make_unique<FailingFile>(std::move(file), this, path);
 }
 
 FakeEnv::FakeEnv() : files(platform::Env::Default().files) {

@@ -65,6 +65,8 @@ class FakeWindows : public platform::WindowSystem {
   void SendCommand(platform::WindowHandle window, uint32_t command) override;
 
   std::vector<Window> windows;  // handle = index + 1
+  // Windows destroyed between the search and the check.
+  bool gone_before_check = false;
   std::vector<std::pair<platform::WindowHandle, uint32_t>> commands;
   std::vector<std::string> events;  // shared order log, see FakeDesktop
 };
@@ -153,6 +155,8 @@ class FailingFileSystem : public platform::FileSystem {
   }
 
   bool fail_writes = false;
+  // When not empty, only writes to paths that contain it fail.
+  std::string fail_writes_matching;
   bool fail_renames = false;
 
  private:
