@@ -1,0 +1,191 @@
+#!/bin/bash
+# Local HTTP servers for the tests, all on 127.0.0.1.
+#
+#   test-servers.sh start <dir> <port_base>
+#   test-servers.sh stop  <dir> <port_base>
+#
+# start creates <dir>, writes the docroot <dir>/www and starts:
+#   port_base + 0  nginx: byte ranges, keep-alive, Last-Modified. Under
+#                  /slow/ the same docroot at 200 KiB/s (for resume tests).
+#   port_base + 1  Python's http.server on the same docroot: ignores Range
+#                  and answers 200 with the whole file (HTTP/1.0, closes).
+#   port_base + 2  tests/servers/fault_server.py, peer port_base + 3
+#   port_base + 3  tests/servers/fault_server.py, peer port_base + 2
+#                  (path language documented at the top of that file; its
+#                  /file/NAME serves the same docroot)
+# It waits (at most 10 s) until every port accepts, then exits 0; it exits
+# non-zero when a server does not come up. Pid files and logs stay in <dir>.
+# stop ends the servers through their pid files and never fails.
+#
+# Docroot <dir>/www (deterministic; tests regenerate the bytes to compare):
+#   pkg-N.bin      N bytes, byte i = (i * 131 + i / 251) & 0xFF (integer
+#                  division), for N = 1, 100, 101, 1003, 4096, 65536,
+#                  1048577, 3145728 (3 MiB)
+#   text-small.txt  "line K of the small text\n" for K = 0 .. 19
+#   text-large.txt  "line K of the large text, no zero bytes here\n" for
+#                  K = 0 .. 9999 (about 450 KiB, more than any probe reads)
+#   ver-same.txt    "VER=1.0\r\nURL=http://127.0.0.1:<base>/pkg-1003.bin"
+#   ver-nginx.txt   "VER=2.0\r\nURL=http://127.0.0.1:<base>/pkg-3145728.bin"
+#   ver-python.txt  "VER=2.0\r\nURL=http://127.0.0.1:<base+1>/pkg-3145728.bin"
+#   ver-slow.txt    "VER=2.0\r\nURL=http://127.0.0.1:<base>/slow/pkg-3145728.bin"
+#   ver-bad.txt     "no version here\r\n"
+# Every docroot file has the modification time 2020-01-02 03:04:05 UTC, so
+# Last-Modified is "Thu, 02 Jan 2020 03:04:05 GMT" on every server.
+set -u
+
+action=${1:-}
+dir=${2:-}
+base=${3:-}
+if [ -z "$action" ] || [ -z "$dir" ] || [ -z "$base" ]; then
+  echo "usage: $0 start|stop <dir> <port_base>" >&2
+  exit 2
+fi
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+NGINX=${NGINX:-/usr/sbin/nginx}
+PYTHON=${PYTHON:-python3}
+
+stop_all() {
+  for name in nginx python fault-a fault-b; do
+    pidfile="$dir/$name.pid"
+    [ -f "$pidfile" ] || continue
+    pid=$(cat "$pidfile" 2>/dev/null)
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+      kill "$pid" 2>/dev/null
+      for _ in $(seq 1 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+      done
+      kill -9 "$pid" 2>/dev/null
+    fi
+    rm -f "$pidfile"
+  done
+  return 0
+}
+
+port_open() {
+  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+make_docroot() {
+  mkdir -p "$dir/www" || return 1
+  "$PYTHON" - "$dir/www" "$base" <<'EOF'
+import os, sys
+www, base = sys.argv[1], int(sys.argv[2])
+
+MTIME = 1577934245  # 2020-01-02 03:04:05 UTC
+
+def write(name, data):
+    path = os.path.join(www, name)
+    try:
+        with open(path, "rb") as f:
+            same = f.read() == data
+    except OSError:
+        same = False
+    if not same:
+        with open(path, "wb") as f:
+            f.write(data)
+    os.utime(path, (MTIME, MTIME))
+
+for n in (1, 100, 101, 1003, 4096, 65536, 1048577, 3145728):
+    write("pkg-%d.bin" % n, bytes(((i * 131 + i // 251) & 0xFF) for i in range(n)))
+write("text-small.txt", "".join("line %d of the small text\n" % k for k in range(20)).encode())
+write("text-large.txt", "".join("line %d of the large text, no zero bytes here\n" % k
+                                for k in range(10000)).encode())
+write("ver-same.txt", b"VER=1.0\r\nURL=http://127.0.0.1:%d/pkg-1003.bin" % base)
+write("ver-nginx.txt", b"VER=2.0\r\nURL=http://127.0.0.1:%d/pkg-3145728.bin" % base)
+write("ver-python.txt", b"VER=2.0\r\nURL=http://127.0.0.1:%d/pkg-3145728.bin" % (base + 1))
+write("ver-slow.txt", b"VER=2.0\r\nURL=http://127.0.0.1:%d/slow/pkg-3145728.bin" % base)
+write("ver-bad.txt", b"no version here\r\n")
+EOF
+}
+
+write_nginx_conf() {
+  local user_line=""
+  # As root the workers would switch to an unprivileged user that may not
+  # read the docroot; keep them as the caller.
+  if [ "$(id -u)" = 0 ]; then
+    user_line="user $(id -un) $(id -gn);"
+  fi
+  mkdir -p "$dir/nginx-temp"
+  cat >"$dir/nginx.conf" <<EOF
+$user_line
+daemon off;
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/nginx-error.log warn;
+events { worker_connections 256; }
+http {
+  access_log $dir/nginx-access.log;
+  client_body_temp_path $dir/nginx-temp/body;
+  proxy_temp_path $dir/nginx-temp/proxy;
+  fastcgi_temp_path $dir/nginx-temp/fastcgi;
+  uwsgi_temp_path $dir/nginx-temp/uwsgi;
+  scgi_temp_path $dir/nginx-temp/scgi;
+  types { text/plain txt; application/octet-stream bin; }
+  default_type application/octet-stream;
+  keepalive_timeout 65;
+  server {
+    listen 127.0.0.1:$base;
+    root $dir/www;
+    location /slow/ {
+      alias $dir/www/;
+      limit_rate 200k;
+    }
+  }
+}
+EOF
+}
+
+case "$action" in
+  stop)
+    [ -d "$dir" ] && stop_all
+    exit 0
+    ;;
+  start)
+    mkdir -p "$dir" || exit 1
+    dir=$(cd "$dir" && pwd)
+    stop_all
+    make_docroot || { echo "cannot write the docroot" >&2; exit 1; }
+    write_nginx_conf
+
+    # Every server gets its output in a file and no terminal, so that
+    # nothing keeps the caller's pipes open.
+    "$NGINX" -p "$dir" -c "$dir/nginx.conf" -e "$dir/nginx-error.log" \
+      </dev/null >"$dir/nginx.out" 2>&1 &
+    # nginx writes its own pid file (the master); this one is a fallback
+    # until it has.
+    echo $! >"$dir/nginx.pid"
+    "$PYTHON" -m http.server "$((base + 1))" --bind 127.0.0.1 --directory "$dir/www" \
+      </dev/null >"$dir/python.log" 2>&1 &
+    echo $! >"$dir/python.pid"
+    "$PYTHON" "$root/tests/servers/fault_server.py" --port "$((base + 2))" \
+      --peer-port "$((base + 3))" --docroot "$dir/www" \
+      </dev/null >"$dir/fault-a.log" 2>&1 &
+    echo $! >"$dir/fault-a.pid"
+    "$PYTHON" "$root/tests/servers/fault_server.py" --port "$((base + 3))" \
+      --peer-port "$((base + 2))" --docroot "$dir/www" \
+      </dev/null >"$dir/fault-b.log" 2>&1 &
+    echo $! >"$dir/fault-b.pid"
+
+    for _ in $(seq 1 100); do
+      up=0
+      for offset in 0 1 2 3; do
+        port_open "$((base + offset))" && up=$((up + 1))
+      done
+      if [ "$up" = 4 ]; then
+        exit 0
+      fi
+      sleep 0.1
+    done
+    echo "test servers did not come up on ports $base to $((base + 3)); logs in $dir" >&2
+    tail -n 5 "$dir"/nginx-error.log "$dir"/*.log >&2 2>/dev/null
+    stop_all
+    exit 1
+    ;;
+  *)
+    echo "usage: $0 start|stop <dir> <port_base>" >&2
+    exit 2
+    ;;
+esac
