@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Start-up for real: no arguments, the single-instance guard, and a run that
+# finds the installed version already announced.
+source "$(dirname "$0")/lib.sh" "$@"
+
+# No arguments: ends at once and creates nothing.
+mkdir "$WORK/empty" && cd "$WORK/empty"
+start=$(date +%s%N)
+if [ "$WIN32" = 1 ]; then "$ROOT/scripts/wine-run.sh" "$VORN_BIN"; else "$VORN_BIN"; fi
+rc=$?
+[ $rc -eq 0 ] && pass "no arguments: exit 0" || fail "no arguments: exit $rc"
+[ -z "$(ls -A "$WORK/empty")" ] && pass "no arguments: nothing created" || fail "no arguments created files"
+cd "$WORK"
+
+# Same version: exactly one line, "已经是最新版本", after the prefix.
+dl="$WORK/same"
+run_updater "http://127.0.0.1:$NGINX_PORT/ver-same.txt" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
+rc=$?
+[ $rc -eq 0 ] && pass "same version: exit 0" || fail "same version: exit $rc"
+expected=$(printf '\xd2\xd1\xbe\xad\xca\xc7\xd7\xee\xd0\xc2\xb0\xe6\xb1\xbe\r\n')
+actual=$(cut -b14- "$dl/updatelog.txt")
+lines=$(wc -l <"$dl/updatelog.txt")
+if [ "$lines" -eq 1 ] && [ "$actual" = "$expected" ]; then
+  pass "same version: one GBK line"
+else
+  fail "same version log: $(log_utf8 "$dl")"
+fi
+[ "$(head -c 13 "$dl/updatelog.txt" | grep -cE '^[ 1][0-9]-[ 123][0-9] [ 12][0-9]:[ 1-5][0-9]  $')" = 1 ] \
+  && pass "prefix shape" || fail "prefix: $(head -c 13 "$dl/updatelog.txt" | od -c | head -2)"
+
+# A malformed version file: the format line, nothing else.
+dl="$WORK/bad"
+run_updater "http://127.0.0.1:$NGINX_PORT/ver-bad.txt" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
+[ "$(log_messages "$dl")" = "更新文件格式有错 " ] && pass "malformed version file" \
+  || fail "malformed: $(log_messages "$dl")"
+
+# Single instance: while one run waits on a server that never answers, a
+# second start ends at once and silently; after the first ends, a start runs.
+first="$WORK/first"
+start_updater "http://127.0.0.1:$FAULT_PORT/silent" "1.0" "$(native_path "$first")" "pkg.bin" "" "Title"
+first_pid=$UPDATER_PID
+for _ in $(seq 1 100); do [ -d "$first" ] && break; sleep 0.1; done
+sleep 1
+second="$WORK/second"
+t0=$(date +%s)
+run_updater "http://127.0.0.1:$NGINX_PORT/ver-same.txt" "1.0" "$(native_path "$second")" "pkg.bin" "" "Title"
+t1=$(date +%s)
+[ ! -e "$second" ] && pass "second instance ended silently" || fail "second instance ran"
+[ $((t1 - t0)) -le 15 ] && pass "second instance ended at once" || fail "second instance took $((t1 - t0)) s"
+kill -9 "$first_pid" 2>/dev/null
+wait "$first_pid" 2>/dev/null
+if [ "$WIN32" = 1 ]; then
+  # The Windows process lives in wine's server; make sure it is gone.
+  pkill -9 -f "vornupdate.exe" 2>/dev/null
+  sleep 1
+fi
+third="$WORK/third"
+run_updater "http://127.0.0.1:$NGINX_PORT/ver-same.txt" "1.0" "$(native_path "$third")" "pkg.bin" "" "Title"
+[ "$(log_messages "$third")" = "已经是最新版本" ] && pass "new start after the first ended" \
+  || fail "third run: $(log_messages "$third")"
+
+finish
