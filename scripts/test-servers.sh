@@ -46,18 +46,29 @@ root=$(cd "$here/.." && pwd)
 NGINX=${NGINX:-/usr/sbin/nginx}
 PYTHON=${PYTHON:-python3}
 
+# Whether `pid` is a live process; a zombie whose parent has not reaped it
+# yet counts as gone.
+alive() {
+  local state
+  state=$(ps -o stat= -p "$1" 2>/dev/null) || return 1
+  case "$state" in
+    Z*|"") return 1 ;;
+  esac
+  return 0
+}
+
 stop_all() {
   for name in nginx python fault-a fault-b; do
     pidfile="$dir/$name.pid"
     [ -f "$pidfile" ] || continue
     pid=$(cat "$pidfile" 2>/dev/null)
-    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+    if [ -n "$pid" ] && alive "$pid"; then
       kill "$pid" 2>/dev/null
       for _ in $(seq 1 50); do
-        kill -0 "$pid" 2>/dev/null || break
+        alive "$pid" || break
         sleep 0.1
       done
-      kill -9 "$pid" 2>/dev/null
+      alive "$pid" && kill -9 "$pid" 2>/dev/null
     fi
     rm -f "$pidfile"
   done

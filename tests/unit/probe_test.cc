@@ -2,6 +2,7 @@
 // pieces become the response text, redirects on the wire and their bound.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ struct ProbeCase {
   int32_t flag;      // 7: unchanged
   bool dated;        // server time 6 Nov 1994 08:49:37 local, else now
 };
+
+// Test names carry the row; print it instead of its bytes.
+void PrintTo(const ProbeCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<ProbeCase> ProbeCases() {
   return {

@@ -1,6 +1,7 @@
 // The probe and segment requests, compared as whole byte strings.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "download/downloader.h"
@@ -32,6 +33,9 @@ struct ProbeRequestCase {
   bool head;
   const char* bytes;
 };
+
+// Test names carry the row; print it instead of its bytes.
+void PrintTo(const ProbeRequestCase& c, std::ostream* os) { *os << c.name; }
 
 const ProbeRequestCase kProbeCases[] = {
     {"get_without_referer", "", "http://h/a/f.exe", false,
@@ -78,6 +82,9 @@ struct SegmentRequestCase {
   int32_t end;
   const char* bytes;
 };
+
+// Test names carry the row; print it instead of its bytes.
+void PrintTo(const SegmentRequestCase& c, std::ostream* os) { *os << c.name; }
 
 const SegmentRequestCase kSegmentCases[] = {
     {"ranged_segment", "", 1, 2, 500, 749,

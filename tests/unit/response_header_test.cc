@@ -3,6 +3,7 @@
 // the current URL http://h/a/f.exe.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "download/downloader.h"
@@ -33,6 +34,9 @@ struct HeaderCase {
   bool dated;  // modified = 6 Nov 1994 08:49:37 local, else the parse's now
   After after;
 };
+
+// Test names carry the row; print it instead of its bytes.
+void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.name; }
 
 const HeaderCase kHeaderCases[] = {
     // Success branch.

@@ -2,6 +2,7 @@
 // leaves behind.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "download/downloader.h"
@@ -18,6 +19,9 @@ struct UrlCase {
   const char* path;
   uint16_t port;
 };
+
+// Test names carry the row; print it instead of its bytes.
+void PrintTo(const UrlCase& c, std::ostream* os) { *os << c.name; }
 
 // Rows that succeed check host, path, port and the stored URL; rows that
 // fail check the cleared fields.
