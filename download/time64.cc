@@ -1,6 +1,7 @@
 // Time64 construction and ParseHttpDate.
 #include "download/time64.h"
 
+#include <limits>
 #include <string>
 
 #include "platform/clock.h"
@@ -20,6 +21,13 @@ const char kMonthTable[] = "jan,feb,mar,apr,may,jun,jul,aug,sep,oct,nov,dec";
 bool Time64::FromLocalFields(platform::Clock* clock, int year, int month,
                              int day, int hour, int minute, int second,
                              Time64* out) {
+  // The C calendar record holds the year less 1900 and the month less 1;
+  // fields for which those cannot be formed lie far outside what a time
+  // value holds (normalising a month or day can move a year only so far).
+  if (year < std::numeric_limits<int>::min() + 1900 ||
+      month == std::numeric_limits<int>::min()) {
+    return false;
+  }
   platform::LocalFields fields;
   fields.year = year;
   fields.month = month;

@@ -3,6 +3,7 @@
 // table holds no epoch numbers that depend on the machine's zone.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <ostream>
 #include <string>
 
@@ -60,6 +61,10 @@ const DateCase kDateCases[] = {
     {"year_without_digits_refused", "sun, 06 nov abc 08:49:37", false, 0, 0, 0,
      0, 0, 0},
     {"empty_refused", "", false, 0, 0, 0, 0, 0, 0},
+    {"year_wrapping_to_int_min_refused", "sun, 06 nov -2147483648 08:49:37",
+     false, 0, 0, 0, 0, 0, 0},
+    {"year_wrapping_past_int_max_refused", "sun, 06 nov 4294967295 08:49:37",
+     false, 0, 0, 0, 0, 0, 0},
 };
 
 class DateTable : public ::testing::TestWithParam<DateCase> {};
@@ -87,6 +92,12 @@ TEST(Time64Test, FromLocalFieldsRefusalLeavesOutputUntouched) {
   testing::FakeClock clock;
   Time64 out(777);
   EXPECT_FALSE(Time64::FromLocalFields(&clock, 1969, 12, 31, 0, 0, 0, &out));
+  EXPECT_EQ(777, out.seconds());
+  // Fields whose calendar record cannot even be formed (year - 1900 or
+  // month - 1 would overflow) are refused, not handed to the conversion.
+  EXPECT_FALSE(Time64::FromLocalFields(&clock, INT_MIN, 1, 1, 0, 0, 0, &out));
+  EXPECT_FALSE(Time64::FromLocalFields(&clock, INT_MIN + 1899, 1, 1, 0, 0, 0, &out));
+  EXPECT_FALSE(Time64::FromLocalFields(&clock, 2001, INT_MIN, 1, 0, 0, 0, &out));
   EXPECT_EQ(777, out.seconds());
   EXPECT_TRUE(Time64::FromLocalFields(&clock, 2001, 2, 3, 4, 5, 6, &out));
   EXPECT_EQ(clock.MakeLocalTime({2001, 2, 3, 4, 5, 6}), out.seconds());

@@ -1,0 +1,31 @@
+// ParseUrl on arbitrary bytes: no crash, and what it leaves behind holds
+// together.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "download/downloader.h"
+#include "platform/text.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const vorn::platform::Env& env = vorn::platform::Env::Default();
+  vorn::Downloader d(&env);
+  const std::string before = "http://before:81/x";
+  if (!d.ParseUrl(before)) __builtin_trap();
+
+  std::string url(reinterpret_cast<const char*>(data), size);
+  bool ok = d.ParseUrl(url);
+  if (ok) {
+    // A success stores the left-trimmed text, and host, port and path
+    // rebuild it.
+    if (d.current_url() != vorn::TrimLeft(url)) __builtin_trap();
+    if (d.path().empty() || d.path()[0] != '/') __builtin_trap();
+    if (d.current_url().find(d.host() + d.path()) == std::string::npos &&
+        d.current_url().find(d.path()) == std::string::npos) {
+      __builtin_trap();
+    }
+  } else if (d.current_url() != before) {
+    __builtin_trap();  // a failure never changes the current URL
+  }
+  return 0;
+}
