@@ -103,6 +103,17 @@ void StartDetached(const std::vector<std::string>& args) {
   }
 }
 
+// A script with "#!" or an ELF binary.
+bool IsProgram(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  char magic[4] = {0, 0, 0, 0};
+  size_t n = std::fread(magic, 1, sizeof(magic), f);
+  std::fclose(f);
+  return (n >= 2 && magic[0] == '#' && magic[1] == '!') ||
+         (n == 4 && std::memcmp(magic, "\x7F" "ELF", 4) == 0);
+}
+
 class PosixDesktopImpl final : public Desktop {
  public:
   void ShowMessageBox(const std::string& caption,
@@ -122,7 +133,10 @@ class PosixDesktopImpl final : public Desktop {
   void OpenWithShell(const std::string& path) override {
     struct stat st;
     if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        ::access(path.c_str(), X_OK) == 0) {
+        (::access(path.c_str(), X_OK) == 0 || IsProgram(path))) {
+      // A downloaded package never carries the executable bit; a program
+      // (a script or an ELF binary) is what "open" runs on Windows too.
+      ::chmod(path.c_str(), st.st_mode | S_IXUSR);
       StartDetached({path});
       return;
     }
