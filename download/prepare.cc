@@ -40,7 +40,12 @@ bool Downloader::PrepareDownload(std::string url, std::string save_path) {
     resume_flag_ = 0;
   }
 
-  if (ProbeSize(0) != kProbeOk) return false;
+  int probed = ProbeSize(0);
+  // The probe asked for the whole file from offset 100 and read only its
+  // header's worth; closing now stops the server from pushing the rest of
+  // the file into a connection nobody reads.
+  if (probe_socket_) probe_socket_->Close();
+  if (probed != kProbeOk) return false;
 
   if (record_.ranges[0].start == kNoRecordMarker) {
     record_.url = url;

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds both backends, and runs every test:
+#   1. Linux build: unit tests, tests against local servers, end to end.
+#   2. The same under AddressSanitizer and UndefinedBehaviorSanitizer.
+#   3. The workers and the merge under ThreadSanitizer.
+#   4. The Windows build (mingw-w64), all its tests under wine.
+#   5. A short run of each fuzz target.
+# Ends with one summary line over all test runners.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+bash scripts/install-deps.sh || { echo "installing the dependencies failed" >&2; exit 1; }
+
+passed=0
+failed=0
+failures=()
+
+# ctest_run NAME BUILD_DIR [ctest args...]: runs ctest and adds its counts.
+ctest_run() {
+  local name=$1 dir=$2
+  shift 2
+  local out="$dir/ctest-output.txt"
+  echo "== $name: ctest"
+  ctest --test-dir "$dir" --output-on-failure --timeout 600 "$@" 2>&1 | tee "$out" | grep -E '^\s*[0-9]+/[0-9]+ Test|tests passed|FAILED|Failed|Not Run' | tail -n 400
+  local line
+  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$out" | tail -n 1)
+  if [ -z "$line" ]; then
+    echo "$name: ctest printed no summary" >&2
+    failed=$((failed + 1))
+    failures+=("$name (no summary)")
+    return
+  fi
+  local total fails
+  total=$(echo "$line" | sed -E 's/.*out of ([0-9]+).*/\1/')
+  fails=$(echo "$line" | sed -E 's/.* ([0-9]+) tests? failed.*/\1/')
+  passed=$((passed + total - fails))
+  failed=$((failed + fails))
+  [ "$fails" -eq 0 ] || failures+=("$name ($fails failed)")
+}
+
+build() {  # NAME DIR CMAKE_ARGS...
+  local name=$1 dir=$2
+  shift 2
+  echo "== $name: build"
+  if ! cmake -S "$root" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1; then
+    mkdir -p "$dir"; cat "$dir.configure.log" >&2
+    failed=$((failed + 1)); failures+=("$name (configure)"); return 1
+  fi
+  if ! cmake --build "$dir" -j "$(nproc)" >"$dir.build.log" 2>&1; then
+    tail -n 60 "$dir.build.log" >&2
+    failed=$((failed + 1)); failures+=("$name (build)"); return 1
+  fi
+}
+
+mkdir -p build
+start=$(date +%s)
+
+if build linux build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_TEST_PORT_BASE=18000; then
+  ctest_run linux build/linux -j 2
+fi
+
+if build sanitizers build/asan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON -DVORN_TEST_PORT_BASE=18100; then
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest_run sanitizers build/asan -j 2
+fi
+
+if build threads build/tsan -DCMAKE_BUILD_TYPE=Debug -DVORN_TSAN=ON -DVORN_TEST_PORT_BASE=18150; then
+  TSAN_OPTIONS=halt_on_error=1 ctest_run threads build/tsan -j 2 -R 'Transfer|SegmentWorker|Thread'
+fi
+
+if build win32 build/win32 -DCMAKE_BUILD_TYPE=Release -DVORN_TEST_PORT_BASE=18300 \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake"; then
+  LC_ALL=zh_CN.UTF-8 ctest_run win32 build/win32 -j 2
+fi
+
+echo "== fuzz"
+if bash scripts/fuzz.sh "${VORN_FUZZ_SECONDS:-5}" >build/fuzz.log 2>&1; then
+  tail -n 3 build/fuzz.log
+  passed=$((passed + 1))
+else
+  tail -n 40 build/fuzz.log >&2
+  failed=$((failed + 1)); failures+=("fuzz")
+fi
+
+echo "== done in $(( $(date +%s) - start )) s"
+[ ${#failures[@]} -eq 0 ] || printf 'failed: %s\n' "${failures[@]}"
+echo "tests: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
