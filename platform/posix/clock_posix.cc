@@ -1,6 +1,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "platform/clock.h"
 #include "platform/posix/posix_env.h"
@@ -27,6 +28,8 @@ class PosixClockImpl final : public Clock {
   int64_t NowSeconds() override { return static_cast<int64_t>(::time(nullptr)); }
 
   int64_t MakeLocalTime(const LocalFields& fields) override {
+    // Fields whose tm form would overflow name no representable time.
+    if (fields.year < INT_MIN + 1900 || fields.month < INT_MIN + 1) return -1;
     struct tm t = {};
     t.tm_sec = fields.second;
     t.tm_min = fields.minute;

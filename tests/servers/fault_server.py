@@ -62,9 +62,12 @@ One request per connection; the answer is chosen by the request path
                          the connection without sending (up to 120 s).
           short-header   the header in two writes 0.3 s apart, split in the
                          middle of the Content-Length line; then the body.
-                      With token=K, the fault hits only the first request for
-                      each (K, range start); later ones are served normally,
-                      so a second run can resume.
+                      Faults hit only requests for a closed range "bytes=A-B"
+                      (segment requests); the probe's "bytes=100-" and requests
+                      without a Range are answered as with none.
+                      With token=K, the fault hits only the first four segment
+                      requests carrying K (one download's worth); later ones
+                      are served normally, so a second run can resume.
 
 Docroot file contents are whatever scripts/test-servers.sh generated.
 """
@@ -98,7 +101,7 @@ class State:
         self.docroot = os.path.realpath(docroot)
         self.lock = threading.Lock()
         self.log = []
-        self.faulted = set()
+        self.faulted_count = {}
 
 
 def answer(status, headers=(), body=b"", close=True):
@@ -258,14 +261,22 @@ class Handler(socketserver.BaseRequestHandler):
                 last = int(b) if b.strip().isdigit() else size - 1
                 last = min(last, size - 1)
 
+        # Faults hit segment requests only, which ask for a closed range
+        # "bytes=A-B"; the size probe's open "bytes=100-" is answered
+        # properly, so the download is planned in four parts.
+        if not (spec.startswith("bytes=") and spec.split("-", 1)[-1].strip().isdigit()):
+            fault = "none"
+
         token = query.get("token")
         if token is not None and fault != "none":
-            key = (token, first)
+            # One download's worth: the first four segment requests that
+            # carry the token are faulted, later ones answered properly, so
+            # the next run can resume and complete.
             with state.lock:
-                if key in state.faulted:
-                    fault = "none"
-                else:
-                    state.faulted.add(key)
+                count = state.faulted_count.get(token, 0)
+                state.faulted_count[token] = count + 1
+            if count >= 4:
+                fault = "none"
 
         if first is None or fault == "ignore-range":
             status, body, extra = 200, data, []
