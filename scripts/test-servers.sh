@@ -29,6 +29,8 @@
 #   ver-python.txt  "VER=2.0\r\nURL=http://127.0.0.1:<base+1>/pkg-3145728.bin"
 #   ver-slow.txt    "VER=2.0\r\nURL=http://127.0.0.1:<base>/slow/pkg-3145728.bin"
 #   ver-bad.txt     "no version here\r\n"
+#   ver-same-lf.txt   as ver-same.txt with LF line ends and a final LF
+#   ver-same-crlf.txt as ver-same.txt with a final CR LF
 # Every docroot file has the modification time 2020-01-02 03:04:05 UTC, so
 # Last-Modified is "Thu, 02 Jan 2020 03:04:05 GMT" on every server.
 set -u
@@ -109,6 +111,8 @@ write("ver-nginx.txt", b"VER=2.0\r\nURL=http://127.0.0.1:%d/pkg-3145728.bin" % b
 write("ver-python.txt", b"VER=2.0\r\nURL=http://127.0.0.1:%d/pkg-3145728.bin" % (base + 1))
 write("ver-slow.txt", b"VER=2.0\r\nURL=http://127.0.0.1:%d/slow/pkg-3145728.bin" % base)
 write("ver-bad.txt", b"no version here\r\n")
+write("ver-same-lf.txt", b"VER=1.0\nURL=http://127.0.0.1:%d/pkg-1003.bin\n" % base)
+write("ver-same-crlf.txt", b"VER=1.0\r\nURL=http://127.0.0.1:%d/pkg-1003.bin\r\n" % base)
 EOF
 }
 

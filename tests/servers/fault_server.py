@@ -253,9 +253,9 @@ class Handler(socketserver.BaseRequestHandler):
         fault = query.get("fault", "none")
 
         first, last = None, None
-        spec = headers.get("range", "")
-        if spec.startswith("bytes="):
-            a, _, b = spec[len("bytes="):].partition("-")
+        wanted = headers.get("range", "")
+        if wanted.startswith("bytes="):
+            a, _, b = wanted[len("bytes="):].partition("-")
             if a.strip().isdigit():
                 first = int(a)
                 last = int(b) if b.strip().isdigit() else size - 1
@@ -264,7 +264,7 @@ class Handler(socketserver.BaseRequestHandler):
         # Faults hit segment requests only, which ask for a closed range
         # "bytes=A-B"; the size probe's open "bytes=100-" is answered
         # properly, so the download is planned in four parts.
-        if not (spec.startswith("bytes=") and spec.split("-", 1)[-1].strip().isdigit()):
+        if not (wanted.startswith("bytes=") and wanted.split("-", 1)[-1].strip().isdigit()):
             fault = "none"
 
         token = query.get("token")

@@ -1,0 +1,100 @@
+// The version fetch of a whole update run over the platform's real internet
+// client (libcurl on Linux, WinINet on Windows) against the local servers;
+// only the clock is a double, so the pauses between attempts cost nothing.
+#include <gtest/gtest.h>
+
+#include "platform/text.h"
+#include "shell/messages.h"
+#include "tests/net/net_env.h"
+#include "tests/unit/fake_env.h"
+#include "update/updater.h"
+
+namespace vorn {
+namespace {
+
+using nettest::NginxPort;
+using nettest::Url;
+
+class VersionFetchNetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_ = platform::Env::Default();
+    env_.clock = &clock_;
+  }
+  // Runs an update whose version file is at `url`; returns its result.
+  int32_t Run(const std::string& url) {
+    updater_ = std::make_unique<Updater>(&env_);
+    updater_->SetParameters({url, "1.0", dir_.path(), "pkg.bin", false, "Title"});
+    return updater_->RunUpdate();
+  }
+  // The log's messages, without their 13-byte prefixes.
+  std::vector<std::string> Messages() {
+    std::string log = testing::ReadAll(dir_.File("updatelog.txt"));
+    std::vector<std::string> out;
+    size_t at = 0;
+    for (;;) {
+      size_t end = log.find("\r\n", at);
+      if (end == std::string::npos) break;
+      // A line written for an error text that carries its own CR LF ends
+      // right after it: keep such texts whole.
+      while (end + 2 < log.size() && log.compare(end + 2, 2, "\r\n") == 0) end += 2;
+      out.push_back(log.substr(at + 13, end - at - 13));
+      at = end + 2;
+    }
+    return out;
+  }
+
+  testing::TempDir dir_;
+  testing::FakeClock clock_;
+  platform::Env env_;
+  std::unique_ptr<Updater> updater_;
+};
+
+TEST_F(VersionFetchNetTest, LineEndsAndRedirects) {
+  VORN_REQUIRE_SERVERS();
+  const std::string same = Url(NginxPort(), "/ver-same.txt");
+  struct {
+    const char* name;
+    std::string url;
+  } cases[] = {
+      {"CrLfWithoutFinalLineEnd", same},
+      {"LfEnds", Url(NginxPort(), "/ver-same-lf.txt")},
+      {"CrLfEnds", Url(NginxPort(), "/ver-same-crlf.txt")},
+      {"RedirectFollowed",
+       Url(nettest::FaultPort(), "/goto?code=302&loc=" + same)},
+  };
+  for (const auto& c : cases) {
+    testing::WriteAll(dir_.File("updatelog.txt"), "");
+    EXPECT_EQ(kRunOk, Run(c.url)) << c.name;
+    EXPECT_EQ(std::vector<std::string>{msg::kUpToDate}, Messages()) << c.name;
+    EXPECT_EQ("VER=1.0\r\nURL=" + Url(NginxPort(), "/pkg-1003.bin") + "\r\n",
+              updater_->version_text())
+        << c.name;
+  }
+}
+
+TEST_F(VersionFetchNetTest, ErrorPageIsReadAsTheVersionText) {
+  VORN_REQUIRE_SERVERS();
+  EXPECT_EQ(kRunFail, Run(Url(NginxPort(), "/no-such-version-file.txt")));
+  EXPECT_EQ(std::vector<std::string>{msg::kBadVersionFile}, Messages());
+  EXPECT_NE(-1, Find(updater_->version_text(), "404"));
+  EXPECT_TRUE(clock_.sleeps.empty());
+}
+
+TEST_F(VersionFetchNetTest, RefusedConnectionLogsTheSystemsText) {
+  VORN_REQUIRE_SERVERS();
+  // Nothing listens on the port just past the test servers' range.
+  EXPECT_EQ(kRunFail, Run(Url(static_cast<uint16_t>(nettest::PortBase() + 9), "/v.txt")));
+  std::vector<std::string> lines = Messages();
+  ASSERT_EQ(26u, lines.size());
+  for (size_t i = 0; i < 26; i += 2) {
+    EXPECT_FALSE(TrimRight(lines[i]).empty()) << i;  // the system's error text
+    EXPECT_LE(lines[i].size(), 1023u);
+    EXPECT_EQ(i == 24 ? std::string(msg::kBadVersionFile) : std::string(msg::kNetworkFailure),
+              lines[i + 1]);
+  }
+  EXPECT_EQ(std::vector<uint32_t>(12, 300000u), clock_.sleeps);
+}
+
+}  // namespace
+}  // namespace vorn
