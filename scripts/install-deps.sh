@@ -5,7 +5,7 @@ set -eu
 
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev   # Linux build, fuzzing
-  libcurl4-openssl-dev googletest                  # version fetch, tests
+  libcurl4-openssl-dev googletest libbenchmark-dev # version fetch, tests, benchmarks
   g++-mingw-w64-x86-64-posix wine64 xvfb           # Windows build, its tests
   nginx-light python3                              # test servers
   libc-bin                                         # iconv for the logs
