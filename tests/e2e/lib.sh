@@ -4,20 +4,65 @@
 # Each test script is called as: script <vornupdate binary> <build dir>
 # with VORN_TEST_PORT_BASE set, and VORN_WIN32=1 when the binary is the
 # Windows build, which then runs under wine.
+#
+# Under wine the whole script runs on one virtual display (one xvfb-run,
+# started here), so that every Windows program of the test (the updater,
+# a host dialog, the box dismisser) shares one desktop. The completion
+# notice and the warnings are real modal boxes there; run_updater and
+# start_updater dismiss them as a user would and print each box's text to
+# standard error as "[caption] text", as the Linux build itself does.
 set -u
 
-VORN_BIN=$1
-BUILD_DIR=$2
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+WIN32=${VORN_WIN32:-0}
+[ "$WIN32" = "ON" ] || [ "$WIN32" = "1" ] && WIN32=1 || WIN32=0
+
+if [ "$WIN32" = 1 ]; then
+  # A wine prefix of the end-to-end tests of this port base alone: the
+  # prefix's server holds the single-instance mutex and the desktop, which
+  # another build's tests (another base) running at the same time must not
+  # share. Made on first use (about 12 s).
+  export WINEPREFIX=${VORN_E2E_WINEPREFIX:-${TMPDIR:-/tmp}/vorn-wine-$(id -u)-e2e-${VORN_TEST_PORT_BASE:-0}}
+fi
+
+if [ "$WIN32" = 1 ] && [ "${1:-}" != "@bin" ]; then
+  # Run again with the binary's path in the environment only: a script's
+  # own command line then never names vornupdate.exe, so looking for the
+  # Windows program by name (pgrep -f) finds the program alone.
+  export VORN_E2E_BIN=$1 VORN_E2E_ROOT=$ROOT
+  shift
+  if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null 2>&1; then
+    # Before the display goes, the wine server must wind down (its desktop
+    # process holds the display).
+    exec xvfb-run -a bash -c '
+      bash "$0" @bin "$@"; rc=$?
+      "$VORN_E2E_ROOT/scripts/wine-run.sh" --wind-down
+      exit $rc' "$0" "$@"
+  fi
+  exec bash "$0" @bin "$@"
+fi
+
+if [ "${1:-}" = "@bin" ]; then VORN_BIN=$VORN_E2E_BIN; else VORN_BIN=$1; fi
+BUILD_DIR=$2
 BASE=${VORN_TEST_PORT_BASE:?VORN_TEST_PORT_BASE must be set}
 NGINX_PORT=$BASE
 PYTHON_PORT=$((BASE + 1))
 FAULT_PORT=$((BASE + 2))
-WIN32=${VORN_WIN32:-0}
-[ "$WIN32" = "ON" ] || [ "$WIN32" = "1" ] && WIN32=1 || WIN32=0
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/vorn-e2e.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
 FAILURES=0
+# Commands run when the script ends (at_exit CMD), before $WORK goes.
+AT_EXIT=()
+trap '_lib_exit' EXIT
+
+# The Windows build's helper programs (tests/host) and the caption of the
+# updater's boxes: the executable's name without extension.
+HOST_TOOLS=${VORN_HOST_TOOLS:-$BUILD_DIR/tests}
+BOX_CAPTION=$(basename "$VORN_BIN")
+BOX_CAPTION=${BOX_CAPTION%.*}
+BOX_RUNS=0
+# The directory where the box dismisser of the latest run_updater or
+# start_updater records the boxes (box-N.ansi, box-N.utf8, boxes.txt).
+LAST_BOX_DIR=
 
 fail() {
   echo "FAIL: $*" >&2
@@ -25,6 +70,17 @@ fail() {
 }
 
 pass() { echo "ok: $*"; }
+
+at_exit() { AT_EXIT+=("$1"); }
+
+_lib_exit() {
+  local cmd d
+  for cmd in "${AT_EXIT[@]}"; do eval "$cmd"; done
+  # Box dismissers still running end when their directory goes.
+  for d in "$WORK"/boxes-*; do [ -d "$d" ] && : >"$d/stop"; done
+  sleep 0.2
+  rm -rf "$WORK"
+}
 
 # The path the binary sees for a directory of ours: unchanged on Linux,
 # Z:\... under wine.
@@ -39,28 +95,117 @@ native_path() {
 # The path separator the binary builds its names with.
 sep() { if [ "$WIN32" = 1 ]; then printf '\\'; else printf '/'; fi; }
 
+# Whether pid $1 is a live process (a zombie not yet reaped counts as gone).
+process_alive() {
+  local state
+  state=$(ps -o stat= -p "$1" 2>/dev/null) || return 1
+  case "$state" in Z*|"") return 1 ;; esac
+  return 0
+}
+
+# Starts the box dismisser for one updater run (Windows build only); its
+# pid in BOX_PID (empty when there is none) and its directory in
+# LAST_BOX_DIR.
+_start_box_watch() {
+  local IFS=$' \t\n'
+  BOX_PID=
+  BOX_RUNS=$((BOX_RUNS + 1))
+  LAST_BOX_DIR="$WORK/boxes-$BOX_RUNS"
+  mkdir -p "$LAST_BOX_DIR"
+  if [ ! -f "$HOST_TOOLS/dismiss_box.exe" ]; then
+    echo "warning: no $HOST_TOOLS/dismiss_box.exe: boxes are not dismissed" >&2
+    return
+  fi
+  "$ROOT/scripts/wine-run.sh" "$HOST_TOOLS/dismiss_box.exe" "$BOX_CAPTION" \
+    "$(native_path "$LAST_BOX_DIR")" 900 >/dev/null 2>&1 &
+  BOX_PID=$!
+}
+
+# Ends the box dismisser $1 (recording into $2) once the updater has ended,
+# and prints the boxes it met.
+_end_box_watch() {
+  local IFS=$' \t\n'
+  local pid=$1 dir=$2 n
+  if [ -n "$pid" ]; then
+    : >"$dir/stop"
+    for _ in $(seq 1 100); do process_alive "$pid" || break; sleep 0.05; done
+    kill -9 "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  fi
+  for n in $(seq 1 100); do
+    [ -f "$dir/box-$n.utf8" ] || break
+    printf '[%s] %s\n' "$BOX_CAPTION" "$(cat "$dir/box-$n.utf8")" >&2
+  done
+}
+
 # run_updater FIELDS... : the six fields after the program path, joined by
-# ';' into the one argument the host passes. Waits for the process.
+# ';' into the one argument the host passes. Waits for the process and
+# returns its exit status.
 run_updater() {
   local IFS=';'
   local line=";$*"
   if [ "$WIN32" = 1 ]; then
+    local rc
+    _start_box_watch
     "$ROOT/scripts/wine-run.sh" "$VORN_BIN" "$line"
+    rc=$?
+    _end_box_watch "$BOX_PID" "$LAST_BOX_DIR"
+    return $rc
   else
     "$VORN_BIN" "$line"
   fi
 }
 
-# Starts the updater in the background; its pid in UPDATER_PID.
+# run_updater_within SECONDS FIELDS... : run_updater, ended by SIGKILL
+# after SECONDS (then the status is 137).
+run_updater_within() {
+  local seconds=$1 pid rc i
+  shift
+  start_updater "$@"
+  pid=$UPDATER_PID
+  for i in $(seq 1 $((seconds * 10))); do
+    process_alive "$pid" || break
+    sleep 0.1
+  done
+  kill -9 "$pid" 2>/dev/null
+  wait "$pid"
+  rc=$?
+  [ -n "${UPDATER_WATCH_PID:-}" ] && wait "$UPDATER_WATCH_PID" 2>/dev/null
+  return $rc
+}
+
+# Starts the updater in the background; its pid in UPDATER_PID (under wine
+# the Windows program's own, so kill -9 ends it). Under wine the boxes of
+# the run are dismissed by a watcher (pid UPDATER_WATCH_PID) that ends
+# with the updater.
 start_updater() {
   local IFS=';'
   local line=";$*"
   if [ "$WIN32" = 1 ]; then
+    _start_box_watch
     "$ROOT/scripts/wine-run.sh" "$VORN_BIN" "$line" &
+    UPDATER_PID=$!
+    local updater=$UPDATER_PID box=$BOX_PID dir=$LAST_BOX_DIR
+    (
+      IFS=$' \t\n'
+      while process_alive "$updater"; do sleep 0.1; done
+      _end_box_watch "$box" "$dir"
+    ) &
+    UPDATER_WATCH_PID=$!
   else
     "$VORN_BIN" "$line" &
+    UPDATER_PID=$!
+    UPDATER_WATCH_PID=
   fi
-  UPDATER_PID=$!
+}
+
+# Ends an updater started by start_updater (SIGKILL) and waits for it and
+# for the box watcher of the latest start_updater.
+kill_updater() {
+  kill -9 "$1" 2>/dev/null
+  wait "$1" 2>/dev/null
+  [ -n "${UPDATER_WATCH_PID:-}" ] && wait "$UPDATER_WATCH_PID" 2>/dev/null
+  return 0
 }
 
 # The log of a download directory as UTF-8 text, prefixes included.

@@ -6,7 +6,9 @@
 //   test_host.exe TITLE RECORD_FILE [TIMEOUT_SECONDS]
 //
 // RECORD_FILE.ready is written once the window exists, so that a script
-// can wait for it. Exit status: 0 after the command, 3 after the time-out
+// can wait for it: "ready", then "caption " and the button's caption as the
+// window holds it, in UTF-8 (so a script can see what the ANSI title on
+// the command line became). Exit status: 0 after the command, 3 after the time-out
 // (default 60 s), 2 for bad arguments or a window that could not be made.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -31,6 +33,25 @@ bool AppendLine(const std::string& path, const std::string& line) {
   if (f == nullptr) return false;
   bool ok = std::fputs((line + "\n").c_str(), f) >= 0;
   return std::fclose(f) == 0 && ok;
+}
+
+// Writes the file under another name first, so that it appears whole.
+bool WriteWhole(const std::string& path, const std::string& text) {
+  std::string partial = path + ".partial";
+  DeleteFileA(partial.c_str());
+  if (!AppendLine(partial, text)) return false;
+  return MoveFileExA(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::string CaptionUtf8(HWND window) {
+  wchar_t wide[1024];
+  int n = GetWindowTextW(window, wide, 1024);
+  if (n <= 0) return std::string();
+  int size = WideCharToMultiByte(CP_UTF8, 0, wide, n, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return std::string();
+  std::string utf8(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, n, &utf8[0], size, nullptr, nullptr);
+  return utf8;
 }
 
 INT_PTR CALLBACK HostDialogProc(HWND dialog, UINT message, WPARAM wparam,
@@ -100,7 +121,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*hPrevInstance*/,
   SetTimer(dialog, kTimeoutTimer, static_cast<UINT>(timeout_seconds) * 1000,
            /*lpTimerFunc=*/nullptr);
 
-  if (!AppendLine(g_record + ".ready", "ready")) return 2;
+  if (!WriteWhole(g_record + ".ready", "ready\ncaption " + CaptionUtf8(button))) {
+    return 2;
+  }
 
   MSG msg;
   BOOL got;
