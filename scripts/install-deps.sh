@@ -8,6 +8,7 @@ packages=(
   libcurl4-openssl-dev googletest libbenchmark-dev # version fetch, tests, benchmarks
   g++-mingw-w64-x86-64-posix wine64 xvfb           # Windows build, its tests
   nginx-light python3                              # test servers
+  locales                                          # GBK locale for the wine tests
   libc-bin                                         # iconv for the logs
 )
 

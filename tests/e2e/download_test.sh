@@ -76,10 +76,10 @@ open(sys.argv[1], "wb").write(rec)
 PY
 cp "$dl/pkg.bin.down" "$WORK/record-before"
 run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title" 2>"$WORK/other.err"
-if [ "$WIN32" = 0 ]; then
-  grep -qF "Maybe the download file is not you want,you can try to save as another file!" "$WORK/other.err" \
-    && pass "other URL: warning shown" || fail "other URL: no warning: $(cat "$WORK/other.err")"
-fi
+# The box's text reaches stderr on both builds (under wine through the
+# box watcher that dismisses it).
+grep -qF "Maybe the download file is not you want,you can try to save as another file!" "$WORK/other.err" \
+  && pass "other URL: warning shown" || fail "other URL: no warning: $(cat "$WORK/other.err")"
 [ ! -e "$dl/pkg.bin" ] && [ -z "$(log_messages "$dl")" ] && pass "other URL: nothing downloaded" \
   || fail "other URL: $(ls "$dl"), log $(log_messages "$dl")"
 same_bytes "$dl/pkg.bin.down" "$WORK/record-before" && pass "other URL: record untouched" \
@@ -95,9 +95,7 @@ start_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "
 pid=$UPDATER_PID
 for _ in $(seq 1 100); do [ -f "$dl/pkg.bin.down0" ] && break; sleep 0.05; done
 sleep 1.5
-kill -9 "$pid" 2>/dev/null
-wait "$pid" 2>/dev/null
-[ "$WIN32" = 1 ] && { pkill -9 -f vornupdate.exe 2>/dev/null; sleep 1; }
+kill_updater "$pid"
 have=0
 for i in 0 1 2 3; do have=$((have + $(stat -c %s "$dl/pkg.bin.down$i" 2>/dev/null || echo 0))); done
 if [ "$have" -gt 0 ] && [ "$have" -lt "$size" ] && [ ! -e "$dl/pkg.bin" ]; then
