@@ -22,7 +22,11 @@ ctest_run() {
   shift 2
   local out="$dir/ctest-output.txt"
   echo "== $name: ctest"
-  ctest --test-dir "$dir" --output-on-failure --timeout 600 "$@" 2>&1 | tee "$out" | grep -E '^\s*[0-9]+/[0-9]+ Test|tests passed|FAILED|Failed|Not Run' | tail -n 400
+  # The whole output goes to the file; the console gets the failures and the
+  # closing lines.
+  ctest --test-dir "$dir" --output-on-failure --timeout 600 "$@" >"$out" 2>&1
+  grep -E '\*\*\*(Failed|Timeout|Exception)|Not Run' "$out" | sed -E 's/ \.{3,}/ .../' | head -n 50
+  sed -n '/tests passed/,$p' "$out"
   local line
   line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$out" | tail -n 1)
   if [ -z "$line" ]; then
@@ -36,7 +40,11 @@ ctest_run() {
   fails=$(echo "$line" | sed -E 's/.* ([0-9]+) tests? failed.*/\1/')
   passed=$((passed + total - fails))
   failed=$((failed + fails))
-  [ "$fails" -eq 0 ] || failures+=("$name ($fails failed)")
+  if [ "$fails" -ne 0 ]; then
+    failures+=("$name ($fails failed)")
+    echo "-- $name: output of the failed tests (all of it in $out):"
+    grep -vE '^\s*(Start +[0-9]+:|[0-9]+/[0-9]+ Test +#[0-9]+:.*Passed)' "$out" | tail -n 200
+  fi
 }
 
 build() {  # NAME DIR CMAKE_ARGS...

@@ -1,7 +1,9 @@
 #include <pthread.h>
 
 #include <ctime>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "platform/posix/posix_env.h"
 #include "platform/threads.h"
@@ -10,7 +12,8 @@ namespace vorn::platform {
 namespace {
 
 // A started thread. Never freed: handles stay valid until the process ends,
-// as Windows thread handles that nobody closes do.
+// as Windows thread handles that nobody closes do. Every record stays
+// listed in a registry that lives as long, so none of them is lost memory.
 struct PosixThread {
   pthread_t id;
   ThreadProc proc;
@@ -33,6 +36,8 @@ class PosixThreadsImpl final : public Threads {
       delete thread;
       return nullptr;
     }
+    std::lock_guard<std::mutex> lock(mu_);
+    registry_->push_back(thread);
     return thread;
   }
 
@@ -50,6 +55,11 @@ class PosixThreadsImpl final : public Threads {
     thread->joined = true;
     return true;
   }
+
+ private:
+  std::mutex mu_;
+  // Never destroyed: a worker may still be running while the process exits.
+  std::vector<PosixThread*>* registry_ = new std::vector<PosixThread*>();
 };
 
 }  // namespace

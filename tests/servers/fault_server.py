@@ -73,6 +73,7 @@ Docroot file contents are whatever scripts/test-servers.sh generated.
 """
 
 import argparse
+import email.utils
 import os
 import socket
 import socketserver
@@ -286,6 +287,9 @@ class Handler(socketserver.BaseRequestHandler):
         else:
             status, body = 206, data[first:last + 1]
             extra = ["Content-Range: bytes %d-%d/%d" % (first, last, size)]
+        # The file's own time, as a real server sends it: without it every
+        # probe would see a new time and the next run could not resume.
+        extra = extra + ["Last-Modified: " + email.utils.formatdate(os.path.getmtime(full), usegmt=True)]
         keep = fault in ("extra", "stall")
         head = answer(status, extra, b"", close=not keep)
         # answer() wrote Content-Length 0; put in the real one.
