@@ -49,33 +49,46 @@ TEST(HeaderLength, ScansTheWholeBuffer) {
   EXPECT_EQ(4, position);
 }
 
+// One worker's world: a downloader of http://h/f.exe with the fresh plan of
+// a 1003-byte file, whose connections to h:80 answer with `chunks` and then
+// `after` (0: closed, -1: failed).
+struct Rig {
+  Rig(const std::string& save_path, bool ranged, std::vector<std::string> chunks,
+      int after = 0)
+      : d(&fake.env) {
+    EXPECT_TRUE(d.ParseUrl("http://h/f.exe"));
+    d.SetPathsForTesting(save_path);
+    d.SetRangeSupportedForTesting(ranged ? 1 : 0);
+    uint32_t size = ranged ? 1003 : 1103;  // one connection: the +100 of a 200
+    d.SetServerFileSizeForTesting(size);
+    MakeFreshPartition(size, d.mutable_record()->ranges);
+    SocketScript script;
+    script.chunks = std::move(chunks);
+    script.after_chunks = after;
+    fake.network.Script("h:80", script);
+  }
+  std::string Sent() {
+    auto connections = fake.network.Connections();
+    return connections.empty() ? std::string() : connections[0].sent;
+  }
+  std::string Segment(int i) { return ReadAll(d.SegmentFilePath(i)); }
+
+  FakeEnv fake;
+  Downloader d;
+};
+
+std::string Ranged(int first, int last, const std::string& body) {
+  return "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(first) +
+         "-" + std::to_string(last) + "/1003\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
 class SegmentWorkerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    content_ = testing::Pattern(1003);
-    ASSERT_TRUE(d_.ParseUrl("http://h/f.exe"));
-    d_.SetPathsForTesting(dir_.File("f.exe"));
-    d_.SetRangeSupportedForTesting(1);
-    d_.SetServerFileSizeForTesting(1003);
-    MakeFreshPartition(1003, d_.mutable_record()->ranges);
-  }
-  std::string Segment(int i) { return d_.SegmentFilePath(i); }
-  static std::string Ranged(int first, int last, const std::string& body) {
-    return "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
-           std::to_string(first) + "-" + std::to_string(last) +
-           "/1003\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-  }
-  void Script(std::vector<std::string> chunks, int after = 0) {
-    SocketScript s;
-    s.chunks = std::move(chunks);
-    s.after_chunks = after;
-    fake_.network.Script("h:80", s);
-  }
+  std::string Save(const std::string& name) { return dir_.File(name); }
 
   TempDir dir_;
-  FakeEnv fake_;
-  Downloader d_{&fake_.env};
-  std::string content_;
+  const std::string content_ = testing::Pattern(1003);
 };
 
 TEST_F(SegmentWorkerTest, WritesExactlyTheRange) {
@@ -91,20 +104,10 @@ TEST_F(SegmentWorkerTest, WritesExactlyTheRange) {
       {"KeepAliveWithExtraBytes", {answer + "HTTP/1.1 206 next answer..."}},
   };
   for (const auto& c : cases) {
-    FakeEnv fake;
-    Downloader d(&fake.env);
-    ASSERT_TRUE(d.ParseUrl("http://h/f.exe"));
-    d.SetPathsForTesting(dir_.File(c.name));
-    d.SetRangeSupportedForTesting(1);
-    MakeFreshPartition(1003, d.mutable_record()->ranges);
-    SocketScript s;
-    s.chunks = c.chunks;
-    fake.network.Script("h:80", s);
-    d.DownloadSegment(1);
-    EXPECT_EQ(body, ReadAll(d.SegmentFilePath(1))) << c.name;
-    ASSERT_EQ(1u, fake.network.Connections().size());
-    EXPECT_NE(std::string::npos,
-              fake.network.Connections()[0].sent.find("Range: bytes=250-499\r\n"));
+    Rig rig(Save(c.name), /*ranged=*/true, c.chunks);
+    rig.d.DownloadSegment(1);
+    EXPECT_EQ(body, rig.Segment(1)) << c.name;
+    EXPECT_NE(std::string::npos, rig.Sent().find("Range: bytes=250-499\r\n")) << c.name;
   }
 }
 
@@ -113,8 +116,7 @@ TEST_F(SegmentWorkerTest, WrongAnswersWriteNothing) {
     const char* name;
     std::string answer;
   } cases[] = {
-      {"WholeFileToARangeRequest",
-       "HTTP/1.1 200 OK\r\nContent-Length: 1003\r\n\r\n" + content_},
+      {"WholeFileToARangeRequest", "HTTP/1.1 200 OK\r\nContent-Length: 1003\r\n\r\n" + content_},
       {"RangeFromAnotherStart", Ranged(0, 249, content_.substr(0, 250))},
       {"NotFound", "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno!"},
       {"HeaderNeverEnds", "HTTP/1.1 206 Partial\r\n" + std::string(20000, 'h')},
@@ -122,17 +124,9 @@ TEST_F(SegmentWorkerTest, WrongAnswersWriteNothing) {
       {"NothingAtAll", ""},
   };
   for (const auto& c : cases) {
-    FakeEnv fake;
-    Downloader d(&fake.env);
-    ASSERT_TRUE(d.ParseUrl("http://h/f.exe"));
-    d.SetPathsForTesting(dir_.File(c.name));
-    d.SetRangeSupportedForTesting(1);
-    MakeFreshPartition(1003, d.mutable_record()->ranges);
-    SocketScript s;
-    s.chunks = {c.answer};
-    fake.network.Script("h:80", s);
-    d.DownloadSegment(1);
-    EXPECT_FALSE(Exists(d.SegmentFilePath(1))) << c.name;
+    Rig rig(Save(c.name), /*ranged=*/true, {c.answer});
+    rig.d.DownloadSegment(1);
+    EXPECT_FALSE(Exists(rig.d.SegmentFilePath(1))) << c.name;
   }
 }
 
@@ -140,86 +134,69 @@ TEST_F(SegmentWorkerTest, BrokenTransfersKeepWhatArrived) {
   std::string answer = Ranged(500, 749, content_.substr(500, 250));
   std::string half = answer.substr(0, answer.size() - 125);
   for (int after : {0, platform::kSocketError}) {
-    FakeEnv fake;
-    Downloader d(&fake.env);
-    ASSERT_TRUE(d.ParseUrl("http://h/f.exe"));
-    d.SetPathsForTesting(dir_.File("broken" + std::to_string(after)));
-    d.SetRangeSupportedForTesting(1);
-    MakeFreshPartition(1003, d.mutable_record()->ranges);
-    SocketScript s;
-    s.chunks = {half};
-    s.after_chunks = after;
-    fake.network.Script("h:80", s);
-    d.DownloadSegment(2);
-    EXPECT_EQ(content_.substr(500, 125), ReadAll(d.SegmentFilePath(2))) << after;
+    Rig rig(Save("broken" + std::to_string(after)), /*ranged=*/true, {half}, after);
+    rig.d.DownloadSegment(2);
+    EXPECT_EQ(content_.substr(500, 125), rig.Segment(2)) << after;
   }
 }
 
 TEST_F(SegmentWorkerTest, FailedWriteEndsTheSegment) {
-  Script({Ranged(0, 249, content_.substr(0, 250))});
-  fake_.files.fail_writes = true;
-  d_.DownloadSegment(0);
-  EXPECT_EQ("", ReadAll(Segment(0)));
+  Rig rig(Save("f.exe"), /*ranged=*/true, {Ranged(0, 249, content_.substr(0, 250))});
+  rig.fake.files.fail_writes = true;
+  rig.d.DownloadSegment(0);
+  EXPECT_EQ("", rig.Segment(0));
 }
 
 TEST_F(SegmentWorkerTest, ResumeAppendsAfterWhatTheFileHolds) {
-  WriteAll(Segment(3), content_.substr(750, 53));
-  d_.SetResumeFlagForTesting(1);
-  d_.mutable_record()->ranges[3].start = 803;
-  Script({Ranged(803, 1002, content_.substr(803))});
-  d_.DownloadSegment(3);
-  EXPECT_EQ(content_.substr(750), ReadAll(Segment(3)));
-  EXPECT_NE(std::string::npos,
-            fake_.network.Connections()[0].sent.find("Range: bytes=803-1002\r\n"));
+  Rig rig(Save("f.exe"), /*ranged=*/true, {Ranged(803, 1002, content_.substr(803))});
+  WriteAll(rig.d.SegmentFilePath(3), content_.substr(750, 53));
+  rig.d.SetResumeFlagForTesting(1);
+  rig.d.mutable_record()->ranges[3].start = 803;
+  rig.d.DownloadSegment(3);
+  EXPECT_EQ(content_.substr(750), rig.Segment(3));
+  EXPECT_NE(std::string::npos, rig.Sent().find("Range: bytes=803-1002\r\n"));
 }
 
 TEST_F(SegmentWorkerTest, CompleteSegmentIsNotRequestedAgain) {
-  d_.mutable_record()->ranges[0].start = 250;  // past its end, 249
-  d_.DownloadSegment(0);
-  EXPECT_TRUE(fake_.network.Connections().empty());
+  Rig rig(Save("f.exe"), /*ranged=*/true, {});
+  rig.d.mutable_record()->ranges[0].start = 250;  // past its end, 249
+  rig.d.DownloadSegment(0);
+  EXPECT_TRUE(rig.fake.network.Connections().empty());
 }
 
 TEST_F(SegmentWorkerTest, StopFlagAdvancesTheStart) {
   std::string answer = Ranged(0, 249, content_.substr(0, 250));
-  Script({answer.substr(0, answer.size() - 200), answer.substr(answer.size() - 200)});
-  d_.stop_flags()[0] = 1;
-  d_.DownloadSegment(0);
-  EXPECT_EQ(50, d_.record().ranges[0].start);
-  EXPECT_EQ(content_.substr(0, 50), ReadAll(Segment(0)));
+  Rig rig(Save("f.exe"), /*ranged=*/true,
+          {answer.substr(0, answer.size() - 200), answer.substr(answer.size() - 200)});
+  rig.d.stop_flags()[0] = 1;
+  rig.d.DownloadSegment(0);
+  EXPECT_EQ(50, rig.d.record().ranges[0].start);
+  EXPECT_EQ(content_.substr(0, 50), rig.Segment(0));
 }
 
 TEST_F(SegmentWorkerTest, SingleConnectionMode) {
+  const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 1003\r\n\r\n";
   struct {
     const char* name;
     std::string answer;
     bool written;
   } cases[] = {
-      {"WholeFile", "HTTP/1.1 200 OK\r\nContent-Length: 1003\r\n\r\n" + content_, true},
+      {"WholeFile", ok + content_, true},
       {"NoLengthUntilClose", "HTTP/1.0 200 OK\r\n\r\n" + content_, true},
-      {"ExtraBytesNotWritten",
-       "HTTP/1.1 200 OK\r\nContent-Length: 1003\r\n\r\n" + content_ + "junk", true},
+      {"ExtraBytesNotWritten", ok + content_ + "junk", true},
       {"FileChangedSinceProbe", "HTTP/1.1 200 OK\r\nContent-Length: 1004\r\n\r\n" + content_ + "x",
        false},
-      {"ChunkedIsRefused",
-       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3eb\r\n" + content_, false},
+      {"ChunkedIsRefused", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3eb\r\n" + content_,
+       false},
       {"ServerError", "HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy", false},
   };
   for (const auto& c : cases) {
-    FakeEnv fake;
-    Downloader d(&fake.env);
-    ASSERT_TRUE(d.ParseUrl("http://h/f.exe"));
-    d.SetPathsForTesting(dir_.File(c.name));
-    d.SetRangeSupportedForTesting(0);
-    d.SetServerFileSizeForTesting(1103);
-    d.SetResumeFlagForTesting(1);  // one connection starts the file afresh anyway
-    MakeFreshPartition(1103, d.mutable_record()->ranges);
-    WriteAll(d.SegmentFilePath(0), "old");
-    SocketScript s;
-    s.chunks = {c.answer};
-    fake.network.Script("h:80", s);
-    d.DownloadSegment(0);
-    EXPECT_EQ(c.written ? content_ : std::string("old"), ReadAll(d.SegmentFilePath(0))) << c.name;
-    EXPECT_EQ(std::string::npos, fake.network.Connections()[0].sent.find("Range:")) << c.name;
+    Rig rig(Save(c.name), /*ranged=*/false, {c.answer});
+    rig.d.SetResumeFlagForTesting(1);  // one connection starts the file afresh anyway
+    WriteAll(rig.d.SegmentFilePath(0), "old");
+    rig.d.DownloadSegment(0);
+    EXPECT_EQ(c.written ? content_ : std::string("old"), rig.Segment(0)) << c.name;
+    EXPECT_EQ(std::string::npos, rig.Sent().find("Range:")) << c.name;
   }
 }
 

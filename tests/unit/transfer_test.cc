@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "shell/messages.h"
 #include "tests/unit/fake_env.h"
 #include "tests/unit/fake_http.h"
@@ -19,32 +17,46 @@ using testing::WriteAll;
 
 constexpr char kPrefix[] = "12- 6 21:54  ";
 
-class TransferTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    updater_.SetParameters({"http://h/v.txt", "1.0", dir_.path(), "pkg.exe", false, "T"});
-  }
-  std::string Package() { return dir_.File("pkg.exe"); }
-  std::string Log() { return ReadAll(dir_.File("updatelog.txt")); }
-  // WriteLog needs the log path that a run sets.
-  void SetLogPath() {
-    fake_.internet.answers.push_back({});
-    updater_.RunUpdate();  // no answer: malformed text, but the path is set
-    WriteAll(dir_.File("updatelog.txt"), "");
-    updater_.set_version_text("VER=2.0\r\nURL=http://h/pkg.exe\r\n");
-  }
-  std::string Lines(std::initializer_list<const char*> messages) {
-    std::string out;
-    for (const char* m : messages) out += std::string(kPrefix) + m + "\r\n";
-    return out;
-  }
+std::string Lines(std::initializer_list<const char*> messages) {
+  std::string out;
+  for (const char* m : messages) out += std::string(kPrefix) + m + "\r\n";
+  return out;
+}
 
-  TempDir dir_;
-  FakeEnv fake_;
-  Updater updater_{&fake_.env};
+// An update run that has got as far as the download: its log path is set
+// (a first run over an unanswered fetch sets it, then the log is emptied)
+// and its version text announces http://h/pkg.exe.
+struct DownloadRun {
+  explicit DownloadRun(const std::string& dir) : updater(&fake.env), dir_(dir) {
+    updater.SetParameters({"http://h/v.txt", "1.0", dir_, "pkg.exe", false, "T"});
+    updater.RunUpdate();
+    WriteAll(File("updatelog.txt"), "");
+    updater.set_version_text("VER=2.0\r\nURL=http://h/pkg.exe\r\n");
+  }
+  std::string File(const std::string& name) const {
+    return dir_ + platform::kPathSeparator + name;
+  }
+  std::string Package() const { return File("pkg.exe"); }
+  std::string Segment(int i) const { return Package() + ".down" + std::to_string(i); }
+  std::string Log() const { return ReadAll(File("updatelog.txt")); }
+  void Serve(const FakeFile& file) { fake.network.Serve("h:80", testing::ServeFile(file)); }
+
+  FakeEnv fake;
+  Updater updater;
+
+ private:
+  std::string dir_;
 };
 
-TEST_F(TransferTest, WholeRoadInBothModes) {
+FakeFile Content(size_t size, bool ranges = true, size_t piece = 0) {
+  FakeFile file;
+  file.content = testing::Pattern(size, static_cast<unsigned>(size));
+  file.ranges = ranges;
+  file.piece = piece;
+  return file;
+}
+
+TEST(Transfer, WholeRoadInBothModes) {
   struct {
     size_t size;
     bool ranges;
@@ -53,137 +65,133 @@ TEST_F(TransferTest, WholeRoadInBothModes) {
                {0, false, 0}, {1003, false, 0}, {70001, false, 999}};
   for (const auto& c : cases) {
     TempDir dir;
-    FakeEnv fake;
-    Updater updater(&fake.env);
-    updater.SetParameters({"http://h/v.txt", "1.0", dir.path(), "pkg.exe", false, "T"});
-    fake.internet.answers.push_back({});
-    updater.RunUpdate();
-    FakeFile file;
-    file.content = testing::Pattern(c.size, static_cast<unsigned>(c.size));
-    file.ranges = c.ranges;
-    file.piece = c.piece;
-    fake.network.Serve("h:80", testing::ServeFile(file));
-    updater.set_version_text("VER=2.0\r\nURL=http://h/pkg.exe\r\n");
-    updater.StartDownload();
+    DownloadRun run(dir.path());
+    FakeFile file = Content(c.size, c.ranges, c.piece);
+    run.Serve(file);
+    run.updater.StartDownload();
     std::string what = std::to_string(c.size) + (c.ranges ? " ranged" : " single");
-    EXPECT_TRUE(file.content == ReadAll(dir.File("pkg.exe"))) << what;
-    EXPECT_EQ(c.ranges ? 5u : 2u, fake.network.Connections().size()) << what;
-    for (int i = 0; i < 4; ++i) {
-      EXPECT_FALSE(Exists(dir.File("pkg.exe.down") + std::to_string(i))) << what;
-    }
-    EXPECT_FALSE(Exists(dir.File("pkg.exe.down"))) << what;
-    EXPECT_FALSE(Exists(dir.File("pkg.exe.down.tmp"))) << what;
-    std::string log = ReadAll(dir.File("updatelog.txt"));
-    EXPECT_NE(std::string::npos,
-              log.find(std::string(kPrefix) + msg::kDownloadSucceeded + "\r\n" + kPrefix +
-                       msg::kUpdated + "\r\n"))
-        << what;
-    EXPECT_EQ(1u, fake.desktop.boxes.size());
+    EXPECT_TRUE(file.content == ReadAll(run.Package())) << what;
+    EXPECT_EQ(c.ranges ? 5u : 2u, run.fake.network.Connections().size()) << what;
+    for (int i = 0; i < 4; ++i) EXPECT_FALSE(Exists(run.Segment(i))) << what;
+    EXPECT_FALSE(Exists(run.Package() + ".down")) << what;
+    EXPECT_FALSE(Exists(run.Package() + ".down.tmp")) << what;
+    EXPECT_EQ(Lines({msg::kDownloadSucceeded, msg::kUpdated}), run.Log()) << what;
+    EXPECT_EQ(1u, run.fake.desktop.boxes.size()) << what;
   }
 }
 
-TEST_F(TransferTest, SingleConnectionLeavesAnExistingInfoFile) {
-  SetLogPath();
-  FakeFile file;
-  file.content = testing::Pattern(1003);
-  file.ranges = false;
-  fake_.network.Serve("h:80", testing::ServeFile(file));
+TEST(Transfer, SingleConnectionLeavesAnExistingInfoFile) {
+  TempDir dir;
+  DownloadRun run(dir.path());
+  FakeFile file = Content(1003, /*ranges=*/false);
+  run.Serve(file);
   ResumeRecord r;
   r.url = "http://h/pkg.exe";
   r.last_modified = Time64(int64_t{1} << 40);
   MakeFreshPartition(1103, r.ranges);
-  WriteAll(Package() + ".down", SerializeInfoFile(r));
-  updater_.StartDownload();
-  EXPECT_TRUE(file.content == ReadAll(Package()));
-  EXPECT_TRUE(Exists(Package() + ".down"));
+  WriteAll(run.Package() + ".down", SerializeInfoFile(r));
+  run.updater.StartDownload();
+  EXPECT_TRUE(file.content == ReadAll(run.Package()));
+  EXPECT_TRUE(Exists(run.Package() + ".down"));
 }
 
-// A server that answers the range starting at `bad_start` with the whole
-// file (status 200), and every other request properly.
-testing::FakeNetwork::Responder FaultyOnce(const FakeFile& file, int bad_start, bool* fault) {
+// Answers the range starting at `bad_start` with `bad` while *fault is set,
+// and every other request properly.
+testing::FakeNetwork::Responder FaultyWhile(const FakeFile& file, int bad_start,
+                                            const std::string& bad, const bool* fault) {
   auto good = testing::ServeFile(file);
-  return [good, file, bad_start, fault](const std::string& request) {
+  return [good, bad, bad_start, fault](const std::string& request) {
     std::string wanted = "Range: bytes=" + std::to_string(bad_start) + "-";
     if (*fault && request.find(wanted) != std::string::npos) {
       testing::SocketScript s;
-      s.chunks = {"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(file.content.size()) +
-                  "\r\n\r\n" + file.content};
+      s.chunks = {bad};
       return s;
     }
     return good(request);
   };
 }
 
-TEST_F(TransferTest, FailedSegmentKeepsThePackageAndResumesNextRun) {
-  SetLogPath();
-  WriteAll(Package(), "the installed package");
-  FakeFile file;
-  file.content = testing::Pattern(1003);
-  bool fault = true;
-  fake_.network.Serve("h:80", FaultyOnce(file, 250, &fault));
-  updater_.StartDownload();
+std::string WholeFileAnswer(const FakeFile& file) {
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(file.content.size()) +
+         "\r\n\r\n" + file.content;
+}
 
-  EXPECT_EQ("the installed package", ReadAll(Package()));
-  EXPECT_EQ(Lines({msg::kDownloadFailed}), Log());
-  EXPECT_TRUE(fake_.desktop.boxes.empty());
-  EXPECT_TRUE(fake_.windows.commands.empty());
-  EXPECT_FALSE(Exists(Package() + ".down1"));
-  EXPECT_EQ(file.content.substr(0, 250), ReadAll(Package() + ".down0"));
+TEST(Transfer, ShortSegmentIsNotMerged) {
+  TempDir dir;
+  DownloadRun run(dir.path());
+  WriteAll(run.Package(), "old");
+  FakeFile file = Content(1003);
+  bool fault = true;
+  // Segment 2 (500-749) ends after 100 of its 250 bytes.
+  std::string short_answer = "HTTP/1.1 206 Partial Content\r\nContent-Length: 250\r\n\r\n" +
+                             file.content.substr(500, 100);
+  run.fake.network.Serve("h:80", FaultyWhile(file, 500, short_answer, &fault));
+  run.updater.StartDownload();
+  EXPECT_EQ("old", ReadAll(run.Package()));
+  EXPECT_EQ(100u, ReadAll(run.Segment(2)).size());
+  EXPECT_EQ(Lines({msg::kDownloadFailed}), run.Log());
+}
+
+TEST(Transfer, FailedSegmentKeepsThePackageAndResumesNextRun) {
+  TempDir dir;
+  DownloadRun first(dir.path());
+  WriteAll(first.Package(), "the installed package");
+  FakeFile file = Content(1003);
+  bool fault = true;
+  first.fake.network.Serve("h:80", FaultyWhile(file, 250, WholeFileAnswer(file), &fault));
+  first.updater.StartDownload();
+
+  EXPECT_EQ("the installed package", ReadAll(first.Package()));
+  EXPECT_EQ(Lines({msg::kDownloadFailed}), first.Log());
+  EXPECT_TRUE(first.fake.desktop.boxes.empty());
+  EXPECT_TRUE(first.fake.windows.commands.empty());
+  EXPECT_FALSE(Exists(first.Segment(1)));
+  EXPECT_TRUE(file.content.substr(0, 250) == ReadAll(first.Segment(0)));
   // The info file now starts every range at the first byte it lacks.
   ResumeRecord r;
-  ParseInfoFile(ReadAll(Package() + ".down"), &r);
+  ParseInfoFile(ReadAll(first.Package() + ".down"), &r);
   const int32_t starts[4] = {250, 250, 750, 1003};
   for (int i = 0; i < 4; ++i) EXPECT_EQ(starts[i], r.ranges[i].start) << i;
 
   // The next run fetches only the missing segment.
   fault = false;
-  FakeEnv fake2;
-  fake2.network.Serve("h:80", testing::ServeFile(file));
-  Updater again(&fake2.env);
-  again.SetParameters({"http://h/v.txt", "1.0", dir_.path(), "pkg.exe", false, "T"});
-  again.set_version_text("VER=2.0\r\nURL=http://h/pkg.exe\r\n");
-  again.StartDownload();
-  EXPECT_TRUE(file.content == ReadAll(Package()));
-  ASSERT_EQ(2u, fake2.network.Connections().size());  // probe + segment 1
-  EXPECT_NE(std::string::npos,
-            fake2.network.Connections()[1].sent.find("Range: bytes=250-499\r\n"));
+  DownloadRun second(dir.path());
+  second.Serve(file);
+  second.updater.StartDownload();
+  EXPECT_TRUE(file.content == ReadAll(second.Package()));
+  auto connections = second.fake.network.Connections();
+  ASSERT_EQ(2u, connections.size());  // probe + segment 1
+  EXPECT_NE(std::string::npos, connections[1].sent.find("Range: bytes=250-499\r\n"));
 }
 
-TEST_F(TransferTest, MergeFailuresLoseNothing) {
-  for (int failure = 0; failure < 2; ++failure) {
+TEST(Transfer, MergeFailuresLoseNothing) {
+  for (bool rename_fails : {true, false}) {
     TempDir dir;
-    FakeEnv fake;
-    Updater updater(&fake.env);
-    updater.SetParameters({"http://h/v.txt", "1.0", dir.path(), "pkg.exe", false, "T"});
-    fake.internet.answers.push_back({});
-    updater.RunUpdate();
-    WriteAll(dir.File("pkg.exe"), "old");
-    FakeFile file;
-    file.content = testing::Pattern(5000);
-    fake.network.Serve("h:80", testing::ServeFile(file));
-    updater.set_version_text("VER=2.0\r\nURL=http://h/pkg.exe\r\n");
-    ASSERT_TRUE(updater.downloader().PrepareDownload("http://h/pkg.exe", dir.File("pkg.exe")));
-    // The workers write their segments; then the merge's rename (0) or its
-    // writes to the temporary file (1) fail.
-    fake.files.fail_renames = failure == 0;
-    fake.files.fail_writes = failure == 1;
-    fake.files.fail_writes_matching = ".down.tmp";
-    updater.StartTransfer();
-    EXPECT_EQ("old", ReadAll(dir.File("pkg.exe"))) << failure;
-    EXPECT_FALSE(Exists(dir.File("pkg.exe.down.tmp"))) << failure;
+    DownloadRun run(dir.path());
+    WriteAll(run.Package(), "old");
+    run.Serve(Content(5000));
+    // The workers write their segments; then the merge's rename or its
+    // writes to the temporary file fail.
+    run.fake.files.fail_renames = rename_fails;
+    run.fake.files.fail_writes = !rename_fails;
+    run.fake.files.fail_writes_matching = ".down.tmp";
+    run.updater.StartDownload();
+    EXPECT_EQ("old", ReadAll(run.Package())) << rename_fails;
+    EXPECT_FALSE(Exists(run.Package() + ".down.tmp")) << rename_fails;
     for (int i = 0; i < 4; ++i) {
-      EXPECT_EQ(1250u, ReadAll(dir.File("pkg.exe.down") + std::to_string(i)).size()) << failure;
+      EXPECT_EQ(1250u, ReadAll(run.Segment(i)).size()) << rename_fails;
     }
-    EXPECT_NE(std::string::npos,
-              ReadAll(dir.File("updatelog.txt")).find(msg::kDownloadFailed)) << failure;
-    EXPECT_TRUE(fake.desktop.boxes.empty());
+    EXPECT_EQ(Lines({msg::kDownloadFailed}), run.Log()) << rename_fails;
+    EXPECT_TRUE(run.fake.desktop.boxes.empty());
   }
 }
 
-TEST_F(TransferTest, StopFlagOfSegmentZeroSkipsTheMerge) {
-  updater_.downloader().stop_flags()[0] = 1;
-  EXPECT_EQ(-1, updater_.WaitAndMerge());
-  EXPECT_FALSE(Exists(Package()));
+TEST(Transfer, StopFlagOfSegmentZeroSkipsTheMerge) {
+  TempDir dir;
+  DownloadRun run(dir.path());
+  run.updater.downloader().stop_flags()[0] = 1;
+  EXPECT_EQ(-1, run.updater.WaitAndMerge());
+  EXPECT_FALSE(Exists(run.Package()));
 }
 
 }  // namespace
