@@ -37,6 +37,9 @@ constexpr size_t kMaxProbeTextBytes = 64 * 1024;
 // but never beyond this.
 constexpr int kMaxSegmentHeaderBytes = 16 * 1024;
 
+// The largest file the 32-bit ranges can describe.
+constexpr int32_t kMaxFileBytes = 0x7FFFFFFF;
+
 // Size of the receive buffers: 1024 bytes of data and a NUL in the probe,
 // 1025 bytes of data in the workers.
 constexpr int kReceiveBufferBytes = 1025;

@@ -32,6 +32,9 @@ int Downloader::ProbeSize(int method) {
         ParseResponseHeader(text.c_str(), &length, &status, &server_time_);
     switch (result) {
       case kProbeOk:
+        // Sizes and offsets are 32-bit signed: a file of 2 GiB or more
+        // cannot be planned, so it fails here instead of wrapping.
+        if (length > kMaxFileBytes - 100) return kProbeFailed;
         // The 100 bytes the request skipped are added whatever the status:
         // a server that ignored the range (200) thus reports 100 too many,
         // and gets the single-connection mode.

@@ -76,6 +76,13 @@ std::vector<ProbeCase> ProbeCases() {
        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n",
         "last-modified: sun, 06 nov 1994 08:49:37 gmt\r\n"},
        0, 0, 105, 0, true},
+      // The file would be 2 GiB or more once the skipped 100 bytes count.
+      {"size_past_32_bit_model_fails", true,
+       {"HTTP/1.1 206 Partial Content\r\nContent-Length: 2147483548\r\n\r\n"},
+       0, 3, kOldSize, 7, false},
+      {"largest_size_in_the_model", true,
+       {"HTTP/1.1 206 Partial Content\r\nContent-Length: 2147483547\r\n\r\n"},
+       0, 0, 2147483647u, 1, false},
       // Beyond 64 KiB nothing more is received, so the date far in the body
       // is never seen.
       {"text_bounded_at_64_kib", true,
