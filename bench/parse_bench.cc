@@ -12,8 +12,10 @@ const vorn::platform::Env& Env() { return vorn::platform::Env::Default(); }
 
 const char kAnswer[] =
     "HTTP/1.1 206 Partial Content\r\nServer: nginx/1.22.1\r\n"
-    "Date: Tue, 08 Dec 2026 04:00:00 GMT\r\nContent-Type: application/octet-stream\r\n"
-    "Content-Length: 3145628\r\nLast-Modified: Thu, 02 Jan 2020 03:04:05 GMT\r\n"
+    "Date: Tue, 08 Dec 2026 04:00:00 GMT\r\nContent-Type: "
+    "application/octet-stream\r\n"
+    "Content-Length: 3145628\r\nLast-Modified: Thu, 02 Jan 2020 03:04:05 "
+    "GMT\r\n"
     "Connection: close\r\nETag: \"5e0d5d65-300000\"\r\n"
     "Content-Range: bytes 100-3145727/3145728\r\n\r\n";
 
@@ -23,7 +25,8 @@ void BM_ParseResponseHeader(benchmark::State& state) {
   int32_t length = 0, status = 0;
   vorn::Time64 modified;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(d.ParseResponseHeader(text.c_str(), &length, &status, &modified));
+    benchmark::DoNotOptimize(
+        d.ParseResponseHeader(text.c_str(), &length, &status, &modified));
   }
 }
 BENCHMARK(BM_ParseResponseHeader);
@@ -40,7 +43,8 @@ BENCHMARK(BM_ParseHttpDate);
 void BM_ParseUrl(benchmark::State& state) {
   vorn::Downloader d(&Env());
   for (auto _ : state) {
-    benchmark::DoNotOptimize(d.ParseUrl("  http://updates.example.com:8080/app/v2/setup.exe?x=1"));
+    benchmark::DoNotOptimize(
+        d.ParseUrl("  http://updates.example.com:8080/app/v2/setup.exe?x=1"));
   }
 }
 BENCHMARK(BM_ParseUrl);

@@ -81,7 +81,8 @@ class Downloader {
   // The header length of the first received bytes: the offset just after
   // the LF of the first line that is empty once its CR bytes are dropped,
   // scanning all of the `size`-byte buffer; `size` when there is none.
-  static int32_t GetHeaderLength(const char* buffer, int size = kReceiveBufferBytes);
+  static int32_t GetHeaderLength(const char* buffer,
+                                 int size = kReceiveBufferBytes);
   // One line from `*position`, CR dropped, up to its LF or the end.
   static std::string ReadHeaderLine(const char* buffer, int* position,
                                     int size = kReceiveBufferBytes);

@@ -1,8 +1,8 @@
 // The download preparation: URL, save path, the info file, the probe and
 // the plan of four ranges.
+#include "download/downloader.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "download/downloader.h"
 #include "shell/messages.h"
 
 namespace vorn {
@@ -59,14 +59,13 @@ bool Downloader::PrepareDownload(std::string url, std::string save_path) {
                                   msg::kOtherDownloadWarning);
     return false;
   } else {
-    bool stale = record_.last_modified.IsEarlierThan(server_time_) ||
-                 static_cast<uint32_t>(record_.ranges[3].end) !=
-                     server_file_size_ - 1u;
+    bool stale =
+        record_.last_modified.IsEarlierThan(server_time_) ||
+        static_cast<uint32_t>(record_.ranges[3].end) != server_file_size_ - 1u;
     // A record that the text-mode reading garbled, or whose segment files
     // do not fit it, cannot be trusted: planning afresh loses at most the
     // bytes already fetched, resuming from it would corrupt the package.
-    if (stale || !RecordReadsBackExactly(raw) ||
-        !ReconcileWithSegmentFiles()) {
+    if (stale || !RecordReadsBackExactly(raw) || !ReconcileWithSegmentFiles()) {
       PlanFresh();
       DiscardSegmentFiles();
     }

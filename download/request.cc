@@ -29,7 +29,8 @@ std::string CommonLines(const char* method, const std::string& path,
 // Asks for the bytes from offset 100 on: a server that serves ranges
 // answers 206 with a length 100 short of the file's size.
 std::string Downloader::BuildProbeRequest(bool head) const {
-  std::string out = CommonLines(head ? "HEAD " : "GET ", path_, host_, referer_);
+  std::string out =
+      CommonLines(head ? "HEAD " : "GET ", path_, host_, referer_);
   out += "Connection: close\r\n";
   out += "Range: bytes=100-\r\n";
   out += "\r\n";

@@ -94,7 +94,8 @@ void ParseInfoFile(const std::string& raw, ResumeRecord* record) {
   record->file_size = ReadLe32(fields);
   record->last_modified = Time64(static_cast<int64_t>(ReadLe64(fields + 4)));
   for (int i = 0; i < kSegmentCount; ++i) {
-    record->ranges[i].start = static_cast<int32_t>(ReadLe32(fields + 12 + 8 * i));
+    record->ranges[i].start =
+        static_cast<int32_t>(ReadLe32(fields + 12 + 8 * i));
     record->ranges[i].end = static_cast<int32_t>(ReadLe32(fields + 16 + 8 * i));
   }
 }

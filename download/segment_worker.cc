@@ -107,8 +107,8 @@ void Downloader::DownloadSegment(int index) {
     if (n <= 0) return;
     received.append(buffer, static_cast<size_t>(n));
     bool found = false;
-    header_length = ScanHeader(received.data(),
-                               static_cast<int>(received.size()), &found);
+    header_length =
+        ScanHeader(received.data(), static_cast<int>(received.size()), &found);
     if (found) break;
     if (received.size() >= static_cast<size_t>(kMaxSegmentHeaderBytes)) return;
   }

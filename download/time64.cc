@@ -41,7 +41,9 @@ bool Time64::FromLocalFields(platform::Clock* clock, int year, int month,
   return true;
 }
 
-Time64 Time64::Now(platform::Clock* clock) { return Time64(clock->NowSeconds()); }
+Time64 Time64::Now(platform::Clock* clock) {
+  return Time64(clock->NowSeconds());
+}
 
 // Reads the RFC 1123 form "sun, 06 nov 1994 08:49:37 gmt" at fixed offsets:
 // the day is the two characters after the comma, the month the three at

@@ -24,7 +24,8 @@ constexpr int64_t kMergeBufferBytes = 64 * 1024;
 // bytes were read and written.
 bool AppendFile(platform::FileSystem* fs, const std::string& path,
                 int64_t expected, platform::File* out) {
-  std::unique_ptr<platform::File> in = fs->Open(path, platform::OpenMode::kRead);
+  std::unique_ptr<platform::File> in =
+      fs->Open(path, platform::OpenMode::kRead);
   if (!in) return false;
   std::string buffer(static_cast<size_t>(kMergeBufferBytes), '\0');
   int64_t copied = 0;
@@ -44,7 +45,8 @@ bool AppendFile(platform::FileSystem* fs, const std::string& path,
 bool Downloader::SegmentsComplete() const {
   int count = range_supported_ != 0 ? kSegmentCount : 1;
   for (int i = 0; i < count; ++i) {
-    if (env_->files->FileLength(SegmentFilePath(i)) != ExpectedSegmentBytes(i)) {
+    if (env_->files->FileLength(SegmentFilePath(i)) !=
+        ExpectedSegmentBytes(i)) {
       return false;
     }
   }
@@ -119,7 +121,8 @@ bool Updater::MergeSegments(int count) {
     fs->RemoveFile(temporary);
     return false;
   }
-  for (int i = 0; i < count; ++i) fs->RemoveFile(downloader_.SegmentFilePath(i));
+  for (int i = 0; i < count; ++i)
+    fs->RemoveFile(downloader_.SegmentFilePath(i));
   // One connection never writes an info file, so it leaves any it finds.
   if (count == kSegmentCount) fs->RemoveFile(downloader_.info_file_path());
   return true;

@@ -45,7 +45,8 @@ bool Downloader::ParseUrl(std::string url) {
     host = host_part;
   } else {
     host = Left(host_part, colon);
-    port = static_cast<uint16_t>(static_cast<uint32_t>(Atoi(Mid(host_part, colon + 1))) & 0xFFFFu);
+    port = static_cast<uint16_t>(
+        static_cast<uint32_t>(Atoi(Mid(host_part, colon + 1))) & 0xFFFFu);
   }
 
   host_ = host;

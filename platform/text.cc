@@ -79,9 +79,9 @@ std::string ReplaceAll(const std::string& text, const std::string& from,
 
 int32_t Atoi(const std::string& text) {
   size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' ||
-                             text[i] == '\n' || text[i] == '\r' ||
-                             text[i] == '\v' || text[i] == '\f')) {
+  while (i < text.size() &&
+         (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' ||
+          text[i] == '\r' || text[i] == '\v' || text[i] == '\f')) {
     ++i;
   }
   bool negative = false;

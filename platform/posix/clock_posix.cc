@@ -25,7 +25,9 @@ class PosixClockImpl final : public Clock {
     return f;
   }
 
-  int64_t NowSeconds() override { return static_cast<int64_t>(::time(nullptr)); }
+  int64_t NowSeconds() override {
+    return static_cast<int64_t>(::time(nullptr));
+  }
 
   int64_t MakeLocalTime(const LocalFields& fields) override {
     // Fields whose tm form would overflow name no representable time.

@@ -71,10 +71,12 @@ bool FindOnPath(const char* name, std::string* found) {
 // Runs argv and waits for it; false when it could not be started.
 bool RunAndWait(const std::vector<std::string>& args) {
   std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   pid_t pid;
-  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) !=
+      0) {
     return false;
   }
   int status = 0;
@@ -93,7 +95,8 @@ void StartDetached(const std::vector<std::string>& args) {
     pid_t grandchild = ::fork();
     if (grandchild != 0) ::_exit(0);
     std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+      argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     ::execv(argv[0], argv.data());
     ::_exit(127);
@@ -111,7 +114,10 @@ bool IsProgram(const std::string& path) {
   size_t n = std::fread(magic, 1, sizeof(magic), f);
   std::fclose(f);
   return (n >= 2 && magic[0] == '#' && magic[1] == '!') ||
-         (n == 4 && std::memcmp(magic, "\x7F" "ELF", 4) == 0);
+         (n == 4 && std::memcmp(magic,
+                                "\x7F"
+                                "ELF",
+                                4) == 0);
 }
 
 class PosixDesktopImpl final : public Desktop {
@@ -124,7 +130,8 @@ class PosixDesktopImpl final : public Desktop {
     std::fflush(stderr);
     const char* display = std::getenv("DISPLAY");
     std::string zenity;
-    if (display != nullptr && display[0] != '\0' && FindOnPath("zenity", &zenity)) {
+    if (display != nullptr && display[0] != '\0' &&
+        FindOnPath("zenity", &zenity)) {
       RunAndWait({zenity, "--info", "--title=" + title, "--text=" + body,
                   "--no-markup"});
     }

@@ -70,11 +70,21 @@ class PosixFileSystem final : public FileSystem {
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
     int flags = O_CLOEXEC;
     switch (mode) {
-      case OpenMode::kRead: flags |= O_RDONLY; break;
-      case OpenMode::kCreateTruncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
-      case OpenMode::kWriteExisting: flags |= O_WRONLY; break;
-      case OpenMode::kWriteCreateKeep: flags |= O_WRONLY | O_CREAT; break;
-      case OpenMode::kReadWriteExclusive: flags |= O_RDWR | O_CREAT; break;
+      case OpenMode::kRead:
+        flags |= O_RDONLY;
+        break;
+      case OpenMode::kCreateTruncate:
+        flags |= O_WRONLY | O_CREAT | O_TRUNC;
+        break;
+      case OpenMode::kWriteExisting:
+        flags |= O_WRONLY;
+        break;
+      case OpenMode::kWriteCreateKeep:
+        flags |= O_WRONLY | O_CREAT;
+        break;
+      case OpenMode::kReadWriteExclusive:
+        flags |= O_RDWR | O_CREAT;
+        break;
     }
     int fd = ::open(path.c_str(), flags, 0666);
     if (fd < 0) return nullptr;

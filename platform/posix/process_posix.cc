@@ -29,7 +29,8 @@ class PosixProcessImpl final : public Process {
     size_t n = name.size();
     if (n > sizeof(addr.sun_path) - 1) n = sizeof(addr.sun_path) - 1;
     std::memcpy(addr.sun_path + 1, name.data(), n);
-    socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + n);
+    socklen_t len =
+        static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + n);
     if (::bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) == 0) {
       // Kept open, never closed: the name lives until the process ends.
       return false;
@@ -57,7 +58,8 @@ class PosixProcessImpl final : public Process {
     if (n <= 0) return "vornupdate";
     std::string path(buf, static_cast<size_t>(n));
     size_t slash = path.rfind('/');
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string name =
+        slash == std::string::npos ? path : path.substr(slash + 1);
     size_t dot = name.rfind('.');
     if (dot != std::string::npos && dot > 0) name.resize(dot);
     return name;

@@ -56,8 +56,8 @@ class PosixSocket final : public Socket {
     if (fd_ < 0) return kSocketError;
     size_t sent = 0;
     while (sent < data.size()) {
-      ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent,
-                         MSG_NOSIGNAL);
+      ssize_t n =
+          ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return kSocketError;
       sent += static_cast<size_t>(n);
@@ -96,12 +96,14 @@ class PosixSocket final : public Socket {
       struct pollfd p = {fd, POLLOUT, 0};
       int waited;
       do {
-        waited = ::poll(&p, 1, timeout_ms == 0 ? -1 : static_cast<int>(timeout_ms));
+        waited =
+            ::poll(&p, 1, timeout_ms == 0 ? -1 : static_cast<int>(timeout_ms));
       } while (waited < 0 && errno == EINTR);
       if (waited <= 0) return false;
       int err = 0;
       socklen_t err_len = sizeof(err);
-      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &err_len) != 0 || err != 0) {
+      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &err_len) != 0 ||
+          err != 0) {
         return false;
       }
     }

@@ -1,7 +1,8 @@
 // Time through the C runtime's 64-bit calls and the local system time.
+#include "platform/clock.h"
+
 #include <time.h>
 
-#include "platform/clock.h"
 #include "platform/win32/win32_common.h"
 
 namespace vorn::platform::win32 {

@@ -1,5 +1,6 @@
 // The message box and the shell's "open" verb.
 #include "platform/desktop.h"
+
 #include "platform/win32/win32_common.h"
 
 // After windows.h, which it builds on.

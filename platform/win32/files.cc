@@ -1,10 +1,11 @@
 // Files through the kernel's own calls (CreateFileA and friends), so that
 // the sharing rules of the update log are the system's.
+#include "platform/files.h"
+
 #include <climits>
 #include <memory>
 #include <string>
 
-#include "platform/files.h"
 #include "platform/win32/win32_common.h"
 
 namespace vorn::platform::win32 {
@@ -45,8 +46,8 @@ class Win32File final : public File {
   bool SeekToEnd() override {
     LONG high = 0;
     SetLastError(ERROR_SUCCESS);
-    DWORD low = SetFilePointer(handle_.get(), /*lDistanceToMove=*/0, &high,
-                               FILE_END);
+    DWORD low =
+        SetFilePointer(handle_.get(), /*lDistanceToMove=*/0, &high, FILE_END);
     // A low part of all ones is also a valid position past 4 GiB; only the
     // error code tells them apart.
     return !(low == INVALID_SET_FILE_POINTER &&

@@ -1,9 +1,10 @@
 // The version-file fetch through WinINet, which brings the system's proxy
 // settings, redirects and cache control.
+#include "platform/internet.h"
+
 #include <string>
 #include <vector>
 
-#include "platform/internet.h"
 #include "platform/win32/win32_common.h"
 
 // After windows.h, which it builds on.
@@ -48,8 +49,8 @@ std::string ErrorText(DWORD code) {
         /*lpSource=*/nullptr, code, /*dwLanguageId=*/0, buf, sizeof(buf),
         /*Arguments=*/nullptr);
   }
-  std::string text = length > 0 ? std::string(buf, length)
-                                : "error " + std::to_string(code);
+  std::string text =
+      length > 0 ? std::string(buf, length) : "error " + std::to_string(code);
   if (text.size() > kMaxFetchErrorBytes) text.resize(kMaxFetchErrorBytes);
   return text;
 }
@@ -117,11 +118,11 @@ class Win32Internet final : public InternetClient {
     InternetSetOptionA(session.get(), INTERNET_OPTION_RECEIVE_TIMEOUT,
                        &receive_timeout, sizeof(receive_timeout));
 
-    InternetHandle request(InternetOpenUrlA(
-        session.get(), url.c_str(), /*lpszHeaders=*/nullptr,
-        /*dwHeadersLength=*/0,
-        INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_ASCII,
-        /*dwContext=*/1));
+    InternetHandle request(
+        InternetOpenUrlA(session.get(), url.c_str(), /*lpszHeaders=*/nullptr,
+                         /*dwHeadersLength=*/0,
+                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_ASCII,
+                         /*dwContext=*/1));
     if (request.get() == nullptr) return OpenFailure(GetLastError());
 
     // Whatever the HTTP status, the body is what the caller gets.

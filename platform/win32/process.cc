@@ -1,10 +1,11 @@
 // The single-instance guard (a named mutex), the command line and the
 // program's own name.
+#include "platform/process.h"
+
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "platform/process.h"
 #include "platform/win32/win32_common.h"
 
 namespace vorn::platform::win32 {

@@ -1,8 +1,9 @@
 // TCP client sockets through Winsock 2.
+#include "platform/sockets.h"
+
 #include <memory>
 #include <string>
 
-#include "platform/sockets.h"
 #include "platform/win32/win32_common.h"
 
 // After windows.h, which it builds on.
@@ -129,8 +130,8 @@ class Win32Socket final : public Socket {
     limit.tv_usec = static_cast<long>((timeout_ms % 1000) * 1000);
     // Winsock reports a finished connect as writable, a refused one in the
     // exception set; the first argument is ignored.
-    int ready = select(/*nfds=*/0, /*readfds=*/nullptr, &writable, &failed,
-                       &limit);
+    int ready =
+        select(/*nfds=*/0, /*readfds=*/nullptr, &writable, &failed, &limit);
     if (ready <= 0 || FD_ISSET(socket_, &failed) ||
         !FD_ISSET(socket_, &writable)) {
       return false;

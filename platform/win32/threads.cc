@@ -1,7 +1,8 @@
 // Threads through CreateThread and the wait functions.
+#include "platform/threads.h"
+
 #include <memory>
 
-#include "platform/threads.h"
 #include "platform/win32/win32_common.h"
 
 namespace vorn::platform {

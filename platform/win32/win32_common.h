@@ -10,8 +10,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include "platform/clock.h"
 #include "platform/desktop.h"
@@ -33,9 +33,9 @@ enum class OsError {
   kSharingViolation,  // another opener holds the file without sharing
   kAccessDenied,
   kDiskFull,
-  kWouldBlock,        // a non-blocking socket call is still in progress
+  kWouldBlock,  // a non-blocking socket call is still in progress
   kTimedOut,
-  kRefused,           // nobody listens at the address
+  kRefused,  // nobody listens at the address
   kOther,
 };
 

@@ -1,5 +1,6 @@
 // Other programs' windows through user32.
 #include "platform/window_system.h"
+
 #include "platform/win32/win32_common.h"
 
 namespace vorn::platform::win32 {

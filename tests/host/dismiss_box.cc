@@ -12,8 +12,8 @@
 //
 // It ends after MAX_BOXES boxes (when given and > 0), once the file
 // OUT_DIR\stop exists or OUT_DIR is gone (after one last look for a box),
-// or after the time-out. Exit status: 0, 3 after a time-out before MAX_BOXES boxes,
-// 4 when a box would not close, 2 for bad arguments.
+// or after the time-out. Exit status: 0, 3 after a time-out before MAX_BOXES
+// boxes, 4 when a box would not close, 2 for bad arguments.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -59,8 +59,8 @@ std::wstring TextOf(HWND window) {
   wchar_t buf[4096];
   DWORD_PTR copied = 0;
   if (SendMessageTimeoutW(window, WM_GETTEXT, sizeof(buf) / sizeof(buf[0]),
-                          reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG,
-                          2000, &copied) == 0) {
+                          reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG, 2000,
+                          &copied) == 0) {
     return std::wstring();
   }
   return std::wstring(buf, static_cast<size_t>(copied));
@@ -98,7 +98,8 @@ int WINAPI WinMain(HINSTANCE /*hInstance*/, HINSTANCE /*hPrevInstance*/,
   CreateDirectoryA(out_dir.c_str(), nullptr);
   const std::string stop_file = out_dir + "\\stop";
 
-  const DWORD deadline = GetTickCount() + static_cast<DWORD>(timeout_seconds) * 1000;
+  const DWORD deadline =
+      GetTickCount() + static_cast<DWORD>(timeout_seconds) * 1000;
   int seen = 0;
   bool stuck = false;
   bool last_look = false;

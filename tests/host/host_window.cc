@@ -8,8 +8,9 @@
 // RECORD_FILE.ready is written once the window exists, so that a script
 // can wait for it: "ready", then "caption " and the button's caption as the
 // window holds it, in UTF-8 (so a script can see what the ANSI title on
-// the command line became). Exit status: 0 after the command, 3 after the time-out
-// (default 60 s), 2 for bad arguments or a window that could not be made.
+// the command line became). Exit status: 0 after the command, 3 after the
+// time-out (default 60 s), 2 for bad arguments or a window that could not be
+// made.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -40,14 +41,16 @@ bool WriteWhole(const std::string& path, const std::string& text) {
   std::string partial = path + ".partial";
   DeleteFileA(partial.c_str());
   if (!AppendLine(partial, text)) return false;
-  return MoveFileExA(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  return MoveFileExA(partial.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 std::string CaptionUtf8(HWND window) {
   wchar_t wide[1024];
   int n = GetWindowTextW(window, wide, 1024);
   if (n <= 0) return std::string();
-  int size = WideCharToMultiByte(CP_UTF8, 0, wide, n, nullptr, 0, nullptr, nullptr);
+  int size =
+      WideCharToMultiByte(CP_UTF8, 0, wide, n, nullptr, 0, nullptr, nullptr);
   if (size <= 0) return std::string();
   std::string utf8(static_cast<size_t>(size), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide, n, &utf8[0], size, nullptr, nullptr);
@@ -121,7 +124,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*hPrevInstance*/,
   SetTimer(dialog, kTimeoutTimer, static_cast<UINT>(timeout_seconds) * 1000,
            /*lpTimerFunc=*/nullptr);
 
-  if (!WriteWhole(g_record + ".ready", "ready\ncaption " + CaptionUtf8(button))) {
+  if (!WriteWhole(g_record + ".ready",
+                  "ready\ncaption " + CaptionUtf8(button))) {
     return 2;
   }
 

@@ -18,8 +18,8 @@ int WINAPI WinMain(HINSTANCE /*hInstance*/, HINSTANCE /*hPrevInstance*/,
   DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return 2;
   std::string self(path, n);
-  std::string text = "launched " + self + "\ncommand line " +
-                     GetCommandLineA() + "\n";
+  std::string text =
+      "launched " + self + "\ncommand line " + GetCommandLineA() + "\n";
   // Written under another name and renamed, so that a watcher never reads
   // half a marker.
   std::string marker = self + ".launched";
@@ -28,7 +28,8 @@ int WINAPI WinMain(HINSTANCE /*hInstance*/, HINSTANCE /*hPrevInstance*/,
   if (f == nullptr) return 2;
   bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
   ok = std::fclose(f) == 0 && ok;
-  if (!ok || !MoveFileExA(partial.c_str(), marker.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  if (!ok || !MoveFileExA(partial.c_str(), marker.c_str(),
+                          MOVEFILE_REPLACE_EXISTING)) {
     return 2;
   }
   return 0;

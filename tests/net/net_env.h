@@ -31,7 +31,9 @@ inline uint16_t PythonPort() { return static_cast<uint16_t>(PortBase() + 1); }
 // The two fault servers, each the other's peer
 // (tests/servers/fault_server.py).
 inline uint16_t FaultPort() { return static_cast<uint16_t>(PortBase() + 2); }
-inline uint16_t FaultPeerPort() { return static_cast<uint16_t>(PortBase() + 3); }
+inline uint16_t FaultPeerPort() {
+  return static_cast<uint16_t>(PortBase() + 3);
+}
 
 inline std::string Url(uint16_t port, const std::string& path) {
   return "http://127.0.0.1:" + std::to_string(port) + path;
@@ -56,14 +58,15 @@ inline std::string PackageBytes(uint32_t n) {
   return out;
 }
 // The sizes of the docroot's pkg-N.bin files.
-constexpr uint32_t kPackageSizes[] = {1, 100, 101, 1003, 4096, 65536,
-                                      1048577, 3145728};
+constexpr uint32_t kPackageSizes[] = {1,    100,   101,     1003,
+                                      4096, 65536, 1048577, 3145728};
 
 // Content of text-large.txt.
 inline std::string LargeText() {
   std::string out;
   for (int k = 0; k < 10000; ++k) {
-    out += "line " + std::to_string(k) + " of the large text, no zero bytes here\n";
+    out += "line " + std::to_string(k) +
+           " of the large text, no zero bytes here\n";
   }
   return out;
 }
@@ -84,9 +87,11 @@ inline std::string UniqueTag(const std::string& prefix) {
 inline std::string FetchRaw(uint16_t port, const std::string& target) {
   std::unique_ptr<platform::Socket> socket =
       platform::Env::Default().network->NewSocket();
-  if (!socket || !socket->Connect("127.0.0.1", port, 5000)) return std::string();
+  if (!socket || !socket->Connect("127.0.0.1", port, 5000))
+    return std::string();
   socket->SetReceiveTimeout(5000);
-  socket->Send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+  socket->Send("GET " + target +
+               " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                "Connection: close\r\n\r\n");
   std::string out;
   char buffer[4096];

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sstream>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,16 +35,19 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 
 // The fault server's log lines for `tag`, split into fields
 // (method, target, referer, range).
-std::vector<std::vector<std::string>> LogOf(uint16_t port, const std::string& tag) {
+std::vector<std::vector<std::string>> LogOf(uint16_t port,
+                                            const std::string& tag) {
   std::vector<std::vector<std::string>> out;
-  std::istringstream lines(nettest::BodyOf(nettest::FetchRaw(port, "/log?tag=" + tag)));
+  std::istringstream lines(
+      nettest::BodyOf(nettest::FetchRaw(port, "/log?tag=" + tag)));
   std::string line;
   while (std::getline(lines, line)) {
     std::vector<std::string> fields;
     size_t from = 0;
     for (;;) {
       size_t tab = line.find('\t', from);
-      fields.push_back(line.substr(from, tab == std::string::npos ? tab : tab - from));
+      fields.push_back(
+          line.substr(from, tab == std::string::npos ? tab : tab - from));
       if (tab == std::string::npos) break;
       from = tab + 1;
     }
@@ -92,7 +95,8 @@ const NetCase kNetCases[] = {
     {"fault_304_without_location", 2, "/status/304", 0, 3, 0, -1, When::kNow},
     {"fault_root_relative_redirect", 2, "/relative/root", 0, 0, 1000, 1,
      When::kNow},
-    {"fault_relative_up_redirect", 2, "/relative/up", 0, 0, 1000, 1, When::kNow},
+    {"fault_relative_up_redirect", 2, "/relative/up", 0, 0, 1000, 1,
+     When::kNow},
     {"fault_relative_same_directory_redirect", 2, "/relative/same", 0, 0, 1000,
      1, When::kNow},
     {"fault_backslash_redirect", 2, "/relative/backslash", 0, 0, 1000, 1,
@@ -146,8 +150,10 @@ TEST_P(ProbeNetTable, AgainstServer) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(ProbeNet, ProbeNetTable, ::testing::ValuesIn(kNetCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(ProbeNet, ProbeNetTable,
+                         ::testing::ValuesIn(kNetCases), [](const auto& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST(ProbeNetTest, LargeTextFileIsNotReadWhole) {
   VORN_REQUIRE_SERVERS();
@@ -167,7 +173,8 @@ TEST(ProbeNetTest, RedirectChainAcrossPortsSendsReferers) {
   const std::string tag = nettest::UniqueTag("chain");
   const int hops = 5;
   Downloader d(&RealEnv());
-  ASSERT_TRUE(d.ParseUrl(Url(FaultPort(), "/redirect/" + std::to_string(hops) + "/" + tag)));
+  ASSERT_TRUE(d.ParseUrl(
+      Url(FaultPort(), "/redirect/" + std::to_string(hops) + "/" + tag)));
   ASSERT_EQ(0, d.ProbeSize(0));
   EXPECT_EQ(1000u, d.server_file_size());
   EXPECT_EQ(1, d.range_supported());
@@ -204,7 +211,8 @@ TEST(ProbeNetTest, RedirectLoopIsBounded) {
   d.SetServerFileSizeForTesting(55);
   EXPECT_EQ(3, d.ProbeSize(0));
   EXPECT_EQ(55u, d.server_file_size());
-  EXPECT_EQ(static_cast<size_t>(kMaxRedirects + 1), LogOf(FaultPort(), tag).size());
+  EXPECT_EQ(static_cast<size_t>(kMaxRedirects + 1),
+            LogOf(FaultPort(), tag).size());
 }
 
 TEST(ProbeNetTest, SilentServerTimesOut) {
@@ -224,7 +232,8 @@ TEST(ProbeNetTest, RefusedConnectionFails) {
   // Nothing listens on base + 9.
   Downloader d(&RealEnv());
   d.SetTimeouts(2000, 2000);
-  ASSERT_TRUE(d.ParseUrl(Url(static_cast<uint16_t>(nettest::PortBase() + 9), "/x")));
+  ASSERT_TRUE(
+      d.ParseUrl(Url(static_cast<uint16_t>(nettest::PortBase() + 9), "/x")));
   EXPECT_EQ(3, d.ProbeSize(0));
 }
 

@@ -24,7 +24,8 @@ class VersionFetchNetTest : public ::testing::Test {
   // Runs an update whose version file is at `url`; returns its result.
   int32_t Run(const std::string& url) {
     updater_ = std::make_unique<Updater>(&env_);
-    updater_->SetParameters({url, "1.0", dir_.path(), "pkg.bin", false, "Title"});
+    updater_->SetParameters(
+        {url, "1.0", dir_.path(), "pkg.bin", false, "Title"});
     return updater_->RunUpdate();
   }
   // The log's messages, without their 13-byte prefixes.
@@ -37,7 +38,8 @@ class VersionFetchNetTest : public ::testing::Test {
       if (end == std::string::npos) break;
       // A line written for an error text that carries its own CR LF ends
       // right after it: keep such texts whole.
-      while (end + 2 < log.size() && log.compare(end + 2, 2, "\r\n") == 0) end += 2;
+      while (end + 2 < log.size() && log.compare(end + 2, 2, "\r\n") == 0)
+        end += 2;
       out.push_back(log.substr(at + 13, end - at - 13));
       at = end + 2;
     }
@@ -84,13 +86,15 @@ TEST_F(VersionFetchNetTest, ErrorPageIsReadAsTheVersionText) {
 TEST_F(VersionFetchNetTest, RefusedConnectionLogsTheSystemsText) {
   VORN_REQUIRE_SERVERS();
   // Nothing listens on the port just past the test servers' range.
-  EXPECT_EQ(kRunFail, Run(Url(static_cast<uint16_t>(nettest::PortBase() + 9), "/v.txt")));
+  EXPECT_EQ(kRunFail,
+            Run(Url(static_cast<uint16_t>(nettest::PortBase() + 9), "/v.txt")));
   std::vector<std::string> lines = Messages();
   ASSERT_EQ(26u, lines.size());
   for (size_t i = 0; i < 26; i += 2) {
     EXPECT_FALSE(TrimRight(lines[i]).empty()) << i;  // the system's error text
     EXPECT_LE(lines[i].size(), 1023u);
-    EXPECT_EQ(i == 24 ? std::string(msg::kBadVersionFile) : std::string(msg::kNetworkFailure),
+    EXPECT_EQ(i == 24 ? std::string(msg::kBadVersionFile)
+                      : std::string(msg::kNetworkFailure),
               lines[i + 1]);
   }
   EXPECT_EQ(std::vector<uint32_t>(12, 300000u), clock_.sleeps);

@@ -18,26 +18,34 @@ struct SplitCase {
 };
 
 const SplitCase kSplitCases[] = {
-    {"Plain", "C:\\app\\vornupdate.exe;http://h/v.txt;1.0;C:\\dl;setup.exe;Execute;My App",
+    {"Plain",
+     "C:\\app\\vornupdate.exe;http://h/v.txt;1.0;C:\\dl;setup.exe;Execute;My "
+     "App",
      true, "http://h/v.txt", "1.0", "C:\\dl", "setup.exe", true, "My App"},
     {"TextBeforeFirstSeparatorIgnored", "prog --anything \"x\";u;v;d;p;;T",
      true, "u", "v", "d", "p", false, "T"},
-    {"SeparatorInProgramPathShiftsFields", "C:\\a;b\\prog.exe;u;v;d;p;Execute;T",
-     true, "b\\prog.exe", "u", "v", "d", false, "Execute;T"},
-    {"BlanksKept", "prog; u ; v ; d ; p ; Execute ; T ",
-     true, " u ", " v ", " d ", " p ", false, " T "},
-    {"QuotesKept", "prog;\"u\";'v';d;p;Execute;\"T\"",
-     true, "\"u\"", "'v'", "d", "p", true, "\"T\""},
-    {"TitleWithSeparators", "prog;u;v;d;p;Execute;A;B;C",
-     true, "u", "v", "d", "p", true, "A;B;C"},
-    {"TrailingBlankInTitle", "prog;u;v;d;p;x;Title ",
-     true, "u", "v", "d", "p", false, "Title "},
-    {"ExecuteUpperCase", "prog;u;v;d;p;EXECUTE;T", true, "u", "v", "d", "p", false, "T"},
-    {"ExecuteLowerCase", "prog;u;v;d;p;execute;T", true, "u", "v", "d", "p", false, "T"},
-    {"ExecuteTrailingBlank", "prog;u;v;d;p;Execute ;T", true, "u", "v", "d", "p", false, "T"},
+    {"SeparatorInProgramPathShiftsFields",
+     "C:\\a;b\\prog.exe;u;v;d;p;Execute;T", true, "b\\prog.exe", "u", "v", "d",
+     false, "Execute;T"},
+    {"BlanksKept", "prog; u ; v ; d ; p ; Execute ; T ", true, " u ", " v ",
+     " d ", " p ", false, " T "},
+    {"QuotesKept", "prog;\"u\";'v';d;p;Execute;\"T\"", true, "\"u\"", "'v'",
+     "d", "p", true, "\"T\""},
+    {"TitleWithSeparators", "prog;u;v;d;p;Execute;A;B;C", true, "u", "v", "d",
+     "p", true, "A;B;C"},
+    {"TrailingBlankInTitle", "prog;u;v;d;p;x;Title ", true, "u", "v", "d", "p",
+     false, "Title "},
+    {"ExecuteUpperCase", "prog;u;v;d;p;EXECUTE;T", true, "u", "v", "d", "p",
+     false, "T"},
+    {"ExecuteLowerCase", "prog;u;v;d;p;execute;T", true, "u", "v", "d", "p",
+     false, "T"},
+    {"ExecuteTrailingBlank", "prog;u;v;d;p;Execute ;T", true, "u", "v", "d",
+     "p", false, "T"},
     {"ExecuteEmpty", "prog;u;v;d;p;;T", true, "u", "v", "d", "p", false, "T"},
-    {"EmptyTitleAtEnd", "prog;u;v;d;p;Execute;", true, "u", "v", "d", "p", true, ""},
-    {"ExactlyFiveSeparatorsNoTitle", "prog;u;v;d;p;Execute", true, "u", "v", "d", "p", false, ""},
+    {"EmptyTitleAtEnd", "prog;u;v;d;p;Execute;", true, "u", "v", "d", "p", true,
+     ""},
+    {"ExactlyFiveSeparatorsNoTitle", "prog;u;v;d;p;Execute", true, "u", "v",
+     "d", "p", false, ""},
     {"EmptyFieldsAllowed", "prog;;;;;;", true, "", "", "", "", false, ""},
     {"FourSeparators", "prog;u;v;d;p", false, "", "", "", "", false, ""},
     {"NoArguments", "prog", false, "", "", "", "", false, ""},
@@ -59,8 +67,11 @@ TEST_P(SplitCommandLineTest, Fields) {
   EXPECT_EQ(c.title, p.host_title);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, SplitCommandLineTest, ::testing::ValuesIn(kSplitCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, SplitCommandLineTest,
+                         ::testing::ValuesIn(kSplitCases),
+                         [](const auto& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace vorn

@@ -22,7 +22,8 @@ TEST(FindHostWindow, FirstDialogWithADirectButtonWins) {
     std::function<WindowHandle(testing::FakeWindows&)> build;
   };
   const Case cases[] = {
-      {"NoWindows", [](testing::FakeWindows&) { return WindowHandle(nullptr); }},
+      {"NoWindows",
+       [](testing::FakeWindows&) { return WindowHandle(nullptr); }},
       {"OneDialog",
        [](testing::FakeWindows& w) {
          WindowHandle d = w.Add(nullptr, "#32770", "Main");
@@ -77,12 +78,15 @@ TEST(FindHostWindow, FirstDialogWithADirectButtonWins) {
 class CompleteUpdateTest : public ::testing::Test {
  protected:
   void Run(bool execute, bool package_present) {
-    updater_.SetParameters({"http://h/v.txt", "1.0", dir_.path(), "pkg.exe", execute, kTitle});
+    updater_.SetParameters(
+        {"http://h/v.txt", "1.0", dir_.path(), "pkg.exe", execute, kTitle});
     fake_.internet.answers.push_back({});
     updater_.RunUpdate();  // sets the log path
     WriteAll(dir_.File("updatelog.txt"), "");
     fake_.clock.sleeps.clear();
-    fake_.clock.on_sleep = [this](uint32_t) { fake_.windows.events.push_back("sleep"); };
+    fake_.clock.on_sleep = [this](uint32_t) {
+      fake_.windows.events.push_back("sleep");
+    };
     updater_.downloader().SetPathsForTesting(dir_.File("pkg.exe"));
     if (package_present) WriteAll(dir_.File("pkg.exe"), "package");
     updater_.CompleteUpdate();
@@ -105,8 +109,10 @@ TEST_F(CompleteUpdateTest, CommandNoticePauseLaunchAndLine) {
   EXPECT_EQ("vornupdate", fake_.desktop.boxes[0].first);
   EXPECT_EQ(msg::kCompletionNotice, fake_.desktop.boxes[0].second);
   EXPECT_EQ(std::vector<uint32_t>{4000}, fake_.clock.sleeps);
-  EXPECT_EQ((std::vector<std::string>{"command", "box", "sleep", "open"}), fake_.windows.events);
-  EXPECT_EQ(std::vector<std::string>{dir_.File("pkg.exe")}, fake_.desktop.opened);
+  EXPECT_EQ((std::vector<std::string>{"command", "box", "sleep", "open"}),
+            fake_.windows.events);
+  EXPECT_EQ(std::vector<std::string>{dir_.File("pkg.exe")},
+            fake_.desktop.opened);
   EXPECT_EQ(std::string("12- 6 21:54  ") + msg::kUpdated + "\r\n", Log());
 }
 
@@ -120,8 +126,8 @@ TEST_F(CompleteUpdateTest, WithoutExecuteNothingIsOpened) {
 TEST_F(CompleteUpdateTest, MissingPackageIsLoggedBeforeTheLastLine) {
   Run(/*execute=*/true, /*package_present=*/false);
   EXPECT_TRUE(fake_.desktop.opened.empty());
-  EXPECT_EQ(std::string("12- 6 21:54  ") + msg::kPackageMissing + "\r\n" + "12- 6 21:54  " +
-                msg::kUpdated + "\r\n",
+  EXPECT_EQ(std::string("12- 6 21:54  ") + msg::kPackageMissing + "\r\n" +
+                "12- 6 21:54  " + msg::kUpdated + "\r\n",
             Log());
 }
 

@@ -188,8 +188,9 @@ class FailingFile : public platform::File {
   int64_t Length() override { return target_->Length(); }
   int64_t Read(char* buf, int64_t n) override { return target_->Read(buf, n); }
   bool Write(const char* buf, int64_t n) override {
-    if (fs_->fail_writes && (fs_->fail_writes_matching.empty() ||
-                             path_.find(fs_->fail_writes_matching) != std::string::npos)) {
+    if (fs_->fail_writes &&
+        (fs_->fail_writes_matching.empty() ||
+         path_.find(fs_->fail_writes_matching) != std::string::npos)) {
       return false;
     }
     return target_->Write(buf, n);

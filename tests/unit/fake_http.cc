@@ -28,7 +28,8 @@ FakeNetwork::Responder ServeFile(const FakeFile& file) {
         last = std::strtol(request.c_str() + dash + 1, nullptr, 10);
       }
       if (first >= static_cast<long>(body.size())) {
-        answer = "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n";
+        answer =
+            "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n";
       } else {
         std::string part = body.substr(first, last - first + 1);
         answer = "HTTP/1.1 206 Partial Content\r\n" + head +
@@ -38,8 +39,9 @@ FakeNetwork::Responder ServeFile(const FakeFile& file) {
                  "\r\n\r\n" + part + file.trailing;
       }
     } else {
-      answer = "HTTP/1.1 200 OK\r\n" + head + "Content-Length: " +
-               std::to_string(body.size()) + "\r\n\r\n" + body;
+      answer = "HTTP/1.1 200 OK\r\n" + head +
+               "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+               body;
     }
     SocketScript script;
     // The probe's answer always comes whole: it reads every piece as a line

@@ -52,8 +52,8 @@ const DateCase kDateCases[] = {
      1994, 11, 6, 9, 15, 0},
     {"zone_ignored", "sun, 06 nov 1994 08:49:37 pst", true, 1994, 11, 6, 8, 49,
      37},
-    {"rfc850_two_digit_year_negative_refused",
-     "sunday, 06-nov-94 08:49:37 gmt", false, 0, 0, 0, 0, 0, 0},
+    {"rfc850_two_digit_year_negative_refused", "sunday, 06-nov-94 08:49:37 gmt",
+     false, 0, 0, 0, 0, 0, 0},
     {"asctime_without_comma_refused", "sun nov  6 08:49:37 1994", false, 0, 0,
      0, 0, 0, 0},
     {"year_before_1970_refused", "sun, 06 nov 1960 08:49:37 gmt", false, 0, 0,
@@ -78,15 +78,17 @@ TEST_P(DateTable, ReadsFieldsAtFixedOffsets) {
     EXPECT_EQ(12345, out.seconds()) << "a refused date must not write";
     return;
   }
-  platform::LocalFields expected{c.year, c.month, c.day, c.hour, c.minute,
-                                 c.second};
+  platform::LocalFields expected{c.year, c.month,  c.day,
+                                 c.hour, c.minute, c.second};
   int64_t want = clock.MakeLocalTime(expected);
   ASSERT_NE(-1, want);
   EXPECT_EQ(want, out.seconds());
 }
 
 INSTANTIATE_TEST_SUITE_P(HttpDate, DateTable, ::testing::ValuesIn(kDateCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST(Time64Test, FromLocalFieldsRefusalLeavesOutputUntouched) {
   testing::FakeClock clock;
@@ -96,8 +98,10 @@ TEST(Time64Test, FromLocalFieldsRefusalLeavesOutputUntouched) {
   // Fields whose calendar record cannot even be formed (year - 1900 or
   // month - 1 would overflow) are refused, not handed to the conversion.
   EXPECT_FALSE(Time64::FromLocalFields(&clock, INT_MIN, 1, 1, 0, 0, 0, &out));
-  EXPECT_FALSE(Time64::FromLocalFields(&clock, INT_MIN + 1899, 1, 1, 0, 0, 0, &out));
-  EXPECT_FALSE(Time64::FromLocalFields(&clock, 2001, INT_MIN, 1, 0, 0, 0, &out));
+  EXPECT_FALSE(
+      Time64::FromLocalFields(&clock, INT_MIN + 1899, 1, 1, 0, 0, 0, &out));
+  EXPECT_FALSE(
+      Time64::FromLocalFields(&clock, 2001, INT_MIN, 1, 0, 0, 0, &out));
   EXPECT_EQ(777, out.seconds());
   EXPECT_TRUE(Time64::FromLocalFields(&clock, 2001, 2, 3, 4, 5, 6, &out));
   EXPECT_EQ(clock.MakeLocalTime({2001, 2, 3, 4, 5, 6}), out.seconds());

@@ -22,11 +22,16 @@ FileSystem* Fs() { return Env::Default().files; }
 
 const char* ModeName(OpenMode mode) {
   switch (mode) {
-    case OpenMode::kRead: return "kRead";
-    case OpenMode::kCreateTruncate: return "kCreateTruncate";
-    case OpenMode::kWriteExisting: return "kWriteExisting";
-    case OpenMode::kWriteCreateKeep: return "kWriteCreateKeep";
-    case OpenMode::kReadWriteExclusive: return "kReadWriteExclusive";
+    case OpenMode::kRead:
+      return "kRead";
+    case OpenMode::kCreateTruncate:
+      return "kCreateTruncate";
+    case OpenMode::kWriteExisting:
+      return "kWriteExisting";
+    case OpenMode::kWriteCreateKeep:
+      return "kWriteCreateKeep";
+    case OpenMode::kReadWriteExclusive:
+      return "kReadWriteExclusive";
   }
   return "?";
 }
@@ -36,10 +41,10 @@ const char* ModeName(OpenMode mode) {
 TEST(PlatformFiles, OpenModesCreateTruncateOrKeep) {
   struct Case {
     OpenMode mode;
-    bool present;        // "abcdef" is there before the open
+    bool present;  // "abcdef" is there before the open
     bool seek_to_end;
     bool opens;
-    std::string after;   // content after writing "XY" and closing
+    std::string after;  // content after writing "XY" and closing
   };
   const Case cases[] = {
       {OpenMode::kCreateTruncate, false, false, true, "XY"},
@@ -58,7 +63,8 @@ TEST(PlatformFiles, OpenModesCreateTruncateOrKeep) {
   TempDir dir;
   int n = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(ModeName(c.mode)) + (c.present ? " present" : " missing") +
+    SCOPED_TRACE(std::string(ModeName(c.mode)) +
+                 (c.present ? " present" : " missing") +
                  (c.seek_to_end ? " seek" : ""));
     std::string path = dir.File("f" + std::to_string(n++));
     if (c.present) WriteAll(path, "abcdef");
@@ -68,7 +74,9 @@ TEST(PlatformFiles, OpenModesCreateTruncateOrKeep) {
       EXPECT_EQ(Exists(path), c.present) << "a failed open must not create";
       continue;
     }
-    if (c.seek_to_end) { EXPECT_TRUE(file->SeekToEnd()); }
+    if (c.seek_to_end) {
+      EXPECT_TRUE(file->SeekToEnd());
+    }
     EXPECT_TRUE(file->Write("XY", 2));
     EXPECT_EQ(file->Length(), static_cast<int64_t>(c.after.size()));
     EXPECT_TRUE(file->Close());
@@ -101,7 +109,8 @@ TEST(PlatformFiles, ReadExistingOnly) {
 TEST(PlatformFiles, ExclusiveOpenFailsAtOnceWhileHeld) {
   TempDir dir;
   std::string path = dir.File("update.log");
-  std::unique_ptr<File> holder = Fs()->Open(path, OpenMode::kReadWriteExclusive);
+  std::unique_ptr<File> holder =
+      Fs()->Open(path, OpenMode::kReadWriteExclusive);
   ASSERT_NE(holder, nullptr);
   ASSERT_TRUE(holder->Write("held\n", 5));
 
@@ -111,7 +120,8 @@ TEST(PlatformFiles, ExclusiveOpenFailsAtOnceWhileHeld) {
         << "attempt " << i;
   }
   auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 1000)
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(),
+            1000)
       << "a busy file must not be waited for";
 
   // Every handle closes on its own, so the file is free again after.
@@ -147,7 +157,9 @@ TEST(PlatformFiles, RenameOverAndNames) {
     EXPECT_EQ(Fs()->RenameOver(from, to), c.ok);
     EXPECT_FALSE(Exists(from));
     EXPECT_EQ(Exists(to), c.ok || c.to_present);
-    if (Exists(to)) { EXPECT_EQ(ReadAll(to), c.to_after); }
+    if (Exists(to)) {
+      EXPECT_EQ(ReadAll(to), c.to_after);
+    }
   }
 }
 
@@ -158,7 +170,8 @@ TEST(PlatformFiles, LengthRemoveAndDirectories) {
     std::string content;  // "-" for no file
     int64_t length;
   };
-  const Case cases[] = {{"missing", "-", -1}, {"empty", "", 0}, {"five", "12345", 5}};
+  const Case cases[] = {
+      {"missing", "-", -1}, {"empty", "", 0}, {"five", "12345", 5}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string path = dir.File(c.name);
@@ -171,7 +184,8 @@ TEST(PlatformFiles, LengthRemoveAndDirectories) {
 
   std::string sub = dir.File("sub");
   EXPECT_TRUE(Fs()->MakeDirectory(sub));
-  EXPECT_FALSE(Fs()->MakeDirectory(sub)) << "an existing directory answers false";
+  EXPECT_FALSE(Fs()->MakeDirectory(sub))
+      << "an existing directory answers false";
   std::string deep = sub + kPathSeparator + "a" + kPathSeparator + "b";
   EXPECT_FALSE(Fs()->MakeDirectory(deep)) << "only the last component is made";
   EXPECT_TRUE(WriteFileBytes(Fs(), sub + kPathSeparator + "in", "inside"));
@@ -209,7 +223,8 @@ TEST(PlatformThreads, AtomicCounterUnderFourThreads) {
     ASSERT_NE(h, nullptr);
     handles.push_back(h);
   }
-  ASSERT_TRUE(threads->WaitAll(handles.data(), static_cast<int>(handles.size())));
+  ASSERT_TRUE(
+      threads->WaitAll(handles.data(), static_cast<int>(handles.size())));
   EXPECT_EQ(AtomicLoad(&counter), kThreads * kPerThread);
 
   std::vector<int> seen(kThreads * kPerThread, 0);
@@ -221,10 +236,13 @@ TEST(PlatformThreads, AtomicCounterUnderFourThreads) {
       ASSERT_LT(v, kThreads * kPerThread);
       ++seen[v];
       // One thread's own numbers only ever grow.
-      if (i > 0) { ASSERT_GT(v, w.taken[i - 1]); }
+      if (i > 0) {
+        ASSERT_GT(v, w.taken[i - 1]);
+      }
     }
   }
-  for (size_t v = 0; v < seen.size(); ++v) ASSERT_EQ(seen[v], 1) << "value " << v;
+  for (size_t v = 0; v < seen.size(); ++v)
+    ASSERT_EQ(seen[v], 1) << "value " << v;
 }
 
 uint32_t SetFlagLater(void* arg) {
@@ -235,8 +253,8 @@ uint32_t SetFlagLater(void* arg) {
 
 TEST(PlatformThreads, WaitOneReturnsAfterTheThreadEnds) {
   volatile int32_t flag = 0;
-  ThreadHandle h = Env::Default().threads->StartThread(SetFlagLater,
-                                                       const_cast<int32_t*>(&flag));
+  ThreadHandle h = Env::Default().threads->StartThread(
+      SetFlagLater, const_cast<int32_t*>(&flag));
   ASSERT_NE(h, nullptr);
   ASSERT_TRUE(Env::Default().threads->WaitOne(h));
   EXPECT_EQ(AtomicLoad(&flag), 1);
@@ -252,7 +270,9 @@ TEST(PlatformClock, MakeLocalTimeNormalises) {
     LocalFields same_as;
   };
   const Case cases[] = {
-      {"day 0 of March in a leap year", {2024, 3, 0, 12, 0, 0}, {2024, 2, 29, 12, 0, 0}},
+      {"day 0 of March in a leap year",
+       {2024, 3, 0, 12, 0, 0},
+       {2024, 2, 29, 12, 0, 0}},
       {"day 0 of March", {2023, 3, 0, 12, 0, 0}, {2023, 2, 28, 12, 0, 0}},
       {"day 0 of January", {2024, 1, 0, 8, 30, 0}, {2023, 12, 31, 8, 30, 0}},
       {"minute 75", {2024, 5, 10, 10, 75, 0}, {2024, 5, 10, 11, 15, 0}},
@@ -277,7 +297,8 @@ TEST(PlatformClock, BeforeNineteenSeventyIsMinusOne) {
   const LocalFields before[] = {
       {1969, 6, 1, 0, 0, 0}, {1969, 12, 31, 12, 0, 0}, {1900, 1, 1, 0, 0, 0}};
   for (const LocalFields& f : before) {
-    EXPECT_EQ(clock->MakeLocalTime(f), -1) << f.year << "-" << f.month << "-" << f.day;
+    EXPECT_EQ(clock->MakeLocalTime(f), -1)
+        << f.year << "-" << f.month << "-" << f.day;
   }
   EXPECT_GT(clock->MakeLocalTime({1970, 1, 2, 12, 0, 0}), 0);
 }
@@ -307,15 +328,15 @@ TEST(PlatformProcess, NameCommandLineAndGuard) {
   std::string line = process->CommandLine();
   EXPECT_NE(line.find("vorn_unit_tests"), std::string::npos) << line;
   // The program's path comes first, quoted or not.
-  std::string first = line[0] == '"'
-                          ? line.substr(1, line.find('"', 1) - 1)
-                          : line.substr(0, line.find(' '));
+  std::string first = line[0] == '"' ? line.substr(1, line.find('"', 1) - 1)
+                                     : line.substr(0, line.find(' '));
   EXPECT_NE(first.find("vorn_unit_tests"), std::string::npos) << line;
 
   // A name nobody holds: the guard is created, nobody else has it.
   std::string name =
       "vorn-test-guard-" +
-      std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+      std::to_string(
+          std::chrono::steady_clock::now().time_since_epoch().count());
   EXPECT_FALSE(process->GuardAlreadyExists(name));
 }
 

@@ -203,7 +203,8 @@ TEST(PlatformSockets, ExchangeTimeoutAndEnd) {
     EXPECT_EQ(got.size(), c.expect_received.size());
     EXPECT_TRUE(got == c.expect_received);
     if (c.expect_last == kSocketError) {
-      EXPECT_LT(MillisSince(start), 2500) << "the receive time-out was not kept";
+      EXPECT_LT(MillisSince(start), 2500)
+          << "the receive time-out was not kept";
     }
     s->Close();
   }
@@ -257,26 +258,38 @@ TEST(PlatformInternet, BodyLinesWhateverTheStatus) {
     std::vector<std::string> lines;
   };
   const Case cases[] = {
-      {"CRLF and LF, last line without end", "200 OK", "a\r\nb\nc", {"a", "b", "c"}},
+      {"CRLF and LF, last line without end",
+       "200 OK",
+       "a\r\nb\nc",
+       {"a", "b", "c"}},
       {"empty body", "200 OK", "", {}},
       {"empty lines kept", "200 OK", "x\n\ny\n", {"x", "", "y"}},
       {"every CR dropped", "200 OK", "a\rb\r\n\r\n", {"ab", ""}},
-      {"double-byte text untouched", "200 OK", "\xb0\xe6\xb1\xbe=2\n", {"\xb0\xe6\xb1\xbe=2"}},
-      {"not found still gives its body", "404 Not Found", "missing\r\n", {"missing"}},
+      {"double-byte text untouched",
+       "200 OK",
+       "\xb0\xe6\xb1\xbe=2\n",
+       {"\xb0\xe6\xb1\xbe=2"}},
+      {"not found still gives its body",
+       "404 Not Found",
+       "missing\r\n",
+       {"missing"}},
       {"server error body", "500 Internal Server Error", "oops", {"oops"}},
       {"many reads", "200 OK", many, many_lines},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    HttpServer http([&c](const std::string&) { return Reply(c.status, c.body); });
+    HttpServer http(
+        [&c](const std::string&) { return Reply(c.status, c.body); });
     FetchResult r = Env::Default().internet->FetchLines(
         http.server.Url("/ver/version.txt"), "vorn-test-agent/1.0");
     EXPECT_EQ(r.status, FetchStatus::kOk) << r.error;
     EXPECT_EQ(r.lines, c.lines);
     std::lock_guard<std::mutex> lock(http.mu);
     ASSERT_EQ(http.requests.size(), 1u);
-    EXPECT_EQ(http.requests[0].rfind("GET /ver/version.txt ", 0), 0u) << http.requests[0];
-    EXPECT_NE(http.requests[0].find("User-Agent: vorn-test-agent/1.0\r\n"), std::string::npos)
+    EXPECT_EQ(http.requests[0].rfind("GET /ver/version.txt ", 0), 0u)
+        << http.requests[0];
+    EXPECT_NE(http.requests[0].find("User-Agent: vorn-test-agent/1.0\r\n"),
+              std::string::npos)
         << http.requests[0];
   }
 }
@@ -290,7 +303,8 @@ TEST(PlatformInternet, FollowsRedirects) {
     }
     return Reply("200 OK", "moved=1\n");
   });
-  FetchResult r = Env::Default().internet->FetchLines(http.server.Url("/old"), "agent");
+  FetchResult r =
+      Env::Default().internet->FetchLines(http.server.Url("/old"), "agent");
   EXPECT_EQ(r.status, FetchStatus::kOk) << r.error;
   EXPECT_EQ(r.lines, std::vector<std::string>{"moved=1"});
   EXPECT_EQ(http.server.connections(), 2);

@@ -31,7 +31,8 @@ class PrepareTest : public ::testing::Test {
   // The server time the fake answers with, as the probe reads it.
   Time64 ServerTime() {
     Time64 t;
-    EXPECT_TRUE(Time64::FromLocalFields(&fake_.clock, 1994, 11, 6, 8, 49, 37, &t));
+    EXPECT_TRUE(
+        Time64::FromLocalFields(&fake_.clock, 1994, 11, 6, 8, 49, 37, &t));
     return t;
   }
   ResumeRecord Record(uint32_t size, Time64 time) {
@@ -56,7 +57,8 @@ TEST_F(PrepareTest, FreshPlanWritesTheInfoFile) {
   EXPECT_EQ(1, d_.range_supported());
   EXPECT_EQ(0, d_.resume_flag());
   EXPECT_EQ(1003u, d_.server_file_size());
-  const int32_t expected[4][2] = {{0, 249}, {250, 499}, {500, 749}, {750, 1002}};
+  const int32_t expected[4][2] = {
+      {0, 249}, {250, 499}, {500, 749}, {750, 1002}};
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(expected[i][0], d_.record().ranges[i].start);
     EXPECT_EQ(expected[i][1], d_.record().ranges[i].end);
@@ -114,8 +116,8 @@ TEST_F(PrepareTest, KeptRecordResumesWhereTheSegmentFilesEnd) {
 
 struct ReplanCase {
   const char* name;
-  int64_t time_shift;    // record time minus server time
-  int32_t end_shift;     // range 3 end minus (size - 1)
+  int64_t time_shift;  // record time minus server time
+  int32_t end_shift;   // range 3 end minus (size - 1)
   bool replanned;
 };
 
@@ -133,7 +135,8 @@ TEST_F(PrepareTest, ReplanTests) {
     file.content = testing::Pattern(1003);
     fake.network.Serve("h:80", testing::ServeFile(file));
     std::string save = dir.File("f.exe");
-    ResumeRecord r = Record(1003, Time64(ServerTime().seconds() + c.time_shift));
+    ResumeRecord r =
+        Record(1003, Time64(ServerTime().seconds() + c.time_shift));
     r.save_path = save;
     r.ranges[3].end += c.end_shift;
     WriteAll(save + ".down", SerializeInfoFile(r));
@@ -143,7 +146,8 @@ TEST_F(PrepareTest, ReplanTests) {
     EXPECT_EQ(c.replanned ? 250 : 260, d.record().ranges[1].start) << c.name;
     EXPECT_EQ(c.replanned, !Exists(save + ".down1")) << c.name;
     EXPECT_EQ(c.replanned ? ServerTime() : r.last_modified,
-              d.record().last_modified) << c.name;
+              d.record().last_modified)
+        << c.name;
   }
 }
 

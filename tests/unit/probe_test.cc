@@ -25,9 +25,9 @@ struct ProbeCase {
   std::vector<std::string> chunks;
   int after_chunks;
   int result;
-  uint32_t size;     // kOldSize: unchanged
-  int32_t flag;      // 7: unchanged
-  bool dated;        // server time 6 Nov 1994 08:49:37 local, else now
+  uint32_t size;  // kOldSize: unchanged
+  int32_t flag;   // 7: unchanged
+  bool dated;     // server time 6 Nov 1994 08:49:37 local, else now
 };
 
 // Test names carry the row; print it instead of its bytes.
@@ -35,54 +35,119 @@ void PrintTo(const ProbeCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<ProbeCase> ProbeCases() {
   return {
-      {"partial_adds_100_and_sets_flag", true,
+      {"partial_adds_100_and_sets_flag",
+       true,
        {"HTTP/1.1 206 Partial Content\r\nContent-Length: 900\r\n"
         "Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n"},
-       0, 0, 1000, 1, true},
-      {"full_answer_adds_100_and_clears_flag", true,
-       {"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n", Pad(1000)}, 0, 0,
-       1100, 0, false},
-      {"server_error_leaves_size_and_flag", true,
-       {"HTTP/1.1 503 Busy\r\nContent-Length: 3\r\n\r\n"}, 0, 1, kOldSize, 7,
+       0,
+       0,
+       1000,
+       1,
+       true},
+      {"full_answer_adds_100_and_clears_flag",
+       true,
+       {"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n", Pad(1000)},
+       0,
+       0,
+       1100,
+       0,
        false},
-      {"range_refused_for_small_file", true,
-       {"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n"}, 0,
-       3, kOldSize, 7, false},
+      {"server_error_leaves_size_and_flag",
+       true,
+       {"HTTP/1.1 503 Busy\r\nContent-Length: 3\r\n\r\n"},
+       0,
+       1,
+       kOldSize,
+       7,
+       false},
+      {"range_refused_for_small_file",
+       true,
+       {"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n"},
+       0,
+       3,
+       kOldSize,
+       7,
+       false},
       {"connect_failure_is_empty_answer", false, {}, 0, 3, kOldSize, 7, false},
       {"closed_without_answer", true, {}, 0, 3, kOldSize, 7, false},
-      {"receive_error_ends_loop_and_text_is_parsed", true,
-       {"HTTP/1.1 206 Partial Content\r\nContent-Length: 1\r\n\r\n"}, -1, 0,
-       101, 1, false},
-      {"line_end_inserted_between_pieces", true,
-       {"HTTP/1.1 206 Partial Content\r\nContent-Length: 9", "00\r\n\r\n"}, 0,
-       0, 109, 1, false},
-      {"name_split_across_pieces_not_found", true,
-       {"HTTP/1.1 206 Partial Content\r\nContent-Len", "gth: 900\r\n\r\n"}, 0,
-       3, kOldSize, 7, false},
+      {"receive_error_ends_loop_and_text_is_parsed",
+       true,
+       {"HTTP/1.1 206 Partial Content\r\nContent-Length: 1\r\n\r\n"},
+       -1,
+       0,
+       101,
+       1,
+       false},
+      {"line_end_inserted_between_pieces",
+       true,
+       {"HTTP/1.1 206 Partial Content\r\nContent-Length: 9", "00\r\n\r\n"},
+       0,
+       0,
+       109,
+       1,
+       false},
+      {"name_split_across_pieces_not_found",
+       true,
+       {"HTTP/1.1 206 Partial Content\r\nContent-Len", "gth: 900\r\n\r\n"},
+       0,
+       3,
+       kOldSize,
+       7,
+       false},
       // The value straddles the 1024-byte receive boundary: "12" | "34".
-      {"receives_at_most_1024_bytes", true,
+      {"receives_at_most_1024_bytes",
+       true,
        {"HTTP/1.1 200 OK\r\nX-Pad: " + Pad(980) +
         "\r\nContent-Length: 1234\r\n\r\n"},
-       0, 0, 112, 0, false},
-      {"piece_beginning_with_zero_ends_receiving", true,
+       0,
+       0,
+       112,
+       0,
+       false},
+      {"piece_beginning_with_zero_ends_receiving",
+       true,
        {"HTTP/1.1 200 OK\r\nServer: x\r\n",
         Bytes("\0Content-Length: 5\r\n", 20), "Content-Length: 6\r\n\r\n"},
-       0, 3, kOldSize, 7, false},
-      {"bytes_after_zero_inside_piece_dropped", true,
+       0,
+       3,
+       kOldSize,
+       7,
+       false},
+      {"bytes_after_zero_inside_piece_dropped",
+       true,
        {Bytes("HTTP/1.1 200 OK\r\nServer: x\r\n\0Content-Length: 5\r\n", 46),
         "Content-Length: 7\r\n\r\n"},
-       0, 0, 107, 0, false},
-      {"date_in_received_body_is_used", true,
+       0,
+       0,
+       107,
+       0,
+       false},
+      {"date_in_received_body_is_used",
+       true,
        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n",
         "last-modified: sun, 06 nov 1994 08:49:37 gmt\r\n"},
-       0, 0, 105, 0, true},
+       0,
+       0,
+       105,
+       0,
+       true},
       // The file would be 2 GiB or more once the skipped 100 bytes count.
-      {"size_past_32_bit_model_fails", true,
+      {"size_past_32_bit_model_fails",
+       true,
        {"HTTP/1.1 206 Partial Content\r\nContent-Length: 2147483548\r\n\r\n"},
-       0, 3, kOldSize, 7, false},
-      {"largest_size_in_the_model", true,
+       0,
+       3,
+       kOldSize,
+       7,
+       false},
+      {"largest_size_in_the_model",
+       true,
        {"HTTP/1.1 206 Partial Content\r\nContent-Length: 2147483547\r\n\r\n"},
-       0, 0, 2147483647u, 1, false},
+       0,
+       0,
+       2147483647u,
+       1,
+       false},
       // Beyond 64 KiB nothing more is received, so the date far in the body
       // is never seen.
       {"text_bounded_at_64_kib", true,
@@ -120,13 +185,16 @@ TEST_P(ProbeTable, ResultSizeFlagAndTime) {
   int64_t want = kNow;
   if (c.dated) want = fake.clock.MakeLocalTime({1994, 11, 6, 8, 49, 37});
   EXPECT_EQ(want, d.server_time().seconds());
-  std::vector<testing::FakeNetwork::Connection> conns = fake.network.Connections();
+  std::vector<testing::FakeNetwork::Connection> conns =
+      fake.network.Connections();
   ASSERT_EQ(1u, conns.size());
   EXPECT_EQ("srv:8080", conns[0].host_port);
 }
 
 INSTANTIATE_TEST_SUITE_P(Probe, ProbeTable, ::testing::ValuesIn(ProbeCases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& info) {
+                           return std::string(info.param.name);
+                         });
 
 testing::SocketScript Answer(const std::string& text) {
   testing::SocketScript s;
@@ -147,8 +215,10 @@ TEST(ProbeTest, RedirectChainSendsRefererAndReconnects) {
   testing::FakeEnv fake;
   fake.network.Script("a:80", Answer("HTTP/1.1 302 Found\r\n"
                                      "Location: http://b:81/x\r\n\r\n"));
-  fake.network.Script("b:81", Answer("HTTP/1.1 301 Moved\r\nLocation: /y\r\n\r\n"));
-  fake.network.Script("b:81", Answer("HTTP/1.1 302 Found\r\nLocation: z\r\n\r\n"));
+  fake.network.Script("b:81",
+                      Answer("HTTP/1.1 301 Moved\r\nLocation: /y\r\n\r\n"));
+  fake.network.Script("b:81",
+                      Answer("HTTP/1.1 302 Found\r\nLocation: z\r\n\r\n"));
   fake.network.Script("b:81", Answer("HTTP/1.1 206 Partial Content\r\n"
                                      "Content-Length: 900\r\n\r\n"));
   Downloader d(&fake.env);
@@ -157,7 +227,8 @@ TEST(ProbeTest, RedirectChainSendsRefererAndReconnects) {
   EXPECT_EQ(1000u, d.server_file_size());
   EXPECT_EQ(1, d.range_supported());
 
-  std::vector<testing::FakeNetwork::Connection> conns = fake.network.Connections();
+  std::vector<testing::FakeNetwork::Connection> conns =
+      fake.network.Connections();
   ASSERT_EQ(4u, conns.size());
   EXPECT_EQ("a:80", conns[0].host_port);
   EXPECT_EQ(ProbeRequest("GET", "/start", "a", ""), conns[0].sent);
@@ -174,7 +245,8 @@ TEST(ProbeTest, RedirectChainSendsRefererAndReconnects) {
 TEST(ProbeTest, HeadMethodForNonZeroArgument) {
   for (int method : {1, -1, 2}) {
     testing::FakeEnv fake;
-    fake.network.Script("h:80", Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n"));
+    fake.network.Script("h:80",
+                        Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n"));
     Downloader d(&fake.env);
     ASSERT_TRUE(d.ParseUrl("http://h/f"));
     EXPECT_EQ(0, d.ProbeSize(method));
@@ -201,7 +273,8 @@ TEST(ProbeTest, RedirectBound) {
     testing::FakeEnv fake;
     int scripted = c.redirects < 100 ? c.redirects : 1;  // the last is reused
     for (int i = 0; i < scripted; ++i) {
-      fake.network.Script("h:80", Answer("HTTP/1.1 302 Found\r\nLocation: /again\r\n\r\n"));
+      fake.network.Script(
+          "h:80", Answer("HTTP/1.1 302 Found\r\nLocation: /again\r\n\r\n"));
     }
     if (c.redirects < 100) {
       fake.network.Script("h:80", Answer("HTTP/1.1 206 Partial Content\r\n"
@@ -216,8 +289,11 @@ TEST(ProbeTest, RedirectBound) {
 
 TEST(ProbeTest, RefusedRedirectTargetFails) {
   testing::FakeEnv fake;
-  fake.network.Script("h:80", Answer("HTTP/1.1 302 Found\r\nLocation: https://h/x\r\n\r\n"));
-  fake.network.Script("h:80", Answer("HTTP/1.1 302 Found\r\nLocation: ../../../../g.exe\r\n\r\n"));
+  fake.network.Script(
+      "h:80", Answer("HTTP/1.1 302 Found\r\nLocation: https://h/x\r\n\r\n"));
+  fake.network.Script(
+      "h:80",
+      Answer("HTTP/1.1 302 Found\r\nLocation: ../../../../g.exe\r\n\r\n"));
   Downloader d(&fake.env);
   ASSERT_TRUE(d.ParseUrl("http://h/f.exe"));
   // https resolves relative (http://h/https://h/x); four "../" then cut

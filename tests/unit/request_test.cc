@@ -22,8 +22,8 @@ void Point(Downloader* d, const std::string& from, const std::string& url) {
   int32_t status;
   Time64 modified;
   std::string answer = "HTTP/1.1 302 Found\r\nLocation: " + url + "\r\n\r\n";
-  ASSERT_EQ(kProbeRedirected,
-            d->ParseResponseHeader(answer.c_str(), &length, &status, &modified));
+  ASSERT_EQ(kProbeRedirected, d->ParseResponseHeader(answer.c_str(), &length,
+                                                     &status, &modified));
 }
 
 struct ProbeRequestCase {
@@ -40,13 +40,16 @@ void PrintTo(const ProbeRequestCase& c, std::ostream* os) { *os << c.name; }
 const ProbeRequestCase kProbeCases[] = {
     {"get_without_referer", "", "http://h/a/f.exe", false,
      "GET /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
-     "Cache-Control: no-cache\r\nConnection: close\r\nRange: bytes=100-\r\n\r\n"},
+     "Cache-Control: no-cache\r\nConnection: close\r\nRange: "
+     "bytes=100-\r\n\r\n"},
     {"head_method", "", "http://h/a/f.exe", true,
      "HEAD /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
-     "Cache-Control: no-cache\r\nConnection: close\r\nRange: bytes=100-\r\n\r\n"},
+     "Cache-Control: no-cache\r\nConnection: close\r\nRange: "
+     "bytes=100-\r\n\r\n"},
     {"port_never_in_host_line", "", "http://h:8080/x?y=1", false,
      "GET /x?y=1 HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
-     "Cache-Control: no-cache\r\nConnection: close\r\nRange: bytes=100-\r\n\r\n"},
+     "Cache-Control: no-cache\r\nConnection: close\r\nRange: "
+     "bytes=100-\r\n\r\n"},
     {"referer_after_redirect", "http://first/a.exe", "http://second:81/b.exe",
      false,
      "GET /b.exe HTTP/1.1\r\nHost: second\r\nAccept: */*\r\n"
@@ -71,7 +74,9 @@ TEST_P(ProbeRequestTable, ExactBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Request, ProbeRequestTable,
                          ::testing::ValuesIn(kProbeCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& info) {
+                           return std::string(info.param.name);
+                         });
 
 struct SegmentRequestCase {
   const char* name;
@@ -108,7 +113,8 @@ const SegmentRequestCase kSegmentCases[] = {
      "Cache-Control: no-cache\r\nReferer: http://r/x\r\n\r\n"},
 };
 
-class SegmentRequestTable : public ::testing::TestWithParam<SegmentRequestCase> {};
+class SegmentRequestTable
+    : public ::testing::TestWithParam<SegmentRequestCase> {};
 
 TEST_P(SegmentRequestTable, ExactBytes) {
   const SegmentRequestCase& c = GetParam();
@@ -128,7 +134,9 @@ TEST_P(SegmentRequestTable, ExactBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Request, SegmentRequestTable,
                          ::testing::ValuesIn(kSegmentCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace vorn

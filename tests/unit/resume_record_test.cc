@@ -59,7 +59,8 @@ TEST(InfoFile, WrittenRecordReadsBackExactly) {
   EXPECT_EQ(33u + 44u, bytes.size());
   // Size before time, both little-endian.
   EXPECT_EQ(std::string("\xEB\x03\x00\x00", 4), bytes.substr(33, 4));
-  EXPECT_EQ(std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8), bytes.substr(37, 8));
+  EXPECT_EQ(std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8),
+            bytes.substr(37, 8));
   ResumeRecord read;
   ParseInfoFile(bytes, &read);
   ExpectSame(written, read);
@@ -67,7 +68,8 @@ TEST(InfoFile, WrittenRecordReadsBackExactly) {
 
 TEST(InfoFile, PlainLineEndLosesTheLastByte) {
   std::string bytes = SerializeInfoFile(Sample());
-  std::string plain = ReplaceAll(bytes.substr(0, 33), "\r\r\n", "\r\n") + bytes.substr(33);
+  std::string plain =
+      ReplaceAll(bytes.substr(0, 33), "\r\r\n", "\r\n") + bytes.substr(33);
   ResumeRecord read;
   ParseInfoFile(plain, &read);
   EXPECT_EQ("http://h/a/f.ex", read.url);

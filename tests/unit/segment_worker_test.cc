@@ -24,7 +24,8 @@ std::string Buffer(const std::string& bytes) {
 
 TEST(HeaderLength, ScansTheWholeBuffer) {
   std::string head = "HTTP/1.1 206 Partial\r\nX: ";
-  std::string full = head + std::string(1025 - head.size() - 4, 'a') + "\r\n\r\n";
+  std::string full =
+      head + std::string(1025 - head.size() - 4, 'a') + "\r\n\r\n";
   ASSERT_EQ(1025u, full.size());
   struct {
     const char* name;
@@ -53,8 +54,8 @@ TEST(HeaderLength, ScansTheWholeBuffer) {
 // a 1003-byte file, whose connections to h:80 answer with `chunks` and then
 // `after` (0: closed, -1: failed).
 struct Rig {
-  Rig(const std::string& save_path, bool ranged, std::vector<std::string> chunks,
-      int after = 0)
+  Rig(const std::string& save_path, bool ranged,
+      std::vector<std::string> chunks, int after = 0)
       : d(&fake.env) {
     EXPECT_TRUE(d.ParseUrl("http://h/f.exe"));
     d.SetPathsForTesting(save_path);
@@ -78,9 +79,10 @@ struct Rig {
 };
 
 std::string Ranged(int first, int last, const std::string& body) {
-  return "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(first) +
-         "-" + std::to_string(last) + "/1003\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + body;
+  return "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
+         std::to_string(first) + "-" + std::to_string(last) +
+         "/1003\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
 }
 
 class SegmentWorkerTest : public ::testing::Test {
@@ -100,14 +102,16 @@ TEST_F(SegmentWorkerTest, WritesExactlyTheRange) {
   } cases[] = {
       {"OnePiece", {answer}},
       {"HeaderSplitIntoTinyPieces",
-       {answer.substr(0, 3), answer.substr(3, 10), answer.substr(13, 40), answer.substr(53)}},
+       {answer.substr(0, 3), answer.substr(3, 10), answer.substr(13, 40),
+        answer.substr(53)}},
       {"KeepAliveWithExtraBytes", {answer + "HTTP/1.1 206 next answer..."}},
   };
   for (const auto& c : cases) {
     Rig rig(Save(c.name), /*ranged=*/true, c.chunks);
     rig.d.DownloadSegment(1);
     EXPECT_EQ(body, rig.Segment(1)) << c.name;
-    EXPECT_NE(std::string::npos, rig.Sent().find("Range: bytes=250-499\r\n")) << c.name;
+    EXPECT_NE(std::string::npos, rig.Sent().find("Range: bytes=250-499\r\n"))
+        << c.name;
   }
 }
 
@@ -116,7 +120,8 @@ TEST_F(SegmentWorkerTest, WrongAnswersWriteNothing) {
     const char* name;
     std::string answer;
   } cases[] = {
-      {"WholeFileToARangeRequest", "HTTP/1.1 200 OK\r\nContent-Length: 1003\r\n\r\n" + content_},
+      {"WholeFileToARangeRequest",
+       "HTTP/1.1 200 OK\r\nContent-Length: 1003\r\n\r\n" + content_},
       {"RangeFromAnotherStart", Ranged(0, 249, content_.substr(0, 250))},
       {"NotFound", "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno!"},
       {"HeaderNeverEnds", "HTTP/1.1 206 Partial\r\n" + std::string(20000, 'h')},
@@ -134,21 +139,24 @@ TEST_F(SegmentWorkerTest, BrokenTransfersKeepWhatArrived) {
   std::string answer = Ranged(500, 749, content_.substr(500, 250));
   std::string half = answer.substr(0, answer.size() - 125);
   for (int after : {0, platform::kSocketError}) {
-    Rig rig(Save("broken" + std::to_string(after)), /*ranged=*/true, {half}, after);
+    Rig rig(Save("broken" + std::to_string(after)), /*ranged=*/true, {half},
+            after);
     rig.d.DownloadSegment(2);
     EXPECT_EQ(content_.substr(500, 125), rig.Segment(2)) << after;
   }
 }
 
 TEST_F(SegmentWorkerTest, FailedWriteEndsTheSegment) {
-  Rig rig(Save("f.exe"), /*ranged=*/true, {Ranged(0, 249, content_.substr(0, 250))});
+  Rig rig(Save("f.exe"), /*ranged=*/true,
+          {Ranged(0, 249, content_.substr(0, 250))});
   rig.fake.files.fail_writes = true;
   rig.d.DownloadSegment(0);
   EXPECT_EQ("", rig.Segment(0));
 }
 
 TEST_F(SegmentWorkerTest, ResumeAppendsAfterWhatTheFileHolds) {
-  Rig rig(Save("f.exe"), /*ranged=*/true, {Ranged(803, 1002, content_.substr(803))});
+  Rig rig(Save("f.exe"), /*ranged=*/true,
+          {Ranged(803, 1002, content_.substr(803))});
   WriteAll(rig.d.SegmentFilePath(3), content_.substr(750, 53));
   rig.d.SetResumeFlagForTesting(1);
   rig.d.mutable_record()->ranges[3].start = 803;
@@ -167,7 +175,8 @@ TEST_F(SegmentWorkerTest, CompleteSegmentIsNotRequestedAgain) {
 TEST_F(SegmentWorkerTest, StopFlagAdvancesTheStart) {
   std::string answer = Ranged(0, 249, content_.substr(0, 250));
   Rig rig(Save("f.exe"), /*ranged=*/true,
-          {answer.substr(0, answer.size() - 200), answer.substr(answer.size() - 200)});
+          {answer.substr(0, answer.size() - 200),
+           answer.substr(answer.size() - 200)});
   rig.d.stop_flags()[0] = 1;
   rig.d.DownloadSegment(0);
   EXPECT_EQ(50, rig.d.record().ranges[0].start);
@@ -184,18 +193,24 @@ TEST_F(SegmentWorkerTest, SingleConnectionMode) {
       {"WholeFile", ok + content_, true},
       {"NoLengthUntilClose", "HTTP/1.0 200 OK\r\n\r\n" + content_, true},
       {"ExtraBytesNotWritten", ok + content_ + "junk", true},
-      {"FileChangedSinceProbe", "HTTP/1.1 200 OK\r\nContent-Length: 1004\r\n\r\n" + content_ + "x",
+      {"FileChangedSinceProbe",
+       "HTTP/1.1 200 OK\r\nContent-Length: 1004\r\n\r\n" + content_ + "x",
        false},
-      {"ChunkedIsRefused", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3eb\r\n" + content_,
+      {"ChunkedIsRefused",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3eb\r\n" +
+           content_,
        false},
-      {"ServerError", "HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy", false},
+      {"ServerError", "HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy",
+       false},
   };
   for (const auto& c : cases) {
     Rig rig(Save(c.name), /*ranged=*/false, {c.answer});
-    rig.d.SetResumeFlagForTesting(1);  // one connection starts the file afresh anyway
+    rig.d.SetResumeFlagForTesting(
+        1);  // one connection starts the file afresh anyway
     WriteAll(rig.d.SegmentFilePath(0), "old");
     rig.d.DownloadSegment(0);
-    EXPECT_EQ(c.written ? content_ : std::string("old"), rig.Segment(0)) << c.name;
+    EXPECT_EQ(c.written ? content_ : std::string("old"), rig.Segment(0))
+        << c.name;
     EXPECT_EQ(std::string::npos, rig.Sent().find("Range:")) << c.name;
   }
 }

@@ -28,7 +28,8 @@ std::string Lines(std::initializer_list<const char*> messages) {
 // and its version text announces http://h/pkg.exe.
 struct DownloadRun {
   explicit DownloadRun(const std::string& dir) : updater(&fake.env), dir_(dir) {
-    updater.SetParameters({"http://h/v.txt", "1.0", dir_, "pkg.exe", false, "T"});
+    updater.SetParameters(
+        {"http://h/v.txt", "1.0", dir_, "pkg.exe", false, "T"});
     updater.RunUpdate();
     WriteAll(File("updatelog.txt"), "");
     updater.set_version_text("VER=2.0\r\nURL=http://h/pkg.exe\r\n");
@@ -37,9 +38,13 @@ struct DownloadRun {
     return dir_ + platform::kPathSeparator + name;
   }
   std::string Package() const { return File("pkg.exe"); }
-  std::string Segment(int i) const { return Package() + ".down" + std::to_string(i); }
+  std::string Segment(int i) const {
+    return Package() + ".down" + std::to_string(i);
+  }
   std::string Log() const { return ReadAll(File("updatelog.txt")); }
-  void Serve(const FakeFile& file) { fake.network.Serve("h:80", testing::ServeFile(file)); }
+  void Serve(const FakeFile& file) {
+    fake.network.Serve("h:80", testing::ServeFile(file));
+  }
 
   FakeEnv fake;
   Updater updater;
@@ -61,21 +66,24 @@ TEST(Transfer, WholeRoadInBothModes) {
     size_t size;
     bool ranges;
     size_t piece;
-  } cases[] = {{101, true, 0}, {1003, true, 7}, {70001, true, 1500},
-               {0, false, 0}, {1003, false, 0}, {70001, false, 999}};
+  } cases[] = {{101, true, 0}, {1003, true, 7},  {70001, true, 1500},
+               {0, false, 0},  {1003, false, 0}, {70001, false, 999}};
   for (const auto& c : cases) {
     TempDir dir;
     DownloadRun run(dir.path());
     FakeFile file = Content(c.size, c.ranges, c.piece);
     run.Serve(file);
     run.updater.StartDownload();
-    std::string what = std::to_string(c.size) + (c.ranges ? " ranged" : " single");
+    std::string what =
+        std::to_string(c.size) + (c.ranges ? " ranged" : " single");
     EXPECT_TRUE(file.content == ReadAll(run.Package())) << what;
-    EXPECT_EQ(c.ranges ? 5u : 2u, run.fake.network.Connections().size()) << what;
+    EXPECT_EQ(c.ranges ? 5u : 2u, run.fake.network.Connections().size())
+        << what;
     for (int i = 0; i < 4; ++i) EXPECT_FALSE(Exists(run.Segment(i))) << what;
     EXPECT_FALSE(Exists(run.Package() + ".down")) << what;
     EXPECT_FALSE(Exists(run.Package() + ".down.tmp")) << what;
-    EXPECT_EQ(Lines({msg::kDownloadSucceeded, msg::kUpdated}), run.Log()) << what;
+    EXPECT_EQ(Lines({msg::kDownloadSucceeded, msg::kUpdated}), run.Log())
+        << what;
     EXPECT_EQ(1u, run.fake.desktop.boxes.size()) << what;
   }
 }
@@ -98,7 +106,8 @@ TEST(Transfer, SingleConnectionLeavesAnExistingInfoFile) {
 // Answers the range starting at `bad_start` with `bad` while *fault is set,
 // and every other request properly.
 testing::FakeNetwork::Responder FaultyWhile(const FakeFile& file, int bad_start,
-                                            const std::string& bad, const bool* fault) {
+                                            const std::string& bad,
+                                            const bool* fault) {
   auto good = testing::ServeFile(file);
   return [good, bad, bad_start, fault](const std::string& request) {
     std::string wanted = "Range: bytes=" + std::to_string(bad_start) + "-";
@@ -112,8 +121,8 @@ testing::FakeNetwork::Responder FaultyWhile(const FakeFile& file, int bad_start,
 }
 
 std::string WholeFileAnswer(const FakeFile& file) {
-  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(file.content.size()) +
-         "\r\n\r\n" + file.content;
+  return "HTTP/1.1 200 OK\r\nContent-Length: " +
+         std::to_string(file.content.size()) + "\r\n\r\n" + file.content;
 }
 
 TEST(Transfer, ShortSegmentIsNotMerged) {
@@ -123,8 +132,9 @@ TEST(Transfer, ShortSegmentIsNotMerged) {
   FakeFile file = Content(1003);
   bool fault = true;
   // Segment 2 (500-749) ends after 100 of its 250 bytes.
-  std::string short_answer = "HTTP/1.1 206 Partial Content\r\nContent-Length: 250\r\n\r\n" +
-                             file.content.substr(500, 100);
+  std::string short_answer =
+      "HTTP/1.1 206 Partial Content\r\nContent-Length: 250\r\n\r\n" +
+      file.content.substr(500, 100);
   run.fake.network.Serve("h:80", FaultyWhile(file, 500, short_answer, &fault));
   run.updater.StartDownload();
   EXPECT_EQ("old", ReadAll(run.Package()));
@@ -138,7 +148,8 @@ TEST(Transfer, FailedSegmentKeepsThePackageAndResumesNextRun) {
   WriteAll(first.Package(), "the installed package");
   FakeFile file = Content(1003);
   bool fault = true;
-  first.fake.network.Serve("h:80", FaultyWhile(file, 250, WholeFileAnswer(file), &fault));
+  first.fake.network.Serve(
+      "h:80", FaultyWhile(file, 250, WholeFileAnswer(file), &fault));
   first.updater.StartDownload();
 
   EXPECT_EQ("the installed package", ReadAll(first.Package()));
@@ -161,7 +172,8 @@ TEST(Transfer, FailedSegmentKeepsThePackageAndResumesNextRun) {
   EXPECT_TRUE(file.content == ReadAll(second.Package()));
   auto connections = second.fake.network.Connections();
   ASSERT_EQ(2u, connections.size());  // probe + segment 1
-  EXPECT_NE(std::string::npos, connections[1].sent.find("Range: bytes=250-499\r\n"));
+  EXPECT_NE(std::string::npos,
+            connections[1].sent.find("Range: bytes=250-499\r\n"));
 }
 
 TEST(Transfer, MergeFailuresLoseNothing) {

@@ -17,7 +17,8 @@ using testing::TempDir;
 class UpdateLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    UpdateParameters p{"http://h/v.txt", "1.0", dir_.path(), "pkg.exe", false, "T"};
+    UpdateParameters p{"http://h/v.txt", "1.0", dir_.path(),
+                       "pkg.exe",        false, "T"};
     updater_.SetParameters(p);
     platform::FetchResult ok;
     ok.status = platform::FetchStatus::kOk;
@@ -73,21 +74,24 @@ TEST_F(UpdateLogTest, LineShapes) {
 }
 
 TEST_F(UpdateLogTest, FirstRunWroteExactlyTheUpToDateLine) {
-  EXPECT_EQ(std::string("12- 6 21:54  ") + msg::kUpToDate + "\r\n", ReadAll(log_));
+  EXPECT_EQ(std::string("12- 6 21:54  ") + msg::kUpToDate + "\r\n",
+            ReadAll(log_));
 }
 
 TEST_F(UpdateLogTest, AppendsToExistingLog) {
   testing::WriteAll(log_, "earlier run\r\n");
   updater_.WriteLog("a");
   updater_.WriteLog("b");
-  EXPECT_EQ("earlier run\r\n12- 6 21:54  a\r\n12- 6 21:54  b\r\n", ReadAll(log_));
+  EXPECT_EQ("earlier run\r\n12- 6 21:54  a\r\n12- 6 21:54  b\r\n",
+            ReadAll(log_));
 }
 
 TEST_F(UpdateLogTest, FileHeldOpenElsewhereDropsTheLine) {
   testing::WriteAll(log_, "");
   {
-    std::unique_ptr<platform::File> holder = platform::Env::Default().files->Open(
-        log_, platform::OpenMode::kReadWriteExclusive);
+    std::unique_ptr<platform::File> holder =
+        platform::Env::Default().files->Open(
+            log_, platform::OpenMode::kReadWriteExclusive);
     ASSERT_TRUE(holder);
     updater_.WriteLog("dropped");  // returns at once, does not wait
   }

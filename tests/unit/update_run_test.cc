@@ -59,12 +59,15 @@ TEST(UpdateRunValidation, FirstEmptyFieldDecidesAndNothingIsLogged) {
     std::string dir = root.File("dl");
     FakeEnv fake;
     Updater updater(&fake.env);
-    updater.SetParameters({c.url ? "http://h/v.txt" : "", c.version ? "1.0" : "",
-                           c.dir ? dir : "", c.package ? "p.exe" : "", false,
+    updater.SetParameters({c.url ? "http://h/v.txt" : "",
+                           c.version ? "1.0" : "", c.dir ? dir : "",
+                           c.package ? "p.exe" : "", false,
                            c.title ? "T" : ""});
     EXPECT_EQ(c.result, updater.RunUpdate()) << c.name;
     EXPECT_EQ(c.dir_created, testing::Exists(dir)) << c.name;
-    EXPECT_FALSE(testing::Exists(dir + platform::kPathSeparator + "updatelog.txt")) << c.name;
+    EXPECT_FALSE(
+        testing::Exists(dir + platform::kPathSeparator + "updatelog.txt"))
+        << c.name;
     EXPECT_TRUE(fake.internet.urls.empty()) << c.name;
   }
 }
@@ -72,7 +75,8 @@ TEST(UpdateRunValidation, FirstEmptyFieldDecidesAndNothingIsLogged) {
 class UpdateRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    updater_.SetParameters({"http://h/v.txt", "1.0", dir_.path(), "pkg.exe", false, "T"});
+    updater_.SetParameters(
+        {"http://h/v.txt", "1.0", dir_.path(), "pkg.exe", false, "T"});
   }
   std::string Log() { return ReadAll(dir_.File("updatelog.txt")); }
 
@@ -91,12 +95,14 @@ TEST_F(UpdateRunTest, SameVersionWritesOneLine) {
 }
 
 TEST_F(UpdateRunTest, ThirteenFailedAttempts) {
-  for (int i = 0; i < 13; ++i) fake_.internet.answers.push_back(Failure("refused"));
+  for (int i = 0; i < 13; ++i)
+    fake_.internet.answers.push_back(Failure("refused"));
   EXPECT_EQ(kRunFail, updater_.RunUpdate());
   EXPECT_EQ(13u, fake_.internet.urls.size());
   EXPECT_EQ(std::vector<uint32_t>(12, 300000u), fake_.clock.sleeps);
   std::string expected;
-  for (int i = 0; i < 12; ++i) expected += LogOf({"refused", msg::kNetworkFailure});
+  for (int i = 0; i < 12; ++i)
+    expected += LogOf({"refused", msg::kNetworkFailure});
   expected += LogOf({"refused", msg::kBadVersionFile});
   EXPECT_EQ(expected, Log());
 }
@@ -113,7 +119,8 @@ TEST_F(UpdateRunTest, NoFileObjectIsAFailureWithoutText) {
 TEST_F(UpdateRunTest, SuccessAfterFailuresSkipsTheRemainingRetries) {
   FetchResult broken = Failure("reset");
   broken.lines = {"VER=9.9", "URL=http://partial/"};  // read before the break
-  fake_.internet.answers = {Failure("down"), broken, Lines({"VER=1.0", "URL=u"})};
+  fake_.internet.answers = {Failure("down"), broken,
+                            Lines({"VER=1.0", "URL=u"})};
   EXPECT_EQ(kRunOk, updater_.RunUpdate());
   EXPECT_EQ(3u, fake_.internet.urls.size());
   EXPECT_EQ(2u, fake_.clock.sleeps.size());
@@ -124,10 +131,13 @@ TEST_F(UpdateRunTest, SuccessAfterFailuresSkipsTheRemainingRetries) {
 }
 
 TEST_F(UpdateRunTest, LongErrorTextIsCut) {
-  fake_.internet.answers = {Failure(std::string(5000, 'e')), Lines({"VER=1.0", "URL=u"})};
+  fake_.internet.answers = {Failure(std::string(5000, 'e')),
+                            Lines({"VER=1.0", "URL=u"})};
   updater_.RunUpdate();
   std::string log = Log();
-  EXPECT_EQ(LogOf({std::string(1023, 'e'), msg::kNetworkFailure, msg::kUpToDate}), log);
+  EXPECT_EQ(
+      LogOf({std::string(1023, 'e'), msg::kNetworkFailure, msg::kUpToDate}),
+      log);
 }
 
 TEST_F(UpdateRunTest, ErrorPageIsReadAsVersionText) {
@@ -137,7 +147,8 @@ TEST_F(UpdateRunTest, ErrorPageIsReadAsVersionText) {
 }
 
 TEST_F(UpdateRunTest, DifferentVersionHandsUrlAndSavePathToThePreparation) {
-  fake_.internet.answers.push_back(Lines({"VER=2.0", "URL=http://pkg.example:8080/a/setup.exe"}));
+  fake_.internet.answers.push_back(
+      Lines({"VER=2.0", "URL=http://pkg.example:8080/a/setup.exe"}));
   EXPECT_EQ(kRunOk, updater_.RunUpdate());
   // The probe was tried against the package server (nothing answers there).
   Downloader& d = updater_.downloader();
@@ -164,8 +175,18 @@ struct VersionCase {
 
 TEST(VersionFile, CutsAndComparison) {
   const VersionCase cases[] = {
-      {"Plain", {"VER=2.1", "URL=http://h/p.exe"}, "2.1", 1, "2.1", "http://h/p.exe"},
-      {"Differs", {"VER=2.1", "URL=http://h/p.exe"}, "2.0", 0, "2.1", "http://h/p.exe"},
+      {"Plain",
+       {"VER=2.1", "URL=http://h/p.exe"},
+       "2.1",
+       1,
+       "2.1",
+       "http://h/p.exe"},
+      {"Differs",
+       {"VER=2.1", "URL=http://h/p.exe"},
+       "2.0",
+       0,
+       "2.1",
+       "http://h/p.exe"},
       {"LetterCaseDiffers", {"VER=1.0a", "URL=u"}, "1.0A", 0, "1.0a", "u"},
       {"BlankBeforeSeparator", {"VER =2.1", "URL=u"}, "2.1", 0, "=2.1", "u"},
       {"TrailingBlankKept", {"VER=2.1 ", "URL=u"}, "2.1", 0, "2.1 ", "u"},
@@ -173,15 +194,29 @@ TEST(VersionFile, CutsAndComparison) {
       {"NoUrl", {"VER=2.1"}, "2.1", -1, "", ""},
       {"Empty", {}, "2.1", -1, "", ""},
       {"AnySeparator", {"VER:2.1", "URL u"}, "2.1", 1, "2.1", "u"},
-      {"VerInsideEarlierWord", {"VERSIONS", "VER=2.1", "URL=u"}, "2.1", 0,
-       "IONS\r\nVER=2.1", "u"},
+      {"VerInsideEarlierWord",
+       {"VERSIONS", "VER=2.1", "URL=u"},
+       "2.1",
+       0,
+       "IONS\r\nVER=2.1",
+       "u"},
       {"LinesBetween", {"VER=2.1", "x", "URL=u"}, "2.1", 0, "2.1\r\nx", "u"},
       {"UrlFirst", {"URL=u", "VER=2.1"}, "2.1", 0, "", "u\r\nVER=2.1"},
       {"OneLineOneByteBetween", {"VER=2.1 URL=u"}, "2.", 1, "2.", "u"},
       {"OneLineNoByteBetween", {"VER=2.1URL=u"}, "2", 1, "2", "u"},
       {"EmptyLastLine", {"VER=2.1", "URL=u", ""}, "2.1", 1, "2.1", "u\r\n"},
-      {"LinesAfterUrl", {"VER=2.1", "URL=u", "more"}, "2.1", 1, "2.1", "u\r\nmore"},
-      {"LinesBeforeIgnored", {"# list", "VER=2.1", "URL=u"}, "2.1", 1, "2.1", "u"},
+      {"LinesAfterUrl",
+       {"VER=2.1", "URL=u", "more"},
+       "2.1",
+       1,
+       "2.1",
+       "u\r\nmore"},
+      {"LinesBeforeIgnored",
+       {"# list", "VER=2.1", "URL=u"},
+       "2.1",
+       1,
+       "2.1",
+       "u"},
   };
   for (const VersionCase& c : cases) {
     FakeEnv fake;

@@ -42,8 +42,8 @@ const UrlCase kUrlCases[] = {
     {"empty_host", "http:///x", true, "", "/x", 80},
     {"query_and_fragment_kept", "http://h/a?b=http://c#f", true, "h",
      "/a?b=http://c#f", 80},
-    {"trailing_blanks_kept_in_path", "http://h/a.exe  ", true, "h",
-     "/a.exe  ", 80},
+    {"trailing_blanks_kept_in_path", "http://h/a.exe  ", true, "h", "/a.exe  ",
+     80},
     {"root_path_only", "http://h/", true, "h", "/", 80},
     {"https_refused", "https://h/x", false, "", "", 0},
     {"ftp_refused", "ftp://h/x", false, "", "", 0},
@@ -71,7 +71,9 @@ TEST_P(UrlTable, SplitsOrFailsAsExpected) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Url, UrlTable, ::testing::ValuesIn(kUrlCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST(UrlTest, BlankOnlyTextChangesNothing) {
   for (const char* blank : {"", "   ", " \t\r\n\v\f"}) {

@@ -10,9 +10,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <chrono>
 #include <string>
@@ -42,8 +41,8 @@ std::string HostProgram() {
 class HostProcess {
  public:
   bool Start(const std::string& title, const std::string& record) {
-    std::string line = "\"" + HostProgram() + "\" \"" + title + "\" \"" +
-                       record + "\" 30";
+    std::string line =
+        "\"" + HostProgram() + "\" \"" + title + "\" \"" + record + "\" 30";
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     return CreateProcessA(/*lpApplicationName=*/nullptr, &line[0],
@@ -105,9 +104,11 @@ TEST(Win32Windows, FindsTheHostAndSendsItTheCommand) {
     std::string record = dir.File("record.txt");
     HostProcess host;
     ASSERT_TRUE(host.Start(title, record));
-    ASSERT_TRUE(WaitForFile(record + ".ready", 20000)) << "host never got ready";
+    ASSERT_TRUE(WaitForFile(record + ".ready", 20000))
+        << "host never got ready";
 
-    EXPECT_EQ(FindHostDialog(windows, std::string(title) + " (not this)"), nullptr);
+    EXPECT_EQ(FindHostDialog(windows, std::string(title) + " (not this)"),
+              nullptr);
     WindowHandle dialog = FindHostDialog(windows, title);
     ASSERT_NE(dialog, nullptr);
     EXPECT_TRUE(windows->IsLiveWindow(dialog));
@@ -126,10 +127,9 @@ TEST(Win32Files, ExclusiveHolderShutsOutEveryOtherOpen) {
   FileSystem* fs = Env::Default().files;
   std::unique_ptr<File> holder = fs->Open(path, OpenMode::kReadWriteExclusive);
   ASSERT_NE(holder, nullptr);
-  const OpenMode others[] = {OpenMode::kRead, OpenMode::kWriteExisting,
-                             OpenMode::kWriteCreateKeep,
-                             OpenMode::kCreateTruncate,
-                             OpenMode::kReadWriteExclusive};
+  const OpenMode others[] = {
+      OpenMode::kRead, OpenMode::kWriteExisting, OpenMode::kWriteCreateKeep,
+      OpenMode::kCreateTruncate, OpenMode::kReadWriteExclusive};
   for (OpenMode mode : others) {
     EXPECT_EQ(fs->Open(path, mode), nullptr) << static_cast<int>(mode);
   }
@@ -139,12 +139,14 @@ TEST(Win32Files, ExclusiveHolderShutsOutEveryOtherOpen) {
 
 TEST(Win32Process, GuardNameStaysTakenForTheProcess) {
   Process* process = Env::Default().process;
-  std::string name = "vorn-win32-guard-" + std::to_string(GetCurrentProcessId());
+  std::string name =
+      "vorn-win32-guard-" + std::to_string(GetCurrentProcessId());
   EXPECT_FALSE(process->GuardAlreadyExists(name));
   // The first mutex is still open, so the name exists from now on.
   EXPECT_TRUE(process->GuardAlreadyExists(name));
   EXPECT_TRUE(process->GuardAlreadyExists(name));
-  HANDLE probe = OpenMutexA(SYNCHRONIZE, /*bInheritHandle=*/FALSE, name.c_str());
+  HANDLE probe =
+      OpenMutexA(SYNCHRONIZE, /*bInheritHandle=*/FALSE, name.c_str());
   ASSERT_NE(probe, nullptr);
   // Ownership was given back: anyone can take the mutex now.
   EXPECT_EQ(WaitForSingleObject(probe, 0), static_cast<DWORD>(WAIT_OBJECT_0));
