@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix wine64 xvfb           # Windows build, its tests
   nginx-light python3                              # test servers
   locales                                          # GBK locale for the wine tests
-  libc-bin                                         # iconv for the logs
+  libc-bin curl procps                             # iconv, the fault log, process checks
 )
 
 missing=()
