@@ -98,7 +98,6 @@ class Downloader {
   void RecordProgress();
 
   // Accessors for the members that other steps read.
-  const platform::Env* env() const { return env_; }
   const std::string& save_path() const { return save_path_; }
   const std::string& info_file_path() const { return info_file_path_; }
   const ResumeRecord& record() const { return record_; }
