@@ -4,7 +4,7 @@
 #include <string>
 
 #include "download/downloader.h"
-#include "download/time64.h"
+#include "download/http_date.h"
 
 namespace {
 
@@ -54,7 +54,8 @@ void BM_GetHeaderLength(benchmark::State& state) {
   std::string answer = kAnswer;
   buffer.replace(0, answer.size(), answer);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(vorn::Downloader::GetHeaderLength(buffer.data()));
+    benchmark::DoNotOptimize(vorn::Downloader::GetHeaderLength(
+        buffer.data(), static_cast<int>(buffer.size())));
   }
 }
 BENCHMARK(BM_GetHeaderLength);

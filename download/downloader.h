@@ -23,6 +23,24 @@ enum ProbeResult : int {
   kProbeFailed = 3,
 };
 
+// What a preparation came to.
+enum class PrepareResult {
+  kReady,          // the transfer may start
+  kBadUrl,         // empty, or not an http URL even with "http://" put first
+  kBadSavePath,    // empty once trimmed
+  kProbeFailed,    // the server gave no usable answer
+  kOtherDownload,  // the info file holds the plan of another URL
+};
+
+// What a join of the segment files came to. Only kJoined changed the
+// package file.
+enum class JoinResult {
+  kJoined,         // the package file now holds the joined segments
+  kIncomplete,     // a segment file does not hold exactly its bytes
+  kCopyFailed,     // reading a segment or writing the temporary file failed
+  kReplaceFailed,  // the complete file could not replace the package file
+};
+
 // At most this many redirects are followed by one probe; the next one fails
 // the probe, so a redirect loop cannot hold the run.
 constexpr int kMaxRedirects = 20;
@@ -72,20 +90,19 @@ class Downloader {
   int ProbeSize(int method);
 
   // Parses the URL, reads the info file, probes and fixes the four ranges.
-  // True when the transfer may start.
-  bool PrepareDownload(std::string url, std::string save_path);
+  // kReady when the transfer may start; nothing is shown or logged here.
+  PrepareResult PrepareDownload(std::string url, std::string save_path);
 
   // The transfer of segment `index`, run on a worker thread.
   void DownloadSegment(int index);
 
   // The header length of the first received bytes: the offset just after
   // the LF of the first line that is empty once its CR bytes are dropped,
-  // scanning all of the `size`-byte buffer; `size` when there is none.
-  static int32_t GetHeaderLength(const char* buffer,
-                                 int size = kReceiveBufferBytes);
-  // One line from `*position`, CR dropped, up to its LF or the end.
+  // scanning all of the `size` bytes; `size` when there is none.
+  static int32_t GetHeaderLength(const char* buffer, int size);
+  // One line from `*position`, CR dropped, up to its LF or `size`.
   static std::string ReadHeaderLine(const char* buffer, int* position,
-                                    int size = kReceiveBufferBytes);
+                                    int size);
 
   // The name of segment file `index`: info-file path + the digit.
   std::string SegmentFilePath(int index) const;
@@ -93,6 +110,12 @@ class Downloader {
   // Whether every segment file of the present mode holds exactly its
   // range's bytes (four-part mode) or the answer's length (single mode).
   bool SegmentsComplete() const;
+  // Joins the segment files, in segment order, into the package file at the
+  // save path, through a temporary file that replaces it only when complete;
+  // then deletes the segment files and, in four-part mode, the info file.
+  // Anything short of kJoined leaves the package file and the segment files
+  // as they were.
+  JoinResult JoinSegments();
   // After a failed transfer: advances every start to the first byte its
   // segment file lacks and rewrites the info file, so the next run resumes.
   void RecordProgress();

@@ -3,7 +3,6 @@
 #include "download/downloader.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "shell/messages.h"
 
 namespace vorn {
 
@@ -19,14 +18,15 @@ std::string Downloader::SegmentFilePath(int index) const {
   return info_file_path_ + static_cast<char>('0' + index);
 }
 
-bool Downloader::PrepareDownload(std::string url, std::string save_path) {
-  if (url.empty()) return false;
+PrepareResult Downloader::PrepareDownload(std::string url,
+                                          std::string save_path) {
+  if (url.empty()) return PrepareResult::kBadUrl;
   if (!ParseUrl(url)) {
     url = "http://" + url;
-    if (!ParseUrl(url)) return false;
+    if (!ParseUrl(url)) return PrepareResult::kBadUrl;
   }
   save_path_ = Trim(save_path);
-  if (save_path_.empty()) return false;
+  if (save_path_.empty()) return PrepareResult::kBadSavePath;
   info_file_path_ = save_path_ + ".down";
 
   std::string raw;
@@ -45,7 +45,7 @@ bool Downloader::PrepareDownload(std::string url, std::string save_path) {
   // header's worth; closing now stops the server from pushing the rest of
   // the file into a connection nobody reads.
   if (probe_socket_) probe_socket_->Close();
-  if (probed != kProbeOk) return false;
+  if (probed != kProbeOk) return PrepareResult::kProbeFailed;
 
   if (record_.ranges[0].start == kNoRecordMarker) {
     record_.url = url;
@@ -55,9 +55,7 @@ bool Downloader::PrepareDownload(std::string url, std::string save_path) {
     // attempt left in the segment files does not belong to this plan.
     if (resume_flag_ != 0) DiscardSegmentFiles();
   } else if (record_.url != url) {
-    env_->desktop->ShowMessageBox(env_->process->ApplicationName(),
-                                  msg::kOtherDownloadWarning);
-    return false;
+    return PrepareResult::kOtherDownload;
   } else {
     bool stale =
         record_.last_modified.IsEarlierThan(server_time_) ||
@@ -77,7 +75,7 @@ bool Downloader::PrepareDownload(std::string url, std::string save_path) {
     platform::WriteFileBytes(env_->files, info_file_path_,
                              SerializeInfoFile(record_));
   }
-  return true;
+  return PrepareResult::kReady;
 }
 
 void Downloader::PlanFresh() {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "download/downloader.h"
+#include "download/http_date.h"
 #include "platform/text.h"
 
 namespace vorn {

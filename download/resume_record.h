@@ -37,7 +37,8 @@ void MakeFreshPartition(uint32_t size, SegmentRange ranges[kSegmentCount]);
 int32_t OriginalStart(const SegmentRange ranges[kSegmentCount], int index);
 
 // The info file's bytes for `record`: URL and save path, each followed by
-// CR CR LF so that the text-mode reader gets them back exactly; then the
+// CR CR LF, so that the text-mode reader gets back a text of at most 1,021
+// bytes that holds no LF and no 0x1A; then the
 // file size (4 bytes), the time (8 bytes) and the eight range values
 // (4 bytes each), all little-endian.
 std::string SerializeInfoFile(const ResumeRecord& record);

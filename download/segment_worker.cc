@@ -117,7 +117,7 @@ void Downloader::DownloadSegment(int index) {
   // (starting where the range starts), any 2xx for the whole file.
   std::string header = LowerAscii(received.substr(0, header_length));
   int32_t status = StatusCode(header);
-  int64_t remaining = -1;  // unknown: until the server closes
+  int64_t remaining = 0;  // body bytes this answer still owes the segment
   if (ranged) {
     if (status != 206) return;
     std::string content_range;
@@ -152,11 +152,11 @@ void Downloader::DownloadSegment(int index) {
 
   int32_t bytes_written = 0;
   auto write_body = [&](const char* data, int64_t n) {
-    if (remaining >= 0 && n > remaining) n = remaining;
+    if (n > remaining) n = remaining;
     if (n <= 0) return true;
     if (!file->Write(data, n)) return false;
     bytes_written += static_cast<int32_t>(n);
-    if (remaining >= 0) remaining -= n;
+    remaining -= n;
     return true;
   };
   if (!write_body(received.data() + header_length,

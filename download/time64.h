@@ -40,12 +40,6 @@ class Time64 {
   int64_t seconds_ = 0;
 };
 
-// Turns the trimmed, lower-cased value of a Last-Modified field into a time,
-// reading the fields at their fixed offsets as local time. False when the
-// value gives no representable time (no comma, a year before 1970, the
-// RFC 850 form); the caller then uses the current time.
-bool ParseHttpDate(platform::Clock* clock, const char* value, Time64* out);
-
 }  // namespace vorn
 
 #endif  // VORN_DOWNLOAD_TIME64_H_

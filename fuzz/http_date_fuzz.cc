@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "download/time64.h"
+#include "download/http_date.h"
 #include "platform/env.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -20,8 +20,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // rebuild it.
     if (d.current_url() != vorn::TrimLeft(url)) __builtin_trap();
     if (d.path().empty() || d.path()[0] != '/') __builtin_trap();
-    if (d.current_url().find(d.host() + d.path()) == std::string::npos &&
-        d.current_url().find(d.path()) == std::string::npos) {
+    // After the seven bytes of "http://" come the host part and the path:
+    // the host starts the host part, and a host part that is the host alone
+    // (no ':') means port 80.
+    const std::string& current = d.current_url();
+    if (current.size() < 7 + d.path().size()) __builtin_trap();
+    if (current.compare(current.size() - d.path().size(), d.path().size(),
+                        d.path()) != 0) {
+      __builtin_trap();
+    }
+    std::string host_part =
+        current.substr(7, current.size() - 7 - d.path().size());
+    if (host_part.compare(0, d.host().size(), d.host()) != 0) __builtin_trap();
+    if (host_part == d.host() && d.port() != 80) __builtin_trap();
+    if (host_part != d.host() && host_part[d.host().size()] != ':') {
       __builtin_trap();
     }
   } else if (d.current_url() != before) {

@@ -32,6 +32,12 @@ class Clock {
   virtual void SleepMillis(uint32_t ms) = 0;
 };
 
+// Whether the C calendar record can hold `fields`: it keeps the year less
+// 1900 and the month less 1, which overflow for the lowest values. Fields
+// that fail this lie far outside any representable time (normalising a
+// month or a day moves the year only so far), so MakeLocalTime answers -1.
+bool FitsCalendarRecord(const LocalFields& fields);
+
 }  // namespace vorn::platform
 
 #endif  // VORN_PLATFORM_CLOCK_H_

@@ -15,7 +15,6 @@ extern const char kPathSeparator[];
 enum class OpenMode {
   kRead,                // existing file, read only
   kCreateTruncate,      // created when missing, emptied when present
-  kWriteExisting,       // existing file only; not created, not emptied
   kWriteCreateKeep,     // created when missing, content kept
   kReadWriteExclusive,  // created when missing, no sharing with anyone:
                         // fails while another opener holds the file

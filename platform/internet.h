@@ -4,7 +4,6 @@
 #define VORN_PLATFORM_INTERNET_H_
 
 #include <string>
-#include <vector>
 
 namespace vorn::platform {
 
@@ -16,9 +15,9 @@ enum class FetchStatus {
 
 struct FetchResult {
   FetchStatus status = FetchStatus::kNoFile;
-  // The body's lines, each without its line end and without any CR; on
-  // kError the lines that had arrived before the failure.
-  std::vector<std::string> lines;
+  // The body's bytes exactly as they arrived; on kError those that had
+  // arrived before the failure.
+  std::string body;
   // The system's descriptive error text on kError, at most 1023 bytes.
   std::string error;
 };
@@ -30,10 +29,10 @@ class InternetClient {
  public:
   virtual ~InternetClient() = default;
   // Fetches `url` bypassing every cache, following redirects, with
-  // `user_agent` and the system's proxy settings. Bounded in time: a dead
-  // server ends the attempt with kError.
-  virtual FetchResult FetchLines(const std::string& url,
-                                 const std::string& user_agent) = 0;
+  // `user_agent` and the system's proxy settings. A server that accepts
+  // and then says nothing ends the attempt with kError.
+  virtual FetchResult Fetch(const std::string& url,
+                            const std::string& user_agent) = 0;
 };
 
 }  // namespace vorn::platform

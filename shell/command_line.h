@@ -4,16 +4,9 @@
 
 #include <string>
 
-namespace vorn {
+#include "update/update_parameters.h"
 
-struct UpdateParameters {
-  std::string version_file_url;  // field 1
-  std::string current_version;   // field 2
-  std::string download_dir;      // field 3
-  std::string package_name;      // field 4
-  bool execute = false;          // field 5 is exactly "Execute"
-  std::string host_title;        // field 6: the rest, ';' included
-};
+namespace vorn {
 
 // Splits the raw command line at ';'. False when it is empty or holds
 // fewer than five ';' (no update run then). Fields are taken byte for

@@ -4,6 +4,11 @@
 
 namespace vorn {
 
+namespace {
+// Name of the single-instance guard.
+constexpr char kInstanceName[] = "vornUpdate";
+}  // namespace
+
 UpdateApp::UpdateApp(const platform::Env* env) : env_(env), updater_(env) {}
 
 UpdateApp::~UpdateApp() = default;

@@ -16,8 +16,6 @@ class UpdateApp : public platform::AppBase {
 
   bool InitInstance() override;
 
-  Updater& updater() { return updater_; }
-
  private:
   const platform::Env* env_;
   Updater updater_;

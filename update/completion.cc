@@ -1,7 +1,7 @@
 // The closing sequence after a successful download: tell the host's dialog,
 // tell the user, and start the package when asked to.
 #include "platform/files.h"
-#include "shell/messages.h"
+#include "update/messages.h"
 #include "update/updater.h"
 
 namespace vorn {

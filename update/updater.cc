@@ -3,7 +3,7 @@
 #include "update/updater.h"
 
 #include "platform/files.h"
-#include "shell/messages.h"
+#include "update/messages.h"
 
 namespace vorn {
 
@@ -79,8 +79,20 @@ std::string Updater::SavePath() const {
 
 void Updater::StartDownload() {
   std::string url = PackageUrl();
-  if (!downloader_.PrepareDownload(url, SavePath())) return;
-  StartTransfer();
+  switch (downloader_.PrepareDownload(url, SavePath())) {
+    case PrepareResult::kReady:
+      StartTransfer();
+      return;
+    case PrepareResult::kOtherDownload:
+      // The info file beside the package plans another URL's download.
+      env_->desktop->ShowMessageBox(ApplicationName(),
+                                    msg::kOtherDownloadWarning);
+      return;
+    case PrepareResult::kBadUrl:
+    case PrepareResult::kBadSavePath:
+    case PrepareResult::kProbeFailed:
+      return;
+  }
 }
 
 }  // namespace vorn

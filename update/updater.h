@@ -10,7 +10,7 @@
 #include "platform/env.h"
 #include "platform/threads.h"
 #include "platform/window_system.h"
-#include "shell/command_line.h"
+#include "update/update_parameters.h"
 
 namespace vorn {
 
@@ -26,8 +26,6 @@ constexpr uint32_t kFetchPauseMs = 300000;
 // Command sent to the host's dialog, and the pause after the notice.
 constexpr uint32_t kHostCommand = 32823;
 constexpr uint32_t kNoticePauseMs = 4000;
-// Name of the single-instance guard.
-inline constexpr char kInstanceName[] = "vornUpdate";
 
 class Updater {
  public:

@@ -5,16 +5,39 @@
 
 namespace vorn {
 
-bool Updater::FetchVersionFile() {
-  version_text_.clear();
-  platform::FetchResult result =
-      env_->internet->FetchLines(version_file_url_, ApplicationName());
-  // Lines read before a failure stay in the text; the next attempt empties
-  // it again.
-  for (const std::string& line : result.lines) {
-    version_text_ += line;
-    version_text_ += "\r\n";
+namespace {
+
+// The version text of `body`: every line without its line end and followed
+// by CR LF. A line ends at LF and CR bytes are dropped wherever they stand,
+// so LF and CR LF read alike; a last line without a line end counts when
+// anything but CR is left of it, unless `complete_only` (a reading that
+// broke off keeps only the lines it finished).
+std::string VersionText(const std::string& body, bool complete_only) {
+  std::string text;
+  std::string line;
+  for (char c : body) {
+    if (c == '\r') continue;
+    if (c == '\n') {
+      text += line;
+      text += "\r\n";
+      line.clear();
+    } else {
+      line.push_back(c);
+    }
   }
+  if (!line.empty() && !complete_only) text += line + "\r\n";
+  return text;
+}
+
+}  // namespace
+
+bool Updater::FetchVersionFile() {
+  platform::FetchResult result =
+      env_->internet->Fetch(version_file_url_, ApplicationName());
+  // Lines read before a failure stay in the text; the next attempt replaces
+  // it.
+  version_text_ =
+      VersionText(result.body, result.status != platform::FetchStatus::kOk);
   switch (result.status) {
     case platform::FetchStatus::kOk:
       return true;

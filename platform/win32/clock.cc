@@ -26,8 +26,7 @@ class Win32Clock final : public Clock {
   int64_t NowSeconds() override { return _time64(nullptr); }
 
   int64_t MakeLocalTime(const LocalFields& fields) override {
-    // Fields whose tm form would overflow name no representable time.
-    if (fields.year < INT_MIN + 1900 || fields.month < INT_MIN + 1) return -1;
+    if (!FitsCalendarRecord(fields)) return -1;
     struct tm t = {};
     t.tm_year = fields.year - 1900;
     t.tm_mon = fields.month - 1;

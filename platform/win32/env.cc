@@ -6,8 +6,6 @@
 
 namespace vorn::platform {
 
-const char kPathSeparator[] = "\\";
-
 const Env& Env::Default() {
   static const Env env = [] {
     Env e;

@@ -8,6 +8,10 @@
 
 #include "platform/win32/win32_common.h"
 
+namespace vorn::platform {
+const char kPathSeparator[] = "\\";
+}  // namespace vorn::platform
+
 namespace vorn::platform::win32 {
 namespace {
 
@@ -24,8 +28,6 @@ OpenFlags FlagsFor(OpenMode mode) {
       return {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING};
     case OpenMode::kCreateTruncate:
       return {GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS};
-    case OpenMode::kWriteExisting:
-      return {GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING};
     case OpenMode::kWriteCreateKeep:
       return {GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS};
     case OpenMode::kReadWriteExclusive:

@@ -3,7 +3,6 @@
 #include "platform/internet.h"
 
 #include <string>
-#include <vector>
 
 #include "platform/win32/win32_common.h"
 
@@ -68,42 +67,10 @@ FetchResult OpenFailure(DWORD code) {
   return result;
 }
 
-// Cuts a byte stream into lines at LF, dropping every CR.
-class LineSplitter final {
- public:
-  void Add(const char* data, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-      char c = data[i];
-      if (c == '\n') {
-        lines_.push_back(std::move(current_));
-        current_.clear();
-        pending_ = false;
-      } else {
-        pending_ = true;
-        if (c != '\r') current_.push_back(c);
-      }
-    }
-  }
-  // The complete lines so far (a partial last line is left out).
-  std::vector<std::string> Complete() { return std::move(lines_); }
-  // Every line, a last one without its LF included.
-  std::vector<std::string> Finish() {
-    if (pending_) lines_.push_back(std::move(current_));
-    current_.clear();
-    pending_ = false;
-    return std::move(lines_);
-  }
-
- private:
-  std::vector<std::string> lines_;
-  std::string current_;
-  bool pending_ = false;  // bytes seen since the last LF
-};
-
 class Win32Internet final : public InternetClient {
  public:
-  FetchResult FetchLines(const std::string& url,
-                         const std::string& user_agent) override {
+  FetchResult Fetch(const std::string& url,
+                    const std::string& user_agent) override {
     InternetHandle session(InternetOpenA(
         user_agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG,
         /*lpszProxy=*/nullptr, /*lpszProxyBypass=*/nullptr, /*dwFlags=*/0));
@@ -126,7 +93,7 @@ class Win32Internet final : public InternetClient {
     if (request.get() == nullptr) return OpenFailure(GetLastError());
 
     // Whatever the HTTP status, the body is what the caller gets.
-    LineSplitter splitter;
+    std::string body;
     char buf[4096];
     for (;;) {
       DWORD got = 0;
@@ -135,15 +102,15 @@ class Win32Internet final : public InternetClient {
         FetchResult result;
         result.status = FetchStatus::kError;
         result.error = ErrorText(GetLastError());
-        result.lines = splitter.Complete();
+        result.body = std::move(body);
         return result;
       }
       if (got == 0) break;
-      splitter.Add(buf, got);
+      body.append(buf, got);
     }
     FetchResult result;
     result.status = FetchStatus::kOk;
-    result.lines = splitter.Finish();
+    result.body = std::move(body);
     return result;
   }
 };

@@ -4,12 +4,6 @@
 #ifndef VORN_PLATFORM_WIN32_WIN32_COMMON_H_
 #define VORN_PLATFORM_WIN32_WIN32_COMMON_H_
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #include <winsock2.h>
 

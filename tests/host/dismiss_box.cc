@@ -14,9 +14,6 @@
 // OUT_DIR\stop exists or OUT_DIR is gone (after one last look for a box),
 // or after the time-out. Exit status: 0, 3 after a time-out before MAX_BOXES
 // boxes, 4 when a box would not close, 2 for bad arguments.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <cstdio>

@@ -11,9 +11,6 @@
 // the command line became). Exit status: 0 after the command, 3 after the
 // time-out (default 60 s), 2 for bad arguments or a window that could not be
 // made.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <cstdio>

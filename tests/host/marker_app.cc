@@ -4,9 +4,6 @@
 //   marker_app.exe [ANY ARGUMENTS]
 //
 // Exit status: 0 when the marker was written, 2 otherwise.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <cstdio>

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/text.h"
-#include "shell/messages.h"
 #include "tests/net/net_env.h"
 #include "tests/unit/fake_env.h"
+#include "update/messages.h"
 #include "update/updater.h"
 
 namespace vorn {

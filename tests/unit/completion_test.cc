@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "shell/messages.h"
 #include "tests/unit/fake_env.h"
+#include "update/messages.h"
 #include "update/updater.h"
 
 namespace vorn {

@@ -23,8 +23,8 @@ void FakeClock::SleepMillis(uint32_t ms) {
   if (on_sleep) on_sleep(ms);
 }
 
-platform::FetchResult FakeInternet::FetchLines(const std::string& url,
-                                               const std::string& agent) {
+platform::FetchResult FakeInternet::Fetch(const std::string& url,
+                                          const std::string& agent) {
   urls.push_back(url);
   agents.push_back(agent);
   if (answers.empty()) {

@@ -34,8 +34,8 @@ class FakeClock : public platform::Clock {
 
 class FakeInternet : public platform::InternetClient {
  public:
-  platform::FetchResult FetchLines(const std::string& url,
-                                   const std::string& user_agent) override;
+  platform::FetchResult Fetch(const std::string& url,
+                              const std::string& user_agent) override;
 
   // Answers in order; when they run out, every further call fails.
   std::deque<platform::FetchResult> answers;

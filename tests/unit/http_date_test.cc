@@ -1,13 +1,14 @@
 // ParseHttpDate reads fields at fixed offsets as local time; the expected
 // values are local-time conversions of the expected calendar fields, so the
 // table holds no epoch numbers that depend on the machine's zone.
+#include "download/http_date.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <ostream>
 #include <string>
 
-#include "download/time64.h"
 #include "tests/unit/fake_env.h"
 
 namespace vorn {

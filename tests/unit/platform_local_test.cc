@@ -26,8 +26,6 @@ const char* ModeName(OpenMode mode) {
       return "kRead";
     case OpenMode::kCreateTruncate:
       return "kCreateTruncate";
-    case OpenMode::kWriteExisting:
-      return "kWriteExisting";
     case OpenMode::kWriteCreateKeep:
       return "kWriteCreateKeep";
     case OpenMode::kReadWriteExclusive:
@@ -50,9 +48,6 @@ TEST(PlatformFiles, OpenModesCreateTruncateOrKeep) {
       {OpenMode::kCreateTruncate, false, false, true, "XY"},
       {OpenMode::kCreateTruncate, true, false, true, "XY"},
       {OpenMode::kCreateTruncate, true, true, true, "XY"},
-      {OpenMode::kWriteExisting, false, false, false, ""},
-      {OpenMode::kWriteExisting, true, false, true, "XYcdef"},
-      {OpenMode::kWriteExisting, true, true, true, "abcdefXY"},
       {OpenMode::kWriteCreateKeep, false, false, true, "XY"},
       {OpenMode::kWriteCreateKeep, true, false, true, "XYcdef"},
       {OpenMode::kWriteCreateKeep, true, true, true, "abcdefXY"},

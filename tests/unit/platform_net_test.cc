@@ -12,12 +12,6 @@
 #include <vector>
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
@@ -244,46 +238,33 @@ std::string Reply(const std::string& status, const std::string& body) {
          "\r\nConnection: close\r\n\r\n" + body;
 }
 
-TEST(PlatformInternet, BodyLinesWhateverTheStatus) {
+TEST(PlatformInternet, BodyBytesWhateverTheStatus) {
   std::string many;
-  std::vector<std::string> many_lines;
-  for (int i = 0; i < 3000; ++i) {
-    many_lines.push_back("line number " + std::to_string(i));
-    many += many_lines.back() + "\r\n";
-  }
+  for (int i = 0; i < 3000; ++i)
+    many += "line number " + std::to_string(i) + "\r\n";
   struct Case {
     const char* name;
     std::string status;
     std::string body;
-    std::vector<std::string> lines;
   };
   const Case cases[] = {
-      {"CRLF and LF, last line without end",
-       "200 OK",
-       "a\r\nb\nc",
-       {"a", "b", "c"}},
-      {"empty body", "200 OK", "", {}},
-      {"empty lines kept", "200 OK", "x\n\ny\n", {"x", "", "y"}},
-      {"every CR dropped", "200 OK", "a\rb\r\n\r\n", {"ab", ""}},
-      {"double-byte text untouched",
-       "200 OK",
-       "\xb0\xe6\xb1\xbe=2\n",
-       {"\xb0\xe6\xb1\xbe=2"}},
-      {"not found still gives its body",
-       "404 Not Found",
-       "missing\r\n",
-       {"missing"}},
-      {"server error body", "500 Internal Server Error", "oops", {"oops"}},
-      {"many reads", "200 OK", many, many_lines},
+      {"CRLF and LF, last line without end", "200 OK", "a\r\nb\nc"},
+      {"empty body", "200 OK", ""},
+      {"empty lines kept", "200 OK", "x\n\ny\n"},
+      {"stray CR kept for the caller", "200 OK", "a\rb\r\n\r\n\r"},
+      {"double-byte text untouched", "200 OK", "\xb0\xe6\xb1\xbe=2\n"},
+      {"not found still gives its body", "404 Not Found", "missing\r\n"},
+      {"server error body", "500 Internal Server Error", "oops"},
+      {"many reads", "200 OK", many},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     HttpServer http(
         [&c](const std::string&) { return Reply(c.status, c.body); });
-    FetchResult r = Env::Default().internet->FetchLines(
+    FetchResult r = Env::Default().internet->Fetch(
         http.server.Url("/ver/version.txt"), "vorn-test-agent/1.0");
     EXPECT_EQ(r.status, FetchStatus::kOk) << r.error;
-    EXPECT_EQ(r.lines, c.lines);
+    EXPECT_EQ(r.body, c.body);
     std::lock_guard<std::mutex> lock(http.mu);
     ASSERT_EQ(http.requests.size(), 1u);
     EXPECT_EQ(http.requests[0].rfind("GET /ver/version.txt ", 0), 0u)
@@ -304,19 +285,19 @@ TEST(PlatformInternet, FollowsRedirects) {
     return Reply("200 OK", "moved=1\n");
   });
   FetchResult r =
-      Env::Default().internet->FetchLines(http.server.Url("/old"), "agent");
+      Env::Default().internet->Fetch(http.server.Url("/old"), "agent");
   EXPECT_EQ(r.status, FetchStatus::kOk) << r.error;
-  EXPECT_EQ(r.lines, std::vector<std::string>{"moved=1"});
+  EXPECT_EQ(r.body, "moved=1\n");
   EXPECT_EQ(http.server.connections(), 2);
 }
 
 TEST(PlatformInternet, RefusedConnectionIsAnErrorWithText) {
   uint16_t port = ClosedPort();
   auto start = steady_clock::now();
-  FetchResult r = Env::Default().internet->FetchLines(
+  FetchResult r = Env::Default().internet->Fetch(
       "http://127.0.0.1:" + std::to_string(port) + "/version.txt", "agent");
   EXPECT_EQ(r.status, FetchStatus::kError);
-  EXPECT_TRUE(r.lines.empty());
+  EXPECT_TRUE(r.body.empty());
   EXPECT_FALSE(r.error.empty());
   EXPECT_LE(r.error.size(), kMaxFetchErrorBytes);
   EXPECT_LT(MillisSince(start), 20000);

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "download/downloader.h"
-#include "shell/messages.h"
 #include "tests/unit/fake_env.h"
 #include "tests/unit/fake_http.h"
 
@@ -53,7 +52,7 @@ class PrepareTest : public ::testing::Test {
 
 TEST_F(PrepareTest, FreshPlanWritesTheInfoFile) {
   Serve(1003);
-  ASSERT_TRUE(d_.PrepareDownload(kUrl, Save()));
+  ASSERT_EQ(PrepareResult::kReady, d_.PrepareDownload(kUrl, Save()));
   EXPECT_EQ(1, d_.range_supported());
   EXPECT_EQ(0, d_.resume_flag());
   EXPECT_EQ(1003u, d_.server_file_size());
@@ -68,7 +67,7 @@ TEST_F(PrepareTest, FreshPlanWritesTheInfoFile) {
 
 TEST_F(PrepareTest, SingleConnectionWritesNoInfoFile) {
   Serve(1003, /*ranges=*/false);
-  ASSERT_TRUE(d_.PrepareDownload(kUrl, Save()));
+  ASSERT_EQ(PrepareResult::kReady, d_.PrepareDownload(kUrl, Save()));
   EXPECT_EQ(0, d_.range_supported());
   EXPECT_EQ(1103u, d_.server_file_size());  // the +100 of a full answer
   EXPECT_FALSE(Exists(Info()));
@@ -79,10 +78,8 @@ TEST_F(PrepareTest, RecordForAnotherUrlWarnsAndStops) {
   ResumeRecord other = Record(1003, ServerTime());
   other.url = "http://h/other.exe";
   WriteAll(Info(), SerializeInfoFile(other));
-  EXPECT_FALSE(d_.PrepareDownload(kUrl, Save()));
-  ASSERT_EQ(1u, fake_.desktop.boxes.size());
-  EXPECT_EQ("vornupdate", fake_.desktop.boxes[0].first);
-  EXPECT_EQ(msg::kOtherDownloadWarning, fake_.desktop.boxes[0].second);
+  EXPECT_EQ(PrepareResult::kOtherDownload, d_.PrepareDownload(kUrl, Save()));
+  EXPECT_TRUE(fake_.desktop.boxes.empty());  // the updater shows the warning
   EXPECT_EQ(SerializeInfoFile(other), ReadAll(Info()));  // left alone
 }
 
@@ -91,8 +88,7 @@ TEST_F(PrepareTest, UrlLineWithPlainLineEndReadsAsAnotherUrl) {
   std::string bytes = SerializeInfoFile(Record(1003, ServerTime()));
   bytes.erase(bytes.find("\r\r\n"), 1);
   WriteAll(Info(), bytes);
-  EXPECT_FALSE(d_.PrepareDownload(kUrl, Save()));
-  EXPECT_EQ(1u, fake_.desktop.boxes.size());
+  EXPECT_EQ(PrepareResult::kOtherDownload, d_.PrepareDownload(kUrl, Save()));
 }
 
 TEST_F(PrepareTest, KeptRecordResumesWhereTheSegmentFilesEnd) {
@@ -101,7 +97,7 @@ TEST_F(PrepareTest, KeptRecordResumesWhereTheSegmentFilesEnd) {
   WriteAll(Segment(0), file_.content.substr(0, 250));    // complete
   WriteAll(Segment(1), file_.content.substr(250, 100));  // part
   WriteAll(Segment(3), "");                              // empty; 2 missing
-  ASSERT_TRUE(d_.PrepareDownload(kUrl, Save()));
+  ASSERT_EQ(PrepareResult::kReady, d_.PrepareDownload(kUrl, Save()));
   EXPECT_EQ(1, d_.resume_flag());
   EXPECT_TRUE(fake_.desktop.boxes.empty());
   const int32_t starts[4] = {250, 350, 500, 750};
@@ -142,7 +138,7 @@ TEST_F(PrepareTest, ReplanTests) {
     WriteAll(save + ".down", SerializeInfoFile(r));
     WriteAll(save + ".down1", file.content.substr(250, 10));
     Downloader d(&fake.env);
-    ASSERT_TRUE(d.PrepareDownload(kUrl, save)) << c.name;
+    ASSERT_EQ(PrepareResult::kReady, d.PrepareDownload(kUrl, save)) << c.name;
     EXPECT_EQ(c.replanned ? 250 : 260, d.record().ranges[1].start) << c.name;
     EXPECT_EQ(c.replanned, !Exists(save + ".down1")) << c.name;
     EXPECT_EQ(c.replanned ? ServerTime() : r.last_modified,
@@ -160,7 +156,7 @@ TEST_F(PrepareTest, GarbledRecordLeadsToAFreshPlan) {
   ResumeRecord r = Record(1003, Time64(later));
   WriteAll(Info(), SerializeInfoFile(r));
   WriteAll(Segment(0), "stale bytes of an older plan");
-  ASSERT_TRUE(d_.PrepareDownload(kUrl, Save()));
+  ASSERT_EQ(PrepareResult::kReady, d_.PrepareDownload(kUrl, Save()));
   EXPECT_FALSE(Exists(Segment(0)));
   EXPECT_EQ(0, d_.record().ranges[0].start);
   EXPECT_EQ(1002, d_.record().ranges[3].end);
@@ -170,14 +166,15 @@ TEST_F(PrepareTest, SegmentFileLongerThanItsRangeIsNotTrusted) {
   Serve(1003);
   WriteAll(Info(), SerializeInfoFile(Record(1003, ServerTime())));
   WriteAll(Segment(2), std::string(251, 'x'));
-  ASSERT_TRUE(d_.PrepareDownload(kUrl, Save()));
+  ASSERT_EQ(PrepareResult::kReady, d_.PrepareDownload(kUrl, Save()));
   EXPECT_FALSE(Exists(Segment(2)));
   EXPECT_EQ(500, d_.record().ranges[2].start);
 }
 
 TEST_F(PrepareTest, UrlWithoutSchemeAndSavePathWithBlanks) {
   Serve(1003);
-  ASSERT_TRUE(d_.PrepareDownload("h/f.exe", "  " + Save() + " \t"));
+  ASSERT_EQ(PrepareResult::kReady,
+            d_.PrepareDownload("h/f.exe", "  " + Save() + " \t"));
   EXPECT_EQ(Save(), d_.save_path());
   EXPECT_EQ(Info(), d_.info_file_path());
   EXPECT_EQ(kUrl, d_.record().url);  // the prefixed form is what is kept
@@ -185,17 +182,19 @@ TEST_F(PrepareTest, UrlWithoutSchemeAndSavePathWithBlanks) {
 
 TEST_F(PrepareTest, RefusedInputs) {
   Serve(1003);
-  EXPECT_FALSE(d_.PrepareDownload("", Save()));
-  EXPECT_FALSE(d_.PrepareDownload(kUrl, " \t "));
+  EXPECT_EQ(PrepareResult::kBadUrl, d_.PrepareDownload("", Save()));
+  EXPECT_EQ(PrepareResult::kBadSavePath, d_.PrepareDownload(kUrl, " \t "));
   EXPECT_TRUE(fake_.network.Connections().empty());
   // https is refused, and the retry with "http://" in front names a host
   // "https" that nothing serves.
-  EXPECT_FALSE(d_.PrepareDownload("https://h/f.exe", Save()));
+  EXPECT_EQ(PrepareResult::kProbeFailed,
+            d_.PrepareDownload("https://h/f.exe", Save()));
 }
 
 TEST_F(PrepareTest, FailedProbeWithoutRecord) {
   // Nothing serves h2:80: the probe fails and nothing is written.
-  EXPECT_FALSE(d_.PrepareDownload("http://h2/f.exe", Save()));
+  EXPECT_EQ(PrepareResult::kProbeFailed,
+            d_.PrepareDownload("http://h2/f.exe", Save()));
   EXPECT_EQ(0, d_.resume_flag());
   EXPECT_FALSE(Exists(Info()));
 }

@@ -42,11 +42,14 @@ TEST(HeaderLength, ScansTheWholeBuffer) {
   };
   for (const auto& c : cases) {
     std::string b = Buffer(c.bytes);
-    EXPECT_EQ(c.expected, Downloader::GetHeaderLength(b.data())) << c.name;
+    EXPECT_EQ(c.expected,
+              Downloader::GetHeaderLength(b.data(), kReceiveBufferBytes))
+        << c.name;
   }
   std::string b = Buffer("a\rb\nrest");
   int position = 0;
-  EXPECT_EQ("ab", Downloader::ReadHeaderLine(b.data(), &position));
+  EXPECT_EQ("ab", Downloader::ReadHeaderLine(b.data(), &position,
+                                             kReceiveBufferBytes));
   EXPECT_EQ(4, position);
 }
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "shell/messages.h"
 #include "tests/unit/fake_env.h"
 #include "tests/unit/fake_http.h"
+#include "update/messages.h"
 #include "update/updater.h"
 
 namespace vorn {
@@ -196,6 +196,23 @@ TEST(Transfer, MergeFailuresLoseNothing) {
     EXPECT_EQ(Lines({msg::kDownloadFailed}), run.Log()) << rename_fails;
     EXPECT_TRUE(run.fake.desktop.boxes.empty());
   }
+}
+
+TEST(Transfer, RecordForAnotherUrlShowsTheWarningAndStops) {
+  TempDir dir;
+  DownloadRun run(dir.path());
+  run.Serve(Content(1003));
+  ResumeRecord other;
+  other.url = "http://h/other.exe";
+  MakeFreshPartition(1003, other.ranges);
+  WriteAll(run.Package() + ".down", SerializeInfoFile(other));
+  run.updater.StartDownload();
+  ASSERT_EQ(1u, run.fake.desktop.boxes.size());
+  EXPECT_EQ("vornupdate", run.fake.desktop.boxes[0].first);
+  EXPECT_EQ(msg::kOtherDownloadWarning, run.fake.desktop.boxes[0].second);
+  EXPECT_EQ("", run.Log());
+  EXPECT_FALSE(Exists(run.Package()));
+  EXPECT_EQ(SerializeInfoFile(other), ReadAll(run.Package() + ".down"));
 }
 
 TEST(Transfer, StopFlagOfSegmentZeroSkipsTheMerge) {

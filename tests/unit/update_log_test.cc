@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/files.h"
-#include "shell/messages.h"
 #include "tests/unit/fake_env.h"
+#include "update/messages.h"
 #include "update/updater.h"
 
 namespace vorn {
@@ -22,7 +22,7 @@ class UpdateLogTest : public ::testing::Test {
     updater_.SetParameters(p);
     platform::FetchResult ok;
     ok.status = platform::FetchStatus::kOk;
-    ok.lines = {"VER=1.0", "URL=http://h/p.exe"};
+    ok.body = "VER=1.0\nURL=http://h/p.exe\n";
     fake_.internet.answers.push_back(ok);
     ASSERT_EQ(kRunOk, updater_.RunUpdate());
     log_ = dir_.File("updatelog.txt");

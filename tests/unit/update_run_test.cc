@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/text.h"
-#include "shell/messages.h"
 #include "shell/update_app.h"
 #include "tests/unit/fake_env.h"
+#include "update/messages.h"
 #include "update/updater.h"
 
 namespace vorn {
@@ -15,10 +15,17 @@ using testing::FakeEnv;
 using testing::ReadAll;
 using testing::TempDir;
 
-FetchResult Lines(std::vector<std::string> lines) {
+// A body of these lines, each ended by LF.
+std::string Body(const std::vector<std::string>& lines) {
+  std::string body;
+  for (const std::string& line : lines) body += line + "\n";
+  return body;
+}
+
+FetchResult Lines(const std::vector<std::string>& lines) {
   FetchResult r;
   r.status = FetchStatus::kOk;
-  r.lines = std::move(lines);
+  r.body = Body(lines);
   return r;
 }
 
@@ -118,7 +125,7 @@ TEST_F(UpdateRunTest, NoFileObjectIsAFailureWithoutText) {
 
 TEST_F(UpdateRunTest, SuccessAfterFailuresSkipsTheRemainingRetries) {
   FetchResult broken = Failure("reset");
-  broken.lines = {"VER=9.9", "URL=http://partial/"};  // read before the break
+  broken.body = "VER=9.9\nURL=http://partial/";  // read before the break
   fake_.internet.answers = {Failure("down"), broken,
                             Lines({"VER=1.0", "URL=u"})};
   EXPECT_EQ(kRunOk, updater_.RunUpdate());
@@ -233,12 +240,32 @@ TEST(VersionFile, CutsAndComparison) {
 }
 
 TEST(VersionFile, LineEndsReadAlike) {
-  // What the platform hands back for LF, CR LF and no final line end alike.
+  // LF, CR LF, no final line end, stray CR bytes: the same version text.
+  const char* bodies[] = {
+      "VER=2.1\nURL=u",       "VER=2.1\r\nURL=u\r\n", "VER=2.1\nURL=u\n",
+      "VER=2.1\r\nURL=u",     "VER=2.1\nURL=u\r",     "VER=2.1\nURL=u\n\r",
+      "VER=2.\r1\nU\rRL=u\n",
+  };
+  for (const char* body : bodies) {
+    FakeEnv fake;
+    Updater updater(&fake.env);
+    FetchResult r;
+    r.status = FetchStatus::kOk;
+    r.body = body;
+    fake.internet.answers.push_back(r);
+    ASSERT_TRUE(updater.FetchVersionFile());
+    EXPECT_EQ("VER=2.1\r\nURL=u\r\n", updater.version_text()) << body;
+  }
+  // A reading that broke off keeps the lines it finished.
   FakeEnv fake;
   Updater updater(&fake.env);
-  fake.internet.answers.push_back(Lines({"VER=2.1", "URL=u"}));
-  ASSERT_TRUE(updater.FetchVersionFile());
-  EXPECT_EQ("VER=2.1\r\nURL=u\r\n", updater.version_text());
+  FetchResult broken;
+  broken.status = FetchStatus::kError;
+  broken.error = "reset";
+  broken.body = "VER=2.1\r\nURL=u";
+  fake.internet.answers.push_back(broken);
+  EXPECT_FALSE(updater.FetchVersionFile());
+  EXPECT_EQ("VER=2.1\r\n", updater.version_text());
 }
 
 TEST(UpdateApp, StartUpRunsOnlyWithACompleteCommandLine) {

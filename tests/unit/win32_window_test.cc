@@ -4,12 +4,6 @@
 // named guard.
 #ifdef _WIN32
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -127,9 +121,9 @@ TEST(Win32Files, ExclusiveHolderShutsOutEveryOtherOpen) {
   FileSystem* fs = Env::Default().files;
   std::unique_ptr<File> holder = fs->Open(path, OpenMode::kReadWriteExclusive);
   ASSERT_NE(holder, nullptr);
-  const OpenMode others[] = {
-      OpenMode::kRead, OpenMode::kWriteExisting, OpenMode::kWriteCreateKeep,
-      OpenMode::kCreateTruncate, OpenMode::kReadWriteExclusive};
+  const OpenMode others[] = {OpenMode::kRead, OpenMode::kWriteCreateKeep,
+                             OpenMode::kCreateTruncate,
+                             OpenMode::kReadWriteExclusive};
   for (OpenMode mode : others) {
     EXPECT_EQ(fs->Open(path, mode), nullptr) << static_cast<int>(mode);
   }

@@ -1,15 +1,15 @@
+#include "platform/clock.h"
+
 #include <time.h>
 
 #include <cerrno>
-#include <climits>
 
-#include "platform/clock.h"
-#include "platform/posix/posix_env.h"
+#include "platform/linux/linux_common.h"
 
-namespace vorn::platform {
+namespace vorn::platform::linux_os {
 namespace {
 
-class PosixClockImpl final : public Clock {
+class LinuxClock final : public Clock {
  public:
   LocalFields LocalNow() override {
     time_t now = ::time(nullptr);
@@ -30,8 +30,7 @@ class PosixClockImpl final : public Clock {
   }
 
   int64_t MakeLocalTime(const LocalFields& fields) override {
-    // Fields whose tm form would overflow name no representable time.
-    if (fields.year < INT_MIN + 1900 || fields.month < INT_MIN + 1) return -1;
+    if (!FitsCalendarRecord(fields)) return -1;
     struct tm t = {};
     t.tm_sec = fields.second;
     t.tm_min = fields.minute;
@@ -58,9 +57,9 @@ class PosixClockImpl final : public Clock {
 
 }  // namespace
 
-Clock* PosixClock() {
-  static PosixClockImpl clock;
+Clock* DefaultClock() {
+  static LinuxClock clock;
   return &clock;
 }
 
-}  // namespace vorn::platform
+}  // namespace vorn::platform::linux_os

@@ -1,15 +1,16 @@
 // The version-file fetch through libcurl: http and https, bounded
 // redirects, no cache, the proxy from the usual environment variables
-// (libcurl reads them itself), and time-outs so a dead server cannot hold an
-// attempt for ever.
+// (libcurl reads them itself), a bounded connect and a low-speed limit, so
+// a server that accepts and then says nothing ends the attempt.
+#include "platform/internet.h"
+
 #include <curl/curl.h>
 
 #include <mutex>
 
-#include "platform/internet.h"
-#include "platform/posix/posix_env.h"
+#include "platform/linux/linux_common.h"
 
-namespace vorn::platform {
+namespace vorn::platform::linux_os {
 namespace {
 
 constexpr long kMaxRedirects = 20;
@@ -17,26 +18,8 @@ constexpr long kConnectTimeoutSeconds = 30;
 // An attempt that receives less than one byte a second for a minute ends.
 constexpr long kLowSpeedSeconds = 60;
 
-struct LineCollector {
-  std::vector<std::string>* lines;
-  std::string partial;
-
-  void Add(const char* data, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-      char c = data[i];
-      if (c == '\r') continue;
-      if (c == '\n') {
-        lines->push_back(partial);
-        partial.clear();
-      } else {
-        partial.push_back(c);
-      }
-    }
-  }
-};
-
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
-  static_cast<LineCollector*>(user)->Add(data, size * count);
+  static_cast<std::string*>(user)->append(data, size * count);
   return size * count;
 }
 
@@ -52,10 +35,10 @@ struct HeaderList {
   ~HeaderList() { curl_slist_free_all(list); }
 };
 
-class CurlInternetImpl final : public InternetClient {
+class CurlInternet final : public InternetClient {
  public:
-  FetchResult FetchLines(const std::string& url,
-                         const std::string& user_agent) override {
+  FetchResult Fetch(const std::string& url,
+                    const std::string& user_agent) override {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 
@@ -71,7 +54,6 @@ class CurlInternetImpl final : public InternetClient {
     headers.list = curl_slist_append(headers.list, "Pragma: no-cache");
 
     char error[CURL_ERROR_SIZE] = {0};
-    LineCollector collector{&result.lines, std::string()};
     CURL* c = handle.curl;
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_USERAGENT, user_agent.c_str());
@@ -86,11 +68,10 @@ class CurlInternetImpl final : public InternetClient {
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &collector);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &result.body);
 
     CURLcode rc = curl_easy_perform(c);
     if (rc != CURLE_OK) {
-      // Only complete lines count when reading broke off.
       result.status = FetchStatus::kError;
       result.error = error[0] != '\0' ? error : curl_easy_strerror(rc);
       if (result.error.size() > kMaxFetchErrorBytes) {
@@ -98,7 +79,6 @@ class CurlInternetImpl final : public InternetClient {
       }
       return result;
     }
-    if (!collector.partial.empty()) result.lines.push_back(collector.partial);
     result.status = FetchStatus::kOk;
     return result;
   }
@@ -106,9 +86,9 @@ class CurlInternetImpl final : public InternetClient {
 
 }  // namespace
 
-InternetClient* CurlInternet() {
-  static CurlInternetImpl internet;
+InternetClient* DefaultInternet() {
+  static CurlInternet internet;
   return &internet;
 }
 
-}  // namespace vorn::platform
+}  // namespace vorn::platform::linux_os

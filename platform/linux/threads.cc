@@ -1,3 +1,5 @@
+#include "platform/threads.h"
+
 #include <pthread.h>
 
 #include <ctime>
@@ -5,16 +7,15 @@
 #include <new>
 #include <vector>
 
-#include "platform/posix/posix_env.h"
-#include "platform/threads.h"
+#include "platform/linux/linux_common.h"
 
-namespace vorn::platform {
+namespace vorn::platform::linux_os {
 namespace {
 
 // A started thread. Never freed: handles stay valid until the process ends,
 // as Windows thread handles that nobody closes do. Every record stays
 // listed in a registry that lives as long, so none of them is lost memory.
-struct PosixThread {
+struct LinuxThread {
   pthread_t id;
   ThreadProc proc;
   void* arg;
@@ -22,15 +23,15 @@ struct PosixThread {
 };
 
 void* Trampoline(void* raw) {
-  auto* thread = static_cast<PosixThread*>(raw);
+  auto* thread = static_cast<LinuxThread*>(raw);
   thread->proc(thread->arg);
   return nullptr;
 }
 
-class PosixThreadsImpl final : public Threads {
+class LinuxThreads final : public Threads {
  public:
   ThreadHandle StartThread(ThreadProc proc, void* arg) override {
-    auto* thread = new (std::nothrow) PosixThread{pthread_t(), proc, arg};
+    auto* thread = new (std::nothrow) LinuxThread{pthread_t(), proc, arg};
     if (thread == nullptr) return nullptr;
     if (pthread_create(&thread->id, nullptr, Trampoline, thread) != 0) {
       delete thread;
@@ -48,7 +49,7 @@ class PosixThreadsImpl final : public Threads {
   }
 
   bool WaitOne(ThreadHandle handle) override {
-    auto* thread = static_cast<PosixThread*>(handle);
+    auto* thread = static_cast<LinuxThread*>(handle);
     if (thread == nullptr) return false;
     if (thread->joined) return true;
     if (pthread_join(thread->id, nullptr) != 0) return false;
@@ -59,10 +60,19 @@ class PosixThreadsImpl final : public Threads {
  private:
   std::mutex mu_;
   // Never destroyed: a worker may still be running while the process exits.
-  std::vector<PosixThread*>* registry_ = new std::vector<PosixThread*>();
+  std::vector<LinuxThread*>* registry_ = new std::vector<LinuxThread*>();
 };
 
 }  // namespace
+
+Threads* DefaultThreads() {
+  static LinuxThreads threads;
+  return &threads;
+}
+
+}  // namespace vorn::platform::linux_os
+
+namespace vorn::platform {
 
 int32_t AtomicFetchIncrement(volatile int32_t* counter) {
   return __atomic_fetch_add(counter, 1, __ATOMIC_SEQ_CST);
@@ -70,11 +80,6 @@ int32_t AtomicFetchIncrement(volatile int32_t* counter) {
 
 int32_t AtomicLoad(const volatile int32_t* value) {
   return __atomic_load_n(value, __ATOMIC_SEQ_CST);
-}
-
-Threads* PosixThreads() {
-  static PosixThreadsImpl threads;
-  return &threads;
 }
 
 }  // namespace vorn::platform

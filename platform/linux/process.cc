@@ -1,7 +1,10 @@
 // The single-instance guard and the command line on Linux. The guard is a
 // Unix socket bound to a name in the abstract namespace: it exists exactly
-// as long as this process holds it, leaves no file behind and cannot be
-// squatted through a shared directory.
+// as long as this process holds it and leaves no file behind. The namespace
+// is shared by every user of the machine, so any local user who binds the
+// name first keeps every other user's run from starting.
+#include "platform/process.h"
+
 #include <errno.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -11,13 +14,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/posix/posix_env.h"
-#include "platform/process.h"
+#include "platform/linux/linux_common.h"
 
-namespace vorn::platform {
+namespace vorn::platform::linux_os {
 namespace {
 
-class PosixProcessImpl final : public Process {
+class LinuxProcess final : public Process {
  public:
   bool GuardAlreadyExists(const std::string& name) override {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -68,9 +70,9 @@ class PosixProcessImpl final : public Process {
 
 }  // namespace
 
-Process* PosixProcess() {
-  static PosixProcessImpl process;
+Process* DefaultProcess() {
+  static LinuxProcess process;
   return &process;
 }
 
-}  // namespace vorn::platform
+}  // namespace vorn::platform::linux_os

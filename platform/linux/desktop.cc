@@ -4,6 +4,8 @@
 // is shown with zenity and waited for, as a modal box would be. Opening a
 // file starts it detached: an executable directly, anything else through
 // xdg-open when that exists.
+#include "platform/desktop.h"
+
 #include <errno.h>
 #include <iconv.h>
 #include <signal.h>
@@ -17,13 +19,12 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/desktop.h"
-#include "platform/posix/posix_env.h"
+#include "platform/linux/linux_common.h"
 #include "platform/window_system.h"
 
 extern char** environ;
 
-namespace vorn::platform {
+namespace vorn::platform::linux_os {
 namespace {
 
 std::string GbkToUtf8(const std::string& gbk) {
@@ -120,7 +121,7 @@ bool IsProgram(const std::string& path) {
                                 4) == 0);
 }
 
-class PosixDesktopImpl final : public Desktop {
+class LinuxDesktop final : public Desktop {
  public:
   void ShowMessageBox(const std::string& caption,
                       const std::string& text) override {
@@ -153,7 +154,7 @@ class PosixDesktopImpl final : public Desktop {
 };
 
 // Linux has no host dialogs: the search finds no window.
-class PosixWindowsImpl final : public WindowSystem {
+class LinuxWindowSystem final : public WindowSystem {
  public:
   WindowHandle FindWindowAfter(WindowHandle, WindowHandle, const char*,
                                const char*) override {
@@ -165,14 +166,14 @@ class PosixWindowsImpl final : public WindowSystem {
 
 }  // namespace
 
-Desktop* PosixDesktop() {
-  static PosixDesktopImpl desktop;
+Desktop* DefaultDesktop() {
+  static LinuxDesktop desktop;
   return &desktop;
 }
 
-WindowSystem* PosixWindows() {
-  static PosixWindowsImpl windows;
+WindowSystem* DefaultWindowSystem() {
+  static LinuxWindowSystem windows;
   return &windows;
 }
 
-}  // namespace vorn::platform
+}  // namespace vorn::platform::linux_os

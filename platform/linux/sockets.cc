@@ -1,5 +1,7 @@
 // Blocking TCP sockets on POSIX, with a bounded connect and a receive
 // time-out.
+#include "platform/sockets.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -12,15 +14,14 @@
 
 #include <cstring>
 
-#include "platform/posix/posix_env.h"
-#include "platform/sockets.h"
+#include "platform/linux/linux_common.h"
 
-namespace vorn::platform {
+namespace vorn::platform::linux_os {
 namespace {
 
-class PosixSocket final : public Socket {
+class LinuxSocket final : public Socket {
  public:
-  ~PosixSocket() override { Close(); }
+  ~LinuxSocket() override { Close(); }
 
   bool Connect(const std::string& host, uint16_t port,
                uint32_t timeout_ms) override {
@@ -123,18 +124,18 @@ class PosixSocket final : public Socket {
   uint32_t receive_timeout_ms_ = 0;
 };
 
-class PosixNetworkImpl final : public Network {
+class LinuxNetwork final : public Network {
  public:
   std::unique_ptr<Socket> NewSocket() override {
-    return std::make_unique<PosixSocket>();
+    return std::make_unique<LinuxSocket>();
   }
 };
 
 }  // namespace
 
-Network* PosixNetwork() {
-  static PosixNetworkImpl network;
+Network* DefaultNetwork() {
+  static LinuxNetwork network;
   return &network;
 }
 
-}  // namespace vorn::platform
+}  // namespace vorn::platform::linux_os

@@ -1,6 +1,8 @@
 // Files on POSIX. The update log's "no sharing" open is an exclusive,
 // non-blocking flock: a process that holds the lock makes the open fail at
 // once instead of waiting, as a sharing violation does on Windows.
+#include "platform/files.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,19 +11,19 @@
 
 #include <cstdio>
 
-#include "platform/files.h"
-#include "platform/posix/posix_env.h"
+#include "platform/linux/linux_common.h"
 
 namespace vorn::platform {
-
 const char kPathSeparator[] = "/";
+}  // namespace vorn::platform
 
+namespace vorn::platform::linux_os {
 namespace {
 
-class PosixFile final : public File {
+class LinuxFile final : public File {
  public:
-  explicit PosixFile(int fd) : fd_(fd) {}
-  ~PosixFile() override { Close(); }
+  explicit LinuxFile(int fd) : fd_(fd) {}
+  ~LinuxFile() override { Close(); }
 
   bool SeekToEnd() override { return ::lseek(fd_, 0, SEEK_END) >= 0; }
 
@@ -61,7 +63,7 @@ class PosixFile final : public File {
   int fd_;
 };
 
-class PosixFileSystem final : public FileSystem {
+class LinuxFileSystem final : public FileSystem {
  public:
   bool MakeDirectory(const std::string& path) override {
     return ::mkdir(path.c_str(), 0777) == 0;
@@ -75,9 +77,6 @@ class PosixFileSystem final : public FileSystem {
         break;
       case OpenMode::kCreateTruncate:
         flags |= O_WRONLY | O_CREAT | O_TRUNC;
-        break;
-      case OpenMode::kWriteExisting:
-        flags |= O_WRONLY;
         break;
       case OpenMode::kWriteCreateKeep:
         flags |= O_WRONLY | O_CREAT;
@@ -98,7 +97,7 @@ class PosixFileSystem final : public FileSystem {
       ::close(fd);
       return nullptr;
     }
-    return std::make_unique<PosixFile>(fd);
+    return std::make_unique<LinuxFile>(fd);
   }
 
   bool RemoveFile(const std::string& path) override {
@@ -118,9 +117,9 @@ class PosixFileSystem final : public FileSystem {
 
 }  // namespace
 
-FileSystem* PosixFiles() {
-  static PosixFileSystem files;
+FileSystem* DefaultFileSystem() {
+  static LinuxFileSystem files;
   return &files;
 }
 
-}  // namespace vorn::platform
+}  // namespace vorn::platform::linux_os

@@ -1,7 +1,7 @@
 // Every text the system writes to its log or shows, as GBK (code page 936)
 // bytes. The Chinese text stands in the comment beside each constant.
-#ifndef VORN_SHELL_MESSAGES_H_
-#define VORN_SHELL_MESSAGES_H_
+#ifndef VORN_UPDATE_MESSAGES_H_
+#define VORN_UPDATE_MESSAGES_H_
 
 namespace vorn::msg {
 
@@ -54,4 +54,4 @@ inline constexpr char kOtherDownloadWarning[] =
 
 }  // namespace vorn::msg
 
-#endif  // VORN_SHELL_MESSAGES_H_
+#endif  // VORN_UPDATE_MESSAGES_H_
