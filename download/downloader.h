@@ -23,6 +23,19 @@ enum ProbeResult : int {
   kProbeFailed = 3,
 };
 
+// Why the last probe failed (kNone after a success).
+enum class ProbeFailure {
+  kNone,
+  kConnectFailed,     // no connection to the server could be made
+  kNoAnswer,          // the connection ended or stalled before a header
+  kBadAnswer,         // an answer whose framing cannot be trusted
+  kServerError,       // status 500 or above
+  kRefused,           // status 400 to 499
+  kTooManyRedirects,  // more than kMaxRedirects redirects
+  kBadRedirect,       // a redirect without a usable target
+  kTooLarge,          // a file of 2 GiB or more
+};
+
 // What a preparation came to.
 enum class PrepareResult {
   kReady,          // the transfer may start
@@ -47,20 +60,27 @@ constexpr int kMaxRedirects = 20;
 // Time-outs of every downloader connection.
 constexpr uint32_t kConnectTimeoutMs = 30000;
 constexpr uint32_t kReceiveTimeoutMs = 60000;
-// The probe stops receiving once its response text holds this much; the
-// whole header is always inside it, and a large text file is not read
-// whole into memory.
-constexpr size_t kMaxProbeTextBytes = 64 * 1024;
-// A worker keeps receiving until the blank line of its answer's header,
-// but never beyond this.
-constexpr int kMaxSegmentHeaderBytes = 16 * 1024;
 
 // The largest file the 32-bit ranges can describe.
 constexpr int32_t kMaxFileBytes = 0x7FFFFFFF;
 
-// Size of the receive buffers: 1024 bytes of data and a NUL in the probe,
-// 1025 bytes of data in the workers.
+// Size of the probe's receive buffer and of the header scans' unit.
 constexpr int kReceiveBufferBytes = 1025;
+// Each segment worker moves its body in blocks of this size: one buffer
+// per worker, filled from the socket and written out whole.
+constexpr int kSegmentBlockBytes = 128 * 1024;
+
+// What a segment worker came to, in its own slot.
+enum class SegmentResult {
+  kNotRun,
+  kComplete,       // the segment file holds the whole range
+  kConnectFailed,  // no connection to the server could be made
+  kWrongAnswer,    // the answer was not the one asked for
+  kBroken,         // the connection ended, failed or stalled early
+  kWriteFailed,    // the segment file could not be opened or written
+};
+
+struct ResponseHead;
 
 class Downloader {
  public:
@@ -74,7 +94,7 @@ class Downloader {
   // leaves behind.
   bool ParseUrl(std::string url);
 
-  // Reads a probe answer (text, every received piece followed by CR LF).
+  // Reads a probe answer's header (through its blank line).
   ProbeResult ParseResponseHeader(const char* text, int32_t* content_length,
                                   int32_t* status, Time64* modified);
 
@@ -93,8 +113,12 @@ class Downloader {
   // kReady when the transfer may start; nothing is shown or logged here.
   PrepareResult PrepareDownload(std::string url, std::string save_path);
 
-  // The transfer of segment `index`, run on a worker thread.
+  // The transfer of segment `index`, run on a worker thread; its outcome
+  // stays in segment_result(index).
   void DownloadSegment(int index);
+  SegmentResult segment_result(int index) const {
+    return segment_results_[index];
+  }
 
   // The header length of the first received bytes: the offset just after
   // the LF of the first line that is empty once its CR bytes are dropped,
@@ -119,6 +143,10 @@ class Downloader {
   // After a failed transfer: advances every start to the first byte its
   // segment file lacks and rewrites the info file, so the next run resumes.
   void RecordProgress();
+  // While the workers run (four-part mode): rewrites the info file with
+  // every start at the first byte its segment file lacks now, so the
+  // record never runs ahead of the files nor far behind them.
+  void SaveProgress();
 
   // Accessors for the members that other steps read.
   const std::string& save_path() const { return save_path_; }
@@ -134,6 +162,8 @@ class Downloader {
   int32_t range_supported() const { return range_supported_; }
   int32_t resume_flag() const { return resume_flag_; }
   uint32_t server_file_size() const { return server_file_size_; }
+  ProbeFailure probe_failure() const { return probe_failure_; }
+  int32_t probe_status() const { return probe_status_; }
   volatile int32_t* stop_flags() { return stop_flags_; }
   volatile int32_t* worker_counter() { return &worker_counter_; }
 
@@ -152,11 +182,18 @@ class Downloader {
   }
 
  private:
-  // Fills the probe's response text from the probe socket.
-  std::string ReceiveProbeText();
+  // Receives the probe answer's header from the probe socket.
+  bool ReceiveProbeHeader(std::string* header);
+  // Whether a segment answer is exactly the one segment `index` asked for;
+  // then *body_bytes is what it owes the segment file.
+  bool AnswerFitsSegment(const ResponseHead& head, int index,
+                         int64_t* body_bytes) const;
   // Reconciles a kept record with the segment files; false when the record
   // cannot be trusted and the download must be planned afresh.
   bool ReconcileWithSegmentFiles();
+  // Writes `record` to the info file through a temporary file renamed over
+  // it. False when it could not be written.
+  bool WriteRecord(const ResumeRecord& record);
   // Sets time, size and the fresh partition from the probe's results.
   void PlanFresh();
   // Whether the info file's bytes are exactly what the record read from
@@ -183,6 +220,9 @@ class Downloader {
   uint32_t server_file_size_ = 0;
   uint16_t port_ = 0;
   volatile int32_t worker_counter_ = 0;
+  SegmentResult segment_results_[kSegmentCount] = {};
+  ProbeFailure probe_failure_ = ProbeFailure::kNone;
+  int32_t probe_status_ = 0;
 
   uint32_t connect_timeout_ms_ = kConnectTimeoutMs;
   uint32_t receive_timeout_ms_ = kReceiveTimeoutMs;

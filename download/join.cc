@@ -73,9 +73,12 @@ JoinResult Downloader::JoinSegments() {
     fs->RemoveFile(temporary);
     return JoinResult::kReplaceFailed;
   }
-  for (int i = 0; i < count; ++i) fs->RemoveFile(SegmentFilePath(i));
+  // The record goes first: a kill between the two steps then leaves
+  // segment files without a plan, which the next run discards, instead of
+  // a plan whose segments are gone, which it would fetch again.
   // One connection never writes an info file, so it leaves any it finds.
   if (count == kSegmentCount) fs->RemoveFile(info_file_path_);
+  for (int i = 0; i < count; ++i) fs->RemoveFile(SegmentFilePath(i));
   return JoinResult::kJoined;
 }
 
@@ -92,8 +95,25 @@ void Downloader::RecordProgress() {
     }
     record_.ranges[i].start = static_cast<int32_t>(origin + length);
   }
-  platform::WriteFileBytes(env_->files, info_file_path_,
-                           SerializeInfoFile(record_));
+  WriteRecord(record_);
+}
+
+void Downloader::SaveProgress() {
+  if (range_supported_ == 0) return;
+  // A copy: the workers own their ranges' starts while they run.
+  ResumeRecord progress = record_;
+  for (int i = 0; i < kSegmentCount; ++i) {
+    int64_t origin = OriginalStart(record_.ranges, i);
+    int64_t length = env_->files->FileLength(SegmentFilePath(i));
+    if (length < 0) length = 0;
+    int64_t start = origin + length;
+    // The files only grow while the workers run, so a start read now never
+    // runs ahead of its file; it never goes below the recorded one either.
+    if (start > progress.ranges[i].start) {
+      progress.ranges[i].start = static_cast<int32_t>(start);
+    }
+  }
+  WriteRecord(progress);
 }
 
 }  // namespace vorn

@@ -30,14 +30,14 @@ PrepareResult Downloader::PrepareDownload(std::string url,
   info_file_path_ = save_path_ + ".down";
 
   std::string raw;
-  bool have_record = platform::ReadFileBytes(env_->files, info_file_path_,
-                                             kMaxInfoFileBytes, &raw);
-  if (have_record) {
-    resume_flag_ = 1;
-    ParseInfoFile(raw, &record_);
-  } else {
+  bool have_file = platform::ReadFileBytes(env_->files, info_file_path_,
+                                           kMaxInfoFileBytes, &raw);
+  resume_flag_ = have_file ? 1 : 0;
+  // An empty or unreadable record (a full disk, a line cut short) is no
+  // record: the download is planned afresh instead of stopping at the
+  // warning for ever.
+  if (!have_file || !ReadInfoFile(raw, &record_)) {
     record_.ranges[0].start = kNoRecordMarker;
-    resume_flag_ = 0;
   }
 
   int probed = ProbeSize(0);
@@ -57,8 +57,12 @@ PrepareResult Downloader::PrepareDownload(std::string url,
   } else if (record_.url != url) {
     return PrepareResult::kOtherDownload;
   } else {
+    // Any other date than the recorded one (older or newer), or any other
+    // size, means another file: joining its bytes with the kept ones would
+    // make a mix of two files.
     bool stale =
-        record_.last_modified.IsEarlierThan(server_time_) ||
+        record_.last_modified != server_time_ ||
+        record_.file_size != server_file_size_ ||
         static_cast<uint32_t>(record_.ranges[3].end) != server_file_size_ - 1u;
     // A record that the text-mode reading garbled, or whose segment files
     // do not fit it, cannot be trusted: planning afresh loses at most the
@@ -71,11 +75,21 @@ PrepareResult Downloader::PrepareDownload(std::string url,
 
   // Four-part mode keeps its plan on disk before any worker starts, so an
   // interrupted transfer (even a killed process) resumes on the next run.
-  if (range_supported_ != 0) {
-    platform::WriteFileBytes(env_->files, info_file_path_,
-                             SerializeInfoFile(record_));
-  }
+  if (range_supported_ != 0) WriteRecord(record_);
   return PrepareResult::kReady;
+}
+
+bool Downloader::WriteRecord(const ResumeRecord& record) {
+  // Written beside the record and renamed over it, so that a full disk or
+  // a kill leaves the previous record, never an empty or half one.
+  const std::string temporary = info_file_path_ + ".new";
+  if (!platform::WriteFileBytes(env_->files, temporary,
+                                SerializeInfoFile(record)) ||
+      !env_->files->RenameOver(temporary, info_file_path_)) {
+    env_->files->RemoveFile(temporary);
+    return false;
+  }
+  return true;
 }
 
 void Downloader::PlanFresh() {
@@ -95,14 +109,22 @@ bool Downloader::ReconcileWithSegmentFiles() {
   if (range_supported_ == 0) return true;
   SegmentRange fresh[kSegmentCount];
   MakeFreshPartition(server_file_size_, fresh);
-  SegmentRange reconciled[kSegmentCount];
   for (int i = 0; i < kSegmentCount; ++i) {
     if (record_.ranges[i].end != fresh[i].end) return false;
+  }
+  SegmentRange reconciled[kSegmentCount];
+  for (int i = 0; i < kSegmentCount; ++i) {
     int64_t length = env_->files->FileLength(SegmentFilePath(i));
     if (length < 0) length = 0;  // a missing segment file is empty
     int64_t origin = OriginalStart(fresh, i);
     int64_t capacity = static_cast<int64_t>(fresh[i].end) - origin + 1;
-    if (length > capacity) return false;
+    // The record's start trails the file (it is written from the files'
+    // lengths); a file shorter than that, or longer than its range, is not
+    // what the workers wrote: that segment starts again.
+    if (length > capacity || origin + length < record_.ranges[i].start) {
+      env_->files->RemoveFile(SegmentFilePath(i));
+      length = 0;
+    }
     reconciled[i].start = static_cast<int32_t>(origin + length);
     reconciled[i].end = fresh[i].end;
   }

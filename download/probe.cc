@@ -1,15 +1,15 @@
 // Downloader::ProbeSize: learns size, range support and modification time.
-#include <cstring>
 #include <string>
 
 #include "download/downloader.h"
+#include "download/response_header.h"
 
 namespace vorn {
 
 // Every attempt opens a new connection (the previous one is closed first)
-// to the present host and port. A connection that cannot be made leaves
-// the answer empty, which reads as a failure. Redirects are followed by
-// the parse changing host, port, path and referer; at most kMaxRedirects of
+// to the present host and port. A connection that cannot be made, or an
+// answer whose header never completes, fails the probe. Redirects are followed
+// by the parse changing host, port, path and referer; at most kMaxRedirects of
 // them, so a redirect loop cannot hold the run.
 int Downloader::ProbeSize(int method) {
   const bool head = method != 0;
@@ -18,23 +18,34 @@ int Downloader::ProbeSize(int method) {
     if (probe_socket_) probe_socket_->Close();
     probe_socket_ = env_->network->NewSocket();
 
+    if (!probe_socket_ ||
+        !probe_socket_->Connect(host_, port_, connect_timeout_ms_)) {
+      probe_failure_ = ProbeFailure::kConnectFailed;
+      server_time_ = Time64::Now(env_->clock);
+      return kProbeFailed;
+    }
+    probe_socket_->SetReceiveTimeout(receive_timeout_ms_);
+    probe_socket_->Send(BuildProbeRequest(head));
     std::string text;
-    if (probe_socket_ &&
-        probe_socket_->Connect(host_, port_, connect_timeout_ms_)) {
-      probe_socket_->SetReceiveTimeout(receive_timeout_ms_);
-      probe_socket_->Send(BuildProbeRequest(head));
-      text = ReceiveProbeText();
+    if (!ReceiveProbeHeader(&text)) {
+      probe_failure_ = ProbeFailure::kNoAnswer;
+      server_time_ = Time64::Now(env_->clock);
+      return kProbeFailed;
     }
 
     int32_t length = 0;
     int32_t status = 0;
     ProbeResult result =
         ParseResponseHeader(text.c_str(), &length, &status, &server_time_);
+    probe_status_ = status;
     switch (result) {
       case kProbeOk:
         // Sizes and offsets are 32-bit signed: a file of 2 GiB or more
         // cannot be planned, so it fails here instead of wrapping.
-        if (length > kMaxFileBytes - 100) return kProbeFailed;
+        if (length > kMaxFileBytes - 100) {
+          probe_failure_ = ProbeFailure::kTooLarge;
+          return kProbeFailed;
+        }
         // The 100 bytes the request skipped are added whatever the status:
         // a server that ignored the range (200) thus reports 100 too many,
         // and gets the single-connection mode.
@@ -44,7 +55,10 @@ int Downloader::ProbeSize(int method) {
       case kProbeServerError:
         return kProbeServerError;
       case kProbeRedirected:
-        if (++redirects > kMaxRedirects) return kProbeFailed;
+        if (++redirects > kMaxRedirects) {
+          probe_failure_ = ProbeFailure::kTooManyRedirects;
+          return kProbeFailed;
+        }
         continue;
       default:
         return kProbeFailed;
@@ -52,22 +66,27 @@ int Downloader::ProbeSize(int method) {
   }
 }
 
-// Receives until the stream ends, a receive fails or times out, or a piece
-// begins with a 0 byte. Each piece is kept up to its first 0 byte and
-// followed by CR LF. Receiving stops once the text holds kMaxProbeTextBytes,
-// which always covers the header.
-std::string Downloader::ReceiveProbeText() {
-  std::string text;
+// Receives the answer's header, however the network splits it: until its
+// blank line is in hand (true, `*header` holds it through that line) or
+// the stream ends, a receive fails or times out, or kMaxHeaderBytes came
+// without one (false). Nothing of the body is kept; the connection is
+// closed by the caller.
+bool Downloader::ReceiveProbeHeader(std::string* header) {
+  std::string received;
   char buffer[kReceiveBufferBytes];
   for (;;) {
-    std::memset(buffer, 0, sizeof(buffer));
-    probe_socket_->Receive(buffer, kReceiveBufferBytes - 1);
-    if (buffer[0] == 0) break;
-    text += buffer;  // up to the first 0; the last byte is always 0
-    text += "\r\n";
-    if (text.size() >= kMaxProbeTextBytes) break;
+    int n = probe_socket_->Receive(buffer, kReceiveBufferBytes);
+    if (n <= 0) return false;
+    received.append(buffer, static_cast<size_t>(n));
+    bool found = false;
+    int32_t length =
+        ScanHeader(received.data(), static_cast<int>(received.size()), &found);
+    if (found) {
+      *header = received.substr(0, static_cast<size_t>(length));
+      return true;
+    }
+    if (received.size() >= static_cast<size_t>(kMaxHeaderBytes)) return false;
   }
-  return text;
 }
 
 }  // namespace vorn

@@ -56,6 +56,52 @@ std::string SerializeInfoFile(const ResumeRecord& record) {
   return out;
 }
 
+namespace {
+
+// The layout as written, read without any translation: the two lines up
+// to their first CR CR LF, then exactly 44 bytes.
+bool ReadWrittenLayout(const std::string& raw, ResumeRecord* record) {
+  size_t url_end = raw.find("\r\r\n");
+  if (url_end == std::string::npos) return false;
+  size_t path_end = raw.find("\r\r\n", url_end + 3);
+  if (path_end == std::string::npos) return false;
+  size_t fields = path_end + 3;
+  if (raw.size() != fields + kFixedFieldBytes) return false;
+  ResumeRecord read;
+  read.url = raw.substr(0, url_end);
+  read.save_path = raw.substr(url_end + 3, path_end - url_end - 3);
+  const char* p = raw.data() + fields;
+  read.file_size = ReadLe32(p);
+  read.last_modified = Time64(static_cast<int64_t>(ReadLe64(p + 4)));
+  for (int i = 0; i < kSegmentCount; ++i) {
+    read.ranges[i].start = static_cast<int32_t>(ReadLe32(p + 12 + 8 * i));
+    read.ranges[i].end = static_cast<int32_t>(ReadLe32(p + 16 + 8 * i));
+  }
+  // Only what this client writes: the same bytes again.
+  if (SerializeInfoFile(read) != raw) return false;
+  *record = read;
+  return true;
+}
+
+}  // namespace
+
+bool ReadInfoFile(const std::string& raw, ResumeRecord* record) {
+  if (raw.empty()) return false;
+  if (ReadWrittenLayout(raw, record)) return true;
+  // Another writer's file, through the text-mode rules: both lines must end
+  // within their 1,023 bytes and all 44 bytes of fields must be there.
+  const std::string data = TextModeTranslate(raw);
+  size_t first = data.find('\n');
+  if (first == std::string::npos || first + 1 > kMaxLineBytes) return false;
+  size_t second = data.find('\n', first + 1);
+  if (second == std::string::npos || second - first > kMaxLineBytes) {
+    return false;
+  }
+  if (data.size() - (second + 1) < kFixedFieldBytes) return false;
+  ParseInfoFile(raw, record);
+  return true;
+}
+
 std::string TextModeTranslate(const std::string& raw) {
   std::string out;
   out.reserve(raw.size());

@@ -37,8 +37,8 @@ void MakeFreshPartition(uint32_t size, SegmentRange ranges[kSegmentCount]);
 int32_t OriginalStart(const SegmentRange ranges[kSegmentCount], int index);
 
 // The info file's bytes for `record`: URL and save path, each followed by
-// CR CR LF, so that the text-mode reader gets back a text of at most 1,021
-// bytes that holds no LF and no 0x1A; then the
+// CR CR LF (a text-mode reader gets back a text of at most 1,021 bytes that
+// holds no LF and no 0x1A; ReadInfoFile gets back every text); then the
 // file size (4 bytes), the time (8 bytes) and the eight range values
 // (4 bytes each), all little-endian.
 std::string SerializeInfoFile(const ResumeRecord& record);
@@ -49,6 +49,15 @@ std::string SerializeInfoFile(const ResumeRecord& record);
 // without its last two bytes. Fields beyond the end of the data keep the
 // values they had in `record`.
 void ParseInfoFile(const std::string& raw, ResumeRecord* record);
+
+// Reads an info file into `record`, false when it holds no record to trust.
+// A file exactly as this client writes it (two lines ended by CR CR LF and
+// the 44 bytes of fields, none of them translated) is read as raw bytes, so
+// every record written here comes back exactly, whatever bytes its fields
+// hold. Any other file is read as ParseInfoFile reads it; an empty one, one
+// whose lines are cut at 1,023 bytes or lack their line end, or one with
+// fewer than 44 bytes of fields holds no record.
+bool ReadInfoFile(const std::string& raw, ResumeRecord* record);
 
 // Applies the text-mode input translation to `raw`.
 std::string TextModeTranslate(const std::string& raw);

@@ -2,63 +2,28 @@
 // the whole file) on a thread of its own into a segment file of its own.
 //
 // A worker writes only body bytes that belong to its segment: it reads the
-// whole response header first (however the network splits it), accepts only
-// the answer its request asked for, stops when its range is complete (a
-// keep-alive server would otherwise hold it until the server's own
-// time-out), and never writes past the range. A failed connection, a wrong
-// answer, a stall or a failed write ends the segment early with what it
-// holds kept; the merge then sees the segment as incomplete.
-#include <cstring>
+// whole response header first (however the network splits it), believes
+// the answer only when it names exactly what was asked for (the range, the
+// planned total, no coding of the body, a length that agrees), stops when
+// its range is complete (a keep-alive server would otherwise hold it until
+// the server's own time-out), and never writes past the range. A failed
+// connection, a wrong answer, a stall or a failed write ends the segment
+// early with what it holds kept; the join then sees the segment as
+// incomplete. Each worker leaves its outcome in its own slot.
+//
+// Body bytes move in blocks of kSegmentBlockBytes: a worker fills its one
+// buffer from the socket and writes it out whole, so a gigabyte costs a few
+// thousand system calls per connection, not a million.
+#include <algorithm>
+#include <memory>
 
 #include "download/downloader.h"
+#include "download/response_header.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/threads.h"
 
 namespace vorn {
-
-namespace {
-
-// Scans `size` bytes for the first line that is empty once its CR bytes are
-// dropped; *found tells whether one ended inside the bytes.
-int32_t ScanHeader(const char* buffer, int size, bool* found) {
-  int position = 0;
-  while (position < size) {
-    std::string line = Downloader::ReadHeaderLine(buffer, &position, size);
-    bool ended_by_lf = position > 0 && buffer[position - 1] == '\n';
-    if (line.empty() && ended_by_lf) {
-      *found = true;
-      return position;
-    }
-  }
-  *found = false;
-  return position;
-}
-
-// The header's status code: the word after the first blank of the first
-// line, read as atoi reads it.
-int32_t StatusCode(const std::string& header) {
-  std::string first = header.substr(0, header.find('\n'));
-  first = Trim(first);
-  int blank = Find(first, " ");
-  if (blank < 0) return 0;
-  return Atoi(Mid(first, blank + 1));
-}
-
-// The trimmed value of header field `name` (lower-case, with its colon), or
-// false when the header has no such field at the start of a line.
-bool FieldValue(const std::string& lower_header, const std::string& name,
-                std::string* value) {
-  int at = Find(lower_header, "\n" + name);
-  if (at < 0) return false;
-  int begin = at + 1 + static_cast<int>(name.size());
-  int end = Find(lower_header, "\n", begin);
-  if (end < 0) end = static_cast<int>(lower_header.size());
-  *value = Trim(Mid(lower_header, begin, end - begin));
-  return true;
-}
-
-}  // namespace
 
 std::string Downloader::ReadHeaderLine(const char* buffer, int* position,
                                        int size) {
@@ -84,64 +49,78 @@ uint32_t SegmentThreadProc(void* arg) {
   return 0;
 }
 
+bool Downloader::AnswerFitsSegment(const ResponseHead& head, int index,
+                                   int64_t* body_bytes) const {
+  if (BodyIsCoded(head)) return false;
+  int64_t length = 0;
+  LengthField length_field = ReadContentLength(head, &length);
+  if (length_field == LengthField::kInvalid) return false;
+  if (range_supported_ != 0) {
+    const SegmentRange& range = record_.ranges[index];
+    int64_t first = 0, last = 0, total = 0;
+    if (head.status != 206 || !ReadContentRange(head, &first, &last, &total) ||
+        first != range.start || last != range.end ||
+        total != static_cast<int64_t>(server_file_size_)) {
+      return false;
+    }
+    *body_bytes = last - first + 1;
+  } else {
+    // The whole file, as the probe's answer sized it.
+    if (head.status < 200 || head.status > 299 || head.status == 206) {
+      return false;
+    }
+    *body_bytes = ExpectedSegmentBytes(0);
+  }
+  return length_field == LengthField::kAbsent || length == *body_bytes;
+}
+
 void Downloader::DownloadSegment(int index) {
   if (index < 0 || index >= kSegmentCount) return;
+  SegmentResult& result = segment_results_[index];
   const bool ranged = range_supported_ != 0;
   SegmentRange& range = record_.ranges[index];
   // A segment that an earlier run completed is not requested again.
-  if (ranged && range.start > range.end) return;
+  if (ranged && range.start > range.end) {
+    result = SegmentResult::kComplete;
+    return;
+  }
 
+  result = SegmentResult::kConnectFailed;
   std::unique_ptr<platform::Socket> socket = env_->network->NewSocket();
   if (!socket || !socket->Connect(host_, port_, connect_timeout_ms_)) return;
   socket->SetReceiveTimeout(receive_timeout_ms_);
   std::string request = BuildSegmentRequest(index);
+  result = SegmentResult::kBroken;
   if (socket->Send(request) != static_cast<int>(request.size())) return;
 
   // Receive until the header's blank line is in hand.
-  char buffer[kReceiveBufferBytes];
+  std::unique_ptr<char[]> block(new char[kSegmentBlockBytes]);
   std::string received;
   int32_t header_length = 0;
   for (;;) {
-    std::memset(buffer, 0, sizeof(buffer));
-    int n = socket->Receive(buffer, kReceiveBufferBytes);
+    int n = socket->Receive(block.get(), kSegmentBlockBytes);
     if (n <= 0) return;
-    received.append(buffer, static_cast<size_t>(n));
+    received.append(block.get(), static_cast<size_t>(n));
     bool found = false;
-    header_length =
-        ScanHeader(received.data(), static_cast<int>(received.size()), &found);
+    header_length = ScanHeader(
+        received.data(),
+        static_cast<int>(std::min<size_t>(received.size(), kMaxHeaderBytes)),
+        &found);
     if (found) break;
-    if (received.size() >= static_cast<size_t>(kMaxSegmentHeaderBytes)) return;
+    result = SegmentResult::kWrongAnswer;
+    if (received.size() >= static_cast<size_t>(kMaxHeaderBytes)) return;
+    result = SegmentResult::kBroken;
   }
 
-  // Only the answer that was asked for is written: 206 for the range
-  // (starting where the range starts), any 2xx for the whole file.
-  std::string header = LowerAscii(received.substr(0, header_length));
-  int32_t status = StatusCode(header);
+  result = SegmentResult::kWrongAnswer;
+  ResponseHead head;
   int64_t remaining = 0;  // body bytes this answer still owes the segment
-  if (ranged) {
-    if (status != 206) return;
-    std::string content_range;
-    if (FieldValue(header, "content-range:", &content_range)) {
-      int bytes = Find(content_range, "bytes");
-      std::string first = Trim(Mid(content_range, bytes < 0 ? 0 : bytes + 5));
-      if (Atoi(first) != range.start) return;
-    }
-    remaining = static_cast<int64_t>(range.end) - range.start + 1;
-  } else {
-    if (status < 200 || status > 299) return;
-    std::string value;
-    if (FieldValue(header, "transfer-encoding:", &value) &&
-        Find(value, "chunked") >= 0) {
-      return;  // framing we do not decode would end up in the package
-    }
-    int64_t expected = ExpectedSegmentBytes(0);
-    if (FieldValue(header, "content-length:", &value)) {
-      // The file changed since the probe: this answer cannot complete it.
-      if (Atoi(value) != expected) return;
-    }
-    remaining = expected;
+  if (!ReadResponseHead(received.substr(0, header_length), &head) ||
+      !AnswerFitsSegment(head, index, &remaining)) {
+    return;
   }
 
+  result = SegmentResult::kWriteFailed;
   platform::OpenMode mode = platform::OpenMode::kCreateTruncate;
   // A kept plan continues the segment file (a missing one counts as
   // empty); one connection always starts the file from its first byte.
@@ -164,20 +143,43 @@ void Downloader::DownloadSegment(int index) {
     file->Close();
     return;
   }
+  received.clear();
+  received.shrink_to_fit();
 
-  for (;;) {
-    if (platform::AtomicLoad(&stop_flags_[index]) != 0) {
-      // Stopped: the range now begins at the first byte not yet written.
-      range.start += bytes_written;
+  result = SegmentResult::kBroken;
+  bool stopped = false;
+  while (remaining > 0) {
+    // Fill the block (or what the segment still owes), then write it whole.
+    int64_t want = std::min<int64_t>(remaining, kSegmentBlockBytes);
+    int64_t filled = 0;
+    int r = 1;
+    while (filled < want) {
+      if (platform::AtomicLoad(&stop_flags_[index]) != 0) {
+        stopped = true;
+        break;
+      }
+      r = socket->Receive(block.get() + filled,
+                          static_cast<int>(want - filled));
+      if (r <= 0) break;  // closed, failed or stalled
+      filled += r;
+    }
+    if (!write_body(block.get(), filled)) {
+      result = SegmentResult::kWriteFailed;
       break;
     }
-    if (remaining == 0) break;
-    std::memset(buffer, 0, sizeof(buffer));
-    int r = socket->Receive(buffer, kReceiveBufferBytes);
-    if (r <= 0) break;  // closed, failed or stalled
-    if (!write_body(buffer, r)) break;
+    if (stopped || r <= 0) break;
   }
-  file->Close();
+  if (stopped) {
+    // Stopped: the range now begins at the first byte not yet written.
+    range.start += bytes_written;
+  }
+  if (!file->Close()) {
+    result = SegmentResult::kWriteFailed;
+    return;
+  }
+  if (remaining == 0 && result == SegmentResult::kBroken) {
+    result = SegmentResult::kComplete;
+  }
 }
 
 }  // namespace vorn

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "download/downloader.h"
+#include "download/response_header.h"
 #include "platform/text.h"
 
 namespace vorn {
@@ -14,17 +15,22 @@ namespace vorn {
 // read with atoi semantics and truncated to 16 bits (70000 gives 4464, -1
 // gives 65535, 12ab gives 12, an empty port 0).
 //
+// A text with a control byte or a blank is refused: it would put bytes of
+// the server's or the version file's choosing into a request.
+//
 // An empty text (after the left trim) changes nothing; any later failure
 // leaves host and path empty and the port 0, but never touches the current
 // URL. Only success replaces the current URL.
 bool Downloader::ParseUrl(std::string url) {
-  // Leading white space goes, trailing white space stays part of the path.
+  // Leading white space goes; anything that would end or split a request
+  // line (a control byte, a blank, trailing ones included) is refused.
   std::string text = TrimLeft(url);
   if (text.empty()) return false;
 
   host_.clear();
   path_.clear();
   port_ = 0;
+  if (!IsRequestSafe(text)) return false;
 
   const std::string kSeparator = "://";
   int scheme_end = Find(text, kSeparator);

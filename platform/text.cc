@@ -98,6 +98,19 @@ int32_t Atoi(const std::string& text) {
   return static_cast<int32_t>(value);
 }
 
+bool ParseDigits(const std::string& text, uint64_t max, uint64_t* out) {
+  if (text.empty()) return false;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (digit > max || value > (max - digit) / 10u) return false;
+    value = value * 10u + digit;
+  }
+  *out = value;
+  return true;
+}
+
 std::string FormatWidth2(int value) {
   char buf[16];
   std::snprintf(buf, sizeof(buf), "%2d", value);

@@ -46,6 +46,11 @@ std::string ReplaceAll(const std::string& text, const std::string& from,
 // wraps in 32 bits instead of being undefined.
 int32_t Atoi(const std::string& text);
 
+// Reads `text` as a decimal number made of digits only (no sign, no blank,
+// at least one digit) that is at most `max`. False otherwise, with `*out`
+// untouched.
+bool ParseDigits(const std::string& text, uint64_t max, uint64_t* out);
+
 // The "%2d" formatting: right-aligned in two characters, blank-padded.
 std::string FormatWidth2(int value);
 

@@ -22,23 +22,80 @@ int32_t Updater::StartTransfer() {
       // Nothing is joined; the info file written before them lets the next
       // run resume.
       if (i > 0) env_->threads->WaitAll(thread_handles_, i);
+      WriteLog(msg::kThreadStartFailed);
+      downloader_.RecordProgress();
       return 0;
     }
   }
   return WaitAndMerge();
 }
 
+namespace {
+
+// Every this often while the workers run, the info file is brought up to
+// what the segment files hold.
+constexpr uint32_t kProgressIntervalMs = 1000;
+
+const char* SegmentFailureText(SegmentResult result) {
+  switch (result) {
+    case SegmentResult::kConnectFailed:
+      return msg::kSegmentConnectFailed;
+    case SegmentResult::kWrongAnswer:
+      return msg::kSegmentWrongAnswer;
+    case SegmentResult::kWriteFailed:
+      return msg::kSegmentWriteFailed;
+    case SegmentResult::kNotRun:
+    case SegmentResult::kBroken:
+    case SegmentResult::kComplete:
+      break;
+  }
+  return msg::kSegmentBroken;
+}
+
+}  // namespace
+
+bool Updater::WaitForWorkers(bool four_part) {
+  if (!four_part) return env_->threads->WaitOne(thread_handles_[0]);
+  // Without a time-out in all: the pauses only let the record follow the
+  // files, so that a run killed now resumes from where the files end.
+  for (;;) {
+    platform::WaitResult result = env_->threads->WaitAllFor(
+        thread_handles_, kSegmentCount, kProgressIntervalMs);
+    if (result == platform::WaitResult::kEnded) return true;
+    if (result == platform::WaitResult::kFailed) {
+      return env_->threads->WaitAll(thread_handles_, kSegmentCount);
+    }
+    downloader_.SaveProgress();
+  }
+}
+
+void Updater::LogTransferFailure(JoinResult join, int count) {
+  if (join == JoinResult::kIncomplete) {
+    for (int i = 0; i < count; ++i) {
+      SegmentResult result = downloader_.segment_result(i);
+      if (result == SegmentResult::kComplete) continue;
+      WriteLog((std::string(msg::kSegmentPrefix) + std::to_string(i + 1) +
+                SegmentFailureText(result))
+                   .c_str());
+    }
+  } else if (join == JoinResult::kCopyFailed) {
+    WriteLog(msg::kJoinFailed);
+  } else if (join == JoinResult::kReplaceFailed) {
+    WriteLog(msg::kReplaceFailed);
+  }
+  WriteLog(msg::kDownloadFailed);
+}
+
 int32_t Updater::WaitAndMerge() {
   const bool four_part = downloader_.range_supported() != 0;
-  bool waited = four_part
-                    ? env_->threads->WaitAll(thread_handles_, kSegmentCount)
-                    : env_->threads->WaitOne(thread_handles_[0]);
+  bool waited = WaitForWorkers(four_part);
   if (downloader_.stop_flags()[0] != 0) return -1;
   if (!waited) return 0;
 
-  if (downloader_.JoinSegments() != JoinResult::kJoined) {
+  JoinResult join = downloader_.JoinSegments();
+  if (join != JoinResult::kJoined) {
     downloader_.RecordProgress();
-    WriteLog(msg::kDownloadFailed);
+    LogTransferFailure(join, four_part ? kSegmentCount : 1);
     return 0;
   }
   WriteLog(msg::kDownloadSucceeded);

@@ -2,7 +2,9 @@
 // retries, the decision and the download start.
 #include "update/updater.h"
 
+#include "download/response_header.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "update/messages.h"
 
 namespace vorn {
@@ -79,6 +81,11 @@ std::string Updater::SavePath() const {
 
 void Updater::StartDownload() {
   std::string url = PackageUrl();
+  // Bytes that would end or split a request line never reach one.
+  if (!IsRequestSafe(TrimLeft(url))) {
+    WriteLog(msg::kPackageUrlUnsafe);
+    return;
+  }
   switch (downloader_.PrepareDownload(url, SavePath())) {
     case PrepareResult::kReady:
       StartTransfer();
@@ -89,8 +96,44 @@ void Updater::StartDownload() {
                                     msg::kOtherDownloadWarning);
       return;
     case PrepareResult::kBadUrl:
+      WriteLog(msg::kPackageUrlNotHttp);
+      return;
     case PrepareResult::kBadSavePath:
+      WriteLog(msg::kSavePathInvalid);
+      return;
     case PrepareResult::kProbeFailed:
+      LogProbeFailure();
+      return;
+  }
+}
+
+void Updater::LogProbeFailure() {
+  const std::string status = std::to_string(downloader_.probe_status());
+  switch (downloader_.probe_failure()) {
+    case ProbeFailure::kConnectFailed:
+      WriteLog(msg::kServerUnreachable);
+      return;
+    case ProbeFailure::kNoAnswer:
+      WriteLog(msg::kServerSilent);
+      return;
+    case ProbeFailure::kServerError:
+      WriteLog((msg::kServerError + status).c_str());
+      return;
+    case ProbeFailure::kRefused:
+      WriteLog((msg::kServerRefused + status).c_str());
+      return;
+    case ProbeFailure::kTooManyRedirects:
+      WriteLog(msg::kTooManyRedirects);
+      return;
+    case ProbeFailure::kBadRedirect:
+      WriteLog(msg::kRedirectInvalid);
+      return;
+    case ProbeFailure::kTooLarge:
+      WriteLog(msg::kPackageTooLarge);
+      return;
+    case ProbeFailure::kNone:
+    case ProbeFailure::kBadAnswer:
+      WriteLog(msg::kServerAnswerInvalid);
       return;
   }
 }

@@ -55,6 +55,8 @@ class Updater {
   // Cuts the package URL, forms the save path and prepares and runs the
   // download.
   void StartDownload();
+  // Writes the line that says why the probe failed.
+  void LogProbeFailure();
   // The save path: download directory + separator + package file name.
   std::string SavePath() const;
 
@@ -77,12 +79,12 @@ class Updater {
   const std::string& download_dir() const { return download_dir_; }
   const std::string& package_name() const { return package_name_; }
   const std::string& host_title() const { return host_title_; }
-  bool execute() const { return execute_; }
 
  private:
-  // Joins the segment files into the package file; false when any check,
-  // read, write or the final rename failed (nothing is then lost).
-  bool MergeSegments(int count);
+  // Waits for the started workers; true when they all ended normally.
+  bool WaitForWorkers(bool four_part);
+  // The lines that say why a transfer did not give a package.
+  void LogTransferFailure(JoinResult join, int count);
 
   Downloader downloader_;  // first member: built first, destroyed last
   const platform::Env* env_;

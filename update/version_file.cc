@@ -66,7 +66,12 @@ std::string Updater::PackageUrl() const {
   int u = Find(version_text_, "URL");
   if (u < 0) return std::string();
   int length = static_cast<int>(version_text_.size());
-  return Mid(version_text_, u + 4, length - u - 6);
+  std::string url = Mid(version_text_, u + 4, length - u - 6);
+  // A file that merely ends with empty lines names the URL without them.
+  while (url.size() >= 2 && url.compare(url.size() - 2, 2, "\r\n") == 0) {
+    url.resize(url.size() - 2);
+  }
+  return url;
 }
 
 int Updater::CompareVersion() const {

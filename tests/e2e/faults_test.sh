@@ -42,7 +42,9 @@ for fault in ignore-range close-early stall; do
   run_case "$fault" "$dl"
   [ "$(cat "$dl/pkg.bin")" = "installed package" ] && pass "$fault: package untouched" \
     || fail "$fault: package changed"
-  [ "$(log_messages "$dl")" = "下载失败" ] && pass "$fault: failure logged" \
+  # A line that names the failed segment and its reason, then the failure.
+  [ "$(log_messages "$dl" | tail -n 1)" = "下载失败" ] && [ "$(log_messages "$dl" | wc -l)" -ge 2 ] \
+    && pass "$fault: failure logged" \
     || fail "$fault: log $(log_messages "$dl")"
   grep -q "自动更新信息" "$dl.err" && fail "$fault: notice shown for a failed download" \
     || pass "$fault: no notice"

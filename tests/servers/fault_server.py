@@ -41,6 +41,7 @@ One request per connection; the answer is chosen by the request path
                       the writes, then closes. HEADER is
                       "HTTP/1.1 206 Partial Content\\r\\nContent-Length: 900\\r\\n"
                       "Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\\r\\n"
+                      "Content-Range: bytes 100-999/1000\\r\\n"
                       "Connection: close\\r\\n\\r\\n".
   /log?tag=T          200, text/plain: one line "METHOD<TAB>TARGET<TAB>REFERER
                       <TAB>RANGE" per request this instance received whose
@@ -86,6 +87,7 @@ MAX_REQUEST_BYTES = 64 * 1024
 
 SPLIT_HEADER = (b"HTTP/1.1 206 Partial Content\r\nContent-Length: 900\r\n"
                 b"Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
+                b"Content-Range: bytes 100-999/1000\r\n"
                 b"Connection: close\r\n\r\n")
 
 REASONS = {200: "OK", 206: "Partial Content", 301: "Moved Permanently",

@@ -120,7 +120,7 @@ struct ReplanCase {
 TEST_F(PrepareTest, ReplanTests) {
   const ReplanCase cases[] = {
       {"SameTime", 0, 0, false},
-      {"LaterRecordIsKept", 3600, 0, false},
+      {"LaterRecordIsReplanned", 3600, 0, true},
       {"EarlierRecordIsReplanned", -1, 0, true},
       {"ServerFileOneByteLonger", 0, -1, true},
   };

@@ -56,8 +56,8 @@ const ProbeRequestCase kProbeCases[] = {
      "Pragma: no-cache\r\nCache-Control: no-cache\r\n"
      "Referer: http://first/a.exe\r\nConnection: close\r\n"
      "Range: bytes=100-\r\n\r\n"},
-    {"path_sent_unescaped", "", "http://h/a b/\xd6\xd0.exe", false,
-     "GET /a b/\xd6\xd0.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n"
+    {"path_sent_unescaped", "", "http://h/a%20b/\xd6\xd0.exe", false,
+     "GET /a%20b/\xd6\xd0.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n"
      "Pragma: no-cache\r\nCache-Control: no-cache\r\nConnection: close\r\n"
      "Range: bytes=100-\r\n\r\n"},
 };

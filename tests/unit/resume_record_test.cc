@@ -120,3 +120,40 @@ TEST(InfoFile, ShortOrLongLines) {
 
 }  // namespace
 }  // namespace vorn
+
+namespace vorn {
+namespace {
+
+TEST(InfoFile, EveryRecordWrittenHereReadsBackExactly) {
+  // Fields whose bytes the text-mode rules would garble, and a URL longer
+  // than a text-mode line.
+  struct {
+    const char* name;
+    uint32_t size;
+    int64_t time;
+    std::string url;
+  } cases[] = {
+      {"SizeHoldsCrLf", 0x0A0D0A0Du, 1, "http://h/a"},
+      {"TimeHolds1A", 1003, 0x1A1A1A1ALL, "http://h/a"},
+      {"LongUrl", 1003, 5, "http://h/" + std::string(1500, 'u')},
+  };
+  for (const auto& c : cases) {
+    ResumeRecord written = Sample();
+    written.url = c.url;
+    written.file_size = c.size;
+    written.last_modified = Time64(c.time);
+    ResumeRecord read;
+    ASSERT_TRUE(ReadInfoFile(SerializeInfoFile(written), &read)) << c.name;
+    ExpectSame(written, read);
+  }
+  ResumeRecord read;
+  EXPECT_FALSE(ReadInfoFile("", &read));  // an empty file is no record
+  // Another writer's line longer than a text-mode line cannot be trusted.
+  EXPECT_FALSE(ReadInfoFile(
+      std::string(1100, 'u') + "\r\nx\r\n" + std::string(44, '\0'), &read));
+  // Too few bytes of fields.
+  EXPECT_FALSE(ReadInfoFile("http://h/a\r\nx\r\n1234", &read));
+}
+
+}  // namespace
+}  // namespace vorn

@@ -133,13 +133,18 @@ TEST(Transfer, ShortSegmentIsNotMerged) {
   bool fault = true;
   // Segment 2 (500-749) ends after 100 of its 250 bytes.
   std::string short_answer =
-      "HTTP/1.1 206 Partial Content\r\nContent-Length: 250\r\n\r\n" +
+      "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 500-749/1003\r\n"
+      "Content-Length: 250\r\n\r\n" +
       file.content.substr(500, 100);
   run.fake.network.Serve("h:80", FaultyWhile(file, 500, short_answer, &fault));
   run.updater.StartDownload();
   EXPECT_EQ("old", ReadAll(run.Package()));
   EXPECT_EQ(100u, ReadAll(run.Segment(2)).size());
-  EXPECT_EQ(Lines({msg::kDownloadFailed}), run.Log());
+  EXPECT_EQ(
+      Lines({(std::string(msg::kSegmentPrefix) + "3" + msg::kSegmentBroken)
+                 .c_str(),
+             msg::kDownloadFailed}),
+      run.Log());
 }
 
 TEST(Transfer, FailedSegmentKeepsThePackageAndResumesNextRun) {
@@ -153,7 +158,11 @@ TEST(Transfer, FailedSegmentKeepsThePackageAndResumesNextRun) {
   first.updater.StartDownload();
 
   EXPECT_EQ("the installed package", ReadAll(first.Package()));
-  EXPECT_EQ(Lines({msg::kDownloadFailed}), first.Log());
+  EXPECT_EQ(
+      Lines({(std::string(msg::kSegmentPrefix) + "2" + msg::kSegmentWrongAnswer)
+                 .c_str(),
+             msg::kDownloadFailed}),
+      first.Log());
   EXPECT_TRUE(first.fake.desktop.boxes.empty());
   EXPECT_TRUE(first.fake.windows.commands.empty());
   EXPECT_FALSE(Exists(first.Segment(1)));
@@ -193,7 +202,10 @@ TEST(Transfer, MergeFailuresLoseNothing) {
     for (int i = 0; i < 4; ++i) {
       EXPECT_EQ(1250u, ReadAll(run.Segment(i)).size()) << rename_fails;
     }
-    EXPECT_EQ(Lines({msg::kDownloadFailed}), run.Log()) << rename_fails;
+    EXPECT_EQ(Lines({rename_fails ? msg::kReplaceFailed : msg::kJoinFailed,
+                     msg::kDownloadFailed}),
+              run.Log())
+        << rename_fails;
     EXPECT_TRUE(run.fake.desktop.boxes.empty());
   }
 }

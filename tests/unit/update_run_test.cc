@@ -166,8 +166,8 @@ TEST_F(UpdateRunTest, DifferentVersionHandsUrlAndSavePathToThePreparation) {
   EXPECT_EQ(dir_.File("pkg.exe") + ".down", d.info_file_path());
   ASSERT_EQ(1u, fake_.network.Connections().size());
   EXPECT_EQ("pkg.example:8080", fake_.network.Connections()[0].host_port);
-  // A failed preparation ends the run without a line of its own.
-  EXPECT_EQ("", Log());
+  // A failed preparation says why.
+  EXPECT_EQ(LogOf({msg::kServerUnreachable}), Log());
 }
 
 // Version texts as a fetch builds them: each line followed by CR LF.
@@ -211,7 +211,8 @@ TEST(VersionFile, CutsAndComparison) {
       {"UrlFirst", {"URL=u", "VER=2.1"}, "2.1", 0, "", "u\r\nVER=2.1"},
       {"OneLineOneByteBetween", {"VER=2.1 URL=u"}, "2.", 1, "2.", "u"},
       {"OneLineNoByteBetween", {"VER=2.1URL=u"}, "2", 1, "2", "u"},
-      {"EmptyLastLine", {"VER=2.1", "URL=u", ""}, "2.1", 1, "2.1", "u\r\n"},
+      {"EmptyLastLine", {"VER=2.1", "URL=u", ""}, "2.1", 1, "2.1", "u"},
+      {"EmptyLastLines", {"VER=2.1", "URL=u", "", ""}, "2.1", 1, "2.1", "u"},
       {"LinesAfterUrl",
        {"VER=2.1", "URL=u", "more"},
        "2.1",
@@ -236,6 +237,26 @@ TEST(VersionFile, CutsAndComparison) {
       EXPECT_EQ(c.announced, updater.AnnouncedVersion()) << c.name;
     }
     EXPECT_EQ(c.package_url, updater.PackageUrl()) << c.name;
+  }
+}
+
+TEST_F(UpdateRunTest, UnsafePackageUrlNeverReachesARequest) {
+  const std::vector<std::string> urls[] = {
+      {"VER=2.0", "URL=http://h/p.exe", "Host: evil.example"},
+      {"VER=2.0", "URL=http://h/p q.exe"},
+      {"VER=2.0", "URL=http://h/p.exe\x01"},
+  };
+  for (const auto& lines : urls) {
+    TempDir dir;
+    FakeEnv fake;
+    Updater updater(&fake.env);
+    updater.SetParameters(
+        {"http://h/v.txt", "1.0", dir.path(), "pkg.exe", false, "T"});
+    fake.internet.answers.push_back(Lines(lines));
+    EXPECT_EQ(kRunOk, updater.RunUpdate());
+    EXPECT_TRUE(fake.network.Connections().empty());
+    EXPECT_EQ(LogOf({msg::kPackageUrlUnsafe}),
+              ReadAll(dir.File("updatelog.txt")));
   }
 }
 
