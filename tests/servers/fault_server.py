@@ -43,39 +43,107 @@ One request per connection; the answer is chosen by the request path
                       "Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\\r\\n"
                       "Content-Range: bytes 100-999/1000\\r\\n"
                       "Connection: close\\r\\n\\r\\n".
-  /log?tag=T          200, text/plain: one line "METHOD<TAB>TARGET<TAB>REFERER
+  /log?tag=T[&raw=1]  200, text/plain: one line "METHOD<TAB>TARGET<TAB>REFERER
                       <TAB>RANGE" per request this instance received whose
                       target contains T, oldest first (the /log requests
-                      themselves are not recorded).
-  /file/NAME?fault=F[&token=K]
-                      the docroot file NAME with Range support
-                      ("bytes=A-B" and "bytes=A-"; 206 with Content-Range;
-                      416 when A is past the end; 200 without a Range), always
-                      closing after the answer, with fault F:
-          none           (default) as above.
-          ignore-range   answers 200 with the whole file to any request.
-          close-early    for a range whose start is not 0: the right header,
-                         then half of the range's bytes, then closes.
-          extra          206 with the right header, the range's bytes, then
-                         1000 more bytes of 'X', and keeps the connection
-                         open (up to 120 s).
-          stall          the right header and half of the bytes, then holds
-                         the connection without sending (up to 120 s).
-          short-header   the header in two writes 0.3 s apart, split in the
-                         middle of the Content-Length line; then the body.
-                      Faults hit only requests for a closed range "bytes=A-B"
-                      (segment requests); the probe's "bytes=100-" and requests
-                      without a Range are answered as with none.
-                      With token=K, the fault hits only the first four segment
-                      requests carrying K (one download's worth); later ones
-                      are served normally, so a second run can resume.
+                      themselves are not recorded); control bytes in the
+                      fields are written \\xNN. With raw=1 a fifth field holds
+                      every byte the request brought, Python-escaped
+                      (\\r, \\n, \\\\, \\xNN, ...; decode with unicode_escape).
+  /file/NAME?fault=F[&mode=single][&on=WHERE][&token=K][&version=2]
+                      the docroot file NAME, always closing after the answer.
+                      By default the server honours ranges ("bytes=A-B" and
+                      "bytes=A-": 206 with Content-Range; 416 with
+                      Content-Range: bytes */SIZE when A is past the end, so
+                      a file of 100 bytes or less answers the probe's
+                      "bytes=100-" with 416; 200 without a Range). With
+                      mode=single it ignores every Range header and answers
+                      200 with the whole file, as a server without range
+                      support does.
+                      A request with an open range "bytes=A-" is the probe;
+                      any other (a closed range, or none: the one connection
+                      of single mode) is a segment. Fault F hits the probe,
+                      the segments or both (its default below, or WHERE from
+                      on=probe|segment|both); other requests get the normal
+                      answer. "Right" and "wrong" below are the Content-Length
+                      of the normal answer and a smaller one (1000 less, or
+                      half of a small one).
+                      With token=K, only one download's worth is hit: the
+                      requests before K's second probe, and at most four
+                      segment requests (one in single mode); later ones are
+                      served normally, so a second run can resume.
+          fault          on       answer
+          none           both     the normal answer (the default).
+          ignore-range   segment  200 with the whole file.
+          close-early    segment  unless a 206 starting at 0: the right
+                                  header, half the body, then closes.
+          extra          segment  the right answer, then 1000 bytes of 'X';
+                                  holds the connection (up to 120 s).
+          stall          segment  the header and half the body, then holds
+                                  the connection (up to 120 s).
+          short-header   segment  the header in two writes 0.3 s apart, cut
+                                  inside the name "Content-Length".
+          split-length   probe    two writes 0.3 s apart, cut after the
+                                  first two Content-Length digits.
+          long-header    probe    an X-Padding line makes the header about
+                                  1 KiB, with offset 1024 inside the
+                                  Content-Length digits.
+          chunked        segment  Transfer-Encoding: chunked instead of
+                                  Content-Length, body in 4000-byte chunks.
+          gzip           segment  Content-Encoding: gzip, body gzipped.
+          multipart      segment  multipart/byteranges: one part carrying the
+                                  Content-Range, none at the top.
+          no-content-range segment  206 without Content-Range, whole file.
+          range-end      segment  206, Content-Range and body ending 1000
+                                  bytes after the asked end (before it when
+                                  that is past the file's end).
+          range-total    segment  206 for the asked range, with the bytes and
+                                  total size of the changed-size version
+                                  below (the file replaced meanwhile).
+          cl-twice-right-first  both  Content-Length right, then wrong.
+          cl-twice-wrong-first  both  Content-Length wrong, then right.
+          x-content-length both   "X-Content-Length: wrong" before the right
+                                  Content-Length.
+          cl-abc, cl-empty, cl-plus, cl-minus
+                         both     Content-Length "abc", "", "+5", "-5".
+          fold-value     both     "Content-Length:", CR LF, a blank and the
+                                  right value (an obsolete folded line).
+          fold-split     both     "Content-Length: " and the first two digits,
+                                  CR LF, a blank and the other digits.
+          status-blanks  both     status line "HTTP/1.1  206 Partial Content"
+                                  (two blanks).
+          changed-same-older, changed-same-equal, changed-size
+                         segment  one download's worth of close-early on the
+                                  file; after it (or with version=2) the
+                                  file's second version, served normally:
+                                  every byte XOR 0xA5, with Last-Modified a
+                                  day older / equal; changed-size also 1000
+                                  bytes longer, Last-Modified equal.
+          loc-lf, loc-cr, loc-blank, loc-nul, loc-crlf
+                         probe    302 to http://127.0.0.1:P/file/NAME?<the
+                                  query without fault and on>&inj=a<X>Host:
+                                  evil.example, X a bare LF, a bare CR, a
+                                  blank, a NUL byte or CR LF (which ends the
+                                  Location line, the rest a header line).
+          redirect-loop  probe    302 to the request's own URL.
+          redirect-https probe    302 to https://127.0.0.1:P/file/NAME?<query
+                                  without fault and on>.
+          416-bare       probe    416 without Content-Range.
+          404, 500       probe    that status, Content-Length 0.
+          header-close   probe    the header up to inside the name
+                                  "Content-Length", then closes.
+          endless-header probe    the status line, then header lines without
+                                  end (about 3 MB/s) until the client goes,
+                                  32 MiB or 15 s; then closes.
 
 Docroot file contents are whatever scripts/test-servers.sh generated.
 """
 
 import argparse
 import email.utils
+import gzip
 import os
+import re
 import socket
 import socketserver
 import threading
@@ -84,6 +152,7 @@ import urllib.parse
 
 HOLD_SECONDS = 120
 MAX_REQUEST_BYTES = 64 * 1024
+HOLD = object()  # a step of a fault's answer: keep the connection open
 
 SPLIT_HEADER = (b"HTTP/1.1 206 Partial Content\r\nContent-Length: 900\r\n"
                 b"Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
@@ -96,6 +165,9 @@ REASONS = {200: "OK", 206: "Partial Content", 301: "Moved Permanently",
            416: "Range Not Satisfiable", 500: "Internal Server Error",
            503: "Service Unavailable"}
 
+XOR_A5 = bytes(i ^ 0xA5 for i in range(256))
+EVIL = "Host: evil.example"
+
 
 class State:
     def __init__(self, port, peer_port, docroot):
@@ -104,16 +176,285 @@ class State:
         self.docroot = os.path.realpath(docroot)
         self.lock = threading.Lock()
         self.log = []
-        self.faulted_count = {}
+        self.tokens = {}
+
+
+class Answer:
+    """A status, header lines in order ("Name: value" text) and a body."""
+
+    def __init__(self, status, lines=(), body=b"", close=True):
+        self.status_line = "HTTP/1.1 %d %s" % (status, REASONS.get(status, "Status"))
+        self.status = status
+        self.lines = list(lines) + ["Content-Length: %d" % len(body)]
+        if close:
+            self.lines.append("Connection: close")
+        self.body = body
+
+    def find(self, name):
+        prefix = name.lower() + ":"
+        for i, line in enumerate(self.lines):
+            if line.lower().startswith(prefix):
+                return i
+        return None
+
+    def value(self, name):
+        i = self.find(name)
+        return None if i is None else self.lines[i].split(":", 1)[1].strip()
+
+    def drop(self, name):
+        i = self.find(name)
+        if i is not None:
+            del self.lines[i]
+
+    def set_body(self, body):
+        """New body and, if there is one, a Content-Length to match."""
+        self.body = body
+        i = self.find("Content-Length")
+        if i is not None:
+            self.lines[i] = "Content-Length: %d" % len(body)
+
+    def head(self):
+        return ("\r\n".join([self.status_line] + self.lines) + "\r\n\r\n").encode("latin-1")
+
+    def wire(self):
+        return self.head() + self.body
 
 
 def answer(status, headers=(), body=b"", close=True):
-    lines = ["HTTP/1.1 %d %s" % (status, REASONS.get(status, "Status"))]
-    lines += list(headers)
-    lines.append("Content-Length: %d" % len(body))
-    if close:
-        lines.append("Connection: close")
-    return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body
+    return Answer(status, headers, body, close).wire()
+
+
+class Request:
+    """What a /file fault works from."""
+
+    def __init__(self, server_port, name, target, query, data, mtime, first, last):
+        self.server_port = server_port
+        self.name = name
+        self.target = target
+        self.query = query
+        self.data = data
+        self.mtime = mtime
+        self.first = first  # the asked range, None without one
+        self.last = last
+
+    def normal(self, whole=False):
+        """The answer of a server that has this file."""
+        size = len(self.data)
+        extra = ["Last-Modified: " + email.utils.formatdate(self.mtime, usegmt=True)]
+        if whole or self.first is None or self.query.get("mode") == "single":
+            return Answer(200, extra, self.data)
+        if self.first >= size or self.first > self.last:
+            return Answer(416, ["Content-Range: bytes */%d" % size])
+        cr = "Content-Range: bytes %d-%d/%d" % (self.first, self.last, size)
+        return Answer(206, [cr] + extra, self.data[self.first:self.last + 1])
+
+    def span(self, a):
+        """First and last byte of a 200 or 206 answer."""
+        if a.status == 206:
+            return self.first, self.last
+        return 0, len(self.data) - 1
+
+    def url(self, scheme="http", extra=""):
+        """This file's URL on this server, without fault and on."""
+        rest = [(k, v) for k, v in self.query.items() if k not in ("fault", "on")]
+        return "%s://127.0.0.1:%d/file/%s?%s%s" % (
+            scheme, self.server_port, self.name, urllib.parse.urlencode(rest), extra)
+
+
+def changed_size_bytes(data):
+    return (data + data[:1000]).translate(XOR_A5)
+
+
+# The second version of a file for the changed-* faults: bytes, and the
+# shift of its Last-Modified.
+SECOND_VERSIONS = {
+    "changed-same-older": (lambda d: d.translate(XOR_A5), -86400),
+    "changed-same-equal": (lambda d: d.translate(XOR_A5), 0),
+    "changed-size": (changed_size_bytes, 0),
+}
+
+
+# Every fault is a function (request, normal answer) -> the steps of its
+# answer: bytes to send, a float (seconds to pause) or HOLD.
+def sent(a):
+    return [a.wire()]
+
+
+def with_length(text):
+    """A fault that puts `text(right)` in place of the Content-Length line."""
+    def fault(r, a):
+        i = a.find("Content-Length")
+        a.lines[i] = text(len(a.body))
+        return sent(a)
+    return fault
+
+
+def wrong(right):
+    return right - 1000 if right > 2000 else right // 2
+
+
+def keep_alive(a):
+    a.drop("Connection")
+    return a
+
+
+def cut_after(a, marker, extra):
+    """Two writes 0.3 s apart, cut `extra` bytes after `marker`."""
+    text = a.wire()
+    cut = text.index(marker) + len(marker) + extra
+    return [text[:cut], 0.3, text[cut:]]
+
+
+def close_early(r, a):
+    if a.status == 206 and r.first == 0:
+        return sent(a)
+    return [a.head() + a.body[:len(a.body) // 2]]
+
+
+def long_header(r, a):
+    digits = len(str(len(a.body)))
+    padding = "X-Padding: "
+    a.lines.insert(a.find("Content-Length"), padding)
+    at = a.head().index(b"Content-Length: ") + len("Content-Length: ")
+    a.lines[a.find("X-Padding")] = padding + "p" * (1024 - max(1, digits // 2) - at)
+    return sent(a)
+
+
+def chunked(r, a):
+    body = a.body
+    a.lines[a.find("Content-Length")] = "Transfer-Encoding: chunked"
+    a.body = b"".join(b"%x\r\n%s\r\n" % (len(body[i:i + 4000]), body[i:i + 4000])
+                      for i in range(0, len(body), 4000)) + b"0\r\n\r\n"
+    return sent(a)
+
+
+def gzipped(r, a):
+    a.lines.insert(0, "Content-Encoding: gzip")
+    a.set_body(gzip.compress(a.body, mtime=0))
+    return sent(a)
+
+
+def multipart(r, a):
+    first, last = r.span(a)
+    a.drop("Content-Range")
+    a.lines.insert(0, "Content-Type: multipart/byteranges; boundary=VORN-PARTS")
+    a.set_body(b"--VORN-PARTS\r\nContent-Type: application/octet-stream\r\n"
+               b"Content-Range: bytes %d-%d/%d\r\n\r\n%s\r\n--VORN-PARTS--\r\n"
+               % (first, last, len(r.data), a.body))
+    return sent(a)
+
+
+def no_content_range(r, a):
+    whole = r.normal(whole=True)
+    whole.status_line = "HTTP/1.1 206 Partial Content"
+    return sent(whole)
+
+
+def partial(r, first, last, data):
+    a = r.normal()
+    a.status_line = "HTTP/1.1 206 Partial Content"
+    a.drop("Content-Range")
+    a.lines.insert(0, "Content-Range: bytes %d-%d/%d" % (first, last, len(data)))
+    a.set_body(data[first:last + 1])
+    return a
+
+
+def range_end(r, a):
+    first, last = r.span(a)
+    end = last + 1000 if last + 1000 < len(r.data) else max(first, last - 1000)
+    return sent(partial(r, first, end, r.data))
+
+
+def range_total(r, a):
+    first, last = r.span(a)
+    return sent(partial(r, first, last, changed_size_bytes(r.data)))
+
+
+def redirect(location):
+    return lambda r, a: sent(Answer(302, ["Location: " + location(r)]))
+
+
+def injected(separator):
+    return redirect(lambda r: r.url(extra="&inj=a" + separator + EVIL))
+
+
+def status(code):
+    return lambda r, a: sent(Answer(code))
+
+
+def endless_header(r, a):
+    yield b"HTTP/1.1 200 OK\r\n"
+    deadline = time.monotonic() + 15
+    sent_bytes, n = 0, 0
+    while sent_bytes < 32 << 20 and time.monotonic() < deadline:
+        batch = "".join("X-Filler-%d: %s\r\n" % (n + i, "f" * 80) for i in range(160))
+        n += 160
+        sent_bytes += len(batch)
+        yield batch.encode("latin-1")
+        yield 0.005
+
+
+def header_close(r, a):
+    text = a.head()
+    return [text[:text.index(b"Content-Length") + len("Content-Le")]]
+
+
+def status_blanks(r, a):
+    a.status_line = a.status_line.replace(" ", "  ", 1)
+    return sent(a)
+
+
+# fault name -> (the requests it hits by default, how the answer is built)
+FAULTS = {
+    "none": ("both", lambda r, a: sent(a)),
+    "ignore-range": ("segment", lambda r, a: sent(r.normal(whole=True))),
+    "close-early": ("segment", close_early),
+    "extra": ("segment", lambda r, a: [keep_alive(a).wire() + b"X" * 1000, HOLD]),
+    "stall": ("segment", lambda r, a: [keep_alive(a).head() + a.body[:len(a.body) // 2], HOLD]),
+    "short-header": ("segment", lambda r, a: cut_after(a, b"Content-Len", 0)),
+    "split-length": ("probe", lambda r, a: cut_after(a, b"Content-Length: ", 2)),
+    "long-header": ("probe", long_header),
+    "chunked": ("segment", chunked),
+    "gzip": ("segment", gzipped),
+    "multipart": ("segment", multipart),
+    "no-content-range": ("segment", no_content_range),
+    "range-end": ("segment", range_end),
+    "range-total": ("segment", range_total),
+    "cl-twice-right-first": ("both", with_length(
+        lambda n: "Content-Length: %d\r\nContent-Length: %d" % (n, wrong(n)))),
+    "cl-twice-wrong-first": ("both", with_length(
+        lambda n: "Content-Length: %d\r\nContent-Length: %d" % (wrong(n), n))),
+    "x-content-length": ("both", with_length(
+        lambda n: "X-Content-Length: %d\r\nContent-Length: %d" % (wrong(n), n))),
+    "cl-abc": ("both", with_length(lambda n: "Content-Length: abc")),
+    "cl-empty": ("both", with_length(lambda n: "Content-Length:")),
+    "cl-plus": ("both", with_length(lambda n: "Content-Length: +5")),
+    "cl-minus": ("both", with_length(lambda n: "Content-Length: -5")),
+    "fold-value": ("both", with_length(lambda n: "Content-Length:\r\n %d" % n)),
+    "fold-split": ("both", with_length(
+        lambda n: "Content-Length: %s\r\n %s" % (str(n)[:2], str(n)[2:]))),
+    "status-blanks": ("both", status_blanks),
+    "changed-same-older": ("segment", close_early),
+    "changed-same-equal": ("segment", close_early),
+    "changed-size": ("segment", close_early),
+    "loc-lf": ("probe", injected("\n")),
+    "loc-cr": ("probe", injected("\r")),
+    "loc-blank": ("probe", injected(" ")),
+    "loc-nul": ("probe", injected("\0")),
+    "loc-crlf": ("probe", injected("\r\n")),
+    "redirect-loop": ("probe", redirect(
+        lambda r: "http://127.0.0.1:%d%s" % (r.server_port, r.target))),
+    "redirect-https": ("probe", redirect(lambda r: r.url(scheme="https"))),
+    "416-bare": ("probe", status(416)),
+    "404": ("probe", status(404)),
+    "500": ("probe", status(500)),
+    "header-close": ("probe", header_close),
+    "endless-header": ("probe", endless_header),
+}
+
+
+def escape_controls(text):
+    return re.sub(r"[\x00-\x1f\x7f]", lambda m: "\\x%02x" % ord(m.group()), text)
 
 
 class Handler(socketserver.BaseRequestHandler):
@@ -136,6 +477,7 @@ class Handler(socketserver.BaseRequestHandler):
             return
 
     def read_request(self):
+        """The bytes read, and (method, target, headers) or None."""
         data = b""
         while b"\r\n\r\n" not in data and len(data) < MAX_REQUEST_BYTES:
             chunk = self.request.recv(4096)
@@ -146,29 +488,28 @@ class Handler(socketserver.BaseRequestHandler):
         lines = head.split("\r\n")
         parts = lines[0].split(" ")
         if len(parts) < 2:
-            return None
+            return data, None
         headers = {}
         for line in lines[1:]:
             if ":" in line:
                 name, value = line.split(":", 1)
                 headers.setdefault(name.strip().lower(), value.strip())
-        return parts[0], parts[1], headers
+        return data, (parts[0], parts[1], headers)
 
     def handle(self):
         try:
-            request = self.read_request()
-            if request is None:
-                return
-            method, target, headers = request
+            raw, request = self.read_request()
+            method, target, headers = request or ("", "", {})
             path, _, query_text = target.partition("?")
             query = dict(urllib.parse.parse_qsl(query_text, keep_blank_values=True))
             state = self.server.state
-            if path != "/log":
+            if path != "/log" and raw:
                 with state.lock:
-                    state.log.append("\t".join([method, target,
-                                                headers.get("referer", ""),
-                                                headers.get("range", "")]))
-            self.dispatch(method, path, query, headers)
+                    state.log.append(([escape_controls(field) for field in (
+                        method, target, headers.get("referer", ""), headers.get("range", ""))],
+                        raw.decode("latin-1").encode("unicode_escape").decode("ascii")))
+            if request is not None:
+                self.dispatch(method, path, target, query, headers)
         except OSError:
             pass
 
@@ -177,7 +518,7 @@ class Handler(socketserver.BaseRequestHandler):
                                "X-Referer: " + headers.get("referer", "")],
                          b"r" * 900))
 
-    def dispatch(self, method, path, query, headers):
+    def dispatch(self, method, path, target, query, headers):
         state = self.server.state
         if path.startswith("/redirect/"):
             rest = path[len("/redirect/"):]
@@ -235,16 +576,18 @@ class Handler(socketserver.BaseRequestHandler):
                     time.sleep(0.3)
         elif path == "/log":
             tag = query.get("tag", "")
+            raw = query.get("raw") == "1"
             with state.lock:
-                lines = [line for line in state.log if tag in line.split("\t")[1]]
+                lines = ["\t".join(fields + ([escaped] if raw else []))
+                         for fields, escaped in state.log if tag in fields[1]]
             body = "".join(line + "\n" for line in lines).encode("latin-1")
             self.send(answer(200, ["Content-Type: text/plain"], body))
         elif path.startswith("/file/"):
-            self.serve_file(path[len("/file/"):], query, headers)
+            self.serve_file(path[len("/file/"):], target, query, headers)
         else:
             self.send(answer(404))
 
-    def serve_file(self, name, query, headers):
+    def serve_file(self, name, target, query, headers):
         state = self.server.state
         full = os.path.realpath(os.path.join(state.docroot, urllib.parse.unquote(name)))
         if not full.startswith(state.docroot + os.sep) or not os.path.isfile(full):
@@ -252,67 +595,52 @@ class Handler(socketserver.BaseRequestHandler):
             return
         with open(full, "rb") as f:
             data = f.read()
-        size = len(data)
-        fault = query.get("fault", "none")
-
-        first, last = None, None
-        wanted = headers.get("range", "")
-        if wanted.startswith("bytes="):
-            a, _, b = wanted[len("bytes="):].partition("-")
-            if a.strip().isdigit():
-                first = int(a)
-                last = int(b) if b.strip().isdigit() else size - 1
-                last = min(last, size - 1)
-
-        # Faults hit segment requests only, which ask for a closed range
-        # "bytes=A-B"; the size probe's open "bytes=100-" is answered
-        # properly, so the download is planned in four parts.
-        if not (wanted.startswith("bytes=") and wanted.split("-", 1)[-1].strip().isdigit()):
-            fault = "none"
-
-        token = query.get("token")
-        if token is not None and fault != "none":
-            # One download's worth: the first four segment requests that
-            # carry the token are faulted, later ones answered properly, so
-            # the next run can resume and complete.
-            with state.lock:
-                count = state.faulted_count.get(token, 0)
-                state.faulted_count[token] = count + 1
-            if count >= 4:
-                fault = "none"
-
-        if first is None or fault == "ignore-range":
-            status, body, extra = 200, data, []
-        elif first >= size or first > last:
-            self.send(answer(416, ["Content-Range: bytes */%d" % size]))
-            return
-        else:
-            status, body = 206, data[first:last + 1]
-            extra = ["Content-Range: bytes %d-%d/%d" % (first, last, size)]
         # The file's own time, as a real server sends it: without it every
         # probe would see a new time and the next run could not resume.
-        extra = extra + ["Last-Modified: " + email.utils.formatdate(os.path.getmtime(full), usegmt=True)]
-        keep = fault in ("extra", "stall")
-        head = answer(status, extra, b"", close=not keep)
-        # answer() wrote Content-Length 0; put in the real one.
-        head = head.replace(b"Content-Length: 0\r\n",
-                            b"Content-Length: %d\r\n" % len(body))
+        mtime = os.path.getmtime(full)
+        fault = query.get("fault", "none")
+        if fault not in FAULTS:
+            self.send(answer(400))
+            return
+        where, build = FAULTS[fault]
+        where = query.get("on", where)
 
-        if fault == "close-early" and status == 206 and first != 0:
-            self.send(head + body[:len(body) // 2])
-        elif fault == "extra" and status == 206:
-            self.send(head + body + b"X" * 1000)
-            self.hold()
-        elif fault == "stall":
-            self.send(head + body[:len(body) // 2])
-            self.hold()
-        elif fault == "short-header":
-            cut = head.index(b"Content-Length: ") + len(b"Content-Len")
-            self.send(head[:cut])
-            time.sleep(0.3)
-            self.send(head[cut:] + body)
+        wanted = headers.get("range", "")
+        first, last = None, None
+        match = re.fullmatch(r"bytes=(\d+)-(\d*)", wanted.strip())
+        if match:
+            first = int(match.group(1))
+            last = min(int(match.group(2) or len(data) - 1), len(data) - 1)
+        kind = "probe" if match and not match.group(2) else "segment"
+
+        token = query.get("token")
+        first_download = True
+        if token is not None:
+            limit = 1 if query.get("mode") == "single" else 4
+            with state.lock:
+                seen = state.tokens.setdefault(token, {"probe": 0, "segment": 0})
+                seen[kind] += 1
+                first_download = seen["probe"] <= 1 and (
+                    kind == "probe" or seen["segment"] <= limit)
+                later = seen["probe"] >= 2
         else:
-            self.send(head + body)
+            later = False
+        if fault in SECOND_VERSIONS and (later or query.get("version") == "2"):
+            change, shift = SECOND_VERSIONS[fault]
+            data, mtime, first_download = change(data), mtime + shift, False
+            if first is not None:
+                last = min(last, len(data) - 1) if match.group(2) else len(data) - 1
+
+        request = Request(state.port, name, target, query, data, mtime, first, last)
+        normal = request.normal()
+        hit = first_download and where in (kind, "both")
+        for step in build(request, normal) if hit else [normal.wire()]:
+            if step is HOLD:
+                self.hold()
+            elif isinstance(step, float):
+                time.sleep(step)
+            else:
+                self.send(step)
 
 
 class Server(socketserver.ThreadingTCPServer):
