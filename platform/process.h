@@ -10,10 +10,13 @@ namespace vorn::platform {
 class Process {
  public:
   virtual ~Process() = default;
-  // Creates the system-wide object `name` (requesting and then releasing
-  // ownership); the object lives until the process ends. Returns true when
-  // another process already holds that name. A guard that cannot be created
-  // at all answers false, so the run goes on without it.
+  // Takes the single-instance guard `name`; once taken it stays taken
+  // until this process ends. Returns true when it was taken already, by
+  // another process or by an earlier call of this one. A guard that cannot
+  // be created at all answers false, so the run goes on without it. Its
+  // reach is the system's: a named mutex of the session on Windows (owned
+  // and given back at once: only the name counts), a lock in the user's
+  // own runtime directory on Linux, so one user never stops another's.
   virtual bool GuardAlreadyExists(const std::string& name) = 0;
   // The raw command line as one byte string, the program's path first.
   virtual std::string CommandLine() = 0;

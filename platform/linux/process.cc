@@ -1,47 +1,88 @@
-// The single-instance guard and the command line on Linux. The guard is a
-// Unix socket bound to a name in the abstract namespace: it exists exactly
-// as long as this process holds it and leaves no file behind. The namespace
-// is shared by every user of the machine, so any local user who binds the
-// name first keeps every other user's run from starting.
+// The single-instance guard and the command line on Linux. The guard is an
+// exclusive flock on "<name>.lock" in the user's own runtime directory:
+// $XDG_RUNTIME_DIR when it is a directory of ours that nobody else may
+// write to, otherwise /tmp/<name>-<uid>, made with mode 0700. Each user has
+// a guard of their own, so nobody can keep another user's runs from
+// starting. The lock's descriptor stays open until the process ends and
+// the kernel drops the lock with it: the guard lives exactly as long as the
+// process, whatever way it ends; the file itself stays behind, unlocked.
+// A directory that is not safe (a link, someone else's, writable by
+// others: squatted) gives no guard, and the run goes on without it.
 #include "platform/process.h"
 
 #include <errno.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <vector>
 
 #include "platform/linux/linux_common.h"
 
 namespace vorn::platform::linux_os {
 namespace {
 
+// Opens `path` as a directory, not following a link at its last
+// component; -1 unless it is a directory owned by this user that neither
+// group nor others may write to. The descriptor pins the directory, so
+// what was checked is what the lock file is made in.
+int OpenSafeDirectory(const std::string& path) {
+  int fd =
+      ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) ||
+      st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The user's runtime directory for the guard `name`, opened; -1 when there
+// is no safe one.
+int OpenRuntimeDirectory(const std::string& name) {
+  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+  if (xdg != nullptr && xdg[0] != '\0') {
+    int fd = OpenSafeDirectory(xdg);
+    if (fd >= 0) return fd;
+  }
+  std::string own = "/tmp/" + name + "-" + std::to_string(::geteuid());
+  // An existing one is fine when it passes the check below.
+  if (::mkdir(own.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+  return OpenSafeDirectory(own);
+}
+
 class LinuxProcess final : public Process {
  public:
   bool GuardAlreadyExists(const std::string& name) override {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;  // no guard: the run goes on without it
-    struct sockaddr_un addr;
-    std::memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    // sun_path[0] == 0 selects the abstract namespace.
-    size_t n = name.size();
-    if (n > sizeof(addr.sun_path) - 1) n = sizeof(addr.sun_path) - 1;
-    std::memcpy(addr.sun_path + 1, name.data(), n);
-    socklen_t len =
-        static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + n);
-    if (::bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) == 0) {
-      // Kept open, never closed: the name lives until the process ends.
+    // The name becomes part of file names.
+    if (name.empty() || name.find('/') != std::string::npos) return false;
+    int dir = OpenRuntimeDirectory(name);
+    if (dir < 0) return false;  // no guard: the run goes on without it
+    int fd = ::openat(dir, (name + ".lock").c_str(),
+                      O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    ::close(dir);
+    if (fd < 0) return false;
+    int rc;
+    do {
+      rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0) {
+      // Never closed: the lock lives until the process ends.
+      std::lock_guard<std::mutex> lock(mu_);
+      guards_.push_back(fd);
       return false;
     }
     int err = errno;
     ::close(fd);
-    return err == EADDRINUSE;
+    return err == EWOULDBLOCK;
   }
-
   std::string CommandLine() override {
     std::ifstream in("/proc/self/cmdline", std::ios::binary);
     std::ostringstream raw;
@@ -66,6 +107,10 @@ class LinuxProcess final : public Process {
     if (dot != std::string::npos && dot > 0) name.resize(dot);
     return name;
   }
+
+ private:
+  std::mutex mu_;
+  std::vector<int> guards_;  // the lock descriptors, open until the end
 };
 
 }  // namespace

@@ -7,6 +7,14 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#endif
+
 #include "platform/env.h"
 #include "tests/unit/fake_env.h"
 
@@ -334,6 +342,126 @@ TEST(PlatformProcess, NameCommandLineAndGuard) {
           std::chrono::steady_clock::now().time_since_epoch().count());
   EXPECT_FALSE(process->GuardAlreadyExists(name));
 }
+
+#ifndef _WIN32
+// Sets or (for nullptr) clears XDG_RUNTIME_DIR.
+void SetRuntimeDir(const char* dir) {
+  if (dir != nullptr) {
+    setenv("XDG_RUNTIME_DIR", dir, 1);
+  } else {
+    unsetenv("XDG_RUNTIME_DIR");
+  }
+}
+
+// The guard is per user: a lock file in the user's runtime directory. A
+// child process takes the guard under its runtime directory and holds it;
+// this process asks under its own while the child lives, then twice after
+// the child ended (the last answer tells whether any guard was taken).
+TEST(PlatformProcess, LinuxGuardPerUserRuntimeDirectory) {
+  enum Squat { kNone, kWritable, kLink, kForeign };
+  struct Case {
+    const char* name;
+    const char* child_dir;   // "a", "b", "open" (mode 0777) or "" (unset)
+    const char* parent_dir;  // the same choices
+    Squat squat;             // what sits at /tmp/<name>-<uid> beforehand
+    bool parent_sees;        // the child's guard while the child lives
+    bool guarded;            // a guard can be taken at all
+  };
+  const Case cases[] = {
+      {"same runtime directory", "a", "a", kNone, true, true},
+      {"another user's runtime directory", "a", "b", kNone, false, true},
+      {"no runtime directory: /tmp", "", "", kNone, true, true},
+      {"unsafe runtime directory: /tmp", "open", "", kNone, true, true},
+      {"runtime directory beside /tmp", "a", "", kNone, false, true},
+      {"/tmp directory writable by others", "", "", kWritable, false, false},
+      {"/tmp directory is a link", "", "", kLink, false, false},
+      {"/tmp directory of another user", "", "", kForeign, false, false},
+  };
+  const char* saved = getenv("XDG_RUNTIME_DIR");
+  std::string saved_value = saved != nullptr ? saved : "";
+  Process* process = Env::Default().process;
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.squat == kForeign && geteuid() != 0) {
+      continue;  // only root can make a directory for another user
+    }
+    TempDir dir;
+    auto runtime_dir = [&dir](const std::string& which) {
+      if (which.empty()) return std::string();
+      std::string path = dir.File(which);
+      mkdir(path.c_str(), 0700);
+      chmod(path.c_str(), which == "open" ? 0777 : 0700);
+      return path;
+    };
+    std::string child_dir = runtime_dir(c.child_dir);
+    std::string parent_dir = runtime_dir(c.parent_dir);
+    std::string name = "vorn-guard-test-" + std::to_string(getpid()) + "-" +
+                       std::to_string(n++);
+    std::string own = "/tmp/" + name + "-" + std::to_string(geteuid());
+    std::string elsewhere = dir.File("elsewhere");
+    mkdir(elsewhere.c_str(), 0700);
+    if (c.squat == kWritable || c.squat == kForeign) {
+      mkdir(own.c_str(), 0700);
+      if (c.squat == kWritable) chmod(own.c_str(), 0777);
+      if (c.squat == kForeign) {
+        ASSERT_EQ(chown(own.c_str(), 65534, 65534), 0);
+      }
+    } else if (c.squat == kLink) {
+      ASSERT_EQ(symlink(elsewhere.c_str(), own.c_str()), 0);
+    }
+
+    int answer[2];
+    int release[2];
+    ASSERT_EQ(pipe(answer), 0);
+    ASSERT_EQ(pipe(release), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      close(answer[0]);
+      close(release[1]);
+      SetRuntimeDir(child_dir.empty() ? nullptr : child_dir.c_str());
+      char taken = process->GuardAlreadyExists(name) ? 'y' : 'n';
+      ssize_t ignored = write(answer[1], &taken, 1);
+      (void)ignored;
+      char end;
+      ignored = read(release[0], &end, 1);  // until the parent closes it
+      _exit(0);
+    }
+    close(answer[1]);
+    close(release[0]);
+    char child_saw = '?';
+    EXPECT_EQ(read(answer[0], &child_saw, 1), 1);
+    close(answer[0]);
+    EXPECT_EQ(child_saw, 'n') << "the child was first";
+    SetRuntimeDir(parent_dir.empty() ? nullptr : parent_dir.c_str());
+    EXPECT_EQ(process->GuardAlreadyExists(name), c.parent_sees);
+    close(release[1]);
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    // The child's guard ended with it: this process takes it now, unless
+    // it took its own above already.
+    EXPECT_EQ(process->GuardAlreadyExists(name), c.guarded && !c.parent_sees);
+    EXPECT_EQ(process->GuardAlreadyExists(name), c.guarded);
+    SetRuntimeDir(saved != nullptr ? saved_value.c_str() : nullptr);
+
+    struct stat st;
+    if (c.squat == kNone && parent_dir.empty()) {
+      ASSERT_EQ(lstat(own.c_str(), &st), 0);
+      EXPECT_TRUE(S_ISDIR(st.st_mode));
+      EXPECT_EQ(st.st_mode & 0777, 0700u);
+    }
+    EXPECT_NE(lstat((elsewhere + "/" + name + ".lock").c_str(), &st), 0)
+        << "a lock file went through the link";
+    unlink((own + "/" + name + ".lock").c_str());
+    if (c.squat == kLink) {
+      unlink(own.c_str());
+    } else {
+      rmdir(own.c_str());
+    }
+  }
+}
+#endif  // _WIN32
 
 }  // namespace
 }  // namespace vorn::platform
