@@ -35,6 +35,7 @@ class File {
   // (a full disk included).
   virtual bool Write(const char* buf, int64_t n) = 0;
   // Flushes and closes; false when the data may not have reached the file.
+  // Closing a closed file does nothing and answers true.
   virtual bool Close() = 0;
 };
 
@@ -52,7 +53,8 @@ class FileSystem {
   // Renames `from` to `to`, replacing `to` when it exists, in one step
   // where the system allows it. False on failure; then `to` is unchanged.
   virtual bool RenameOver(const std::string& from, const std::string& to) = 0;
-  // Length of the file at `path`, or -1 when it does not exist.
+  // Length of the file at `path`, or -1 when it does not exist or is not
+  // a file (a directory).
   virtual int64_t FileLength(const std::string& path) = 0;
 };
 

@@ -90,10 +90,8 @@ class Win32File final : public File {
     return true;
   }
 
-  bool Close() override {
-    if (!handle_.valid()) return false;
-    return handle_.Reset();
-  }
+  // Closing a closed file does nothing (UniqueHandle::Reset answers true).
+  bool Close() override { return handle_.Reset(); }
 
  private:
   UniqueHandle handle_;
@@ -130,7 +128,8 @@ class Win32FileSystem final : public FileSystem {
 
   int64_t FileLength(const std::string& path) override {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       return -1;
     }
     return (static_cast<int64_t>(data.nFileSizeHigh) << 32) |

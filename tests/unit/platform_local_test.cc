@@ -107,6 +107,7 @@ TEST(PlatformFiles, ReadExistingOnly) {
   EXPECT_EQ(got, data);
   EXPECT_FALSE(file->Write("x", 1)) << "a read-only file took a write";
   EXPECT_TRUE(file->Close());
+  EXPECT_TRUE(file->Close()) << "closing a closed file does nothing";
 }
 
 TEST(PlatformFiles, ExclusiveOpenFailsAtOnceWhileHeld) {
@@ -189,6 +190,7 @@ TEST(PlatformFiles, LengthRemoveAndDirectories) {
   EXPECT_TRUE(Fs()->MakeDirectory(sub));
   EXPECT_FALSE(Fs()->MakeDirectory(sub))
       << "an existing directory answers false";
+  EXPECT_EQ(Fs()->FileLength(sub), -1) << "a directory has no file length";
   std::string deep = sub + kPathSeparator + "a" + kPathSeparator + "b";
   EXPECT_FALSE(Fs()->MakeDirectory(deep)) << "only the last component is made";
   EXPECT_TRUE(WriteFileBytes(Fs(), sub + kPathSeparator + "in", "inside"));
