@@ -16,8 +16,11 @@ constexpr int kSocketError = -1;
 class Socket {
  public:
   virtual ~Socket() = default;
-  // Resolves `host` (a name or a dotted address) and connects, waiting at
-  // most `timeout_ms`. False on failure.
+  // Resolves `host` (a name or a dotted address) and connects to its
+  // addresses in turn until one answers. The name lookup and each address's
+  // connect wait at most `timeout_ms` each; 0 means no time-out. A socket
+  // connected before is closed first. False on failure, an empty host
+  // included.
   virtual bool Connect(const std::string& host, uint16_t port,
                        uint32_t timeout_ms) = 0;
   // Sends all of `data`; returns the count sent or kSocketError.
@@ -25,7 +28,8 @@ class Socket {
   // Receives at most `n` bytes: the count, 0 at the end of the stream,
   // kSocketError on failure or when no byte came for the receive time-out.
   virtual int Receive(char* buf, int n) = 0;
-  // Time-out of each Receive call (0: none).
+  // Time-out of each Receive call; 0 means none: Receive waits for as long
+  // as it takes. Kept across Connect.
   virtual void SetReceiveTimeout(uint32_t timeout_ms) = 0;
   // Closes the connection; closing a closed socket does nothing.
   virtual void Close() = 0;

@@ -1,5 +1,5 @@
-// Blocking TCP sockets on POSIX, with a bounded connect and a receive
-// time-out.
+// Blocking TCP sockets on Linux, with a bounded name lookup, a bounded
+// connect and a receive time-out.
 #include "platform/sockets.h"
 
 #include <arpa/inet.h>
@@ -13,11 +13,45 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
 
+#include "platform/bounded_call.h"
 #include "platform/linux/linux_common.h"
 
 namespace vorn::platform::linux_os {
 namespace {
+
+struct FreeAddresses {
+  void operator()(struct addrinfo* list) const { ::freeaddrinfo(list); }
+};
+// A getaddrinfo result list, owned.
+using Addresses = std::unique_ptr<struct addrinfo, FreeAddresses>;
+
+Addresses LookUp(const std::string& host, const std::string& service) {
+  struct addrinfo hints;
+  std::memset(&hints, 0, sizeof(hints));
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
+    return nullptr;
+  }
+  return Addresses(found);
+}
+
+// The IPv4 addresses of `host`, null when there are none. getaddrinfo has
+// no time-out of its own (a DNS server that never answers keeps it for
+// many seconds), so the lookup waits at most `timeout_ms` (0: no bound).
+Addresses Resolve(const std::string& host, uint16_t port, uint32_t timeout_ms) {
+  if (host.empty()) return nullptr;
+  std::string service = std::to_string(port);
+  if (timeout_ms == 0) return LookUp(host, service);
+  std::optional<Addresses> found =
+      CallWithin(timeout_ms, [host, service] { return LookUp(host, service); });
+  return found ? std::move(*found) : nullptr;
+}
 
 class LinuxSocket final : public Socket {
  public:
@@ -26,18 +60,10 @@ class LinuxSocket final : public Socket {
   bool Connect(const std::string& host, uint16_t port,
                uint32_t timeout_ms) override {
     Close();
-    struct addrinfo hints;
-    std::memset(&hints, 0, sizeof(hints));
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo* found = nullptr;
-    std::string service = std::to_string(port);
-    if (host.empty() ||
-        ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
-      return false;
-    }
+    Addresses found = Resolve(host, port, timeout_ms);
     bool ok = false;
-    for (struct addrinfo* ai = found; ai != nullptr && !ok; ai = ai->ai_next) {
+    for (struct addrinfo* ai = found.get(); ai != nullptr && !ok;
+         ai = ai->ai_next) {
       int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC,
                         ai->ai_protocol);
       if (fd < 0) continue;
@@ -48,7 +74,6 @@ class LinuxSocket final : public Socket {
         ::close(fd);
       }
     }
-    ::freeaddrinfo(found);
     if (ok) ApplyReceiveTimeout();
     return ok;
   }

@@ -1,9 +1,12 @@
-// TCP client sockets through Winsock 2.
+// TCP client sockets through Winsock 2, with a bounded name lookup, a
+// bounded connect and a receive time-out.
 #include "platform/sockets.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "platform/bounded_call.h"
 #include "platform/win32/win32_common.h"
 
 // After windows.h, which it builds on.
@@ -22,30 +25,36 @@ bool StartWinsock() {
   return started;
 }
 
-// Owns a getaddrinfo result list.
-class AddressList final {
- public:
-  AddressList() = default;
-  ~AddressList() {
-    if (list_ != nullptr) freeaddrinfo(list_);
-  }
-  AddressList(const AddressList&) = delete;
-  AddressList& operator=(const AddressList&) = delete;
-
-  bool Resolve(const std::string& host, uint16_t port) {
-    addrinfo hints = {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    std::string service = std::to_string(port);
-    return getaddrinfo(host.c_str(), service.c_str(), &hints, &list_) == 0 &&
-           list_ != nullptr;
-  }
-  const addrinfo* first() const { return list_; }
-
- private:
-  addrinfo* list_ = nullptr;
+struct FreeAddresses {
+  void operator()(addrinfo* list) const { freeaddrinfo(list); }
 };
+// A getaddrinfo result list, owned.
+using Addresses = std::unique_ptr<addrinfo, FreeAddresses>;
+
+Addresses LookUp(const std::string& host, const std::string& service) {
+  addrinfo hints = {};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
+    return nullptr;
+  }
+  return Addresses(found);
+}
+
+// The IPv4 addresses of `host`, null when there are none. getaddrinfo has
+// no time-out of its own, so the lookup waits at most `timeout_ms` (0: no
+// bound). An empty name is refused: Winsock would answer it with the
+// machine's own addresses.
+Addresses Resolve(const std::string& host, uint16_t port, uint32_t timeout_ms) {
+  if (host.empty()) return nullptr;
+  std::string service = std::to_string(port);
+  if (timeout_ms == 0) return LookUp(host, service);
+  std::optional<Addresses> found =
+      CallWithin(timeout_ms, [host, service] { return LookUp(host, service); });
+  return found ? std::move(*found) : nullptr;
+}
 
 bool SetBlocking(SOCKET s, bool blocking) {
   u_long non_blocking = blocking ? 0 : 1;
@@ -61,23 +70,23 @@ class Win32Socket final : public Socket {
 
   bool Connect(const std::string& host, uint16_t port,
                uint32_t timeout_ms) override {
-    if (socket_ == INVALID_SOCKET) return false;
-    AddressList addresses;
-    if (!addresses.Resolve(host, port)) return false;
-    const addrinfo* address = addresses.first();
-
-    // Connect without blocking so that the wait can be bounded, then go
-    // back to blocking calls for the transfer.
-    if (!SetBlocking(socket_, false)) return false;
-    bool connected = false;
-    if (connect(socket_, address->ai_addr,
-                static_cast<int>(address->ai_addrlen)) == 0) {
-      connected = true;
-    } else if (MapOsError(WSAGetLastError()) == OsError::kWouldBlock) {
-      connected = WaitConnected(timeout_ms);
+    if (connected_) Close();
+    Addresses found = Resolve(host, port, timeout_ms);
+    // Each address in turn. A socket whose connect failed is not used
+    // again: every further address gets a new one.
+    for (const addrinfo* ai = found.get(); ai != nullptr; ai = ai->ai_next) {
+      if (socket_ == INVALID_SOCKET) {
+        socket_ = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+        if (socket_ == INVALID_SOCKET) continue;
+      }
+      if (ConnectOne(ai, timeout_ms)) {
+        connected_ = true;
+        ApplyReceiveTimeout();
+        return true;
+      }
+      Close();
     }
-    if (!SetBlocking(socket_, true)) return false;
-    return connected;
+    return false;
   }
 
   int Send(const std::string& data) override {
@@ -104,20 +113,42 @@ class Win32Socket final : public Socket {
   }
 
   void SetReceiveTimeout(uint32_t timeout_ms) override {
-    if (socket_ == INVALID_SOCKET) return;
-    DWORD value = timeout_ms;
-    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO,
-               reinterpret_cast<const char*>(&value), sizeof(value));
+    receive_timeout_ms_ = timeout_ms;
+    ApplyReceiveTimeout();
   }
 
   void Close() override {
+    connected_ = false;
     if (socket_ == INVALID_SOCKET) return;
     closesocket(socket_);
     socket_ = INVALID_SOCKET;
   }
 
  private:
-  // Waits for a connect in progress; true once it has succeeded.
+  // Connects to one address without blocking, so that the wait can be
+  // bounded, then goes back to blocking calls for the transfer.
+  bool ConnectOne(const addrinfo* address, uint32_t timeout_ms) {
+    if (!SetBlocking(socket_, false)) return false;
+    bool connected = false;
+    if (connect(socket_, address->ai_addr,
+                static_cast<int>(address->ai_addrlen)) == 0) {
+      connected = true;
+    } else if (MapOsError(WSAGetLastError()) == OsError::kWouldBlock) {
+      connected = WaitConnected(timeout_ms);
+    }
+    return SetBlocking(socket_, true) && connected;
+  }
+
+  // SO_RCVTIMEO of 0 waits for ever on Winsock too.
+  void ApplyReceiveTimeout() {
+    if (socket_ == INVALID_SOCKET) return;
+    DWORD value = receive_timeout_ms_;
+    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO,
+               reinterpret_cast<const char*>(&value), sizeof(value));
+  }
+
+  // Waits for a connect in progress (0: for as long as it takes); true
+  // once it has succeeded.
   bool WaitConnected(uint32_t timeout_ms) {
     fd_set writable;
     fd_set failed;
@@ -130,8 +161,8 @@ class Win32Socket final : public Socket {
     limit.tv_usec = static_cast<long>((timeout_ms % 1000) * 1000);
     // Winsock reports a finished connect as writable, a refused one in the
     // exception set; the first argument is ignored.
-    int ready =
-        select(/*nfds=*/0, /*readfds=*/nullptr, &writable, &failed, &limit);
+    int ready = select(/*nfds=*/0, /*readfds=*/nullptr, &writable, &failed,
+                       timeout_ms == 0 ? nullptr : &limit);
     if (ready <= 0 || FD_ISSET(socket_, &failed) ||
         !FD_ISSET(socket_, &writable)) {
       return false;
@@ -146,6 +177,8 @@ class Win32Socket final : public Socket {
   }
 
   SOCKET socket_;
+  bool connected_ = false;
+  uint32_t receive_timeout_ms_ = 0;
 };
 
 class Win32Network final : public Network {

@@ -179,14 +179,23 @@ TEST(PlatformSockets, ExchangeTimeoutAndEnd) {
          p.WaitForClose();
        },
        300, "part", kSocketError},
+      {"time-out 0 is none: a late reply still comes",
+       [](Peer& p) {
+         p.ReadUntil("\n");
+         std::this_thread::sleep_for(milliseconds(700));
+         p.SendAll("late");
+       },
+       0, "late", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LoopbackServer server(c.server);
     std::unique_ptr<Socket> s = Env::Default().network->NewSocket();
     ASSERT_NE(s, nullptr);
+    // A shorter time-out set before is replaced, and kept across Connect.
+    s->SetReceiveTimeout(200);
+    s->SetReceiveTimeout(c.receive_timeout_ms);
     ASSERT_TRUE(s->Connect("127.0.0.1", server.port(), 5000));
-    if (c.receive_timeout_ms != 0) s->SetReceiveTimeout(c.receive_timeout_ms);
     EXPECT_EQ(s->Send("hello\n"), 6);
     std::string got;
     char buf[1500];
@@ -201,6 +210,83 @@ TEST(PlatformSockets, ExchangeTimeoutAndEnd) {
           << "the receive time-out was not kept";
     }
     s->Close();
+  }
+}
+
+// The lookup is bounded by the connect time-out, whatever the name.
+TEST(PlatformSockets, NamesAndAddresses) {
+  struct Case {
+    const char* host;
+    bool connects;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", true},
+      {"localhost", true},
+      {"vorn-no-such-host.invalid", false},
+      {"", false},
+  };
+  LoopbackServer server([](Peer& p) { p.WaitForClose(); });
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    std::unique_ptr<Socket> s = Env::Default().network->NewSocket();
+    ASSERT_NE(s, nullptr);
+    auto start = steady_clock::now();
+    EXPECT_EQ(s->Connect(c.host, server.port(), 1000), c.connects);
+    EXPECT_LT(MillisSince(start), 1800) << "the connect time-out was not kept";
+  }
+}
+
+// A listener whose queue is full: the kernel drops a further connect's
+// first SYN and the client sends it again only a second later, so that
+// connect takes about a second. The queue is emptied after `accept_after`.
+TEST(PlatformSockets, ConnectTimeOutAndZeroForNone) {
+  struct Case {
+    uint32_t timeout_ms;
+    int accept_after_ms;
+    bool connects;
+    int64_t at_most_ms;
+  };
+  const Case cases[] = {
+      {300, 400, false, 900},  // given up before the SYN is sent again
+      {0, 200, true, 4000},    // 0: waits for as long as it takes
+      {4000, 200, true, 4000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("time-out " + std::to_string(c.timeout_ms));
+    RawSocket listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)),
+              0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    socklen_t size = sizeof(addr);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &size);
+    // The one connection the queue holds.
+    RawSocket filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)),
+              0);
+    std::atomic<bool> stop{false};
+    std::thread acceptor([&] {
+      std::this_thread::sleep_for(milliseconds(c.accept_after_ms));
+      std::vector<RawSocket> accepted;
+      while (!stop) {
+        if (!Readable(listener, 50)) continue;
+        accepted.push_back(accept(listener, nullptr, nullptr));
+      }
+      for (RawSocket a : accepted) CloseRaw(a);
+    });
+    std::unique_ptr<Socket> s = Env::Default().network->NewSocket();
+    ASSERT_NE(s, nullptr);
+    auto start = steady_clock::now();
+    EXPECT_EQ(s->Connect("127.0.0.1", ntohs(addr.sin_port), c.timeout_ms),
+              c.connects);
+    EXPECT_LT(MillisSince(start), c.at_most_ms);
+    s->Close();
+    stop = true;
+    acceptor.join();
+    CloseRaw(filler);
+    CloseRaw(listener);
   }
 }
 

@@ -1,0 +1,54 @@
+// A bound for calls that have no time-out of their own (a name lookup):
+// the call runs on a helper thread and the caller waits for its answer at
+// most a given time. A call given up on runs to its end on its own thread;
+// its answer is destroyed there, and it touches nothing of the caller's.
+#ifndef VORN_PLATFORM_BOUNDED_CALL_H_
+#define VORN_PLATFORM_BOUNDED_CALL_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace vorn::platform {
+
+// Runs `work` on a helper thread and returns its answer, or nothing when
+// it took longer than `timeout_ms` or no thread could be started. `work`
+// must own everything it uses (capture by value): it may outlive the call.
+template <typename Work>
+auto CallWithin(uint32_t timeout_ms, Work work)
+    -> std::optional<decltype(work())> {
+  using Answer = decltype(work());
+  // Shared by the caller and the helper; the last one to let go frees it.
+  struct State {
+    std::mutex mu;
+    std::condition_variable done;
+    std::optional<Answer> answer;
+  };
+  auto state = std::make_shared<State>();
+  try {
+    std::thread([state, work = std::move(work)]() mutable {
+      Answer answer = work();
+      std::lock_guard<std::mutex> lock(state->mu);
+      state->answer.emplace(std::move(answer));
+      state->done.notify_one();
+    }).detach();
+  } catch (const std::system_error&) {
+    return std::nullopt;
+  }
+  std::unique_lock<std::mutex> lock(state->mu);
+  if (!state->done.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                            [&state] { return state->answer.has_value(); })) {
+    return std::nullopt;
+  }
+  return std::move(state->answer);
+}
+
+}  // namespace vorn::platform
+
+#endif  // VORN_PLATFORM_BOUNDED_CALL_H_
