@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -16,13 +17,20 @@
 #include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
+#include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include "platform/env.h"
+#include "tests/unit/fake_env.h"
 
 namespace vorn::platform {
 namespace {
@@ -289,6 +297,95 @@ TEST(PlatformSockets, ConnectTimeOutAndZeroForNone) {
     CloseRaw(listener);
   }
 }
+
+#ifndef _WIN32
+// Names the test controls, in a child process with a mount and network
+// namespace of its own (root only; skipped otherwise): its own /etc/hosts,
+// and a name server on 127.0.0.1 that never answers, which keeps
+// getaddrinfo for ten seconds. Returns what went wrong, empty when nothing.
+std::string InPrivateNames() {
+  // 127.0.0.2 refuses; 127.0.0.3 listens. getaddrinfo keeps their order
+  // (both are as far from 127.0.0.1).
+  vorn::testing::TempDir dir;
+  std::string hosts = dir.File("hosts");
+  std::string resolv = dir.File("resolv.conf");
+  vorn::testing::WriteAll(
+      hosts, "127.0.0.1 localhost\n127.0.0.2 vorn-two\n127.0.0.3 vorn-two\n");
+  vorn::testing::WriteAll(resolv, "nameserver 127.0.0.1\n");
+  if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return "skip";
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0 ||
+      mount(resolv.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) !=
+          0) {
+    return "skip";
+  }
+  int control = socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq lo{};
+  std::strcpy(lo.ifr_name, "lo");
+  lo.ifr_flags = IFF_UP | IFF_RUNNING;
+  if (ioctl(control, SIOCSIFFLAGS, &lo) != 0) return "skip";
+  auto bound = [](int type, const char* address, uint16_t port) {
+    int s = socket(AF_INET, type, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    inet_pton(AF_INET, address, &addr.sin_addr);
+    bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    return s;
+  };
+  bound(SOCK_DGRAM, "127.0.0.1", 53);  // reads nothing, answers nothing
+  int listener = bound(SOCK_STREAM, "127.0.0.3", 8080);
+  if (listen(listener, 4) != 0) return "no listener";
+
+  std::string wrong;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo("vorn-two", "8080", &hints, &found) != 0 ||
+      reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr !=
+          htonl(0x7f000002)) {
+    return "vorn-two does not come first as 127.0.0.2";
+  }
+  freeaddrinfo(found);
+  std::unique_ptr<Socket> s = Env::Default().network->NewSocket();
+  if (!s->Connect("vorn-two", 8080, 2000)) {
+    wrong += "the second address was not tried; ";
+  }
+  auto start = steady_clock::now();
+  if (s->Connect("vorn-silent.example", 8080, 500)) {
+    wrong += "a silent name server gave an address; ";
+  }
+  if (MillisSince(start) > 1500) {
+    wrong += "the lookup took " + std::to_string(MillisSince(start)) + " ms";
+  }
+  return wrong;
+}
+
+TEST(PlatformSockets, EveryAddressAndABoundedLookup) {
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(report[0]);
+    std::string wrong = InPrivateNames();
+    ssize_t ignored = write(report[1], wrong.data(), wrong.size());
+    (void)ignored;
+    _exit(0);  // an abandoned lookup may still run
+  }
+  close(report[1]);
+  std::string wrong;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(report[0], buf, sizeof(buf))) > 0) wrong.append(buf, n);
+  close(report[0]);
+  int status = 0;
+  EXPECT_EQ(waitpid(child, &status, 0), child);
+  if (wrong == "skip") GTEST_SKIP() << "no private namespace (needs root)";
+  EXPECT_EQ(wrong, "");
+}
+#endif  // _WIN32
 
 TEST(PlatformSockets, ClosedSocketRefusesEverything) {
   LoopbackServer server([](Peer& p) { p.WaitForClose(); });
