@@ -3,22 +3,36 @@
 #ifndef VORN_PLATFORM_INTERNET_H_
 #define VORN_PLATFORM_INTERNET_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace vorn::platform {
 
+// A version file is a few lines: a body longer than this is not one, and
+// reading stops there.
+constexpr size_t kMaxVersionFileBytes = 1 << 20;
+
+// The longest one attempt may take, from its start to the body's end.
+constexpr uint32_t kFetchAttemptSeconds = 5 * 60;
+
 enum class FetchStatus {
-  kOk,      // opened and read to its end, whatever the HTTP status
-  kNoFile,  // the client gave no file object back; nothing to report
-  kError,   // connecting, opening or reading failed; see `error`
+  kOk,        // opened and read to its end, whatever the HTTP status
+  kNoFile,    // the client gave no file object back; nothing to report
+  kError,     // connecting, opening or reading failed, or the attempt ran
+              // out of time; see `error`
+  kTooLarge,  // the body is longer than kMaxVersionFileBytes; reading
+              // stopped there
 };
 
 struct FetchResult {
   FetchStatus status = FetchStatus::kNoFile;
   // The body's bytes exactly as they arrived; on kError those that had
-  // arrived before the failure.
+  // arrived before the failure, on kTooLarge the first
+  // kMaxVersionFileBytes.
   std::string body;
-  // The system's descriptive error text on kError, at most 1023 bytes.
+  // On kError the system's descriptive error text, on kTooLarge a text
+  // that says so; at most 1023 bytes.
   std::string error;
 };
 
@@ -29,8 +43,10 @@ class InternetClient {
  public:
   virtual ~InternetClient() = default;
   // Fetches `url` bypassing every cache, following redirects, with
-  // `user_agent` and the system's proxy settings. A server that accepts
-  // and then says nothing ends the attempt with kError.
+  // `user_agent` and the system's proxy settings. Every attempt is
+  // bounded: connecting waits at most 30 seconds, a server that accepts
+  // and then sends nothing for a minute ends it with kError, and so does
+  // one still sending when kFetchAttemptSeconds have passed.
   virtual FetchResult Fetch(const std::string& url,
                             const std::string& user_agent) = 0;
 };

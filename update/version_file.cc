@@ -43,6 +43,7 @@ bool Updater::FetchVersionFile() {
       return true;
     case platform::FetchStatus::kNoFile:
       return false;
+    case platform::FetchStatus::kTooLarge:
     case platform::FetchStatus::kError:
       break;
   }

@@ -1,12 +1,15 @@
 // The version-file fetch through libcurl: http and https, bounded
 // redirects, no cache, the proxy from the usual environment variables
-// (libcurl reads them itself), a bounded connect and a low-speed limit, so
-// a server that accepts and then says nothing ends the attempt.
+// (libcurl reads them itself), a bounded connect, a low-speed limit, so a
+// server that accepts and then says nothing ends the attempt, a bound on
+// the whole attempt and one on the body's size.
 #include "platform/internet.h"
 
 #include <curl/curl.h>
 
+#include <memory>
 #include <mutex>
+#include <string>
 
 #include "platform/linux/linux_common.h"
 
@@ -18,9 +21,23 @@ constexpr long kConnectTimeoutSeconds = 30;
 // An attempt that receives less than one byte a second for a minute ends.
 constexpr long kLowSpeedSeconds = 60;
 
+// The body so far; reading stops once it would pass kMaxVersionFileBytes.
+struct Body {
+  std::string bytes;
+  bool too_large = false;
+};
+
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
-  static_cast<std::string*>(user)->append(data, size * count);
-  return size * count;
+  Body* body = static_cast<Body*>(user);
+  size_t n = size * count;
+  size_t room = kMaxVersionFileBytes - body->bytes.size();
+  if (n > room) {
+    body->bytes.append(data, room);
+    body->too_large = true;
+    return 0;  // any other count than `n` ends the transfer
+  }
+  body->bytes.append(data, n);
+  return n;
 }
 
 struct CurlHandle {
@@ -37,6 +54,8 @@ struct HeaderList {
 
 class CurlInternet final : public InternetClient {
  public:
+  explicit CurlInternet(uint32_t attempt_ms) : attempt_ms_(attempt_ms) {}
+
   FetchResult Fetch(const std::string& url,
                     const std::string& user_agent) override {
     static std::once_flag once;
@@ -65,12 +84,21 @@ class CurlInternet final : public InternetClient {
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(attempt_ms_));
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &result.body);
+    Body body;
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
 
     CURLcode rc = curl_easy_perform(c);
+    result.body = std::move(body.bytes);
+    if (body.too_large) {
+      result.status = FetchStatus::kTooLarge;
+      result.error = "the version file is longer than " +
+                     std::to_string(kMaxVersionFileBytes) + " bytes";
+      return result;
+    }
     if (rc != CURLE_OK) {
       result.status = FetchStatus::kError;
       result.error = error[0] != '\0' ? error : curl_easy_strerror(rc);
@@ -82,13 +110,20 @@ class CurlInternet final : public InternetClient {
     result.status = FetchStatus::kOk;
     return result;
   }
+
+ private:
+  uint32_t attempt_ms_;
 };
 
 }  // namespace
 
 InternetClient* DefaultInternet() {
-  static CurlInternet internet;
+  static CurlInternet internet(kFetchAttemptSeconds * 1000);
   return &internet;
+}
+
+std::unique_ptr<InternetClient> NewInternet(uint32_t attempt_ms) {
+  return std::make_unique<CurlInternet>(attempt_ms);
 }
 
 }  // namespace vorn::platform::linux_os

@@ -3,6 +3,9 @@
 #ifndef VORN_PLATFORM_LINUX_LINUX_COMMON_H_
 #define VORN_PLATFORM_LINUX_LINUX_COMMON_H_
 
+#include <cstdint>
+#include <memory>
+
 #include "platform/env.h"
 
 namespace vorn::platform::linux_os {
@@ -15,6 +18,10 @@ InternetClient* DefaultInternet();
 WindowSystem* DefaultWindowSystem();
 Desktop* DefaultDesktop();
 Process* DefaultProcess();
+
+// A version-file client whose attempts end after `attempt_ms` in all
+// (DefaultInternet's after kFetchAttemptSeconds), for tests of that bound.
+std::unique_ptr<InternetClient> NewInternet(uint32_t attempt_ms);
 
 }  // namespace vorn::platform::linux_os
 

@@ -1,7 +1,10 @@
 // The version-file fetch through WinINet, which brings the system's proxy
-// settings, redirects and cache control.
+// settings, redirects and cache control. WinINet's connect and receive
+// time-outs bound each call; a deadline checked after every read bounds
+// the whole attempt, and reading stops at kMaxVersionFileBytes.
 #include "platform/internet.h"
 
+#include <memory>
 #include <string>
 
 #include "platform/win32/win32_common.h"
@@ -67,10 +70,25 @@ FetchResult OpenFailure(DWORD code) {
   return result;
 }
 
+// The answer when the attempt has to stop: the bytes so far, and why.
+FetchResult Stopped(FetchStatus status, std::string body, std::string error) {
+  FetchResult result;
+  result.status = status;
+  result.body = std::move(body);
+  result.error = std::move(error);
+  if (result.error.size() > kMaxFetchErrorBytes) {
+    result.error.resize(kMaxFetchErrorBytes);
+  }
+  return result;
+}
+
 class Win32Internet final : public InternetClient {
  public:
+  explicit Win32Internet(uint32_t attempt_ms) : attempt_ms_(attempt_ms) {}
+
   FetchResult Fetch(const std::string& url,
                     const std::string& user_agent) override {
+    const ULONGLONG deadline = GetTickCount64() + attempt_ms_;
     InternetHandle session(InternetOpenA(
         user_agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG,
         /*lpszProxy=*/nullptr, /*lpszProxyBypass=*/nullptr, /*dwFlags=*/0));
@@ -92,34 +110,59 @@ class Win32Internet final : public InternetClient {
                          /*dwContext=*/1));
     if (request.get() == nullptr) return OpenFailure(GetLastError());
 
-    // Whatever the HTTP status, the body is what the caller gets.
+    // Whatever the HTTP status, the body is what the caller gets. Each read
+    // asks for no more than has arrived, so that it returns as soon as
+    // something came (a read of a full buffer would wait for all of it).
     std::string body;
     char buf[4096];
     for (;;) {
+      DWORD available = 0;
       DWORD got = 0;
-      if (!InternetReadFile(request.get(), buf, sizeof(buf), &got)) {
+      if (!InternetQueryDataAvailable(request.get(), &available,
+                                      /*dwFlags=*/0, /*dwContext=*/0) ||
+          !InternetReadFile(request.get(), buf,
+                            available == 0 || available > sizeof(buf)
+                                ? sizeof(buf)
+                                : available,
+                            &got)) {
         // A read failure is an error even when no code came with it.
-        FetchResult result;
-        result.status = FetchStatus::kError;
-        result.error = ErrorText(GetLastError());
-        result.body = std::move(body);
-        return result;
+        return Stopped(FetchStatus::kError, std::move(body),
+                       ErrorText(GetLastError()));
       }
       if (got == 0) break;
+      size_t room = kMaxVersionFileBytes - body.size();
+      if (got > room) {
+        body.append(buf, room);
+        return Stopped(FetchStatus::kTooLarge, std::move(body),
+                       "the version file is longer than " +
+                           std::to_string(kMaxVersionFileBytes) + " bytes");
+      }
       body.append(buf, got);
+      if (GetTickCount64() > deadline) {
+        return Stopped(FetchStatus::kError, std::move(body),
+                       "the version file did not arrive within " +
+                           std::to_string(attempt_ms_) + " ms");
+      }
     }
     FetchResult result;
     result.status = FetchStatus::kOk;
     result.body = std::move(body);
     return result;
   }
+
+ private:
+  uint32_t attempt_ms_;
 };
 
 }  // namespace
 
 InternetClient* DefaultInternet() {
-  static Win32Internet internet;
+  static Win32Internet internet(kFetchAttemptSeconds * 1000);
   return &internet;
+}
+
+std::unique_ptr<InternetClient> NewInternet(uint32_t attempt_ms) {
+  return std::make_unique<Win32Internet>(attempt_ms);
 }
 
 }  // namespace vorn::platform::win32

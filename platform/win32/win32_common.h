@@ -7,6 +7,9 @@
 #include <windows.h>
 #include <winsock2.h>
 
+#include <cstdint>
+#include <memory>
+
 #include "platform/clock.h"
 #include "platform/desktop.h"
 #include "platform/files.h"
@@ -70,6 +73,10 @@ InternetClient* DefaultInternet();
 WindowSystem* DefaultWindowSystem();
 Desktop* DefaultDesktop();
 Process* DefaultProcess();
+
+// A version-file client whose attempts end after `attempt_ms` in all
+// (DefaultInternet's after kFetchAttemptSeconds), for tests of that bound.
+std::unique_ptr<InternetClient> NewInternet(uint32_t attempt_ms);
 
 }  // namespace vorn::platform::win32
 

@@ -32,16 +32,27 @@
 #include "platform/env.h"
 #include "tests/unit/fake_env.h"
 
+// The backend's own constructors, for bounds too long to wait for.
+#ifdef _WIN32
+#include "platform/win32/win32_common.h"
+namespace backend = vorn::platform::win32;
+#else
+#include "platform/linux/linux_common.h"
+namespace backend = vorn::platform::linux_os;
+#endif
+
 namespace vorn::platform {
 namespace {
 
 #ifdef _WIN32
 using RawSocket = SOCKET;
 constexpr RawSocket kNoSocket = INVALID_SOCKET;
+constexpr int kSendFlags = 0;
 void CloseRaw(RawSocket s) { closesocket(s); }
 #else
 using RawSocket = int;
 constexpr RawSocket kNoSocket = -1;
+constexpr int kSendFlags = MSG_NOSIGNAL;  // a client gone is no signal
 void CloseRaw(RawSocket s) { close(s); }
 #endif
 
@@ -77,14 +88,17 @@ class Peer {
     }
     return got;
   }
-  void SendAll(const std::string& data) {
+  // False once the client has gone.
+  bool SendAll(const std::string& data) {
     size_t done = 0;
     while (done < data.size()) {
       int n = static_cast<int>(send(s_, data.data() + done,
-                                    static_cast<int>(data.size() - done), 0));
-      if (n <= 0) return;
+                                    static_cast<int>(data.size() - done),
+                                    kSendFlags));
+      if (n <= 0) return false;
       done += n;
     }
+    return true;
   }
   // Waits (at most 3 s) until the client closes its end.
   void WaitForClose() { ReadUntil(std::string(1, '\0') + "never"); }
@@ -472,6 +486,66 @@ TEST(PlatformInternet, FollowsRedirects) {
   EXPECT_EQ(r.status, FetchStatus::kOk) << r.error;
   EXPECT_EQ(r.body, "moved=1\n");
   EXPECT_EQ(http.server.connections(), 2);
+}
+
+// The body is capped at kMaxVersionFileBytes, and the attempt as a whole
+// is bounded in time (shortened here) even while bytes keep coming.
+TEST(PlatformInternet, BoundedInSizeAndTime) {
+  const std::string cap(kMaxVersionFileBytes, 'v');
+  struct Case {
+    const char* name;
+    std::string body;
+    int gap_ms;           // between the body's bytes; 0: all at once
+    uint32_t attempt_ms;  // 0: the default client
+    FetchStatus status;
+    size_t body_bytes;
+  };
+  const Case cases[] = {
+      {"exactly the cap", cap, 0, 0, FetchStatus::kOk, cap.size()},
+      {"one byte over", cap + "w", 0, 0, FetchStatus::kTooLarge, cap.size()},
+      {"far over", cap + cap, 0, 0, FetchStatus::kTooLarge, cap.size()},
+      {"trickling past the bound", std::string(60, 't'), 50, 600,
+       FetchStatus::kError, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoopbackServer server([&c](Peer& p) {
+      p.ReadUntil("\r\n\r\n");
+      if (c.gap_ms == 0) {
+        p.SendAll(Reply("200 OK", c.body));
+        return;
+      }
+      std::string head = Reply("200 OK", c.body);
+      head.resize(head.size() - c.body.size());
+      bool sending = p.SendAll(head);
+      for (size_t i = 0; sending && i < c.body.size(); ++i) {
+        std::this_thread::sleep_for(milliseconds(c.gap_ms));
+        sending = p.SendAll(c.body.substr(i, 1));
+      }
+    });
+    std::unique_ptr<InternetClient> own;
+    InternetClient* client = Env::Default().internet;
+    if (c.attempt_ms != 0) {
+      own = backend::NewInternet(c.attempt_ms);
+      client = own.get();
+    }
+    auto start = steady_clock::now();
+    FetchResult r = client->Fetch(server.Url("/v"), "agent");
+    EXPECT_EQ(r.status, c.status) << r.error;
+    if (c.status == FetchStatus::kError) {
+      EXPECT_FALSE(r.error.empty());
+      EXPECT_LT(MillisSince(start), c.attempt_ms + 1500)
+          << "the attempt was not ended";
+      EXPECT_LT(r.body.size(), c.body.size());
+      EXPECT_EQ(r.body, c.body.substr(0, r.body.size()));
+    } else {
+      EXPECT_EQ(r.body.size(), c.body_bytes);
+      EXPECT_TRUE(r.body == c.body.substr(0, c.body_bytes));
+    }
+    if (c.status == FetchStatus::kTooLarge) {
+      EXPECT_FALSE(r.error.empty());
+    }
+  }
 }
 
 TEST(PlatformInternet, RefusedConnectionIsAnErrorWithText) {
