@@ -1,6 +1,7 @@
 // The version file: one fetch attempt into the version text, and the cuts
 // of the announced version and the package URL out of it.
 #include "platform/text.h"
+#include "update/messages.h"
 #include "update/updater.h"
 
 namespace vorn {
@@ -44,6 +45,9 @@ bool Updater::FetchVersionFile() {
     case platform::FetchStatus::kNoFile:
       return false;
     case platform::FetchStatus::kTooLarge:
+      // Not a version file; the attempt fails like a broken one.
+      WriteLog(msg::kVersionFileTooLarge);
+      return false;
     case platform::FetchStatus::kError:
       break;
   }

@@ -18,6 +18,9 @@ at_exit 'rm -f "$WWW/$TAG"-*'
 DONE=下载成功
 NOTICE=自动更新信息
 
+# A file replaced by one of the same size with the same Last-Modified is
+# not in the table: nothing in the answers tells the two apart.
+#
 # fault: the fault server's fault, or refused (a port nobody listens on) or
 #   url-crlf (no fault; the version file's URL line goes on with a raw CR LF
 #   and "Host: evil.example").
@@ -34,7 +37,7 @@ split-length          4 1  succeed
 long-header           4 1  succeed  on=segment
 split-length          4 1  succeed  on=segment
 x-content-length      4 1  succeed
-fold-value            4 1  succeed
+fold-value            4 1  fail
 none                  4 1  succeed  size=100
 none                  4    succeed  size=1
 chunked               4 1  either
@@ -71,8 +74,7 @@ loc-crlf              4    either   wire
 url-crlf              4    either   wire
 chunked               4 1  succeed  runs=2
 changed-same-older    4 1  succeed  runs=3
-changed-same-equal    4 1  succeed  runs=3
-changed-size          4 1  succeed  runs=3
+changed-size          4 1  either   runs=3
 EOF
 )
 
