@@ -386,7 +386,7 @@ make_file() {  # SIZE_MIB PATH: incompressible, with no repeats at any offset
 # run_one KIND LABEL PATH SECTION SIZE THROTTLED ROUND URLPATH
 run_one() {
   local kind=$1 label=$2 path=$3 section=$4 mib=$5 slow=$6 round=$7 urlpath=$8
-  local dl="$work/dl/run-$RANDOM$RANDOM" out limit line attempt tries=1 box_pid= box_dir=
+  local dl="$work/dl/run-$RANDOM$RANDOM" out limit line attempt tries=1 box_pid="" box_dir=""
   local url="http://127.0.0.1:$PORT$urlpath"
   if [ -n "$RUN_TIMEOUT" ]; then limit=$RUN_TIMEOUT
   elif [ "$slow" = 1 ]; then limit=$((60 + mib))
@@ -398,7 +398,7 @@ run_one() {
     client:*)
       out=$dl/$PKG
       printf 'VER=2.0\r\nURL=%s\r\n' "$url" >"$www/ver.txt"
-      run+=(--log "$dl/updatelog.txt" --marker $SUCCESS_HEX --grace 30)
+      run+=(--log "$dl/updatelog.txt" --marker "$SUCCESS_HEX" --grace 30)
       # No display: the notice goes to standard error, not to a zenity box.
       cmd=(env -u DISPLAY "$path" ";http://127.0.0.1:$PORT/ver.txt;1.0;$dl;$PKG;;Bench")
       tries=3 ;;
@@ -406,7 +406,7 @@ run_one() {
       out=$dl/$PKG
       printf 'VER=2.0\r\nURL=%s\r\n' "$url" >"$www/ver.txt"
       if [ -n "$DISMISS" ]; then run+=(--grace 30); else run+=(--grace 1); fi
-      run+=(--log "$dl/updatelog.txt" --marker $SUCCESS_HEX)
+      run+=(--log "$dl/updatelog.txt" --marker "$SUCCESS_HEX")
       cmd=("$WINE" "$path" ";http://127.0.0.1:$PORT/ver.txt;1.0;$(wine_path "$dl");$PKG;;Bench")
       tries=3 ;;
     peer:curl)
@@ -465,8 +465,10 @@ run_one() {
 
 in_list() { local x; for x in $2; do [ "$x" = "$1" ] && return 0; done; return 1; }
 
-all_sizes=$(printf '%s\n' $SIZES $THROTTLED $( [ "$WINE_ON" = 1 ] && echo $WINE_SIZES $WINE_THROTTLED ) |
-  grep -E '^[0-9]+$' | sort -n | uniq)
+wanted="$SIZES $THROTTLED"
+[ "$WINE_ON" = 1 ] && wanted="$wanted $WINE_SIZES $WINE_THROTTLED"
+# shellcheck disable=SC2086  # the lists are blank-separated numbers
+all_sizes=$(printf '%s\n' $wanted | grep -E '^[0-9]+$' | sort -n | uniq)
 say "tools: $(printf '%s\n' "${TOOLS[@]}" | cut -d: -f2 | paste -sd, | sed 's/,/, /g'); rounds: $ROUNDS; port $PORT; files in $work"
 for mib in $all_sizes; do
   need=$((mib * 3 + 200))
