@@ -128,8 +128,8 @@ NGINX=${NGINX:-$(command -v nginx || echo /usr/sbin/nginx)}
 
 peer_package() { case "$1" in curl) echo curl ;; axel) echo axel ;; aria2c) echo aria2 ;; esac; }
 TOOLS=()  # "kind:label:path" in run order
-for spec in "${CLIENTS[@]}"; do
-  label=${spec%%=*} path=${spec#*=}
+for client in "${CLIENTS[@]}"; do
+  label=${client%%=*} path=${client#*=}
   if [ ! -x "$path" ]; then say "skipping client $label: $path is not an executable"; continue; fi
   TOOLS+=("client:$label:$(cd "$(dirname "$path")" && pwd)/$(basename "$path")")
 done
@@ -519,8 +519,8 @@ def med(xs):
     xs = [x for x in xs if x == x]
     return statistics.median(xs) if xs else float("nan")
 
-def fmt(x, spec):
-    return format(x, spec) if x == x else format("-", ">" + spec.split(".")[0])
+def fmt(x, layout):
+    return format(x, layout) if x == x else format("-", ">" + layout.split(".")[0])
 
 print()
 print("Medians over the good runs (file byte-exact, run ended normally); "
