@@ -6,6 +6,7 @@
 #define VORN_PLATFORM_ENV_H_
 
 #include "platform/clock.h"
+#include "platform/crypto.h"
 #include "platform/desktop.h"
 #include "platform/files.h"
 #include "platform/internet.h"
@@ -25,6 +26,7 @@ struct Env {
   WindowSystem* windows = nullptr;
   Desktop* desktop = nullptr;
   Process* process = nullptr;
+  Crypto* crypto = nullptr;
 
   // The real services of this operating system; lives for the process.
   static const Env& Default();

@@ -22,6 +22,8 @@ class Process {
   virtual std::string CommandLine() = 0;
   // The executable's file name without its extension.
   virtual std::string ApplicationName() = 0;
+  // The full path of the running executable; empty when unknown.
+  virtual std::string ExecutablePath() = 0;
 };
 
 }  // namespace vorn::platform

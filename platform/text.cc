@@ -111,6 +111,39 @@ bool ParseDigits(const std::string& text, uint64_t max, uint64_t* out) {
   return true;
 }
 
+std::string HexEncode(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char b : bytes) {
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 15]);
+  }
+  return out;
+}
+
+namespace {
+int LowerHexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+}  // namespace
+
+bool HexDecodeLower(const std::string& hex, size_t bytes, std::string* out) {
+  if (hex.size() != bytes * 2) return false;
+  std::string decoded;
+  decoded.reserve(bytes);
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    int high = LowerHexValue(hex[i]);
+    int low = LowerHexValue(hex[i + 1]);
+    if (high < 0 || low < 0) return false;
+    decoded.push_back(static_cast<char>(high * 16 + low));
+  }
+  *out = decoded;
+  return true;
+}
+
 std::string FormatWidth2(int value) {
   char buf[16];
   std::snprintf(buf, sizeof(buf), "%2d", value);

@@ -51,6 +51,13 @@ int32_t Atoi(const std::string& text);
 // untouched.
 bool ParseDigits(const std::string& text, uint64_t max, uint64_t* out);
 
+// Bytes as lower-case hexadecimal digits, two per byte.
+std::string HexEncode(const std::string& bytes);
+// Reads exactly `bytes` bytes written as 2 * `bytes` lower-case hexadecimal
+// digits and nothing else. False otherwise (upper-case digits included),
+// with `*out` untouched.
+bool HexDecodeLower(const std::string& hex, size_t bytes, std::string* out);
+
 // The "%2d" formatting: right-aligned in two characters, blank-padded.
 std::string FormatWidth2(int value);
 

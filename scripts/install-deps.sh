@@ -6,6 +6,8 @@ set -eu
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev   # Linux build, fuzzing
   libcurl4-openssl-dev googletest libbenchmark-dev # version fetch, tests, benchmarks
+  libssl-dev openssl                               # digests and signatures, publishing
+  tinyproxy                                        # the proxy of the proxy tests
   g++-mingw-w64-x86-64-posix wine64 xvfb           # Windows build, its tests
   nginx-light python3                              # test servers
   locales                                          # GBK locale for the wine tests
@@ -32,3 +34,5 @@ $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 # nginx-light's package starts a system nginx on port 80; the tests start
 # their own on 127.0.0.1 and need nothing of it.
 $SUDO systemctl stop nginx >/dev/null 2>&1 || $SUDO service nginx stop >/dev/null 2>&1 || true
+# Likewise tinyproxy's package starts a system proxy; the tests run their own.
+$SUDO systemctl stop tinyproxy >/dev/null 2>&1 || $SUDO service tinyproxy stop >/dev/null 2>&1 || true

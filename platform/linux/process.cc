@@ -96,16 +96,21 @@ class LinuxProcess final : public Process {
   }
 
   std::string ApplicationName() override {
-    char buf[4096];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-    if (n <= 0) return "vornupdate";
-    std::string path(buf, static_cast<size_t>(n));
+    std::string path = ExecutablePath();
+    if (path.empty()) return "vornupdate";
     size_t slash = path.rfind('/');
     std::string name =
         slash == std::string::npos ? path : path.substr(slash + 1);
     size_t dot = name.rfind('.');
     if (dot != std::string::npos && dot > 0) name.resize(dot);
     return name;
+  }
+
+  std::string ExecutablePath() override {
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    if (n <= 0) return std::string();
+    return std::string(buf, static_cast<size_t>(n));
   }
 
  private:

@@ -44,6 +44,8 @@ class Win32Process final : public Process {
     return base;
   }
 
+  std::string ExecutablePath() override { return ModulePath(); }
+
  private:
   // The full path of the running executable, however long.
   static std::string ModulePath() {

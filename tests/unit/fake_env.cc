@@ -222,6 +222,49 @@ FakeEnv::FakeEnv() : files(platform::Env::Default().files) {
   env.process = &process;
   env.network = &network;
   env.files = &files;
+  env.crypto = &crypto;
+}
+
+namespace {
+
+class ToySha256 : public platform::Sha256 {
+ public:
+  void Update(const char* data, size_t n) override {
+    for (size_t i = 0; i < n; ++i, ++count_) {
+      unsigned char b = static_cast<unsigned char>(data[i]);
+      sums_[count_ % 32] = static_cast<unsigned char>(sums_[count_ % 32] * 31 + b + 1);
+    }
+  }
+  std::string Final() override {
+    std::string out(reinterpret_cast<const char*>(sums_), 32);
+    out[0] = static_cast<char>(out[0] ^ static_cast<char>(count_));
+    return out;
+  }
+
+ private:
+  unsigned char sums_[32] = {};
+  uint64_t count_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<platform::Sha256> FakeCrypto::NewSha256() {
+  ++hashes_started;
+  return std::make_unique<ToySha256>();
+}
+
+std::string FakeCrypto::Digest(const std::string& data) {
+  ToySha256 h;
+  h.Update(data.data(), data.size());
+  return h.Final();
+}
+
+bool FakeCrypto::VerifyP256(const std::string& public_key,
+                            const std::string& message,
+                            const std::string& signature) {
+  verified_keys.push_back(public_key);
+  verified_messages.push_back(message);
+  return signature == good_signature;
 }
 
 TempDir::TempDir() {

@@ -90,11 +90,32 @@ class FakeProcess : public platform::Process {
   }
   std::string CommandLine() override { return command_line; }
   std::string ApplicationName() override { return app_name; }
+  std::string ExecutablePath() override { return executable_path; }
 
   bool guard_exists = false;
   std::string command_line;
   std::string app_name = "vornupdate";
+  std::string executable_path;
   std::vector<std::string> guard_names;
+};
+
+// A toy digest and a scripted signature check, so that the core's use of
+// them (what is hashed, what is verified against which key) can be seen.
+// The "digest" is 32 bytes of running sums; it is no SHA-256.
+class FakeCrypto : public platform::Crypto {
+ public:
+  std::unique_ptr<platform::Sha256> NewSha256() override;
+  bool VerifyP256(const std::string& public_key, const std::string& message,
+                  const std::string& signature) override;
+
+  // The toy digest of `data`, for expected values.
+  static std::string Digest(const std::string& data);
+
+  // VerifyP256 answers true when the signature is `good_signature`.
+  std::string good_signature = std::string(64, '\x5A');
+  std::vector<std::string> verified_messages;
+  std::vector<std::string> verified_keys;
+  int hashes_started = 0;
 };
 
 // A connection's script: what Connect answers, the chunks that Receive hands
@@ -172,6 +193,7 @@ struct FakeEnv {
   FakeDesktop desktop;
   FakeProcess process;
   FakeNetwork network;
+  FakeCrypto crypto;
   FailingFileSystem files;
   platform::Env env;
 };
