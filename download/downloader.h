@@ -43,6 +43,7 @@ enum class PrepareResult {
   kBadSavePath,    // empty once trimmed
   kProbeFailed,    // the server gave no usable answer
   kOtherDownload,  // the info file holds the plan of another URL
+  kWrongSize,      // the server's file is not of the expected size
 };
 
 // What a join of the segment files came to. Only kJoined changed the
@@ -52,6 +53,8 @@ enum class JoinResult {
   kIncomplete,     // a segment file does not hold exactly its bytes
   kCopyFailed,     // reading a segment or writing the temporary file failed
   kReplaceFailed,  // the complete file could not replace the package file
+  kDigestMismatch,  // the joined bytes are not the expected package: they
+                    // and the segment files and the info file are gone
 };
 
 // At most this many redirects are followed by one probe; the next one fails
@@ -111,7 +114,18 @@ class Downloader {
 
   // Parses the URL, reads the info file, probes and fixes the four ranges.
   // kReady when the transfer may start; nothing is shown or logged here.
+  // With an expected size, a server file of another size gives kWrongSize
+  // before anything is written.
   PrepareResult PrepareDownload(std::string url, std::string save_path);
+
+  // What the package must be: its size in bytes (-1 for any) and its
+  // SHA-256 (32 bytes; empty for any). Set before PrepareDownload.
+  void SetExpectedPackage(int64_t size, const std::string& sha256) {
+    expected_size_ = size;
+    expected_sha256_ = sha256;
+  }
+  // The package's size as the probe learned it.
+  int64_t PackageSize() const;
 
   // The transfer of segment `index`, run on a worker thread; its outcome
   // stays in segment_result(index).
@@ -137,8 +151,11 @@ class Downloader {
   // Joins the segment files, in segment order, into the package file at the
   // save path, through a temporary file that replaces it only when complete;
   // then deletes the segment files and, in four-part mode, the info file.
-  // Anything short of kJoined leaves the package file and the segment files
-  // as they were.
+  // With an expected SHA-256 the digest is taken in the same pass, and a
+  // mismatch removes the temporary file, the segment files and the info
+  // file (a resume would rebuild the same wrong bytes). Anything short of
+  // kJoined leaves the package file as it was, and the segment files too
+  // unless the digest did not match.
   JoinResult JoinSegments();
   // After a failed transfer: advances every start to the first byte its
   // segment file lacks and rewrites the info file, so the next run resumes.
@@ -200,6 +217,9 @@ class Downloader {
   // them would be written as (text-mode reading loses nothing then).
   bool RecordReadsBackExactly(const std::string& raw) const;
   void DiscardSegmentFiles();
+  // Deletes the info file (four-part mode) and the first `count` segment
+  // files, the info file first.
+  void RemovePartialFiles(int count);
   // Bytes that segment file `index` must hold when complete.
   int64_t ExpectedSegmentBytes(int index) const;
 
@@ -223,6 +243,8 @@ class Downloader {
   SegmentResult segment_results_[kSegmentCount] = {};
   ProbeFailure probe_failure_ = ProbeFailure::kNone;
   int32_t probe_status_ = 0;
+  int64_t expected_size_ = -1;
+  std::string expected_sha256_;
 
   uint32_t connect_timeout_ms_ = kConnectTimeoutMs;
   uint32_t receive_timeout_ms_ = kReceiveTimeoutMs;

@@ -3,36 +3,46 @@
 //
 // The package appears whole or not at all. The join first checks that every
 // segment file holds exactly its bytes, joins them into a temporary file in
-// the download directory through a bounded buffer, checks every write and
-// the close, and renames the result over the package file; only then are the
-// segment files and the info file deleted. Anything that fails on the way
-// leaves the package file untouched and the segments in place for the next
-// run.
+// the download directory (inside the system where it can; through one
+// bounded buffer where it cannot or where the digest is taken), checks every
+// write and the close, and renames the result over the package file; only
+// then are the segment files and the info file deleted. Anything that fails
+// on the way leaves the package file untouched and the segments in place
+// for the next run, except a digest that does not match: those bytes are
+// not the package, and a resume would only rebuild them.
 #include "download/downloader.h"
+#include "platform/crypto.h"
 #include "platform/files.h"
 
 namespace vorn {
 
 namespace {
 
-// The join copies through a buffer of this size, never a whole segment.
-constexpr int64_t kJoinBufferBytes = 64 * 1024;
-
 // Appends the file at `path` to `out`; false unless exactly `expected`
-// bytes were read and written.
+// bytes were read and written. With `digest` the bytes pass through one
+// bounded buffer and are hashed on the way; without, the system may copy
+// them without a trip through this process.
 bool AppendFile(platform::FileSystem* fs, const std::string& path,
-                int64_t expected, platform::File* out) {
+                int64_t expected, platform::Sha256* digest,
+                platform::File* out) {
   std::unique_ptr<platform::File> in =
       fs->Open(path, platform::OpenMode::kRead);
   if (!in) return false;
-  std::string buffer(static_cast<size_t>(kJoinBufferBytes), '\0');
   int64_t copied = 0;
-  for (;;) {
-    int64_t got = in->Read(&buffer[0], kJoinBufferBytes);
-    if (got < 0) return false;
-    if (got == 0) break;
-    if (!out->Write(buffer.data(), got)) return false;
-    copied += got;
+  if (digest == nullptr) {
+    // One byte past the expected count shows a segment that grew.
+    copied = out->CopyFrom(in.get(), expected + 1);
+    if (copied < 0) return false;
+  } else {
+    std::string buffer(static_cast<size_t>(platform::kCopyBufferBytes), '\0');
+    for (;;) {
+      int64_t got = in->Read(&buffer[0], platform::kCopyBufferBytes);
+      if (got < 0) return false;
+      if (got == 0) break;
+      digest->Update(buffer.data(), static_cast<size_t>(got));
+      if (!out->Write(buffer.data(), got)) return false;
+      copied += got;
+    }
   }
   in->Close();
   return copied == expected;
@@ -57,29 +67,52 @@ JoinResult Downloader::JoinSegments() {
   platform::FileSystem* fs = env_->files;
   const std::string temporary = save_path_ + ".down.tmp";
 
+  std::unique_ptr<platform::Sha256> digest;
+  if (!expected_sha256_.empty()) {
+    // A digest that cannot be taken is no match, but says nothing against
+    // the segments: they stay for the next run.
+    if (env_->crypto != nullptr) digest = env_->crypto->NewSha256();
+    if (!digest) return JoinResult::kCopyFailed;
+  }
+
   std::unique_ptr<platform::File> out =
       fs->Open(temporary, platform::OpenMode::kCreateTruncate);
   if (!out) return JoinResult::kCopyFailed;
   bool ok = true;
   for (int i = 0; i < count && ok; ++i) {
-    ok = AppendFile(fs, SegmentFilePath(i), ExpectedSegmentBytes(i), out.get());
+    ok = AppendFile(fs, SegmentFilePath(i), ExpectedSegmentBytes(i),
+                    digest.get(), out.get());
   }
   ok = out->Close() && ok;
+  std::string sum;
+  if (ok && digest) {
+    sum = digest->Final();
+    ok = !sum.empty();
+  }
   if (!ok) {
     fs->RemoveFile(temporary);
     return JoinResult::kCopyFailed;
+  }
+  if (digest && sum != expected_sha256_) {
+    fs->RemoveFile(temporary);
+    RemovePartialFiles(count);
+    return JoinResult::kDigestMismatch;
   }
   if (!fs->RenameOver(temporary, save_path_)) {
     fs->RemoveFile(temporary);
     return JoinResult::kReplaceFailed;
   }
+  RemovePartialFiles(count);
+  return JoinResult::kJoined;
+}
+
+void Downloader::RemovePartialFiles(int count) {
   // The record goes first: a kill between the two steps then leaves
   // segment files without a plan, which the next run discards, instead of
   // a plan whose segments are gone, which it would fetch again.
   // One connection never writes an info file, so it leaves any it finds.
-  if (count == kSegmentCount) fs->RemoveFile(info_file_path_);
-  for (int i = 0; i < count; ++i) fs->RemoveFile(SegmentFilePath(i));
-  return JoinResult::kJoined;
+  if (count == kSegmentCount) env_->files->RemoveFile(info_file_path_);
+  for (int i = 0; i < count; ++i) env_->files->RemoveFile(SegmentFilePath(i));
 }
 
 void Downloader::RecordProgress() {

@@ -46,6 +46,9 @@ PrepareResult Downloader::PrepareDownload(std::string url,
   // the file into a connection nobody reads.
   if (probe_socket_) probe_socket_->Close();
   if (probed != kProbeOk) return PrepareResult::kProbeFailed;
+  if (expected_size_ >= 0 && PackageSize() != expected_size_) {
+    return PrepareResult::kWrongSize;
+  }
 
   if (record_.ranges[0].start == kNoRecordMarker) {
     record_.url = url;
@@ -136,6 +139,13 @@ void Downloader::DiscardSegmentFiles() {
   for (int i = 0; i < kSegmentCount; ++i) {
     env_->files->RemoveFile(SegmentFilePath(i));
   }
+}
+
+int64_t Downloader::PackageSize() const {
+  // In single mode the probe's answer was the whole file, and its length
+  // was counted as from offset 100.
+  int64_t size = static_cast<int64_t>(server_file_size_);
+  return range_supported_ != 0 ? size : size - 100;
 }
 
 int64_t Downloader::ExpectedSegmentBytes(int index) const {

@@ -34,6 +34,11 @@ class File {
   // Writes all `n` bytes; false when any of them could not be written
   // (a full disk included).
   virtual bool Write(const char* buf, int64_t n) = 0;
+  // Appends to this file up to `n` bytes read from `source` at its
+  // position; the count copied (short only at the source's end) or -1 on a
+  // failure. The bytes go through one bounded buffer unless the backend can
+  // copy them inside the system.
+  virtual int64_t CopyFrom(File* source, int64_t n);
   // Flushes and closes; false when the data may not have reached the file.
   // Closing a closed file does nothing and answers true.
   virtual bool Close() = 0;
@@ -57,6 +62,9 @@ class FileSystem {
   // a file (a directory).
   virtual int64_t FileLength(const std::string& path) = 0;
 };
+
+// The buffer of the copies that go through user space.
+constexpr int64_t kCopyBufferBytes = 256 * 1024;
 
 // Reads a whole file into `out`, at most `limit` bytes. False when it
 // cannot be opened or read.

@@ -82,6 +82,8 @@ void Updater::LogTransferFailure(JoinResult join, int count) {
     WriteLog(msg::kJoinFailed);
   } else if (join == JoinResult::kReplaceFailed) {
     WriteLog(msg::kReplaceFailed);
+  } else if (join == JoinResult::kDigestMismatch) {
+    WriteLog(msg::kDigestMismatch);
   }
   WriteLog(msg::kDownloadFailed);
 }
@@ -94,7 +96,8 @@ int32_t Updater::WaitAndMerge() {
 
   JoinResult join = downloader_.JoinSegments();
   if (join != JoinResult::kJoined) {
-    downloader_.RecordProgress();
+    // Wrong bytes leave nothing to resume: their files are gone already.
+    if (join != JoinResult::kDigestMismatch) downloader_.RecordProgress();
     LogTransferFailure(join, four_part ? kSegmentCount : 1);
     return 0;
   }

@@ -86,6 +86,7 @@ void Updater::StartDownload() {
     WriteLog(msg::kPackageUrlUnsafe);
     return;
   }
+  if (!CheckRelease()) return;
   switch (downloader_.PrepareDownload(url, SavePath())) {
     case PrepareResult::kReady:
       StartTransfer();
@@ -103,6 +104,9 @@ void Updater::StartDownload() {
       return;
     case PrepareResult::kProbeFailed:
       LogProbeFailure();
+      return;
+    case PrepareResult::kWrongSize:
+      WriteLog(msg::kSizeMismatch);
       return;
   }
 }

@@ -55,6 +55,15 @@ class Updater {
   // Cuts the package URL, forms the save path and prepares and runs the
   // download.
   void StartDownload();
+  // Reads and checks the version file's package checks and, with a public
+  // key, its signature, and hands the size and digest to the downloader.
+  // False (with its log line) when the run must end before any download.
+  bool CheckRelease();
+  enum class KeyState { kNoKey, kKey, kBadKey };
+  // The public key that makes the signature mandatory (64 bytes, X then Y).
+  KeyState LoadPublicKey(std::string* key) const;
+  // The key file: the executable's path with ".pub" for its extension.
+  std::string KeyFilePath() const;
   // Writes the line that says why the probe failed.
   void LogProbeFailure();
   // The save path: download directory + separator + package file name.

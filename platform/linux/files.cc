@@ -52,6 +52,29 @@ class LinuxFile final : public File {
     return true;
   }
 
+  // Between two files of this system the kernel copies the bytes itself
+  // (copy_file_range); where it refuses (another file system on an old
+  // kernel, a file type it does not serve) the bytes go through a buffer.
+  int64_t CopyFrom(File* source, int64_t n) override {
+    auto* from = dynamic_cast<LinuxFile*>(source);
+    if (from == nullptr) return File::CopyFrom(source, n);
+    int64_t copied = 0;
+    while (copied < n) {
+      ssize_t moved = ::copy_file_range(from->fd_, nullptr, fd_, nullptr,
+                                        static_cast<size_t>(n - copied), 0);
+      if (moved < 0 && errno == EINTR) continue;
+      if (moved < 0 && copied == 0 &&
+          (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+           errno == EOPNOTSUPP || errno == EBADF)) {
+        return File::CopyFrom(source, n);
+      }
+      if (moved < 0) return -1;
+      if (moved == 0) break;
+      copied += moved;
+    }
+    return copied;
+  }
+
   bool Close() override {
     if (fd_ < 0) return true;
     int rc = ::close(fd_);

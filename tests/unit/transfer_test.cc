@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/text.h"
 #include "tests/unit/fake_env.h"
 #include "tests/unit/fake_http.h"
 #include "update/messages.h"
@@ -233,6 +234,109 @@ TEST(Transfer, StopFlagOfSegmentZeroSkipsTheMerge) {
   run.updater.downloader().stop_flags()[0] = 1;
   EXPECT_EQ(-1, run.updater.WaitAndMerge());
   EXPECT_FALSE(Exists(run.Package()));
+}
+
+}  // namespace
+}  // namespace vorn
+
+namespace vorn {
+namespace {
+
+// The checks of what is launched, over the whole road from the version
+// text to the package: what runs, what is logged, what stays on disk.
+TEST(Transfer, PackageChecksDecideWhatIsKept) {
+  enum Key { kNoKey, kGoodKey, kBadKeyFile };
+  const std::string kKeyHex = std::string(64, 'a') + std::string(64, '5');
+  // The fake's good signature: 64 bytes of 0x5A.
+  std::string kGoodSig;
+  for (int i = 0; i < 64; ++i) kGoodSig += "5a";
+  struct Case {
+    const char* name;
+    bool ranges;
+    Key key;
+    // Check lines put before VER; "@SHA" stands for the right digest,
+    // "@SIZE" for the right size.
+    std::vector<std::string> lines;
+    bool serve_other_bytes;  // the server's file is not the one announced
+    std::vector<const char*> log;
+    bool replaced;          // the package file holds the served bytes
+    size_t connections;
+  };
+  const Case cases[] = {
+      {"digest and size, ranged", true, kNoKey, {"@SHA", "@SIZE"}, false,
+       {msg::kDownloadSucceeded, msg::kUpdated}, true, 5},
+      {"digest and size, single", false, kNoKey, {"@SHA", "@SIZE"}, false,
+       {msg::kDownloadSucceeded, msg::kUpdated}, true, 2},
+      {"changed after signing, ranged", true, kNoKey, {"@SHA", "@SIZE"}, true,
+       {msg::kDigestMismatch, msg::kDownloadFailed}, false, 5},
+      {"changed after signing, single", false, kNoKey, {"@SHA"}, true,
+       {msg::kDigestMismatch, msg::kDownloadFailed}, false, 2},
+      {"wrong size", true, kNoKey, {"@SHA", "SIZE=70000"}, false,
+       {msg::kSizeMismatch}, false, 1},
+      {"size past 64-bit signed", false, kNoKey,
+       {"SIZE=18446744073709551615"}, false, {msg::kSizeMismatch}, false, 1},
+      {"upper-case digest", true, kNoKey, {"SHA256=" + std::string(64, 'A')},
+       false, {msg::kSha256LineInvalid}, false, 0},
+      {"size with a sign", true, kNoKey, {"SIZE=+70001"}, false,
+       {msg::kSizeLineInvalid}, false, 0},
+      {"key but no signature", true, kGoodKey, {"@SHA", "@SIZE"}, false,
+       {msg::kSignatureMissing}, false, 0},
+      {"good signature", true, kGoodKey,
+       {"@SHA", "@SIZE", "SIG=" + kGoodSig}, false,
+       {msg::kDownloadSucceeded, msg::kUpdated}, true, 5},
+      {"bad signature", true, kGoodKey,
+       {"@SHA", "@SIZE", "SIG=" + std::string(128, '6')}, false,
+       {msg::kSignatureInvalid}, false, 0},
+      {"signature without size", true, kGoodKey, {"@SHA", "SIG=" + kGoodSig},
+       false, {msg::kSignedFieldsMissing}, false, 0},
+      {"broken key file", true, kBadKeyFile, {"@SHA", "@SIZE"}, false,
+       {msg::kKeyFileInvalid}, false, 0},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    DownloadRun run(dir.path());
+    FakeFile file = Content(70001, c.ranges, 4000);
+    std::string announced = file.content;
+    if (c.serve_other_bytes) file.content[12345] ^= 1;
+    run.Serve(file);
+    run.fake.process.executable_path = run.File("vornupdate.exe");
+    if (c.key == kGoodKey) WriteAll(run.File("vornupdate.pub"), kKeyHex + "\n");
+    if (c.key == kBadKeyFile) WriteAll(run.File("vornupdate.pub"), "0x12\n");
+    WriteAll(run.Package(), "old package");
+
+    std::string text;
+    std::string signed_text;
+    for (std::string line : c.lines) {
+      if (line == "@SHA") {
+        line = "SHA256=" + HexEncode(testing::FakeCrypto::Digest(announced));
+      }
+      if (line == "@SIZE") line = "SIZE=70001";
+      text += line + "\r\n";
+      if (line.rfind("SIG=", 0) != 0) signed_text += line + "\n";
+    }
+    text += "VER=2.0\r\nURL=http://h/pkg.exe\r\n";
+    signed_text += "VER=2.0\nURL=http://h/pkg.exe\n";
+    run.updater.set_version_text(text);
+    run.updater.StartDownload();
+
+    std::string expected_log;
+    for (const char* m : c.log) expected_log += std::string(kPrefix) + m + "\r\n";
+    EXPECT_EQ(expected_log, run.Log()) << c.name;
+    EXPECT_EQ(c.replaced ? file.content : "old package", ReadAll(run.Package()))
+        << c.name;
+    EXPECT_EQ(c.connections, run.fake.network.Connections().size()) << c.name;
+    // Nothing of a refused package stays to be resumed or joined.
+    for (int i = 0; i < 4; ++i) EXPECT_FALSE(Exists(run.Segment(i))) << c.name;
+    EXPECT_FALSE(Exists(run.Package() + ".down")) << c.name;
+    EXPECT_FALSE(Exists(run.Package() + ".down.tmp")) << c.name;
+    EXPECT_EQ(c.replaced ? 1u : 0u, run.fake.desktop.boxes.size()) << c.name;
+    if (c.key == kGoodKey && c.lines.size() == 3) {
+      ASSERT_EQ(1u, run.fake.crypto.verified_messages.size()) << c.name;
+      EXPECT_EQ(signed_text, run.fake.crypto.verified_messages[0]) << c.name;
+      EXPECT_EQ(kKeyHex, HexEncode(run.fake.crypto.verified_keys[0]))
+          << c.name;
+    }
+  }
 }
 
 }  // namespace
