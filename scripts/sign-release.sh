@@ -19,7 +19,8 @@ die() {
 }
 
 if [ $# -ne 4 ]; then
-  echo "usage: sign-release.sh PACKAGE URL VERSION PRIVATE_KEY > version.txt" >&2
+  echo "usage: sign-release.sh PACKAGE URL VERSION PRIVATE_KEY" \
+    "> version.txt" >&2
   exit 2
 fi
 package=$1 url=$2 version=$3 key=$4

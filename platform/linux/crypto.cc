@@ -133,12 +133,12 @@ class OpensslCrypto final : public Crypto {
     std::string der = DerSignature(signature);
     if (der.empty()) return false;
     MdCtx ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(),
-                                     nullptr, key.get()) != 1) {
+    if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr,
+                                     key.get()) != 1) {
       return false;
     }
-    return EVP_DigestVerify(ctx.get(), Bytes(der), der.size(),
-                            Bytes(message), message.size()) == 1;
+    return EVP_DigestVerify(ctx.get(), Bytes(der), der.size(), Bytes(message),
+                            message.size()) == 1;
   }
 };
 

@@ -27,11 +27,17 @@ TEST(PlatformCrypto, Sha256KnownAnswers) {
     const char* digest_hex;
   };
   const Case cases[] = {
-      {"empty", "", {0},
+      {"empty",
+       "",
+       {0},
        "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-      {"abc", "abc", {3},
+      {"abc",
+       "abc",
+       {3},
        "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-      {"abc byte by byte", "abc", {1, 0},
+      {"abc byte by byte",
+       "abc",
+       {1, 0},
        "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
       {"448 bits",
        "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
@@ -41,7 +47,9 @@ TEST(PlatformCrypto, Sha256KnownAnswers) {
        "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
        {55, 1},
        "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-      {"a million 'a'", std::string(1000000, 'a'), {1, 63, 64, 65, 0, 4093},
+      {"a million 'a'",
+       std::string(1000000, 'a'),
+       {1, 63, 64, 65, 0, 4093},
        "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
   };
   ASSERT_NE(Backend(), nullptr);
@@ -129,8 +137,7 @@ TEST(PlatformCrypto, VerifyP256) {
   };
   const Case cases[] = {
       {"good signature", k, m, s, true},
-      {"bit flipped in the message", k, FlipBit(m, m.size() / 2, 3), s,
-       false},
+      {"bit flipped in the message", k, FlipBit(m, m.size() / 2, 3), s, false},
       {"message one byte longer", k, m + '\n', s, false},
       {"empty message", k, "", s, false},
       {"bit flipped in r", k, m, FlipBit(s, 5, 0), false},
@@ -140,8 +147,7 @@ TEST(PlatformCrypto, VerifyP256) {
       {"s is the order", k, m, r + n, false},
       {"bit flipped in X", FlipBit(k, 0, 0), m, s, false},
       {"bit flipped in Y: off the curve", FlipBit(k, 63, 0), m, s, false},
-      {"the key of the negated point (X, p - Y)", x + NegateY(y), m, s,
-       false},
+      {"the key of the negated point (X, p - Y)", x + NegateY(y), m, s, false},
       {"(0, 0): off the curve", std::string(64, '\0'), m, s, false},
       {"coordinates beyond the field", std::string(64, '\xff'), m, s, false},
       {"key one byte short", k.substr(0, 63), m, s, false},
