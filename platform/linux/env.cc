@@ -14,6 +14,7 @@ const Env& Env::Default() {
     e.windows = linux_os::DefaultWindowSystem();
     e.desktop = linux_os::DefaultDesktop();
     e.process = linux_os::DefaultProcess();
+    e.crypto = linux_os::DefaultCrypto();
     return e;
   }();
   return env;

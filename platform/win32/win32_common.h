@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "platform/clock.h"
+#include "platform/crypto.h"
 #include "platform/desktop.h"
 #include "platform/files.h"
 #include "platform/internet.h"
@@ -73,6 +74,7 @@ InternetClient* DefaultInternet();
 WindowSystem* DefaultWindowSystem();
 Desktop* DefaultDesktop();
 Process* DefaultProcess();
+Crypto* DefaultCrypto();
 
 // A version-file client whose attempts end after `attempt_ms` in all
 // (DefaultInternet's after kFetchAttemptSeconds), for tests of that bound.

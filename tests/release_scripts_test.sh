@@ -1,0 +1,116 @@
+#!/bin/sh
+# The publishing scripts end to end: make a key, sign a small package,
+# check the version file byte for byte, and let openssl check the
+# signature over the signed text with the public key as the client holds
+# it (vornupdate.pub).
+#   release_scripts_test.sh WORK_DIR
+set -u
+export LC_ALL=C
+here=$(cd "$(dirname "$0")/.." && pwd)
+work=$1
+rm -rf "$work"
+mkdir -p "$work"
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# The key: a private PEM only its owner may read, a 129-byte public file.
+if ! sh "$here/scripts/make-key.sh" "$work/keys"; then
+  echo "FAIL: make-key.sh" >&2
+  exit 1
+fi
+key=$work/keys/release-key.pem
+pub=$work/keys/vornupdate.pub
+mode=$(ls -l "$key" | cut -c1-10)
+[ "$mode" = "-rw-------" ] || fail "release-key.pem has mode $mode"
+[ "$(wc -c < "$pub" | tr -d ' ')" = 129 ] || fail "vornupdate.pub size"
+grep -Eqx '[0-9a-f]{128}' "$pub" || fail "vornupdate.pub is not 128 hex"
+xy=$(cat "$pub")
+
+# A second run refuses either file and leaves both alone.
+before=$(cat "$key" "$pub" | cksum)
+sh "$here/scripts/make-key.sh" "$work/keys" 2>/dev/null &&
+  fail "make-key.sh overwrote a key"
+rm "$pub"
+sh "$here/scripts/make-key.sh" "$work/keys" 2>/dev/null &&
+  fail "make-key.sh overwrote release-key.pem"
+printf '%s\n' "$xy" > "$pub"
+[ "$(cat "$key" "$pub" | cksum)" = "$before" ] || fail "the key changed"
+
+# A package with every byte value in it.
+package=$work/pkg.exe
+i=0
+while [ $i -lt 256 ]; do
+  printf "\\$(printf '%03o' $i)"
+  i=$((i + 1))
+done > "$package"
+printf 'tail' >> "$package"
+url='http://127.0.0.1:19000/a%20b/pkg.exe?x=1&y=2'
+version='2.0.1 beta'
+if ! sh "$here/scripts/sign-release.sh" "$package" "$url" "$version" "$key" \
+     > "$work/version.txt"; then
+  echo "FAIL: sign-release.sh" >&2
+  exit 1
+fi
+
+# Byte for byte, with the digest from coreutils rather than openssl.
+sig=$(sed -n 's/^SIG=\(.*\)\r$/\1/p' "$work/version.txt")
+echo "$sig" | grep -Eqx '[0-9a-f]{128}' || fail "SIG is not 128 hex: $sig"
+sha=$(sha256sum "$package" | cut -d' ' -f1)
+printf 'SHA256=%s\r\nSIZE=260\r\nSIG=%s\r\nVER=%s\r\nURL=%s\r\n' \
+  "$sha" "$sig" "$version" "$url" > "$work/expected.txt"
+cmp -s "$work/version.txt" "$work/expected.txt" ||
+  fail "version.txt differs from expected.txt in $work"
+
+# The signed text: the other lines, LF-ended.
+grep -v '^SIG=' "$work/version.txt" | tr -d '\r' > "$work/signed.txt"
+printf 'SHA256=%s\nSIZE=260\nVER=%s\nURL=%s\n' "$sha" "$version" "$url" |
+  cmp -s - "$work/signed.txt" || fail "signed text"
+
+# The public key back from X||Y, the signature back from r||s, in DER.
+cat > "$work/pub.cnf" <<END
+asn1=SEQUENCE:spki
+[spki]
+alg=SEQUENCE:alg
+key=FORMAT:HEX,BITSTRING:04$xy
+[alg]
+type=OID:id-ecPublicKey
+curve=OID:prime256v1
+END
+r=$(echo "$sig" | cut -c1-64)
+s=$(echo "$sig" | cut -c65-128)
+cat > "$work/sig.cnf" <<END
+asn1=SEQUENCE:sig
+[sig]
+r=INTEGER:0x$r
+s=INTEGER:0x$s
+END
+openssl asn1parse -genconf "$work/pub.cnf" -noout -out "$work/pub.der" &&
+  openssl asn1parse -genconf "$work/sig.cnf" -noout -out "$work/sig.der" ||
+  fail "building the DER key and signature"
+verify() {
+  openssl dgst -sha256 -verify "$work/pub.der" -keyform DER \
+    -signature "$work/sig.der" "$1" >/dev/null 2>&1
+}
+verify "$work/signed.txt" || fail "openssl rejects the signature"
+# The same lines with CR LF ends are not what was signed.
+grep -v '^SIG=' "$work/version.txt" > "$work/signed-crlf.txt"
+verify "$work/signed-crlf.txt" && fail "signature covers the CR LF text"
+
+# Values that would break the one-line-per-field format are refused.
+nl='
+'
+for bad in "1.0${nl}URL=http://evil/" "1.0$(printf '\r')" \
+           "1.0$(printf '\t')x" ""; do
+  sh "$here/scripts/sign-release.sh" "$package" "$url" "$bad" "$key" \
+    > /dev/null 2>&1 && fail "accepted VERSION '$bad'"
+  sh "$here/scripts/sign-release.sh" "$package" "$bad" "$version" "$key" \
+    > /dev/null 2>&1 && fail "accepted URL '$bad'"
+done
+sh "$here/scripts/sign-release.sh" "$work/missing" "$url" "$version" "$key" \
+  > /dev/null 2>&1 && fail "signed a missing package"
+
+[ $failures -eq 0 ] || exit 1
+echo "release scripts: ok"
