@@ -14,6 +14,7 @@ const Env& Env::Default() {
     e.windows = linux_os::DefaultWindowSystem();
     e.desktop = linux_os::DefaultDesktop();
     e.process = linux_os::DefaultProcess();
+    e.proxies = linux_os::DefaultProxies();
     return e;
   }();
   return env;

@@ -18,6 +18,7 @@ InternetClient* DefaultInternet();
 WindowSystem* DefaultWindowSystem();
 Desktop* DefaultDesktop();
 Process* DefaultProcess();
+ProxyResolver* DefaultProxies();
 
 // A version-file client whose attempts end after `attempt_ms` in all
 // (DefaultInternet's after kFetchAttemptSeconds), for tests of that bound.

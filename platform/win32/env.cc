@@ -17,6 +17,7 @@ const Env& Env::Default() {
     e.windows = win32::DefaultWindowSystem();
     e.desktop = win32::DefaultDesktop();
     e.process = win32::DefaultProcess();
+    e.proxies = win32::DefaultProxies();
     return e;
   }();
   return env;
