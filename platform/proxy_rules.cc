@@ -189,8 +189,9 @@ ProxyRoute ParseEnvironmentProxy(const std::string& source,
   if (at != std::string::npos) {
     size_t colon = userinfo.find(':');
     std::string user = PercentDecode(userinfo.substr(0, colon));
-    std::string password =
-        colon == std::string::npos ? "" : PercentDecode(userinfo.substr(colon + 1));
+    std::string password = colon == std::string::npos
+                               ? ""
+                               : PercentDecode(userinfo.substr(colon + 1));
     route.authorization = "Basic " + Base64(user + ":" + password);
   }
   route.kind = ProxyRoute::Kind::kHttpProxy;
@@ -253,7 +254,8 @@ ProxyRoute EnvironmentRoute(const EnvironmentValues& env,
 bool WinInetBypassMatches(const std::string& bypass_list,
                           const std::string& host) {
   const std::string name = LowerAscii(host);
-  for (const std::string& entry : SplitList(LowerAscii(bypass_list), "; \t\r\n")) {
+  for (const std::string& entry :
+       SplitList(LowerAscii(bypass_list), "; \t\r\n")) {
     if (entry == "<local>") {
       if (name.find('.') == std::string::npos) return true;
       continue;
