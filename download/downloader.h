@@ -34,6 +34,11 @@ enum class ProbeFailure {
   kTooManyRedirects,  // more than kMaxRedirects redirects
   kBadRedirect,       // a redirect without a usable target
   kTooLarge,          // a file of 2 GiB or more
+  kProxyConnectFailed,  // no connection to the proxy could be made
+  kProxyAuthRequired,   // the proxy answered 407
+  kProxyBadGateway,     // the proxy answered 502 or 504: it could not
+                        // reach the server
+  kProxyUnsupported,    // the proxy set is not an HTTP proxy
 };
 
 // What a preparation came to.
@@ -81,6 +86,8 @@ enum class SegmentResult {
   kWrongAnswer,    // the answer was not the one asked for
   kBroken,         // the connection ended, failed or stalled early
   kWriteFailed,    // the segment file could not be opened or written
+  kProxyConnectFailed,  // no connection to the proxy could be made
+  kProxyError,          // the proxy answered 407, 502 or 504 itself
 };
 
 struct ResponseHead;
@@ -101,10 +108,15 @@ class Downloader {
   ProbeResult ParseResponseHeader(const char* text, int32_t* content_length,
                                   int32_t* status, Time64* modified);
 
-  // The probe request for the current host, path and referer.
-  std::string BuildProbeRequest(bool head) const;
-  // The request of segment `index` for the current state.
-  std::string BuildSegmentRequest(int index) const;
+  // The probe request for the current host, path and referer. Through an
+  // HTTP proxy the request line names the whole URL and the route's
+  // Proxy-Authorization follows the Host line; every other byte is the
+  // same.
+  std::string BuildProbeRequest(bool head,
+                                const platform::ProxyRoute& route = {}) const;
+  // The request of segment `index` for the current state, likewise.
+  std::string BuildSegmentRequest(int index,
+                                  const platform::ProxyRoute& route = {}) const;
 
   // Asks the server for the bytes from offset 100 on and learns the size,
   // range support and modification time, following redirects. 0 (ok),
@@ -181,6 +193,9 @@ class Downloader {
   uint32_t server_file_size() const { return server_file_size_; }
   ProbeFailure probe_failure() const { return probe_failure_; }
   int32_t probe_status() const { return probe_status_; }
+  // The description of the first proxy route the last probe took; empty
+  // when it went direct.
+  const std::string& proxy_description() const { return proxy_description_; }
   volatile int32_t* stop_flags() { return stop_flags_; }
   volatile int32_t* worker_counter() { return &worker_counter_; }
 
@@ -199,6 +214,8 @@ class Downloader {
   }
 
  private:
+  // The route of a connection to the current host and port.
+  platform::ProxyRoute CurrentRoute() const;
   // Receives the probe answer's header from the probe socket.
   bool ReceiveProbeHeader(std::string* header);
   // Whether a segment answer is exactly the one segment `index` asked for;
@@ -245,6 +262,7 @@ class Downloader {
   int32_t probe_status_ = 0;
   int64_t expected_size_ = -1;
   std::string expected_sha256_;
+  std::string proxy_description_;
 
   uint32_t connect_timeout_ms_ = kConnectTimeoutMs;
   uint32_t receive_timeout_ms_ = kReceiveTimeoutMs;

@@ -7,25 +7,43 @@
 namespace vorn {
 
 // Every attempt opens a new connection (the previous one is closed first)
-// to the present host and port. A connection that cannot be made, or an
-// answer whose header never completes, fails the probe. Redirects are followed
-// by the parse changing host, port, path and referer; at most kMaxRedirects of
-// them, so a redirect loop cannot hold the run.
+// to the present host and port, or to the proxy the system names for them.
+// A connection that cannot be made, or an answer whose header never
+// completes, fails the probe. Redirects are followed by the parse changing
+// host, port, path and referer; at most kMaxRedirects of them, so a redirect
+// loop cannot hold the run. Through a proxy, its own refusals (407, and 502
+// or 504 when it cannot reach the server) fail the probe; a proxy that is
+// not an HTTP one fails it before any connection.
 int Downloader::ProbeSize(int method) {
   const bool head = method != 0;
   int redirects = 0;
+  proxy_description_.clear();
   for (;;) {
     if (probe_socket_) probe_socket_->Close();
+    probe_socket_.reset();
+    const platform::ProxyRoute route = CurrentRoute();
+    const bool proxied = route.kind != platform::ProxyRoute::Kind::kDirect;
+    if (proxied && proxy_description_.empty()) {
+      proxy_description_ = route.description;
+    }
+    if (route.kind == platform::ProxyRoute::Kind::kUnsupported) {
+      probe_failure_ = ProbeFailure::kProxyUnsupported;
+      server_time_ = Time64::Now(env_->clock);
+      return kProbeFailed;
+    }
     probe_socket_ = env_->network->NewSocket();
 
     if (!probe_socket_ ||
-        !probe_socket_->Connect(host_, port_, connect_timeout_ms_)) {
-      probe_failure_ = ProbeFailure::kConnectFailed;
+        !probe_socket_->Connect(proxied ? route.host : host_,
+                                proxied ? route.port : port_,
+                                connect_timeout_ms_)) {
+      probe_failure_ = proxied ? ProbeFailure::kProxyConnectFailed
+                               : ProbeFailure::kConnectFailed;
       server_time_ = Time64::Now(env_->clock);
       return kProbeFailed;
     }
     probe_socket_->SetReceiveTimeout(receive_timeout_ms_);
-    probe_socket_->Send(BuildProbeRequest(head));
+    probe_socket_->Send(BuildProbeRequest(head, route));
     std::string text;
     if (!ReceiveProbeHeader(&text)) {
       probe_failure_ = ProbeFailure::kNoAnswer;
@@ -38,6 +56,14 @@ int Downloader::ProbeSize(int method) {
     ProbeResult result =
         ParseResponseHeader(text.c_str(), &length, &status, &server_time_);
     probe_status_ = status;
+    if (proxied && status == 407) {
+      probe_failure_ = ProbeFailure::kProxyAuthRequired;
+      return kProbeFailed;
+    }
+    if (proxied && (status == 502 || status == 504)) {
+      probe_failure_ = ProbeFailure::kProxyBadGateway;
+      return kProbeFailed;
+    }
     switch (result) {
       case kProbeOk:
         // Sizes and offsets are 32-bit signed: a file of 2 GiB or more

@@ -85,11 +85,21 @@ void Downloader::DownloadSegment(int index) {
     return;
   }
 
-  result = SegmentResult::kConnectFailed;
+  // Through the proxy the system names for the server, as the probe went.
+  const platform::ProxyRoute route = CurrentRoute();
+  const bool proxied = route.kind == platform::ProxyRoute::Kind::kHttpProxy;
+  result = route.kind != platform::ProxyRoute::Kind::kDirect
+               ? SegmentResult::kProxyConnectFailed
+               : SegmentResult::kConnectFailed;
+  if (route.kind == platform::ProxyRoute::Kind::kUnsupported) return;
   std::unique_ptr<platform::Socket> socket = env_->network->NewSocket();
-  if (!socket || !socket->Connect(host_, port_, connect_timeout_ms_)) return;
+  if (!socket || !socket->Connect(proxied ? route.host : host_,
+                                  proxied ? route.port : port_,
+                                  connect_timeout_ms_)) {
+    return;
+  }
   socket->SetReceiveTimeout(receive_timeout_ms_);
-  std::string request = BuildSegmentRequest(index);
+  std::string request = BuildSegmentRequest(index, route);
   result = SegmentResult::kBroken;
   if (socket->Send(request) != static_cast<int>(request.size())) return;
 
@@ -115,10 +125,13 @@ void Downloader::DownloadSegment(int index) {
   result = SegmentResult::kWrongAnswer;
   ResponseHead head;
   int64_t remaining = 0;  // body bytes this answer still owes the segment
-  if (!ReadResponseHead(received.substr(0, header_length), &head) ||
-      !AnswerFitsSegment(head, index, &remaining)) {
+  if (!ReadResponseHead(received.substr(0, header_length), &head)) return;
+  if (proxied &&
+      (head.status == 407 || head.status == 502 || head.status == 504)) {
+    result = SegmentResult::kProxyError;
     return;
   }
+  if (!AnswerFitsSegment(head, index, &remaining)) return;
 
   result = SegmentResult::kWriteFailed;
   platform::OpenMode mode = platform::OpenMode::kCreateTruncate;

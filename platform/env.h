@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/internet.h"
 #include "platform/process.h"
+#include "platform/proxy.h"
 #include "platform/sockets.h"
 #include "platform/threads.h"
 #include "platform/window_system.h"
@@ -27,6 +28,8 @@ struct Env {
   Desktop* desktop = nullptr;
   Process* process = nullptr;
   Crypto* crypto = nullptr;
+  // Null: every connection goes straight to its server.
+  ProxyResolver* proxies = nullptr;
 
   // The real services of this operating system; lives for the process.
   static const Env& Default();

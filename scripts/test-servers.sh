@@ -13,6 +13,14 @@
 #   port_base + 3  tests/servers/fault_server.py, peer port_base + 2
 #                  (path language documented at the top of that file; its
 #                  /file/NAME serves the same docroot)
+#   port_base + 4  tinyproxy, a plain HTTP proxy (adds Via)
+#   port_base + 5  tinyproxy that wants Basic credentials vorn:proxy-pw
+#                  (407 without them)
+#   port_base + 6  tinyproxy whose upstream proxy is port_base + 7, where
+#                  nothing listens: it answers every request with 502
+# nginx also serves the docroot under /via-proxy/ (and, at 200 KiB/s,
+# under /via-proxy-slow/) only to requests that came through a proxy (a
+# Via header); a direct request gets 403 there.
 # It waits (at most 10 s) until every port accepts, then exits 0; it exits
 # non-zero when a server does not come up. Pid files and logs stay in <dir>.
 # stop ends the servers through their pid files and never fails.
@@ -47,6 +55,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 NGINX=${NGINX:-/usr/sbin/nginx}
 PYTHON=${PYTHON:-python3}
+TINYPROXY=${TINYPROXY:-/usr/bin/tinyproxy}
 
 # Whether `pid` is a live process; a zombie whose parent has not reaped it
 # yet counts as gone.
@@ -60,7 +69,7 @@ alive() {
 }
 
 stop_all() {
-  for name in nginx python fault-a fault-b; do
+  for name in nginx python fault-a fault-b proxy-plain proxy-auth proxy-bad; do
     pidfile="$dir/$name.pid"
     [ -f "$pidfile" ] || continue
     pid=$(cat "$pidfile" 2>/dev/null)
@@ -148,8 +157,38 @@ http {
       alias $dir/www/;
       limit_rate 200k;
     }
+    location /via-proxy/ {
+      alias $dir/www/;
+      if (\$http_via = "") { return 403; }
+    }
+    location /via-proxy-slow/ {
+      alias $dir/www/;
+      limit_rate 200k;
+      if (\$http_via = "") { return 403; }
+    }
   }
 }
+EOF
+}
+
+# write_tinyproxy_conf NAME PORT EXTRA-LINE
+write_tinyproxy_conf() {
+  local user_lines=""
+  # As root tinyproxy would switch to a user that may not write its log.
+  if [ "$(id -u)" = 0 ]; then
+    user_lines="User $(id -un)
+Group $(id -gn)"
+  fi
+  cat >"$dir/$1.conf" <<EOF
+$user_lines
+Port $2
+Listen 127.0.0.1
+Timeout 120
+LogFile "$dir/$1.log"
+LogLevel Info
+MaxClients 64
+Allow 127.0.0.1
+$3
 EOF
 }
 
@@ -183,18 +222,27 @@ case "$action" in
       --peer-port "$((base + 2))" --docroot "$dir/www" \
       </dev/null >"$dir/fault-b.log" 2>&1 &
     echo $! >"$dir/fault-b.pid"
+    write_tinyproxy_conf proxy-plain "$((base + 4))" ""
+    write_tinyproxy_conf proxy-auth "$((base + 5))" "BasicAuth vorn proxy-pw"
+    write_tinyproxy_conf proxy-bad "$((base + 6))" \
+      "Upstream http 127.0.0.1:$((base + 7))"
+    for name in proxy-plain proxy-auth proxy-bad; do
+      : >"$dir/$name.log"
+      "$TINYPROXY" -d -c "$dir/$name.conf" </dev/null >"$dir/$name.out" 2>&1 &
+      echo $! >"$dir/$name.pid"
+    done
 
     for _ in $(seq 1 100); do
       up=0
-      for offset in 0 1 2 3; do
+      for offset in 0 1 2 3 4 5 6; do
         port_open "$((base + offset))" && up=$((up + 1))
       done
-      if [ "$up" = 4 ]; then
+      if [ "$up" = 7 ]; then
         exit 0
       fi
       sleep 0.1
     done
-    echo "test servers did not come up on ports $base to $((base + 3)); logs in $dir" >&2
+    echo "test servers did not come up on ports $base to $((base + 6)); logs in $dir" >&2
     tail -n 5 "$dir"/nginx-error.log "$dir"/*.log >&2 2>/dev/null
     stop_all
     exit 1

@@ -44,6 +44,10 @@ const char* SegmentFailureText(SegmentResult result) {
       return msg::kSegmentWrongAnswer;
     case SegmentResult::kWriteFailed:
       return msg::kSegmentWriteFailed;
+    case SegmentResult::kProxyConnectFailed:
+      return msg::kSegmentProxyUnreachable;
+    case SegmentResult::kProxyError:
+      return msg::kSegmentProxyError;
     case SegmentResult::kNotRun:
     case SegmentResult::kBroken:
     case SegmentResult::kComplete:

@@ -87,7 +87,15 @@ void Updater::StartDownload() {
     return;
   }
   if (!CheckRelease()) return;
-  switch (downloader_.PrepareDownload(url, SavePath())) {
+  PrepareResult prepared = downloader_.PrepareDownload(url, SavePath());
+  // A download through a proxy says which one, before anything else of
+  // the download is logged; a direct one logs nothing here.
+  if (!downloader_.proxy_description().empty()) {
+    WriteLog((std::string(msg::kUsingProxy) +
+              downloader_.proxy_description())
+                 .c_str());
+  }
+  switch (prepared) {
     case PrepareResult::kReady:
       StartTransfer();
       return;
@@ -134,6 +142,18 @@ void Updater::LogProbeFailure() {
       return;
     case ProbeFailure::kTooLarge:
       WriteLog(msg::kPackageTooLarge);
+      return;
+    case ProbeFailure::kProxyConnectFailed:
+      WriteLog(msg::kProxyUnreachable);
+      return;
+    case ProbeFailure::kProxyAuthRequired:
+      WriteLog((msg::kProxyAuthRequired + status).c_str());
+      return;
+    case ProbeFailure::kProxyBadGateway:
+      WriteLog((msg::kProxyBadGateway + status).c_str());
+      return;
+    case ProbeFailure::kProxyUnsupported:
+      WriteLog(msg::kProxyUnsupported);
       return;
     case ProbeFailure::kNone:
     case ProbeFailure::kBadAnswer:

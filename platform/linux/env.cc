@@ -15,6 +15,7 @@ const Env& Env::Default() {
     e.desktop = linux_os::DefaultDesktop();
     e.process = linux_os::DefaultProcess();
     e.crypto = linux_os::DefaultCrypto();
+    e.proxies = linux_os::DefaultProxies();
     return e;
   }();
   return env;

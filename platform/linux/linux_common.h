@@ -19,6 +19,7 @@ WindowSystem* DefaultWindowSystem();
 Desktop* DefaultDesktop();
 Process* DefaultProcess();
 Crypto* DefaultCrypto();
+ProxyResolver* DefaultProxies();
 
 // A version-file client whose attempts end after `attempt_ms` in all
 // (DefaultInternet's after kFetchAttemptSeconds), for tests of that bound.

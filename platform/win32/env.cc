@@ -18,6 +18,7 @@ const Env& Env::Default() {
     e.desktop = win32::DefaultDesktop();
     e.process = win32::DefaultProcess();
     e.crypto = win32::DefaultCrypto();
+    e.proxies = win32::DefaultProxies();
     return e;
   }();
   return env;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/clock.h"
 #include "platform/crypto.h"
@@ -16,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/internet.h"
 #include "platform/process.h"
+#include "platform/proxy.h"
 #include "platform/sockets.h"
 #include "platform/threads.h"
 #include "platform/window_system.h"
@@ -75,6 +77,14 @@ WindowSystem* DefaultWindowSystem();
 Desktop* DefaultDesktop();
 Process* DefaultProcess();
 Crypto* DefaultCrypto();
+ProxyResolver* DefaultProxies();
+
+// The proxy list and bypass list the automatic configuration (detection or
+// script, as the user's settings ask) gives for http://host:port/, waiting
+// at most `timeout_ms`; false when it is off or gives no proxy in time.
+bool AutomaticProxyFor(const std::string& host, uint16_t port,
+                       uint32_t timeout_ms, std::string* proxy_list,
+                       std::string* bypass_list);
 
 // A version-file client whose attempts end after `attempt_ms` in all
 // (DefaultInternet's after kFetchAttemptSeconds), for tests of that bound.

@@ -223,6 +223,45 @@ FakeEnv::FakeEnv() : files(platform::Env::Default().files) {
   env.network = &network;
   env.files = &files;
   env.crypto = &crypto;
+  env.proxies = &proxies;
+}
+
+platform::ProxyRoute FakeProxy::RouteFor(const std::string& host,
+                                         uint16_t port) {
+  std::string where = host + ":" + std::to_string(port);
+  std::lock_guard<std::mutex> lock(mu_);
+  asked_.push_back(where);
+  if (all_) return all_route_;
+  auto it = routes_.find(where);
+  return it == routes_.end() ? platform::ProxyRoute() : it->second;
+}
+
+void FakeProxy::RouteAll(const platform::ProxyRoute& route) {
+  std::lock_guard<std::mutex> lock(mu_);
+  all_ = true;
+  all_route_ = route;
+}
+
+void FakeProxy::Route(const std::string& host_port,
+                      const platform::ProxyRoute& route) {
+  std::lock_guard<std::mutex> lock(mu_);
+  routes_[host_port] = route;
+}
+
+std::vector<std::string> FakeProxy::Asked() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return asked_;
+}
+
+platform::ProxyRoute HttpProxy(const std::string& host, uint16_t port,
+                               const std::string& authorization) {
+  platform::ProxyRoute route;
+  route.kind = platform::ProxyRoute::Kind::kHttpProxy;
+  route.host = host;
+  route.port = port;
+  route.authorization = authorization;
+  route.description = "test=" + host + ":" + std::to_string(port);
+  return route;
 }
 
 namespace {

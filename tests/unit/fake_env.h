@@ -154,6 +154,29 @@ class FakeNetwork : public platform::Network {
   std::vector<std::shared_ptr<Connection>> connections_;
 };
 
+// Routes by "host:port" (direct for every other place); records every
+// place asked about.
+class FakeProxy : public platform::ProxyResolver {
+ public:
+  platform::ProxyRoute RouteFor(const std::string& host,
+                                uint16_t port) override;
+  // The same route for every place.
+  void RouteAll(const platform::ProxyRoute& route);
+  void Route(const std::string& host_port, const platform::ProxyRoute& route);
+  std::vector<std::string> Asked();
+
+ private:
+  std::mutex mu_;
+  bool all_ = false;
+  platform::ProxyRoute all_route_;
+  std::map<std::string, platform::ProxyRoute> routes_;
+  std::vector<std::string> asked_;
+};
+
+// An HTTP proxy route to host:port, with `authorization` if not empty.
+platform::ProxyRoute HttpProxy(const std::string& host, uint16_t port,
+                               const std::string& authorization = "");
+
 // Forwards to another file system; writes fail while `fail_writes` is set,
 // and renames fail while `fail_renames` is set.
 class FailingFileSystem : public platform::FileSystem {
@@ -194,6 +217,7 @@ struct FakeEnv {
   FakeProcess process;
   FakeNetwork network;
   FakeCrypto crypto;
+  FakeProxy proxies;
   FailingFileSystem files;
   platform::Env env;
 };

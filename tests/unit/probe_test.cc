@@ -325,3 +325,112 @@ TEST(ProbeTest, RefusedRedirectTargetFails) {
 
 }  // namespace
 }  // namespace vorn
+
+namespace vorn {
+namespace {
+
+// The probe through a proxy: where it connects, what it asks, and which of
+// the proxy's own answers fail it. Rows with a direct route show that the
+// same statuses from a server keep their old meaning.
+TEST(ProbeTest, ThroughAProxy) {
+  const std::string partial =
+      "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 100-999/1000\r\n"
+      "Content-Length: 900\r\n\r\n";
+  platform::ProxyRoute unsupported;
+  unsupported.kind = platform::ProxyRoute::Kind::kUnsupported;
+  unsupported.description = "http_proxy=socks5://px:1080";
+  const platform::ProxyRoute proxy =
+      testing::HttpProxy("px", 3128, "Basic dm9ybjpwdw==");
+  struct {
+    const char* name;
+    platform::ProxyRoute route;
+    bool connects;
+    std::string answer;
+    int result;
+    ProbeFailure failure;
+    int32_t status;
+  } cases[] = {
+      {"answer_through_proxy", proxy, true, partial, 0, ProbeFailure::kNone,
+       206},
+      {"proxy_refuses_connection", proxy, false, "", 3,
+       ProbeFailure::kProxyConnectFailed, 0},
+      {"proxy_wants_credentials", proxy, true,
+       "HTTP/1.0 407 Proxy Authentication Required\r\n"
+       "Proxy-Authenticate: Basic realm=\"p\"\r\n\r\n",
+       3, ProbeFailure::kProxyAuthRequired, 407},
+      {"proxy_cannot_reach_server", proxy, true,
+       "HTTP/1.1 502 Unable to connect\r\nContent-Length: 0\r\n\r\n", 3,
+       ProbeFailure::kProxyBadGateway, 502},
+      {"proxy_timed_out_on_server", proxy, true,
+       "HTTP/1.1 504 Gateway Timeout\r\nContent-Length: 0\r\n\r\n", 3,
+       ProbeFailure::kProxyBadGateway, 504},
+      {"server_error_through_proxy", proxy, true,
+       "HTTP/1.1 500 Oops\r\nContent-Length: 0\r\n\r\n", 1,
+       ProbeFailure::kServerError, 500},
+      {"unsupported_proxy_never_connects", unsupported, true, partial, 3,
+       ProbeFailure::kProxyUnsupported, 0},
+      {"direct_407_is_a_refusal", platform::ProxyRoute(), true,
+       "HTTP/1.1 407 Odd\r\nContent-Length: 0\r\n\r\n", 3,
+       ProbeFailure::kRefused, 407},
+      {"direct_502_is_a_server_error", platform::ProxyRoute(), true,
+       "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n", 1,
+       ProbeFailure::kServerError, 502},
+  };
+  for (const auto& c : cases) {
+    testing::FakeEnv fake;
+    fake.proxies.RouteAll(c.route);
+    testing::SocketScript script = Answer(c.answer);
+    script.connect_ok = c.connects;
+    fake.network.Script("px:3128", script);
+    fake.network.Script("srv:8080", script);
+    Downloader d(&fake.env);
+    ASSERT_TRUE(d.ParseUrl("http://srv:8080/pkg.exe"));
+    EXPECT_EQ(c.result, d.ProbeSize(0)) << c.name;
+    EXPECT_EQ(c.failure, d.probe_failure()) << c.name;
+    EXPECT_EQ(c.status, d.probe_status()) << c.name;
+    EXPECT_EQ(c.route.description, d.proxy_description()) << c.name;
+    auto conns = fake.network.Connections();
+    if (c.route.kind == platform::ProxyRoute::Kind::kUnsupported) {
+      EXPECT_TRUE(conns.empty()) << c.name;
+      continue;
+    }
+    ASSERT_EQ(1u, conns.size()) << c.name;
+    if (c.route.kind == platform::ProxyRoute::Kind::kDirect) {
+      EXPECT_EQ("srv:8080", conns[0].host_port) << c.name;
+      continue;
+    }
+    EXPECT_EQ("px:3128", conns[0].host_port) << c.name;
+    if (c.connects) {
+      EXPECT_EQ(0u, conns[0].sent.find(
+                        "GET http://srv:8080/pkg.exe HTTP/1.1\r\nHost: srv\r\n"
+                        "Proxy-Authorization: Basic dm9ybjpwdw==\r\n"))
+          << c.name;
+    }
+  }
+}
+
+// Each attempt asks for the route of its own host: a redirect to a host
+// that the settings exempt leaves the proxy, with the referer kept.
+TEST(ProbeTest, RedirectLeavesTheProxyForAnExemptHost) {
+  testing::FakeEnv fake;
+  fake.proxies.Route("a:80", testing::HttpProxy("px", 3128));
+  fake.network.Script("px:3128", Answer("HTTP/1.1 302 Found\r\n"
+                                        "Location: http://b:81/x\r\n\r\n"));
+  fake.network.Script("b:81", Answer("HTTP/1.1 206 Partial Content\r\n"
+                                     "Content-Range: bytes 100-999/1000\r\n"
+                                     "Content-Length: 900\r\n\r\n"));
+  Downloader d(&fake.env);
+  ASSERT_TRUE(d.ParseUrl("http://a/start"));
+  ASSERT_EQ(0, d.ProbeSize(0));
+  auto conns = fake.network.Connections();
+  ASSERT_EQ(2u, conns.size());
+  EXPECT_EQ("px:3128", conns[0].host_port);
+  EXPECT_EQ(0u, conns[0].sent.find("GET http://a/start HTTP/1.1\r\n"));
+  EXPECT_EQ("b:81", conns[1].host_port);
+  EXPECT_EQ(ProbeRequest("GET", "/x", "b", "http://a/start"), conns[1].sent);
+  EXPECT_EQ((std::vector<std::string>{"a:80", "b:81"}), fake.proxies.Asked());
+  EXPECT_EQ("test=px:3128", d.proxy_description());
+}
+
+}  // namespace
+}  // namespace vorn

@@ -32,6 +32,9 @@ struct ProbeRequestCase {
   const char* url;
   bool head;
   const char* bytes;
+  // Through an HTTP proxy, with this Proxy-Authorization value if any.
+  bool proxied = false;
+  const char* authorization = "";
 };
 
 // Test names carry the row; print it instead of its bytes.
@@ -60,7 +63,31 @@ const ProbeRequestCase kProbeCases[] = {
      "GET /a%20b/\xd6\xd0.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n"
      "Pragma: no-cache\r\nCache-Control: no-cache\r\nConnection: close\r\n"
      "Range: bytes=100-\r\n\r\n"},
+    {"proxy_absolute_form_with_port", "", "http://h:8080/x?y=1", false,
+     "GET http://h:8080/x?y=1 HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n"
+     "Pragma: no-cache\r\nCache-Control: no-cache\r\nConnection: close\r\n"
+     "Range: bytes=100-\r\n\r\n",
+     true},
+    {"proxy_port_80_not_written", "", "http://h/a/f.exe", true,
+     "HEAD http://h/a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n"
+     "Pragma: no-cache\r\nCache-Control: no-cache\r\nConnection: close\r\n"
+     "Range: bytes=100-\r\n\r\n",
+     true},
+    {"proxy_credentials_after_host_and_referer_kept", "http://first/a.exe",
+     "http://second:81/b.exe", false,
+     "GET http://second:81/b.exe HTTP/1.1\r\nHost: second\r\n"
+     "Proxy-Authorization: Basic dm9ybjpwdw==\r\nAccept: */*\r\n"
+     "Pragma: no-cache\r\nCache-Control: no-cache\r\n"
+     "Referer: http://first/a.exe\r\nConnection: close\r\n"
+     "Range: bytes=100-\r\n\r\n",
+     true, "Basic dm9ybjpwdw=="},
 };
+
+// The route of a row: direct, or an HTTP proxy with the row's credentials.
+platform::ProxyRoute RouteOf(bool proxied, const char* authorization) {
+  if (!proxied) return platform::ProxyRoute();
+  return testing::HttpProxy("proxy", 3128, authorization);
+}
 
 class ProbeRequestTable : public ::testing::TestWithParam<ProbeRequestCase> {};
 
@@ -69,7 +96,11 @@ TEST_P(ProbeRequestTable, ExactBytes) {
   testing::FakeEnv fake;
   Downloader d(&fake.env);
   Point(&d, c.from, c.url);
-  EXPECT_EQ(c.bytes, d.BuildProbeRequest(c.head));
+  if (!c.proxied) {
+    EXPECT_EQ(c.bytes, d.BuildProbeRequest(c.head));
+  }
+  EXPECT_EQ(c.bytes,
+            d.BuildProbeRequest(c.head, RouteOf(c.proxied, c.authorization)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Request, ProbeRequestTable,
@@ -86,6 +117,8 @@ struct SegmentRequestCase {
   int32_t start;
   int32_t end;
   const char* bytes;
+  bool proxied = false;
+  const char* authorization = "";
 };
 
 // Test names carry the row; print it instead of its bytes.
@@ -111,6 +144,17 @@ const SegmentRequestCase kSegmentCases[] = {
     {"no_range_support_with_referer", "http://r/x", 0, 0, 0, 99,
      "GET /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
      "Cache-Control: no-cache\r\nReferer: http://r/x\r\n\r\n"},
+    {"proxy_ranged_segment", "", 1, 2, 500, 749,
+     "GET http://h:81/a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n"
+     "Pragma: no-cache\r\nCache-Control: no-cache\r\n"
+     "Range: bytes=500-749\r\n\r\n",
+     true},
+    {"proxy_credentials_without_range_support", "http://r/x", 0, 0, 0, 99,
+     "GET http://h:81/a/f.exe HTTP/1.1\r\nHost: h\r\n"
+     "Proxy-Authorization: Basic dm9ybjo=\r\nAccept: */*\r\n"
+     "Pragma: no-cache\r\nCache-Control: no-cache\r\n"
+     "Referer: http://r/x\r\n\r\n",
+     true, "Basic dm9ybjo="},
 };
 
 class SegmentRequestTable
@@ -129,7 +173,11 @@ TEST_P(SegmentRequestTable, ExactBytes) {
   }
   d.mutable_record()->ranges[c.index].start = c.start;
   d.mutable_record()->ranges[c.index].end = c.end;
-  EXPECT_EQ(c.bytes, d.BuildSegmentRequest(c.index));
+  if (!c.proxied) {
+    EXPECT_EQ(c.bytes, d.BuildSegmentRequest(c.index));
+  }
+  EXPECT_EQ(c.bytes, d.BuildSegmentRequest(
+                         c.index, RouteOf(c.proxied, c.authorization)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Request, SegmentRequestTable,

@@ -220,3 +220,76 @@ TEST_F(SegmentWorkerTest, SingleConnectionMode) {
 
 }  // namespace
 }  // namespace vorn
+
+namespace vorn {
+namespace {
+
+// A segment through a proxy: it connects to the proxy, asks in the
+// absolute form, and the proxy's own failures end it with a result of
+// their own and nothing written.
+TEST(SegmentThroughProxy, ResultsAndBytes) {
+  const std::string content = testing::Pattern(1003);
+  const std::string good = Ranged(250, 499, content.substr(250, 250));
+  platform::ProxyRoute unsupported;
+  unsupported.kind = platform::ProxyRoute::Kind::kUnsupported;
+  struct {
+    const char* name;
+    platform::ProxyRoute route;
+    bool connects;
+    std::string answer;
+    SegmentResult result;
+    bool written;
+  } cases[] = {
+      {"Complete", testing::HttpProxy("px", 3128), true, good,
+       SegmentResult::kComplete, true},
+      {"ProxyRefuses", testing::HttpProxy("px", 3128), false, good,
+       SegmentResult::kProxyConnectFailed, false},
+      {"ProxyWantsCredentials", testing::HttpProxy("px", 3128), true,
+       "HTTP/1.0 407 Proxy Authentication Required\r\n\r\n",
+       SegmentResult::kProxyError, false},
+      {"ProxyCannotReachServer", testing::HttpProxy("px", 3128), true,
+       "HTTP/1.1 502 Unable to connect\r\nContent-Length: 0\r\n\r\n",
+       SegmentResult::kProxyError, false},
+      {"ProxyTimedOut", testing::HttpProxy("px", 3128), true,
+       "HTTP/1.1 504 Gateway Timeout\r\nContent-Length: 0\r\n\r\n",
+       SegmentResult::kProxyError, false},
+      {"ServerRefusalStaysWrongAnswer", testing::HttpProxy("px", 3128), true,
+       "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
+       SegmentResult::kWrongAnswer, false},
+      {"UnsupportedNeverConnects", unsupported, true, good,
+       SegmentResult::kProxyConnectFailed, false},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    Rig rig(dir.File("f.exe"), /*ranged=*/true, {good});
+    rig.fake.proxies.RouteAll(c.route);
+    SocketScript script;
+    script.connect_ok = c.connects;
+    script.chunks = {c.answer};
+    rig.fake.network.Script("px:3128", script);
+    rig.d.DownloadSegment(1);
+    EXPECT_EQ(c.result, rig.d.segment_result(1)) << c.name;
+    EXPECT_EQ(c.written, Exists(rig.d.SegmentFilePath(1))) << c.name;
+    if (c.written) {
+      EXPECT_EQ(content.substr(250, 250), rig.Segment(1)) << c.name;
+    }
+    auto conns = rig.fake.network.Connections();
+    if (c.route.kind == platform::ProxyRoute::Kind::kUnsupported) {
+      EXPECT_TRUE(conns.empty()) << c.name;
+      continue;
+    }
+    ASSERT_EQ(1u, conns.size()) << c.name;
+    EXPECT_EQ("px:3128", conns[0].host_port) << c.name;
+    if (c.connects) {
+      EXPECT_EQ(
+          "GET http://h/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n"
+          "Pragma: no-cache\r\nCache-Control: no-cache\r\n"
+          "Range: bytes=250-499\r\n\r\n",
+          conns[0].sent)
+          << c.name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/text.h"
+#include <functional>
+
 #include "tests/unit/fake_env.h"
 #include "tests/unit/fake_http.h"
 #include "update/messages.h"
@@ -184,6 +186,127 @@ TEST(Transfer, FailedSegmentKeepsThePackageAndResumesNextRun) {
   ASSERT_EQ(2u, connections.size());  // probe + segment 1
   EXPECT_NE(std::string::npos,
             connections[1].sent.find("Range: bytes=250-499\r\n"));
+}
+
+// The whole road through a proxy, and the log of each of its failures:
+// the proxy line first, then the probe's or the segments' reason.
+TEST(Transfer, ThroughAProxy) {
+  const FakeFile file = Content(1003);
+  const std::string using_proxy =
+      std::string(msg::kUsingProxy) + "test=px:3128";
+  auto segment_lines = [&](const char* reason) {
+    std::string out;
+    for (int i = 1; i <= 4; ++i) {
+      out += Lines({(std::string(msg::kSegmentPrefix) + std::to_string(i) +
+                     reason)
+                        .c_str()});
+    }
+    return Lines({using_proxy.c_str()}) + out +
+           Lines({msg::kDownloadFailed});
+  };
+  auto answer = [](const std::string& text) {
+    testing::SocketScript s;
+    s.chunks = {text};
+    return s;
+  };
+  // The probe's answer alone is good; every segment meets `segment`.
+  auto probe_only = [&](testing::SocketScript segment) {
+    auto good = testing::ServeFile(file);
+    return [good, segment](const std::string& request) {
+      if (request.find("Range: bytes=100-\r\n") != std::string::npos) {
+        return good(request);
+      }
+      return segment;
+    };
+  };
+  testing::SocketScript refused;
+  refused.connect_ok = false;
+  platform::ProxyRoute unsupported;
+  unsupported.kind = platform::ProxyRoute::Kind::kUnsupported;
+  unsupported.description = "test=socks5://px:1080";
+  const std::string using_unsupported =
+      std::string(msg::kUsingProxy) + unsupported.description;
+
+  struct {
+    const char* name;
+    platform::ProxyRoute route;
+    std::function<void(testing::FakeNetwork*)> proxy;
+    bool joined;
+    std::string log;
+  } cases[] = {
+      {"whole_road",
+       testing::HttpProxy("px", 3128),
+       [&](testing::FakeNetwork* n) {
+         n->Serve("px:3128", testing::ServeFile(file));
+       },
+       true,
+       Lines({using_proxy.c_str(), msg::kDownloadSucceeded, msg::kUpdated})},
+      {"proxy_refuses",
+       testing::HttpProxy("px", 3128),
+       [&](testing::FakeNetwork* n) { n->Script("px:3128", refused); },
+       false,
+       Lines({using_proxy.c_str(), msg::kProxyUnreachable})},
+      {"proxy_wants_credentials",
+       testing::HttpProxy("px", 3128),
+       [&](testing::FakeNetwork* n) {
+         n->Script("px:3128",
+                   answer("HTTP/1.0 407 Proxy Authentication Required\r\n"
+                          "\r\n"));
+       },
+       false,
+       Lines({using_proxy.c_str(),
+              (std::string(msg::kProxyAuthRequired) + "407").c_str()})},
+      {"proxy_cannot_reach_server",
+       testing::HttpProxy("px", 3128),
+       [&](testing::FakeNetwork* n) {
+         n->Script("px:3128", answer("HTTP/1.1 502 Unable to connect\r\n"
+                                     "Content-Length: 0\r\n\r\n"));
+       },
+       false,
+       Lines({using_proxy.c_str(),
+              (std::string(msg::kProxyBadGateway) + "502").c_str()})},
+      {"unsupported_proxy",
+       unsupported,
+       [](testing::FakeNetwork*) {},
+       false,
+       Lines({using_unsupported.c_str(), msg::kProxyUnsupported})},
+      {"segments_cannot_connect",
+       testing::HttpProxy("px", 3128),
+       [&](testing::FakeNetwork* n) {
+         n->Script("px:3128",
+                   answer("HTTP/1.1 206 Partial Content\r\n"
+                          "Content-Range: bytes 100-1002/1003\r\n"
+                          "Content-Length: 903\r\n\r\n"));
+         n->Script("px:3128", refused);
+       },
+       false,
+       segment_lines(msg::kSegmentProxyUnreachable)},
+      {"segments_meet_proxy_errors",
+       testing::HttpProxy("px", 3128),
+       [&](testing::FakeNetwork* n) {
+         n->Serve("px:3128",
+                  probe_only(answer("HTTP/1.1 504 Gateway Timeout\r\n"
+                                    "Content-Length: 0\r\n\r\n")));
+       },
+       false,
+       segment_lines(msg::kSegmentProxyError)},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    DownloadRun run(dir.path());
+    WriteAll(run.Package(), "old");
+    run.fake.proxies.RouteAll(c.route);
+    c.proxy(&run.fake.network);
+    run.updater.StartDownload();
+    EXPECT_EQ(c.joined, file.content == ReadAll(run.Package())) << c.name;
+    if (!c.joined) {
+      EXPECT_EQ("old", ReadAll(run.Package())) << c.name;
+    }
+    EXPECT_EQ(c.log, run.Log()) << c.name;
+    for (const auto& connection : run.fake.network.Connections()) {
+      EXPECT_EQ("px:3128", connection.host_port) << c.name;
+    }
+  }
 }
 
 TEST(Transfer, MergeFailuresLoseNothing) {

@@ -1,0 +1,316 @@
+#include "platform/proxy_rules.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace vorn::platform {
+namespace {
+
+// The entries of `list` cut at every byte of `separators`, empty ones
+// dropped.
+std::vector<std::string> SplitList(const std::string& list,
+                                   const std::string& separators) {
+  std::vector<std::string> out;
+  std::string entry;
+  for (char c : list) {
+    if (separators.find(c) != std::string::npos) {
+      if (!entry.empty()) out.push_back(entry);
+      entry.clear();
+    } else {
+      entry.push_back(c);
+    }
+  }
+  if (!entry.empty()) out.push_back(entry);
+  return out;
+}
+
+std::string WithoutTrailingDot(std::string name) {
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  return name;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// A dotted IPv4 address of four decimal parts of at most 255.
+bool ReadIpv4(const std::string& text, uint32_t* address) {
+  std::vector<std::string> parts = SplitList(text, ".");
+  if (parts.size() != 4 || text.front() == '.' || text.back() == '.' ||
+      text.find("..") != std::string::npos) {
+    return false;
+  }
+  uint32_t value = 0;
+  for (const std::string& part : parts) {
+    uint64_t n = 0;
+    if (part.size() > 3 || !ParseDigits(part, 255, &n)) return false;
+    value = (value << 8) | static_cast<uint32_t>(n);
+  }
+  *address = value;
+  return true;
+}
+
+// "host[:port]" or "[address][:port]"; an absent port stays `*port`.
+bool ReadHostPort(const std::string& text, std::string* host,
+                  uint16_t* port) {
+  std::string rest;
+  if (!text.empty() && text[0] == '[') {
+    size_t close = text.find(']');
+    if (close == std::string::npos) return false;
+    *host = text.substr(1, close - 1);
+    rest = text.substr(close + 1);
+    if (!rest.empty() && rest[0] != ':') return false;
+  } else {
+    size_t colon = text.find(':');
+    *host = text.substr(0, colon);
+    if (colon != std::string::npos) rest = text.substr(colon);
+  }
+  if (host->empty()) return false;
+  if (!rest.empty()) {
+    uint64_t n = 0;
+    if (!ParseDigits(rest.substr(1), 65535, &n)) return false;
+    *port = static_cast<uint16_t>(n);
+  }
+  return true;
+}
+
+bool HasBlankOrControl(const std::string& text) {
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte == 0x7F) return true;
+  }
+  return false;
+}
+
+// Glob match without case: '*' stands for any run of bytes.
+bool GlobMatches(const std::string& pattern, const std::string& text) {
+  size_t p = 0, t = 0, star = std::string::npos, resume = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = t;
+    } else if (p < pattern.size() && pattern[p] == text[t]) {
+      ++p;
+      ++t;
+    } else if (star != std::string::npos) {
+      p = star + 1;
+      t = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+}  // namespace
+
+std::string Base64(const std::string& bytes) {
+  static const char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    uint32_t v = (static_cast<uint8_t>(bytes[i]) << 16) |
+                 (static_cast<uint8_t>(bytes[i + 1]) << 8) |
+                 static_cast<uint8_t>(bytes[i + 2]);
+    out += kDigits[(v >> 18) & 63];
+    out += kDigits[(v >> 12) & 63];
+    out += kDigits[(v >> 6) & 63];
+    out += kDigits[v & 63];
+  }
+  if (i < bytes.size()) {
+    uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 1]) << 8;
+    out += kDigits[(v >> 18) & 63];
+    out += kDigits[(v >> 12) & 63];
+    out += i + 1 < bytes.size() ? kDigits[(v >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+std::string PercentDecode(const std::string& text) {
+  auto hex = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 &&
+        hex(text[i + 2]) >= 0) {
+      out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+ProxyRoute ParseEnvironmentProxy(const std::string& source,
+                                 const std::string& value) {
+  ProxyRoute route;
+  route.kind = ProxyRoute::Kind::kUnsupported;
+  std::string rest = value;
+  std::string scheme;
+  size_t separator = rest.find("://");
+  if (separator != std::string::npos) {
+    scheme = rest.substr(0, separator + 3);
+    rest = rest.substr(separator + 3);
+  }
+  // The authority ends where a path, query or fragment begins.
+  size_t end = rest.find_first_of("/?#");
+  std::string authority = rest.substr(0, end);
+  std::string tail = end == std::string::npos ? "" : rest.substr(end);
+  std::string userinfo;
+  size_t at = authority.rfind('@');
+  if (at != std::string::npos) {
+    userinfo = authority.substr(0, at);
+    authority = authority.substr(at + 1);
+  }
+  // What the log may show: the value without its credentials.
+  route.description = source + "=" + scheme + authority + tail;
+
+  if (HasBlankOrControl(value)) return route;
+  if (!scheme.empty() && LowerAscii(scheme) != "http://") return route;
+  uint16_t port = 1080;
+  if (!ReadHostPort(authority, &route.host, &port)) {
+    route.host.clear();
+    return route;
+  }
+  route.port = port;
+  if (at != std::string::npos) {
+    size_t colon = userinfo.find(':');
+    std::string user = PercentDecode(userinfo.substr(0, colon));
+    std::string password = colon == std::string::npos
+                               ? ""
+                               : PercentDecode(userinfo.substr(colon + 1));
+    route.authorization = "Basic " + Base64(user + ":" + password);
+  }
+  route.kind = ProxyRoute::Kind::kHttpProxy;
+  return route;
+}
+
+bool NoProxyMatches(const std::string& list, const std::string& host) {
+  if (list == "*") return true;
+  const std::string name = WithoutTrailingDot(LowerAscii(host));
+  if (name.empty()) return false;
+  uint32_t address = 0;
+  const bool numeric = ReadIpv4(name, &address);
+  for (std::string entry : SplitList(LowerAscii(list), ", \t\r\n")) {
+    if (numeric) {
+      size_t slash = entry.find('/');
+      if (slash == std::string::npos) {
+        if (entry == name) return true;
+        continue;
+      }
+      uint32_t network = 0;
+      uint64_t bits = 0;
+      if (!ReadIpv4(entry.substr(0, slash), &network) ||
+          !ParseDigits(entry.substr(slash + 1), 32, &bits)) {
+        continue;
+      }
+      uint32_t mask = bits == 0 ? 0 : 0xFFFFFFFFu << (32 - bits);
+      if ((network & mask) == (address & mask)) return true;
+      continue;
+    }
+    entry = WithoutTrailingDot(entry);
+    if (!entry.empty() && entry[0] == '.') entry = entry.substr(1);
+    if (entry.empty()) continue;
+    if (entry == name || EndsWith(name, "." + entry)) return true;
+  }
+  return false;
+}
+
+ProxyRoute EnvironmentRoute(const EnvironmentValues& env,
+                            const std::string& host) {
+  auto read = [&env](const char* name) {
+    auto it = env.find(name);
+    return it == env.end() ? std::string() : it->second;
+  };
+  const char* source = nullptr;
+  std::string value;
+  for (const char* name : {"http_proxy", "all_proxy", "ALL_PROXY"}) {
+    value = read(name);
+    if (!value.empty()) {
+      source = name;
+      break;
+    }
+  }
+  if (source == nullptr) return ProxyRoute();
+  std::string exempt = read("no_proxy");
+  if (exempt.empty()) exempt = read("NO_PROXY");
+  if (NoProxyMatches(exempt, host)) return ProxyRoute();
+  return ParseEnvironmentProxy(source, value);
+}
+
+bool WinInetBypassMatches(const std::string& bypass_list,
+                          const std::string& host) {
+  const std::string name = LowerAscii(host);
+  for (const std::string& entry :
+       SplitList(LowerAscii(bypass_list), "; \t\r\n")) {
+    if (entry == "<local>") {
+      if (name.find('.') == std::string::npos) return true;
+      continue;
+    }
+    if (GlobMatches(entry, name)) return true;
+  }
+  return false;
+}
+
+ProxyRoute WinInetRoute(const std::string& source,
+                        const std::string& proxy_list,
+                        const std::string& bypass_list,
+                        const std::string& host) {
+  std::string http_entry, plain_entry, socks_entry;
+  bool have_http = false, have_plain = false, have_socks = false;
+  for (const std::string& entry : SplitList(proxy_list, "; \t\r\n")) {
+    size_t equals = entry.find('=');
+    if (equals == std::string::npos) {
+      if (!have_plain) plain_entry = entry;
+      have_plain = true;
+      continue;
+    }
+    std::string scheme = LowerAscii(entry.substr(0, equals));
+    if (scheme == "http" && !have_http) {
+      http_entry = entry.substr(equals + 1);
+      have_http = true;
+    } else if (scheme == "socks" && !have_socks) {
+      socks_entry = entry.substr(equals + 1);
+      have_socks = true;
+    }
+  }
+  ProxyRoute route;
+  if (!have_http && !have_plain && !have_socks) return route;
+  if (WinInetBypassMatches(bypass_list, host)) return route;
+  std::string chosen = have_http ? http_entry : plain_entry;
+  route.description = source + "=" + (have_http || have_plain
+                                          ? chosen
+                                          : "socks=" + socks_entry);
+  route.kind = ProxyRoute::Kind::kUnsupported;
+  if (!have_http && !have_plain) return route;
+  // A scheme written before the address names the proxy's own protocol.
+  size_t separator = chosen.find("://");
+  if (separator != std::string::npos) {
+    if (LowerAscii(chosen.substr(0, separator)) != "http") return route;
+    chosen = chosen.substr(separator + 3);
+  }
+  if (!chosen.empty() && chosen.back() == '/') chosen.pop_back();
+  uint16_t port = 80;
+  if (!ReadHostPort(chosen, &route.host, &port)) {
+    route.host.clear();
+    return route;
+  }
+  route.port = port;
+  route.kind = ProxyRoute::Kind::kHttpProxy;
+  return route;
+}
+
+}  // namespace vorn::platform

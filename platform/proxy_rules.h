@@ -1,0 +1,71 @@
+// The rules that turn proxy settings into a route, free of any system
+// call, shared by both backends: the environment variables as libcurl
+// reads them for an http:// URL (Linux), and the WinINet proxy and bypass
+// lists (Windows).
+#ifndef VORN_PLATFORM_PROXY_RULES_H_
+#define VORN_PLATFORM_PROXY_RULES_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "platform/proxy.h"
+
+namespace vorn::platform {
+
+// Environment values by name; a missing name reads as empty.
+using EnvironmentValues = std::map<std::string, std::string>;
+
+// The variables EnvironmentRoute reads.
+inline constexpr const char* kProxyVariables[] = {
+    "http_proxy", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"};
+
+// The route of an http:// URL to `host`: http_proxy (lower case only),
+// else all_proxy, else ALL_PROXY (an empty value counts as unset); no
+// proxy when none is set or when the host matches no_proxy (else
+// NO_PROXY).
+ProxyRoute EnvironmentRoute(const EnvironmentValues& env,
+                            const std::string& host);
+
+// One proxy value, "host", "host:port" or "http://host[:port]", each with
+// an optional "user:password@" (percent-decoded, sent as Basic). The port
+// defaults to 1080. Any other scheme, a value with blanks or control
+// bytes, an empty host or an unreadable port give kUnsupported. `source`
+// names the variable in the description.
+ProxyRoute ParseEnvironmentProxy(const std::string& source,
+                                 const std::string& value);
+
+// Whether `host` is exempt by the no_proxy list `list`: "*" alone exempts
+// every host; otherwise entries separated by commas or blanks, compared
+// without case and without a trailing dot. A name matches itself and every
+// name below it (with or without a leading dot on the entry); an IPv4
+// address matches an equal address or an "address/bits" range.
+bool NoProxyMatches(const std::string& list, const std::string& host);
+
+// The route of an http connection to `host` from the WinINet proxy list
+// and bypass list. The list holds "host:port" for every scheme or entries
+// "scheme=host:port" separated by ';' or blanks: the http= entry wins,
+// else a scheme-less one, else a socks= one (kUnsupported); none of them
+// means direct. The port defaults to 80; an unreadable one gives
+// kUnsupported. `source` opens the description.
+ProxyRoute WinInetRoute(const std::string& source,
+                        const std::string& proxy_list,
+                        const std::string& bypass_list,
+                        const std::string& host);
+
+// Whether `host` is on the WinINet bypass list: entries separated by ';'
+// or blanks, compared without case, '*' standing for any run of bytes;
+// "<local>" stands for every host name without a dot.
+bool WinInetBypassMatches(const std::string& bypass_list,
+                          const std::string& host);
+
+// Standard base64 with padding.
+std::string Base64(const std::string& bytes);
+
+// %XX sequences decoded; a '%' not followed by two hexadecimal digits
+// stays as it is.
+std::string PercentDecode(const std::string& text);
+
+}  // namespace vorn::platform
+
+#endif  // VORN_PLATFORM_PROXY_RULES_H_

@@ -1,0 +1,216 @@
+// The proxy rules of both backends, as tables: the environment variables
+// (checked against curl 7.88's own behaviour), no_proxy matching, and the
+// WinINet proxy and bypass lists.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/proxy_rules.h"
+
+namespace vorn::platform {
+namespace {
+
+using Kind = ProxyRoute::Kind;
+
+struct EnvironmentCase {
+  const char* name;
+  EnvironmentValues env;
+  const char* host;
+  Kind kind;
+  const char* proxy_host;
+  uint16_t port;
+  const char* authorization;
+  const char* description;
+};
+
+TEST(EnvironmentRoute, VariablesValuesAndExemptions) {
+  const EnvironmentCase cases[] = {
+      {"nothing_set", {}, "h", Kind::kDirect, "", 0, "", ""},
+      {"upper_case_http_proxy_ignored",
+       {{"HTTP_PROXY", "p:3128"}}, "h", Kind::kDirect, "", 0, "", ""},
+      {"http_proxy_with_port",
+       {{"http_proxy", "p:3128"}}, "h", Kind::kHttpProxy, "p", 3128, "",
+       "http_proxy=p:3128"},
+      {"default_port_1080",
+       {{"http_proxy", "p"}}, "h", Kind::kHttpProxy, "p", 1080, "",
+       "http_proxy=p"},
+      {"http_scheme_any_case_and_trailing_path",
+       {{"http_proxy", "HTTP://p:8/x"}}, "h", Kind::kHttpProxy, "p", 8, "",
+       "http_proxy=HTTP://p:8/x"},
+      {"all_proxy_when_http_proxy_empty",
+       {{"http_proxy", ""}, {"all_proxy", "a:1"}, {"ALL_PROXY", "b:2"}}, "h",
+       Kind::kHttpProxy, "a", 1, "", "all_proxy=a:1"},
+      {"upper_all_proxy_last",
+       {{"ALL_PROXY", "b:2"}}, "h", Kind::kHttpProxy, "b", 2, "",
+       "ALL_PROXY=b:2"},
+      {"http_proxy_before_all_proxy",
+       {{"http_proxy", "p:1"}, {"all_proxy", "socks5://a:2"}}, "h",
+       Kind::kHttpProxy, "p", 1, "", "http_proxy=p:1"},
+      {"credentials_percent_decoded_and_hidden",
+       {{"http_proxy", "http://vorn:proxy%2Dpw@p:3128"}}, "h",
+       Kind::kHttpProxy, "p", 3128, "Basic dm9ybjpwcm94eS1wdw==",
+       "http_proxy=http://p:3128"},
+      {"credentials_without_scheme",
+       {{"http_proxy", "vorn:pw@p:3128"}}, "h", Kind::kHttpProxy, "p", 3128,
+       "Basic dm9ybjpwdw==", "http_proxy=p:3128"},
+      {"user_without_password",
+       {{"http_proxy", "vorn@p"}}, "h", Kind::kHttpProxy, "p", 1080,
+       "Basic dm9ybjo=", "http_proxy=p"},
+      {"bad_escape_kept_and_escaped_separators",
+       {{"http_proxy", "http://v%40x:p%3Aq%zz@p:1"}}, "h", Kind::kHttpProxy,
+       "p", 1, "Basic dkB4OnA6cSV6eg==", "http_proxy=http://p:1"},
+      {"empty_user", {{"http_proxy", "http://:pw@p:1"}}, "h", Kind::kHttpProxy,
+       "p", 1, "Basic OnB3", "http_proxy=http://p:1"},
+      {"socks_unsupported",
+       {{"http_proxy", "socks5://u:pw@p:1080"}}, "h", Kind::kUnsupported, "", 0,
+       "", "http_proxy=socks5://p:1080"},
+      {"https_proxy_unsupported",
+       {{"all_proxy", "https://p:443"}}, "h", Kind::kUnsupported, "", 0, "",
+       "all_proxy=https://p:443"},
+      {"leading_blank_unsupported",
+       {{"http_proxy", " p:1"}}, "h", Kind::kUnsupported, "", 0, "",
+       "http_proxy= p:1"},
+      {"empty_port_unsupported",
+       {{"http_proxy", "p:"}}, "h", Kind::kUnsupported, "", 0, "",
+       "http_proxy=p:"},
+      {"port_past_65535_unsupported",
+       {{"http_proxy", "p:99999"}}, "h", Kind::kUnsupported, "", 0, "",
+       "http_proxy=p:99999"},
+      {"bracketed_address",
+       {{"http_proxy", "http://[::1]:9"}}, "h", Kind::kHttpProxy, "::1", 9, "",
+       "http_proxy=http://[::1]:9"},
+      {"no_proxy_exempts",
+       {{"http_proxy", "p:1"}, {"no_proxy", "h"}}, "h", Kind::kDirect, "", 0,
+       "", ""},
+      {"no_proxy_exempts_even_an_unsupported_proxy",
+       {{"http_proxy", "socks5://p"}, {"no_proxy", "h"}}, "h", Kind::kDirect,
+       "", 0, "", ""},
+      {"upper_no_proxy_when_lower_empty",
+       {{"http_proxy", "p:1"}, {"no_proxy", ""}, {"NO_PROXY", "h"}}, "h",
+       Kind::kDirect, "", 0, "", ""},
+      {"lower_no_proxy_wins",
+       {{"http_proxy", "p:1"}, {"no_proxy", "x"}, {"NO_PROXY", "h"}}, "h",
+       Kind::kHttpProxy, "p", 1, "", "http_proxy=p:1"},
+  };
+  for (const EnvironmentCase& c : cases) {
+    ProxyRoute route = EnvironmentRoute(c.env, c.host);
+    EXPECT_EQ(c.kind, route.kind) << c.name;
+    EXPECT_EQ(c.proxy_host, route.host) << c.name;
+    EXPECT_EQ(c.port, route.port) << c.name;
+    EXPECT_EQ(c.authorization, route.authorization) << c.name;
+    EXPECT_EQ(c.description, route.description) << c.name;
+  }
+}
+
+TEST(NoProxyMatches, NamesAddressesAndRanges) {
+  const struct {
+    const char* list;
+    const char* host;
+    bool exempt;
+  } cases[] = {
+      {"", "h", false},
+      {"*", "anything.example", true},
+      {"*,foo", "anything.example", false},
+      {" * ", "anything.example", false},
+      {"*.example.com", "pkg.example.com", false},
+      {"example.com", "example.com", true},
+      {"example.com", "pkg.example.com", true},
+      {".example.com", "pkg.example.com", true},
+      {".example.com", "example.com", true},
+      {"EXAMPLE.COM", "Pkg.Example.com", true},
+      {"example.com", "badexample.com", false},
+      {"xample.com", "pkg.example.com", false},
+      {"example.com.", "pkg.example.com", true},
+      {"example.com", "pkg.example.com.", true},
+      {"foo , example.com", "pkg.example.com", true},
+      {"foo example.com", "pkg.example.com", true},
+      {"foo,,example.com", "pkg.example.com", true},
+      {"foo;example.com", "pkg.example.com", false},
+      {"pkg.example.com:80", "pkg.example.com", false},
+      {"127.0.0.1", "127.0.0.1", true},
+      {"0.0.1", "127.0.0.1", false},
+      {"127.1", "127.0.0.1", false},
+      {"127.0.0.1:19290", "127.0.0.1", false},
+      {"127.0.0.0/8", "127.0.0.1", true},
+      {"127.0.0.0/24", "127.0.0.2", true},
+      {"127.0.1.0/24", "127.0.0.1", false},
+      {"127.0.0.1/32", "127.0.0.1", true},
+      {"10.0.0.0/0", "127.0.0.1", true},
+      {"127.0.0.1/33", "127.0.0.1", false},
+      {"127.0.0.0/8", "localhost", false},
+      {"localhost", "localhost", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.exempt, NoProxyMatches(c.list, c.host))
+        << "'" << c.list << "' " << c.host;
+  }
+}
+
+struct WinInetCase {
+  const char* name;
+  const char* proxy_list;
+  const char* bypass_list;
+  const char* host;
+  Kind kind;
+  const char* proxy_host;
+  uint16_t port;
+};
+
+TEST(WinInetRoute, ProxyListAndBypass) {
+  const WinInetCase cases[] = {
+      {"one_proxy_for_all", "p:3128", "", "h", Kind::kHttpProxy, "p", 3128},
+      {"default_port_80", "p", "", "h", Kind::kHttpProxy, "p", 80},
+      {"http_entry_chosen", "https=s:1;http=p:2;ftp=f:3", "", "h",
+       Kind::kHttpProxy, "p", 2},
+      {"http_entry_before_plain", "q:9 http=p:2", "", "h", Kind::kHttpProxy,
+       "p", 2},
+      {"scheme_less_entry_when_no_http", "https=s:1;q:9", "", "h",
+       Kind::kHttpProxy, "q", 9},
+      {"only_other_schemes_is_direct", "https=s:1;ftp=f:3", "", "h",
+       Kind::kDirect, "", 0},
+      {"socks_only_unsupported", "socks=s:1080", "", "h", Kind::kUnsupported,
+       "", 0},
+      {"scheme_in_value", "http=http://p:8/", "", "h", Kind::kHttpProxy, "p",
+       8},
+      {"bad_port_unsupported", "p:80x", "", "h", Kind::kUnsupported, "", 0},
+      {"bypassed_exactly", "p:1", "h;other", "h", Kind::kDirect, "", 0},
+      {"bypass_without_case", "p:1", "PKG.example.com", "pkg.EXAMPLE.com",
+       Kind::kDirect, "", 0},
+      {"bypass_wildcard", "p:1", "*.example.com", "pkg.example.com",
+       Kind::kDirect, "", 0},
+      {"bypass_wildcard_needs_the_dot", "p:1", "*.example.com", "example.com",
+       Kind::kHttpProxy, "p", 1},
+      {"bypass_address_wildcard", "p:1", "10.* 127.0.0.*", "127.0.0.1",
+       Kind::kDirect, "", 0},
+      {"bypass_is_no_suffix_match", "p:1", "example.com", "pkg.example.com",
+       Kind::kHttpProxy, "p", 1},
+      {"local_is_a_dotless_name", "p:1", "<local>", "localhost", Kind::kDirect,
+       "", 0},
+      {"local_leaves_dotted_names", "p:1", "<local>", "127.0.0.1",
+       Kind::kHttpProxy, "p", 1},
+  };
+  for (const WinInetCase& c : cases) {
+    ProxyRoute route =
+        WinInetRoute("WinINet", c.proxy_list, c.bypass_list, c.host);
+    EXPECT_EQ(c.kind, route.kind) << c.name;
+    EXPECT_EQ(c.proxy_host, route.host) << c.name;
+    EXPECT_EQ(c.port, route.port) << c.name;
+    EXPECT_TRUE(route.authorization.empty()) << c.name;
+  }
+  EXPECT_EQ("WinINet=p:2",
+            WinInetRoute("WinINet", "https=s:1;http=p:2", "", "h").description);
+}
+
+TEST(ProxyEncodings, Base64AndPercent) {
+  const struct {
+    const char* in;
+    const char* base64;
+  } cases[] = {{"", ""}, {"a", "YQ=="}, {"ab", "YWI="}, {"abc", "YWJj"},
+               {"vorn:proxy-pw", "dm9ybjpwcm94eS1wdw=="}};
+  for (const auto& c : cases) EXPECT_EQ(c.base64, Base64(c.in)) << c.in;
+  EXPECT_EQ("a-b%zz%4", PercentDecode("a%2db%zz%4"));
+  EXPECT_EQ(std::string("\xff", 1), PercentDecode("%FF"));
+}
+
+}  // namespace
+}  // namespace vorn::platform
