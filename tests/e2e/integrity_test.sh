@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# The package checks for real: a key made and a release signed with the
+# publishing scripts, a copy of the updater with the key file beside it,
+# and nginx (four ranges) and Python's http.server (one connection):
+#   - a good signed release is downloaded and started;
+#   - a package changed on the server after signing is refused: the older
+#     package stays, nothing is left to resume, no notice, no start;
+#   - a key but a version file without SIG ends the run before the probe;
+#   - a wrong SIZE (no key) downloads nothing.
+source "$(dirname "$0")/lib.sh" "$@"
+
+WWW=${VORN_TEST_SERVERS:?VORN_TEST_SERVERS must be set}/www
+TAG=sig-$$-$RANDOM
+
+# The updater copy that holds the key.
+BIN_DIR="$WORK/bin"
+mkdir -p "$BIN_DIR"
+bash "$ROOT/scripts/make-key.sh" "$WORK/keys" >/dev/null || { echo "FAIL: make-key.sh" >&2; exit 1; }
+KEYED_BIN="$BIN_DIR/$(basename "$VORN_BIN")"
+cp "$VORN_BIN" "$KEYED_BIN"
+cp "$WORK/keys/vornupdate.pub" "$BIN_DIR/$BOX_CAPTION.pub"
+
+# The package: a program that leaves a marker beside itself when started.
+if [ "$WIN32" = 1 ]; then
+  PACKAGE_NAME=setup.exe
+  cp "$HOST_TOOLS/marker_app.exe" "$WWW/$TAG.pkg"
+  marker_of() { echo "$1/$PACKAGE_NAME.launched"; }
+else
+  PACKAGE_NAME=setup.sh
+  { printf '#!/bin/sh\n# %s\n' "$(printf 'x%.0s' $(seq 1 120))"
+    printf 'echo launched >"$0.launched"\n'; } >"$WWW/$TAG.pkg"
+  chmod +x "$WWW/$TAG.pkg"
+  marker_of() { echo "$1/$PACKAGE_NAME.launched"; }
+fi
+cp "$WWW/$TAG.pkg" "$WORK/good.pkg"
+at_exit "rm -f '$WWW/$TAG'*"
+
+# sign NAME URL: a signed version file for the good package into the docroot.
+sign() {
+  bash "$ROOT/scripts/sign-release.sh" "$WORK/good.pkg" "$2" 2.0 \
+    "$WORK/keys/release-key.pem" >"$WWW/$TAG-$1.txt"
+}
+
+# check NAME DIR EXPECTED_LOG(lines) PACKAGE(good|old) STARTED(yes|no) ERR_FILE
+check() {
+  local what=$1 dl=$2 log=$3 package=$4 started=$5 err=$6
+  [ "$(log_messages "$dl")" = "$log" ] && pass "$what: log" \
+    || fail "$what: log: $(log_messages "$dl" | tr '\n' '|')"
+  if [ "$package" = good ]; then
+    same_bytes "$dl/$PACKAGE_NAME" "$WORK/good.pkg" && pass "$what: package byte-exact" \
+      || fail "$what: package differs"
+  else
+    [ "$(cat "$dl/$PACKAGE_NAME" 2>/dev/null)" = "old package" ] && pass "$what: older package kept" \
+      || fail "$what: older package not kept"
+  fi
+  ls "$dl" | grep -q '\.down' && fail "$what: part files left: $(ls "$dl" | tr '\n' ' ')" \
+    || pass "$what: nothing left to resume"
+  if [ "$started" = yes ]; then
+    for _ in $(seq 1 100); do [ -f "$(marker_of "$dl")" ] && break; sleep 0.05; done
+    [ -f "$(marker_of "$dl")" ] && pass "$what: started" || fail "$what: not started"
+    grep -q "^\[$BOX_CAPTION\]" "$err" && pass "$what: notice shown" || fail "$what: no notice"
+  else
+    sleep 0.5
+    [ -f "$(marker_of "$dl")" ] && fail "$what: a refused package was started" || pass "$what: not started"
+    grep -q "^\[$BOX_CAPTION\]" "$err" && fail "$what: notice shown: $(cat "$err")" || pass "$what: no notice"
+  fi
+}
+
+# run BIN NAME VERSION_FILE : one run into a fresh directory that holds an
+# older package.
+run() {
+  local bin=$1 name=$2 ver=$3
+  local dl="$WORK/$name"
+  mkdir -p "$dl"
+  printf 'old package' >"$dl/$PACKAGE_NAME"
+  VORN_BIN=$bin run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" \
+    "$PACKAGE_NAME" "Execute" "Title" 2>"$WORK/$name.err"
+}
+
+for server in nginx python; do
+  port=$NGINX_PORT
+  [ $server = python ] && port=$PYTHON_PORT
+  url="http://127.0.0.1:$port/$TAG.pkg"
+
+  sign "$server" "$url"
+  run "$KEYED_BIN" "good-$server" "$TAG-$server.txt"
+  check "$server signed" "$WORK/good-$server" "$(printf '%s\n' 下载成功 更新新版本)" good yes "$WORK/good-$server.err"
+
+  # One byte changed on the server after signing, the size kept.
+  python3 -c 'import sys; p=sys.argv[1]; b=bytearray(open(p,"rb").read()); b[150]^=1; open(p,"wb").write(b)' "$WWW/$TAG.pkg"
+  run "$KEYED_BIN" "changed-$server" "$TAG-$server.txt"
+  check "$server changed after signing" "$WORK/changed-$server" \
+    "$(printf '%s\n' 升级包SHA256校验失败，已删除下载的文件 下载失败)" old no "$WORK/changed-$server.err"
+  cp "$WORK/good.pkg" "$WWW/$TAG.pkg"
+done
+
+# A key, and a version file without the signature line.
+grep -v '^SIG=' "$WWW/$TAG-nginx.txt" >"$WWW/$TAG-unsigned.txt"
+run "$KEYED_BIN" unsigned "$TAG-unsigned.txt"
+check "no signature" "$WORK/unsigned" "版本文件没有签名" old no "$WORK/unsigned.err"
+
+# No key, a wrong size: nothing is downloaded.
+printf 'SIZE=%s\r\nVER=2.0\r\nURL=http://127.0.0.1:%s/%s.pkg\r\n' 7 "$NGINX_PORT" "$TAG" >"$WWW/$TAG-size.txt"
+run "$VORN_BIN" size "$TAG-size.txt"
+check "wrong size" "$WORK/size" "升级包大小与版本文件不符" old no "$WORK/size.err"
+
+finish
