@@ -2,7 +2,9 @@
 # A whole update against a local nginx: builds vornupdate if needed, serves a
 # version file and a package on 127.0.0.1, runs the update, shows the log
 # (converted from GBK to UTF-8) and compares the package's checksum with
-# the served one.
+# the served one. Then the signed road: a throw-away key, a signed version
+# file, an updater with the key beside it; the update runs, and a package
+# changed on the server after signing is refused while the good one stays.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -71,5 +73,35 @@ if [ "$served" = "$got" ]; then
   echo "demo: the package arrived byte-exact"
 else
   echo "demo: the package differs" >&2
+  exit 1
+fi
+
+echo
+echo "== the signed road"
+bash scripts/make-key.sh "$work/keys" >/dev/null
+mkdir -p "$work/bin"
+cp "$build/vornupdate" "$work/bin/vornupdate"
+cp "$work/keys/vornupdate.pub" "$work/bin/vornupdate.pub"
+bash scripts/sign-release.sh "$work/www/setup.bin" "http://127.0.0.1:$port/setup.bin" 2.0 \
+  "$work/keys/release-key.pem" >"$work/www/version.txt"
+echo "signed version file:"
+tr -d '\r' <"$work/www/version.txt" | sed 's/^/  /'
+signed_line=";http://127.0.0.1:$port/version.txt;1.0;$work/signed;setup.bin;;My App"
+"$work/bin/vornupdate" "$signed_line"
+good=$(sha256sum <"$work/signed/setup.bin" | cut -d' ' -f1)
+echo "signed release downloaded, sha256 $good"
+
+# One byte changed on the server, the version file left as signed.
+python3 -c 'import sys; p=sys.argv[1]; b=bytearray(open(p,"rb").read()); b[4096]^=1; open(p,"wb").write(b)' \
+  "$work/www/setup.bin"
+"$work/bin/vornupdate" "$signed_line" || true
+echo "update log of the signed runs (shown as UTF-8):"
+iconv -f GBK -t UTF-8 "$work/signed/updatelog.txt"
+kept=$(sha256sum <"$work/signed/setup.bin" | cut -d' ' -f1)
+if [ "$kept" = "$good" ] && [ "$good" = "$served" ] &&
+   grep -q "$(printf 'SHA256\xd0\xa3\xd1\xe9\xca\xa7\xb0\xdc')" "$work/signed/updatelog.txt"; then
+  echo "demo: the changed package was refused and the good one kept"
+else
+  echo "demo: the changed package was not refused" >&2
   exit 1
 fi
