@@ -10,6 +10,10 @@
 # vornupdate=build/linux/vornupdate); give two to compare an old and a new
 # build in the same run:
 #   bench/throughput.sh before=/tmp/vorn-before/vornupdate after=build/linux/vornupdate
+# A label that ends in "+sha256" gets a version file that announces the
+# package's SHA256 and SIZE, so the cost of the digest shows beside a run
+# without it:
+#   bench/throughput.sh plain=build/linux/vornupdate plain+sha256=build/linux/vornupdate
 #
 # Options (environment variable in brackets):
 #   --sizes "256 1024"   unthrottled file sizes in MiB [SIZES]
@@ -397,7 +401,12 @@ run_one() {
   case "$kind:$label" in
     client:*)
       out=$dl/$PKG
-      printf 'VER=2.0\r\nURL=%s\r\n' "$url" >"$www/ver.txt"
+      if [[ $label == *+sha256 ]]; then
+        printf 'SHA256=%s\r\nSIZE=%s\r\nVER=2.0\r\nURL=%s\r\n' "$served_sha" \
+          $((mib * 1048576)) "$url" >"$www/ver.txt"
+      else
+        printf 'VER=2.0\r\nURL=%s\r\n' "$url" >"$www/ver.txt"
+      fi
       run+=(--log "$dl/updatelog.txt" --marker "$SUCCESS_HEX" --grace 30)
       # No display: the notice goes to standard error, not to a zenity box.
       cmd=(env -u DISPLAY "$path" ";http://127.0.0.1:$PORT/ver.txt;1.0;$dl;$PKG;;Bench")
@@ -477,6 +486,7 @@ for mib in $all_sizes; do
     say "skipping $mib MiB: $avail MiB free in $work, $need needed"; continue
   fi
   make_file "$mib" "$www/$PKG"
+  served_sha=$(sha256sum <"$www/$PKG" | cut -d' ' -f1)
   for slow in 0 1; do
     if [ "$slow" = 0 ]; then sizes=$SIZES wsizes=$WINE_SIZES urlpath=/$PKG section="$mib MiB"
     else sizes=$THROTTLED wsizes=$WINE_THROTTLED urlpath=/slow/$PKG section="$mib MiB throttled"; fi
