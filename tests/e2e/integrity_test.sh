@@ -7,6 +7,8 @@
 #     package stays, nothing is left to resume, no notice, no start;
 #   - a key but a version file without SIG ends the run before the probe;
 #   - a wrong SIZE (no key) downloads nothing.
+# Under wine every run has the host dialog (test_host.exe) up: it records
+# WM_COMMAND 32823 for the good releases and nothing for a refused one.
 source "$(dirname "$0")/lib.sh" "$@"
 
 WWW=${VORN_TEST_SERVERS:?VORN_TEST_SERVERS must be set}/www
@@ -44,6 +46,12 @@ sign() {
 # check NAME DIR EXPECTED_LOG(lines) PACKAGE(good|old) STARTED(yes|no) ERR_FILE
 check() {
   local what=$1 dl=$2 log=$3 package=$4 started=$5 err=$6
+  if [ "$WIN32" = 1 ]; then
+    local want=""
+    [ "$started" = yes ] && want="command 32823"
+    [ "$(cat "$dl.host" 2>/dev/null)" = "$want" ] && pass "$what: host record \"$want\"" \
+      || fail "$what: host record \"$(cat "$dl.host" 2>/dev/null)\", wanted \"$want\""
+  fi
   [ "$(log_messages "$dl")" = "$log" ] && pass "$what: log" \
     || fail "$what: log: $(log_messages "$dl" | tr '\n' '|')"
   if [ "$package" = good ]; then
@@ -70,11 +78,26 @@ check() {
 # older package.
 run() {
   local bin=$1 name=$2 ver=$3
-  local dl="$WORK/$name"
+  local dl="$WORK/$name" host="" title=Title
   mkdir -p "$dl"
   printf 'old package' >"$dl/$PACKAGE_NAME"
+  if [ "$WIN32" = 1 ]; then
+    # The host dialog, up before the updater looks for it (a first start of
+    # wine can take half a minute); it ends on the command, or is ended once
+    # the run is over.
+    title=vornhost
+    "$ROOT/scripts/wine-run.sh" "$HOST_TOOLS/test_host.exe" "$title" "$(native_path "$dl.host")" 40 &
+    host=$!
+    for _ in $(seq 1 1200); do [ -e "$dl.host.ready" ] && break; sleep 0.05; done
+    [ -e "$dl.host.ready" ] || fail "$name: host dialog never got ready"
+  fi
   VORN_BIN=$bin run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" \
-    "$PACKAGE_NAME" "Execute" "Title" 2>"$WORK/$name.err"
+    "$PACKAGE_NAME" "Execute" "$title" 2>"$WORK/$name.err"
+  if [ -n "$host" ]; then
+    for _ in $(seq 1 40); do process_alive "$host" || break; sleep 0.05; done
+    kill -9 "$host" 2>/dev/null
+    wait "$host" 2>/dev/null
+  fi
 }
 
 for server in nginx python; do
