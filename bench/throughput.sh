@@ -25,6 +25,8 @@
 #   --wine               also run the Win32 build under wine
 #   --wine-client PATH   that build, default build/win32/vornupdate.exe
 #                        (setting it turns --wine on) [WINE_CLIENT]
+#   --wine-sha256        also the Win32 build with SHA256 and SIZE announced
+#                        (label "+sha256"; turns --wine on) [WINE_SHA256=1]
 #   --wine-sizes "..."   unthrottled sizes for wine, default: --sizes [WINE_SIZES]
 #   --wine-throttled ".." throttled sizes for wine, default: --throttled
 #                        [WINE_THROTTLED]
@@ -41,6 +43,9 @@
 # the whole process: the pause costs no CPU), and compares the downloaded
 # file with the served one (cmp). Then it prints, per size, the medians and
 # the ratios to curl; for throttled sizes also the speed-up over curl.
+# Before each run, what the runs before left in the page cache for the
+# disk is written out (sync, not timed), so that no tool is slowed by the
+# writeback of another's file.
 #
 # Files live in a temporary directory under $TMPDIR (default /tmp): one
 # served file at a time and one download at a time (the client's four
@@ -59,6 +64,7 @@ ROUNDS=${ROUNDS:-3}
 PEERS=${PEERS-curl axel aria2c}
 WINE_CLIENT=${WINE_CLIENT:-}
 WINE_ON=0
+WINE_SHA256=${WINE_SHA256:-0}
 [ -n "$WINE_CLIENT" ] && WINE_ON=1
 PORT=${BENCH_PORT:-19600}
 RUN_TIMEOUT=${RUN_TIMEOUT:-}
@@ -76,6 +82,7 @@ while [ $# -gt 0 ]; do
     --peers) PEERS=$2; shift 2 ;;
     --wine) WINE_ON=1; shift ;;
     --wine-client) WINE_CLIENT=$2; WINE_ON=1; shift 2 ;;
+    --wine-sha256) WINE_SHA256=1; WINE_ON=1; shift ;;
     --wine-sizes) WINE_SIZES=$2; wine_sizes_set=1; shift 2 ;;
     --wine-throttled) WINE_THROTTLED=$2; wine_throttled_set=1; shift 2 ;;
     --port) PORT=$2; shift 2 ;;
@@ -152,6 +159,7 @@ if [ "$WINE_ON" = 1 ]; then
   else
     WINE_CLIENT=$(cd "$(dirname "$WINE_CLIENT")" && pwd)/$(basename "$WINE_CLIENT")
     TOOLS+=("wine:wine $(basename "$WINE_CLIENT"):$WINE_CLIENT")
+    [ "$WINE_SHA256" = 1 ] && TOOLS+=("wine:wine $(basename "$WINE_CLIENT")+sha256:$WINE_CLIENT")
   fi
 fi
 [ ${#TOOLS[@]} -gt 0 ] || { say "nothing to measure"; exit 1; }
@@ -386,6 +394,16 @@ make_file() {  # SIZE_MIB PATH: incompressible, with no repeats at any offset
     head -c $((mib * 1048576)) /dev/urandom >"$path"
 }
 
+# version_file LABEL SIZE URL: the version file of a client's run; a label
+# that ends in +sha256 gets the package's SHA256 and SIZE announced.
+version_file() {
+  if [[ $1 == *+sha256 ]]; then
+    printf 'SHA256=%s\r\nSIZE=%s\r\nVER=2.0\r\nURL=%s\r\n' "$served_sha" \
+      $(($2 * 1048576)) "$3" >"$www/ver.txt"
+  else
+    printf 'VER=2.0\r\nURL=%s\r\n' "$3" >"$www/ver.txt"
+  fi
+}
 
 # run_one KIND LABEL PATH SECTION SIZE THROTTLED ROUND URLPATH
 run_one() {
@@ -401,19 +419,14 @@ run_one() {
   case "$kind:$label" in
     client:*)
       out=$dl/$PKG
-      if [[ $label == *+sha256 ]]; then
-        printf 'SHA256=%s\r\nSIZE=%s\r\nVER=2.0\r\nURL=%s\r\n' "$served_sha" \
-          $((mib * 1048576)) "$url" >"$www/ver.txt"
-      else
-        printf 'VER=2.0\r\nURL=%s\r\n' "$url" >"$www/ver.txt"
-      fi
+      version_file "$label" "$mib" "$url"
       run+=(--log "$dl/updatelog.txt" --marker "$SUCCESS_HEX" --grace 30)
       # No display: the notice goes to standard error, not to a zenity box.
       cmd=(env -u DISPLAY "$path" ";http://127.0.0.1:$PORT/ver.txt;1.0;$dl;$PKG;;Bench")
       tries=3 ;;
     wine:*)
       out=$dl/$PKG
-      printf 'VER=2.0\r\nURL=%s\r\n' "$url" >"$www/ver.txt"
+      version_file "$label" "$mib" "$url"
       if [ -n "$DISMISS" ]; then run+=(--grace 30); else run+=(--grace 1); fi
       run+=(--log "$dl/updatelog.txt" --marker "$SUCCESS_HEX")
       cmd=("$WINE" "$path" ";http://127.0.0.1:$PORT/ver.txt;1.0;$(wine_path "$dl");$PKG;;Bench")
@@ -433,6 +446,9 @@ run_one() {
   esac
   for attempt in $(seq 1 $tries); do
     rm -rf "$dl"; [ "$kind" = peer ] && mkdir -p "$dl"
+    # What the run before left for the disk is written out first (not
+    # timed), so no tool is slowed by another's writeback.
+    sync
     if [ "$kind" = wine ] && [ -n "$DISMISS" ]; then
       box_dir="$work/boxes-$RANDOM"; mkdir -p "$box_dir"
       local caption; caption=$(basename "$path"); caption=${caption%.*}

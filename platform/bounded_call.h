@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -47,6 +48,23 @@ auto CallWithin(uint32_t timeout_ms, Work work)
     return std::nullopt;
   }
   return std::move(state->answer);
+}
+
+// Looks up `host` for `port` through `look_up(host, service)`, which answers
+// a pointer-like list (null: none), waiting at most `timeout_ms` (0: no
+// bound): a name server that never answers keeps getaddrinfo for many
+// seconds. An empty name is refused without a lookup (Winsock would answer
+// it with the machine's own addresses).
+template <typename LookUp>
+auto LookUpWithin(const std::string& host, uint16_t port, uint32_t timeout_ms,
+                  LookUp look_up) -> decltype(look_up(host, host)) {
+  using Found = decltype(look_up(host, host));
+  if (host.empty()) return Found();
+  std::string service = std::to_string(port);
+  if (timeout_ms == 0) return look_up(host, service);
+  std::optional<Found> found = CallWithin(
+      timeout_ms, [host, service, look_up] { return look_up(host, service); });
+  return found ? std::move(*found) : Found();
 }
 
 }  // namespace vorn::platform

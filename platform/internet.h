@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace vorn::platform {
 
@@ -38,6 +39,26 @@ struct FetchResult {
 
 // Longest error text handed back (a 1024-byte buffer with its NUL).
 constexpr size_t kMaxFetchErrorBytes = 1023;
+
+// The answer of an attempt that stopped before the body's end (kError or
+// kTooLarge): the bytes so far, and why, cut to kMaxFetchErrorBytes.
+inline FetchResult StoppedFetch(FetchStatus status, std::string body,
+                                std::string error) {
+  FetchResult result;
+  result.status = status;
+  result.body = std::move(body);
+  result.error = std::move(error);
+  if (result.error.size() > kMaxFetchErrorBytes) {
+    result.error.resize(kMaxFetchErrorBytes);
+  }
+  return result;
+}
+
+// Why a kTooLarge attempt stopped.
+inline std::string TooLargeText() {
+  return "the version file is longer than " +
+         std::to_string(kMaxVersionFileBytes) + " bytes";
+}
 
 class InternetClient {
  public:

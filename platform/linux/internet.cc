@@ -92,21 +92,15 @@ class CurlInternet final : public InternetClient {
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
 
     CURLcode rc = curl_easy_perform(c);
-    result.body = std::move(body.bytes);
     if (body.too_large) {
-      result.status = FetchStatus::kTooLarge;
-      result.error = "the version file is longer than " +
-                     std::to_string(kMaxVersionFileBytes) + " bytes";
-      return result;
+      return StoppedFetch(FetchStatus::kTooLarge, std::move(body.bytes),
+                          TooLargeText());
     }
     if (rc != CURLE_OK) {
-      result.status = FetchStatus::kError;
-      result.error = error[0] != '\0' ? error : curl_easy_strerror(rc);
-      if (result.error.size() > kMaxFetchErrorBytes) {
-        result.error.resize(kMaxFetchErrorBytes);
-      }
-      return result;
+      return StoppedFetch(FetchStatus::kError, std::move(body.bytes),
+                          error[0] != '\0' ? error : curl_easy_strerror(rc));
     }
+    result.body = std::move(body.bytes);
     result.status = FetchStatus::kOk;
     return result;
   }

@@ -14,7 +14,6 @@
 
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "platform/bounded_call.h"
@@ -41,16 +40,10 @@ Addresses LookUp(const std::string& host, const std::string& service) {
   return Addresses(found);
 }
 
-// The IPv4 addresses of `host`, null when there are none. getaddrinfo has
-// no time-out of its own (a DNS server that never answers keeps it for
-// many seconds), so the lookup waits at most `timeout_ms` (0: no bound).
+// The IPv4 addresses of `host`, null when there are none, looked up
+// within `timeout_ms` (0: no bound).
 Addresses Resolve(const std::string& host, uint16_t port, uint32_t timeout_ms) {
-  if (host.empty()) return nullptr;
-  std::string service = std::to_string(port);
-  if (timeout_ms == 0) return LookUp(host, service);
-  std::optional<Addresses> found =
-      CallWithin(timeout_ms, [host, service] { return LookUp(host, service); });
-  return found ? std::move(*found) : nullptr;
+  return LookUpWithin(host, port, timeout_ms, LookUp);
 }
 
 class LinuxSocket final : public Socket {

@@ -70,18 +70,6 @@ FetchResult OpenFailure(DWORD code) {
   return result;
 }
 
-// The answer when the attempt has to stop: the bytes so far, and why.
-FetchResult Stopped(FetchStatus status, std::string body, std::string error) {
-  FetchResult result;
-  result.status = status;
-  result.body = std::move(body);
-  result.error = std::move(error);
-  if (result.error.size() > kMaxFetchErrorBytes) {
-    result.error.resize(kMaxFetchErrorBytes);
-  }
-  return result;
-}
-
 class Win32Internet final : public InternetClient {
  public:
   explicit Win32Internet(uint32_t attempt_ms) : attempt_ms_(attempt_ms) {}
@@ -126,21 +114,20 @@ class Win32Internet final : public InternetClient {
                                 : available,
                             &got)) {
         // A read failure is an error even when no code came with it.
-        return Stopped(FetchStatus::kError, std::move(body),
-                       ErrorText(GetLastError()));
+        return StoppedFetch(FetchStatus::kError, std::move(body),
+                            ErrorText(GetLastError()));
       }
       if (got == 0) break;
       size_t room = kMaxVersionFileBytes - body.size();
       if (got > room) {
         body.append(buf, room);
-        return Stopped(FetchStatus::kTooLarge, std::move(body),
-                       "the version file is longer than " +
-                           std::to_string(kMaxVersionFileBytes) + " bytes");
+        return StoppedFetch(FetchStatus::kTooLarge, std::move(body),
+                            TooLargeText());
       }
       body.append(buf, got);
       if (GetTickCount64() > deadline) {
-        return Stopped(FetchStatus::kError, std::move(body),
-                       "the version file did not arrive within " +
+        return StoppedFetch(FetchStatus::kError, std::move(body),
+                            "the version file did not arrive within " +
                            std::to_string(attempt_ms_) + " ms");
       }
     }

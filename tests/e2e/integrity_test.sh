@@ -5,7 +5,8 @@
 #   - a good signed release is downloaded and started;
 #   - a package changed on the server after signing is refused: the older
 #     package stays, nothing is left to resume, no notice, no start;
-#   - a key but a version file without SIG ends the run before the probe;
+#   - a key but a version file without SIG, or with a bit flipped in any
+#     signed line or in the signature, ends the run before the probe;
 #   - a wrong SIZE (no key) downloads nothing.
 # Under wine every run has the host dialog (test_host.exe) up: it records
 # WM_COMMAND 32823 for the good releases and nothing for a refused one.
@@ -121,6 +122,22 @@ done
 grep -v '^SIG=' "$WWW/$TAG-nginx.txt" >"$WWW/$TAG-unsigned.txt"
 run "$KEYED_BIN" unsigned "$TAG-unsigned.txt"
 check "no signature" "$WORK/unsigned" "版本文件没有签名" old no "$WORK/unsigned.err"
+
+# A bit flipped in each signed line and in the signature (in a digit, so
+# every line keeps its form): each is refused before the probe.
+for name in SHA256 SIZE VER URL SIG; do
+  python3 - "$WWW/$TAG-nginx.txt" "$name" >"$WWW/$TAG-flip-$name.txt" <<'PY'
+import sys
+lines = open(sys.argv[1], 'rb').read().split(b'\n')
+for k, line in enumerate(lines):
+    if line.startswith(sys.argv[2].encode() + b'='):
+        i = max(j for j, c in enumerate(line) if chr(c).isdigit())
+        lines[k] = line[:i] + bytes([line[i] ^ 1]) + line[i + 1:]
+sys.stdout.buffer.write(b'\n'.join(lines))
+PY
+  run "$KEYED_BIN" "flip-$name" "$TAG-flip-$name.txt"
+  check "bit flipped in $name" "$WORK/flip-$name" "版本文件签名验证失败" old no "$WORK/flip-$name.err"
+done
 
 # No key, a wrong size: nothing is downloaded.
 printf 'SIZE=%s\r\nVER=2.0\r\nURL=http://127.0.0.1:%s/%s.pkg\r\n' 7 "$NGINX_PORT" "$TAG" >"$WWW/$TAG-size.txt"
