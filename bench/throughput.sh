@@ -107,7 +107,7 @@ WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
 # a display: under wine the whole run gets one virtual display.
 if [ "$WINE_ON" = 1 ] && [ -z "${DISPLAY:-}" ] && [ -z "${VORN_BENCH_XVFB:-}" ]; then
   if command -v xvfb-run >/dev/null 2>&1; then
-    export VORN_BENCH_XVFB=1 SIZES THROTTLED ROUNDS PEERS WINE_CLIENT WINE_SIZES WINE_THROTTLED \
+    export VORN_BENCH_XVFB=1 SIZES THROTTLED ROUNDS PEERS WINE_CLIENT WINE_SHA256 WINE_SIZES WINE_THROTTLED \
       BENCH_PORT=$PORT RUN_TIMEOUT RAW
     args=()
     [ "$INSTALL" = 0 ] && args+=(--no-install)

@@ -5,18 +5,21 @@
 #ifndef VORN_PLATFORM_BOUNDED_CALL_H_
 #define VORN_PLATFORM_BOUNDED_CALL_H_
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 namespace vorn::platform {
+
+// Runs `work` on a helper thread that nobody joins and waits at most
+// `timeout_ms` for it to return: true when it did, false when it did not
+// or no thread could be started. Each backend starts the thread and waits
+// with its own system's calls (on Windows the C++ library's timed
+// condition wait was seen to miss a wake-up now and then).
+bool RunDetachedWithin(uint32_t timeout_ms, std::function<void()> work);
 
 // Runs `work` on a helper thread and returns its answer, or nothing when
 // it took longer than `timeout_ms` or no thread could be started. `work`
@@ -26,28 +29,13 @@ auto CallWithin(uint32_t timeout_ms, Work work)
     -> std::optional<decltype(work())> {
   using Answer = decltype(work());
   // Shared by the caller and the helper; the last one to let go frees it.
-  struct State {
-    std::mutex mu;
-    std::condition_variable done;
-    std::optional<Answer> answer;
-  };
-  auto state = std::make_shared<State>();
-  try {
-    std::thread([state, work = std::move(work)]() mutable {
-      Answer answer = work();
-      std::lock_guard<std::mutex> lock(state->mu);
-      state->answer.emplace(std::move(answer));
-      state->done.notify_one();
-    }).detach();
-  } catch (const std::system_error&) {
-    return std::nullopt;
-  }
-  std::unique_lock<std::mutex> lock(state->mu);
-  if (!state->done.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                            [&state] { return state->answer.has_value(); })) {
-    return std::nullopt;
-  }
-  return std::move(state->answer);
+  // The helper writes the answer before it signals, and the caller reads
+  // it only after the signal.
+  auto answer = std::make_shared<std::optional<Answer>>();
+  bool done = RunDetachedWithin(
+      timeout_ms, [answer, work]() mutable { answer->emplace(work()); });
+  if (!done) return std::nullopt;
+  return std::move(*answer);
 }
 
 // Looks up `host` for `port` through `look_up(host, service)`, which answers

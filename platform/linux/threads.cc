@@ -3,11 +3,17 @@
 #include <errno.h>
 #include <pthread.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <ctime>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <new>
 #include <vector>
 
+#include "platform/bounded_call.h"
 #include "platform/linux/linux_common.h"
 
 namespace vorn::platform::linux_os {
@@ -103,6 +109,28 @@ int32_t AtomicFetchIncrement(volatile int32_t* counter) {
 
 int32_t AtomicLoad(const volatile int32_t* value) {
   return __atomic_load_n(value, __ATOMIC_SEQ_CST);
+}
+
+bool RunDetachedWithin(uint32_t timeout_ms, std::function<void()> work) {
+  struct Signal {
+    std::mutex mu;
+    std::condition_variable done;
+    bool finished = false;
+  };
+  auto signal = std::make_shared<Signal>();
+  try {
+    std::thread([signal, work = std::move(work)] {
+      work();
+      std::lock_guard<std::mutex> lock(signal->mu);
+      signal->finished = true;
+      signal->done.notify_one();
+    }).detach();
+  } catch (const std::system_error&) {
+    return false;
+  }
+  std::unique_lock<std::mutex> lock(signal->mu);
+  return signal->done.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                               [&signal] { return signal->finished; });
 }
 
 }  // namespace vorn::platform

@@ -1,8 +1,11 @@
 // Threads through CreateThread and the wait functions.
 #include "platform/threads.h"
 
+#include <functional>
 #include <memory>
+#include <utility>
 
+#include "platform/bounded_call.h"
 #include "platform/win32/win32_common.h"
 
 namespace vorn::platform {
@@ -86,6 +89,55 @@ int32_t AtomicLoad(const volatile int32_t* value) {
   return InterlockedCompareExchange(
       reinterpret_cast<volatile LONG*>(const_cast<volatile int32_t*>(value)),
       /*Exchange=*/0, /*Comperand=*/0);
+}
+
+namespace {
+
+// Held by the caller and the helper thread; the last one to let go frees
+// it and its event.
+struct DetachedCall {
+  std::function<void()> work;
+  HANDLE finished;
+  LONG holders;
+};
+
+void LetGo(DetachedCall* call) {
+  if (InterlockedDecrement(&call->holders) == 0) {
+    CloseHandle(call->finished);
+    delete call;
+  }
+}
+
+DWORD WINAPI RunDetached(LPVOID param) {
+  DetachedCall* call = static_cast<DetachedCall*>(param);
+  call->work();
+  SetEvent(call->finished);
+  LetGo(call);
+  return 0;
+}
+
+}  // namespace
+
+bool RunDetachedWithin(uint32_t timeout_ms, std::function<void()> work) {
+  // A manual-reset event stays set, so a thread that finishes before the
+  // wait begins is still seen.
+  HANDLE finished = CreateEventA(/*lpEventAttributes=*/nullptr,
+                                 /*bManualReset=*/TRUE,
+                                 /*bInitialState=*/FALSE, /*lpName=*/nullptr);
+  if (finished == nullptr) return false;
+  DetachedCall* call = new DetachedCall{std::move(work), finished, 2};
+  HANDLE thread = CreateThread(/*lpThreadAttributes=*/nullptr,
+                               /*dwStackSize=*/0, RunDetached, call,
+                               /*dwCreationFlags=*/0, /*lpThreadId=*/nullptr);
+  if (thread == nullptr) {
+    CloseHandle(finished);
+    delete call;
+    return false;
+  }
+  CloseHandle(thread);
+  bool done = WaitForSingleObject(finished, timeout_ms) == WAIT_OBJECT_0;
+  LetGo(call);
+  return done;
 }
 
 }  // namespace vorn::platform

@@ -3,8 +3,11 @@
 // backend.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef _WIN32
@@ -15,6 +18,7 @@
 #include <cstdlib>
 #endif
 
+#include "platform/bounded_call.h"
 #include "platform/env.h"
 #include "tests/unit/fake_env.h"
 
@@ -265,6 +269,37 @@ TEST(PlatformThreads, WaitOneReturnsAfterTheThreadEnds) {
   EXPECT_EQ(AtomicLoad(&flag), 1);
   // Handles stay valid: waiting again for an ended thread answers at once.
   EXPECT_TRUE(Env::Default().threads->WaitOne(h));
+}
+
+// Thousands of quick bounded calls from four threads at once each bring
+// their answer back (a wake-up lost by the wait shows as a missing one),
+// and a call that outlives its bound gives nothing, long before its end.
+TEST(PlatformThreads, BoundedCallsAnswerOrGiveUp) {
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 1000;
+  std::atomic<int> missing{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < kThreads; ++t) {
+    callers.emplace_back([&missing, t] {
+      for (int i = 0; i < kCalls; ++i) {
+        std::optional<std::string> answer = CallWithin(
+            5000, [t, i] { return std::to_string(t) + ":" + std::to_string(i); });
+        if (!answer || *answer != std::to_string(t) + ":" + std::to_string(i)) {
+          ++missing;
+        }
+      }
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  EXPECT_EQ(missing.load(), 0) << "of " << kThreads * kCalls << " calls";
+
+  auto start = std::chrono::steady_clock::now();
+  std::optional<int> late = CallWithin(50, [] {
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    return 1;
+  });
+  EXPECT_FALSE(late.has_value());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST(PlatformClock, MakeLocalTimeNormalises) {
