@@ -8,9 +8,9 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
-#include <new>
 #include <vector>
 
 #include "platform/bounded_call.h"

@@ -83,22 +83,14 @@ run() {
   mkdir -p "$dl"
   printf 'old package' >"$dl/$PACKAGE_NAME"
   if [ "$WIN32" = 1 ]; then
-    # The host dialog, up before the updater looks for it (a first start of
-    # wine can take half a minute); it ends on the command, or is ended once
-    # the run is over.
     title=vornhost
-    "$ROOT/scripts/wine-run.sh" "$HOST_TOOLS/test_host.exe" "$title" "$(native_path "$dl.host")" 40 &
-    host=$!
-    for _ in $(seq 1 1200); do [ -e "$dl.host.ready" ] && break; sleep 0.05; done
-    [ -e "$dl.host.ready" ] || fail "$name: host dialog never got ready"
+    start_host "$title" "$dl.host" || fail "$name: host dialog never got ready"
+    host=$HOST_PID
   fi
   VORN_BIN=$bin run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" \
     "$PACKAGE_NAME" "Execute" "$title" 2>"$WORK/$name.err"
-  if [ -n "$host" ]; then
-    for _ in $(seq 1 40); do process_alive "$host" || break; sleep 0.05; done
-    kill -9 "$host" 2>/dev/null
-    wait "$host" 2>/dev/null
-  fi
+  [ -n "$host" ] && end_host "$host"
+  return 0
 }
 
 for server in nginx python; do

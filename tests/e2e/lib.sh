@@ -138,6 +138,25 @@ _end_box_watch() {
   done
 }
 
+# start_host TITLE RECORD_FILE: the host dialog (test_host.exe, Windows
+# build only), up before the updater looks for it; its pid in HOST_PID.
+# Fails when it is not ready within 60 s (a first start of wine can take
+# half a minute).
+start_host() {
+  "$ROOT/scripts/wine-run.sh" "$HOST_TOOLS/test_host.exe" "$1" "$(native_path "$2")" 40 &
+  HOST_PID=$!
+  for _ in $(seq 1 1200); do [ -e "$2.ready" ] && return 0; sleep 0.05; done
+  return 1
+}
+
+# end_host PID: waits up to 2 s for the host to end on its command, then
+# ends it; returns the host's exit status (0 after the command).
+end_host() {
+  for _ in $(seq 1 40); do process_alive "$1" || break; sleep 0.05; done
+  kill -9 "$1" 2>/dev/null
+  wait "$1"
+}
+
 # run_updater FIELDS... : the six fields after the program path, joined by
 # ';' into the one argument the host passes. Waits for the process and
 # returns its exit status.

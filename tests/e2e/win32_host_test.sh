@@ -91,15 +91,13 @@ road() {
   fi
 
   # The host dialog, up before the updater looks for it.
-  VORN_WINE_LOCALE=$loc VORN_WINE_LOCPATH=$locpath \
-    "$ROOT/scripts/wine-run.sh" "$HOST_TOOLS/test_host.exe" "$title" "$(native_path "$rec")" 40 &
-  local host=$!
-  if ! wait_file "$rec.ready" 15; then
+  local host
+  if ! VORN_WINE_LOCALE=$loc VORN_WINE_LOCPATH=$locpath start_host "$title" "$rec"; then
     fail "$round: host dialog never got ready"
-    kill -9 "$host" 2>/dev/null
-    wait "$host" 2>/dev/null
+    end_host "$HOST_PID" 2>/dev/null
     return
   fi
+  host=$HOST_PID
   local caption
   caption=$(sed -n 's/^caption //p' "$rec.ready")
   [ "$caption" = "$TITLE_UTF8" ] && pass "$round: host button captioned \"$caption\"" \
@@ -119,10 +117,7 @@ road() {
     || fail "$round: updater exit $rc (137: killed at the 30 s bound)"
 
   # The host got the command (and ended on it).
-  local i
-  for i in $(seq 1 40); do process_alive "$host" || break; sleep 0.05; done
-  kill -9 "$host" 2>/dev/null
-  wait "$host"
+  end_host "$host"
   local host_rc=$?
   [ "$(cat "$rec" 2>/dev/null)" = "command 32823" ] && [ $host_rc -eq 0 ] \
     && pass "$round: host recorded command 32823" \
