@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/status.h"
+
 namespace vorn::platform {
 
 // Returned by Receive on failure, a time-out included.
@@ -33,6 +35,23 @@ class Socket {
   virtual void SetReceiveTimeout(uint32_t timeout_ms) = 0;
   // Closes the connection; closing a closed socket does nothing.
   virtual void Close() = 0;
+  // Runs a TLS client handshake over the connection (which may be a proxy's
+  // tunnel), verifying the server's certificate chain against the system's
+  // trust store and `host` (a name or an address) against the certificate;
+  // from then on Send and Receive carry TLS records. False on failure, with
+  // last_error() saying why (kTlsUntrusted, kTlsWrongName, kTlsExpired,
+  // kTlsHandshake, or a socket failure).
+  virtual bool StartTls(const std::string& host, uint32_t timeout_ms) {
+    (void)host;
+    (void)timeout_ms;
+    last_error_ = Status::Error(ErrorKind::kTlsHandshake, "TLS not available");
+    return false;
+  }
+  // Why the last failed call failed; success after a call that worked.
+  const Status& last_error() const { return last_error_; }
+
+ protected:
+  Status last_error_;
 };
 
 class Network {
