@@ -24,7 +24,7 @@ int32_t Updater::StartTransfer() {
       if (i > 0) env_->threads->WaitAll(thread_handles_, i);
       WriteLog(msg::kThreadStartFailed);
       downloader_.RecordProgress();
-      return 0;
+      return kRunFail;
     }
   }
   return WaitAndMerge();
@@ -96,18 +96,18 @@ int32_t Updater::WaitAndMerge() {
   const bool four_part = downloader_.range_supported() != 0;
   bool waited = WaitForWorkers(four_part);
   if (downloader_.stop_flags()[0] != 0) return -1;
-  if (!waited) return 0;
+  if (!waited) return kRunFail;
 
   JoinResult join = downloader_.JoinSegments();
   if (join != JoinResult::kJoined) {
     // Wrong bytes leave nothing to resume: their files are gone already.
     if (join != JoinResult::kDigestMismatch) downloader_.RecordProgress();
     LogTransferFailure(join, four_part ? kSegmentCount : 1);
-    return 0;
+    return kRunFail;
   }
   WriteLog(msg::kDownloadSucceeded);
   CompleteUpdate();
-  return 0;
+  return kRunOk;
 }
 
 }  // namespace vorn

@@ -70,8 +70,7 @@ int32_t Updater::RunUpdate() {
       WriteLog(msg::kBadVersionFile);
       return kRunFail;
     default:
-      StartDownload();
-      return kRunOk;
+      return StartDownload() ? kRunOk : kRunFail;
   }
 }
 
@@ -79,14 +78,14 @@ std::string Updater::SavePath() const {
   return download_dir_ + platform::kPathSeparator + package_name_;
 }
 
-void Updater::StartDownload() {
+bool Updater::StartDownload() {
   std::string url = PackageUrl();
   // Bytes that would end or split a request line never reach one.
   if (!IsRequestSafe(TrimLeft(url))) {
     WriteLog(msg::kPackageUrlUnsafe);
-    return;
+    return false;
   }
-  if (!CheckRelease()) return;
+  if (!CheckRelease()) return false;
   PrepareResult prepared = downloader_.PrepareDownload(url, SavePath());
   // A download through a proxy says which one, before anything else of
   // the download is logged; a direct one logs nothing here.
@@ -97,26 +96,26 @@ void Updater::StartDownload() {
   }
   switch (prepared) {
     case PrepareResult::kReady:
-      StartTransfer();
-      return;
+      return StartTransfer() == kRunOk;
     case PrepareResult::kOtherDownload:
       // The info file beside the package plans another URL's download.
       env_->desktop->ShowMessageBox(ApplicationName(),
                                     msg::kOtherDownloadWarning);
-      return;
+      return false;
     case PrepareResult::kBadUrl:
       WriteLog(msg::kPackageUrlNotHttp);
-      return;
+      return false;
     case PrepareResult::kBadSavePath:
       WriteLog(msg::kSavePathInvalid);
-      return;
+      return false;
     case PrepareResult::kProbeFailed:
       LogProbeFailure();
-      return;
+      return false;
     case PrepareResult::kWrongSize:
       WriteLog(msg::kSizeMismatch);
-      return;
+      return false;
   }
+  return false;
 }
 
 void Updater::LogProbeFailure() {

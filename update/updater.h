@@ -53,8 +53,9 @@ class Updater {
   std::string PackageUrl() const;
 
   // Cuts the package URL, forms the save path and prepares and runs the
-  // download.
-  void StartDownload();
+  // download. True when the package was downloaded and the closing
+  // sequence ran.
+  bool StartDownload();
   // Reads and checks the version file's package checks and, with a public
   // key, its signature, and hands the size and digest to the downloader.
   // False (with its log line) when the run must end before any download.
