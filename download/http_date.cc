@@ -1,4 +1,4 @@
-// ParseHttpDate: Last-Modified values read at fixed offsets as local time.
+// ParseHttpDate: Last-Modified values read at fixed offsets as UTC.
 #include "download/http_date.h"
 
 #include <string>
@@ -20,11 +20,11 @@ const char kMonthTable[] = "jan,feb,mar,apr,may,jun,jul,aug,sep,oct,nov,dec";
 // the day is the two characters after the comma, the month the three at
 // offsets 3 to 5, the year runs up to the next blank or tab, and the time
 // fields sit at offsets 0, 3 and 6 after it. The zone is ignored and the
-// fields are read as local time. Nothing is validated: shifted texts give
+// fields are read as UTC. Nothing is validated: shifted texts give
 // shifted fields, which mktime normalises. A text without a comma (the
 // asctime form), or fields that name no representable time (a year before
 // 1970, the two-digit year of the RFC 850 form), give false.
-bool ParseHttpDate(platform::Clock* clock, const char* value, Time64* out) {
+bool ParseHttpDate(const char* value, Time64* out) {
   if (value == nullptr) return false;
   std::string text = value;
 
@@ -58,8 +58,7 @@ bool ParseHttpDate(platform::Clock* clock, const char* value, Time64* out) {
   int hour = Atoi(Mid(text, 0, 2));
   int minute = Atoi(Mid(text, 3, 2));
   int second = Atoi(Mid(text, 6, 2));
-  return Time64::FromLocalFields(clock, year, month, day, hour, minute, second,
-                                 out);
+  return Time64::FromUtcFields(year, month, day, hour, minute, second, out);
 }
 
 }  // namespace vorn

@@ -7,10 +7,10 @@
 namespace vorn {
 
 // Turns the trimmed, lower-cased value of a Last-Modified field into a time,
-// reading the fields at their fixed offsets as local time. False when the
-// value gives no representable time (no comma, a year before 1970, the
-// RFC 850 form); the caller then uses the current time.
-bool ParseHttpDate(platform::Clock* clock, const char* value, Time64* out);
+// reading the fields at their fixed offsets as UTC (HTTP dates are GMT).
+// False when the value gives no representable time (no comma, a year before
+// 1970, the RFC 850 form): the answer then counts as undated.
+bool ParseHttpDate(const char* value, Time64* out);
 
 }  // namespace vorn
 

@@ -51,36 +51,39 @@ bool AppendFile(platform::FileSystem* fs, const std::string& path,
 }  // namespace
 
 bool Downloader::SegmentsComplete() const {
-  int count = range_supported_ != 0 ? kSegmentCount : 1;
-  for (int i = 0; i < count; ++i) {
-    if (env_->files->FileLength(SegmentFilePath(i)) !=
-        ExpectedSegmentBytes(i)) {
+  for (int i = 0; i < plan_.SegmentCount(); ++i) {
+    if (env_->files->FileLength(plan_.SegmentFilePath(i)) !=
+        plan_.SegmentBytes(i)) {
       return false;
     }
   }
   return true;
 }
 
-JoinResult Downloader::JoinSegments() {
-  if (!SegmentsComplete()) return JoinResult::kIncomplete;
-  const int count = range_supported_ != 0 ? kSegmentCount : 1;
+Outcome Downloader::JoinSegments() {
+  error_ = platform::Status();
+  if (!SegmentsComplete()) return Outcome::kIncomplete;
   platform::FileSystem* fs = env_->files;
-  const std::string temporary = save_path_ + ".down.tmp";
+  const std::string temporary = plan_.save_path + ".down.tmp";
+  auto failed = [&](Outcome outcome, const std::string& path) {
+    error_ = platform::Status::Error(platform::ErrorKind::kOther, path);
+    return outcome;
+  };
 
   std::unique_ptr<platform::Sha256> digest;
   if (!expected_sha256_.empty()) {
     // A digest that cannot be taken is no match, but says nothing against
     // the segments: they stay for the next run.
     if (env_->crypto != nullptr) digest = env_->crypto->NewSha256();
-    if (!digest) return JoinResult::kCopyFailed;
+    if (!digest) return failed(Outcome::kCopyFailed, "SHA-256");
   }
 
   std::unique_ptr<platform::File> out =
       fs->Open(temporary, platform::OpenMode::kCreateTruncate);
-  if (!out) return JoinResult::kCopyFailed;
+  if (!out) return failed(Outcome::kCopyFailed, temporary);
   bool ok = true;
-  for (int i = 0; i < count && ok; ++i) {
-    ok = AppendFile(fs, SegmentFilePath(i), ExpectedSegmentBytes(i),
+  for (int i = 0; i < plan_.SegmentCount() && ok; ++i) {
+    ok = AppendFile(fs, plan_.SegmentFilePath(i), plan_.SegmentBytes(i),
                     digest.get(), out.get());
   }
   ok = out->Close() && ok;
@@ -91,53 +94,55 @@ JoinResult Downloader::JoinSegments() {
   }
   if (!ok) {
     fs->RemoveFile(temporary);
-    return JoinResult::kCopyFailed;
+    return failed(Outcome::kCopyFailed, temporary);
   }
   if (digest && sum != expected_sha256_) {
     fs->RemoveFile(temporary);
-    RemovePartialFiles(count);
-    return JoinResult::kDigestMismatch;
+    RemovePartialFiles();
+    return Outcome::kDigestMismatch;
   }
-  if (!fs->RenameOver(temporary, save_path_)) {
+  if (!fs->RenameOver(temporary, plan_.save_path)) {
     fs->RemoveFile(temporary);
-    return JoinResult::kReplaceFailed;
+    return failed(Outcome::kReplaceFailed, plan_.save_path);
   }
-  RemovePartialFiles(count);
-  return JoinResult::kJoined;
+  RemovePartialFiles();
+  return Outcome::kOk;
 }
 
-void Downloader::RemovePartialFiles(int count) {
+void Downloader::RemovePartialFiles() {
   // The record goes first: a kill between the two steps then leaves
   // segment files without a plan, which the next run discards, instead of
   // a plan whose segments are gone, which it would fetch again.
   // One connection never writes an info file, so it leaves any it finds.
-  if (count == kSegmentCount) env_->files->RemoveFile(info_file_path_);
-  for (int i = 0; i < count; ++i) env_->files->RemoveFile(SegmentFilePath(i));
+  if (plan_.ranged) env_->files->RemoveFile(plan_.info_file_path);
+  for (int i = 0; i < plan_.SegmentCount(); ++i) {
+    env_->files->RemoveFile(plan_.SegmentFilePath(i));
+  }
 }
 
-void Downloader::RecordProgress() {
-  if (range_supported_ == 0) return;
+platform::Status Downloader::RecordProgress() {
+  if (!plan_.ranged) return platform::Status();
   for (int i = 0; i < kSegmentCount; ++i) {
-    int64_t origin = OriginalStart(record_.ranges, i);
-    int64_t length = env_->files->FileLength(SegmentFilePath(i));
+    int64_t origin = OriginalStart(plan_.record.ranges, i);
+    int64_t length = env_->files->FileLength(plan_.SegmentFilePath(i));
     if (length < 0) length = 0;
-    if (length > ExpectedSegmentBytes(i)) {
+    if (length > plan_.SegmentBytes(i)) {
       // Cannot come from our workers; start the segment again.
-      env_->files->RemoveFile(SegmentFilePath(i));
+      env_->files->RemoveFile(plan_.SegmentFilePath(i));
       length = 0;
     }
-    record_.ranges[i].start = static_cast<int32_t>(origin + length);
+    plan_.record.ranges[i].start = static_cast<int32_t>(origin + length);
   }
-  WriteRecord(record_);
+  return WriteRecord(plan_.record);
 }
 
-void Downloader::SaveProgress() {
-  if (range_supported_ == 0) return;
+platform::Status Downloader::SaveProgress() {
+  if (!plan_.ranged) return platform::Status();
   // A copy: the workers own their ranges' starts while they run.
-  ResumeRecord progress = record_;
+  ResumeRecord progress = plan_.record;
   for (int i = 0; i < kSegmentCount; ++i) {
-    int64_t origin = OriginalStart(record_.ranges, i);
-    int64_t length = env_->files->FileLength(SegmentFilePath(i));
+    int64_t origin = OriginalStart(plan_.record.ranges, i);
+    int64_t length = env_->files->FileLength(plan_.SegmentFilePath(i));
     if (length < 0) length = 0;
     int64_t start = origin + length;
     // The files only grow while the workers run, so a start read now never
@@ -146,7 +151,7 @@ void Downloader::SaveProgress() {
       progress.ranges[i].start = static_cast<int32_t>(start);
     }
   }
-  WriteRecord(progress);
+  return WriteRecord(progress);
 }
 
 }  // namespace vorn

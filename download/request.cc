@@ -1,4 +1,4 @@
-// The two requests the downloader sends, byte for byte.
+// The requests the downloader sends, byte for byte.
 #include <cstdio>
 #include <string>
 
@@ -10,25 +10,25 @@ namespace {
 
 using platform::ProxyRoute;
 
-// Request line and the lines every request carries. The path goes out
-// exactly as held (not escaped); the Host line never names the port.
-// Through an HTTP proxy the request line holds the absolute URL (the port
-// written only when it is not 80) and the proxy's credentials, if any,
-// come right after the Host line.
-std::string CommonLines(const char* method, const std::string& path,
-                        const std::string& host, uint16_t port,
+// Whether the request goes to an HTTP proxy in its absolute form: plain
+// http through a proxy. An https URL goes through a tunnel instead, and its
+// requests inside it are the direct ones.
+bool AbsoluteForm(const HttpUrl& url, const ProxyRoute& route) {
+  return route.kind == ProxyRoute::Kind::kHttpProxy && !url.secure;
+}
+
+// Request line and the lines every request carries. The Host line names
+// the port only when it is not the scheme's default.
+std::string CommonLines(const char* method, const HttpUrl& url,
                         const std::string& referer, const ProxyRoute& route) {
-  const bool proxied = route.kind == ProxyRoute::Kind::kHttpProxy;
+  const bool absolute = AbsoluteForm(url, route);
   std::string out;
   out += method;
-  if (proxied) {
-    out += "http://" + host;
-    if (port != 80) out += ":" + std::to_string(port);
-  }
-  out += path;
+  if (absolute) out += "http://" + url.HostField();
+  out += url.target;
   out += " HTTP/1.1\r\n";
-  out += "Host: " + host + "\r\n";
-  if (proxied && !route.authorization.empty()) {
+  out += "Host: " + url.HostField() + "\r\n";
+  if (absolute && !route.authorization.empty()) {
     out += "Proxy-Authorization: " + route.authorization + "\r\n";
   }
   out += "Accept: */*\r\n";
@@ -42,10 +42,9 @@ std::string CommonLines(const char* method, const std::string& path,
 
 // Asks for the bytes from offset 100 on: a server that serves ranges
 // answers 206 with a length 100 short of the file's size.
-std::string Downloader::BuildProbeRequest(bool head,
-                                          const ProxyRoute& route) const {
-  std::string out = CommonLines(head ? "HEAD " : "GET ", path_, host_, port_,
-                                referer_, route);
+std::string BuildProbeRequest(const HttpUrl& url, const std::string& referer,
+                              bool head, const ProxyRoute& route) {
+  std::string out = CommonLines(head ? "HEAD " : "GET ", url, referer, route);
   out += "Connection: close\r\n";
   out += "Range: bytes=100-\r\n";
   out += "\r\n";
@@ -53,24 +52,34 @@ std::string Downloader::BuildProbeRequest(bool head,
 }
 
 // A segment asks for its own range, from its present start to its inclusive
-// end, only when the server serves ranges; otherwise for the whole file.
-std::string Downloader::BuildSegmentRequest(int index,
-                                            const ProxyRoute& route) const {
-  std::string out = CommonLines("GET ", path_, host_, port_, referer_, route);
-  if (range_supported_ != 0 && index >= 0 && index < kSegmentCount) {
+// end, when the server serves ranges; otherwise for the whole file.
+std::string BuildSegmentRequest(const HttpUrl& url, const std::string& referer,
+                                const SegmentRange* range,
+                                const ProxyRoute& route) {
+  std::string out = CommonLines("GET ", url, referer, route);
+  if (range != nullptr) {
     char line[64];
     std::snprintf(line, sizeof(line), "Range: bytes=%d-%d\r\n",
-                  static_cast<int>(record_.ranges[index].start),
-                  static_cast<int>(record_.ranges[index].end));
+                  static_cast<int>(range->start), static_cast<int>(range->end));
     out += line;
   }
   out += "\r\n";
   return out;
 }
 
-platform::ProxyRoute Downloader::CurrentRoute() const {
-  if (env_->proxies == nullptr) return ProxyRoute();
-  return env_->proxies->RouteFor(host_, port_);
+std::string BuildConnectRequest(const HttpUrl& url, const ProxyRoute& route) {
+  // The authority always names its port here, whatever the scheme.
+  std::string authority =
+      (url.host.find(':') != std::string::npos ? "[" + url.host + "]"
+                                               : url.host) +
+      ":" + std::to_string(url.port);
+  std::string out = "CONNECT " + authority + " HTTP/1.1\r\n";
+  out += "Host: " + authority + "\r\n";
+  if (!route.authorization.empty()) {
+    out += "Proxy-Authorization: " + route.authorization + "\r\n";
+  }
+  out += "\r\n";
+  return out;
 }
 
 }  // namespace vorn

@@ -1,13 +1,11 @@
-// Downloader::ParseResponseHeader: reads a probe answer and follows
-// redirects by changing the Downloader.
+// The head of an HTTP answer: received from a socket, read into fields and
+// checked, with the readers of the fields the downloader believes.
 #include "download/response_header.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <string>
 
-#include "download/downloader.h"
-#include "download/http_date.h"
 #include "platform/text.h"
 
 namespace vorn {
@@ -64,18 +62,69 @@ bool ContentRangeValue(const ResponseHead& head, std::string* value) {
 
 }  // namespace
 
-int32_t ScanHeader(const char* bytes, int size, bool* found) {
-  int position = 0;
-  while (position < size) {
-    std::string line = Downloader::ReadHeaderLine(bytes, &position, size);
-    bool ended_by_lf = position > 0 && bytes[position - 1] == '\n';
-    if (line.empty() && ended_by_lf) {
-      *found = true;
-      return position;
+namespace {
+
+// The offset just after the head's blank line in `buffer`, scanning from
+// `*scanned` (where the last call stopped; `*in_line` says whether the line
+// there has content), or 0 when the blank line is not in yet.
+size_t ScanForBlankLine(const std::string& buffer, size_t* scanned,
+                        bool* in_line) {
+  for (size_t i = *scanned; i < buffer.size(); ++i) {
+    char c = buffer[i];
+    if (c == '\n') {
+      if (!*in_line) {
+        *scanned = i + 1;
+        return i + 1;
+      }
+      *in_line = false;
+    } else if (c != '\r') {
+      *in_line = true;  // a zero byte counts like any other
     }
   }
-  *found = false;
-  return position;
+  *scanned = buffer.size();
+  return 0;
+}
+
+// Whether a head is an interim answer that a final one follows.
+bool IsInterim(const std::string& head) {
+  ResponseHead read;
+  return ReadResponseHead(head, &read) && read.status >= 100 &&
+         read.status <= 199 && read.status != 101;
+}
+
+}  // namespace
+
+HeadRead ReceiveHead(platform::Socket* socket, size_t chunk,
+                     std::string* buffer, size_t* head_bytes) {
+  size_t scanned = 0;
+  bool in_line = false;
+  // Interim heads count towards the bound too: a server cannot keep a
+  // probe reading them for ever.
+  size_t dropped = 0;
+  for (;;) {
+    size_t end = ScanForBlankLine(*buffer, &scanned, &in_line);
+    if (end != 0 && dropped + end <= static_cast<size_t>(kMaxHeaderBytes)) {
+      if (!IsInterim(buffer->substr(0, end))) {
+        *head_bytes = end;
+        return HeadRead::kComplete;
+      }
+      buffer->erase(0, end);
+      dropped += end;
+      scanned = 0;
+      in_line = false;
+      continue;
+    }
+    if (dropped + std::min(scanned, buffer->size()) >=
+        static_cast<size_t>(kMaxHeaderBytes)) {
+      return HeadRead::kTooLong;
+    }
+    size_t old_size = buffer->size();
+    buffer->resize(old_size + chunk);
+    int n = socket->Receive(&(*buffer)[old_size], static_cast<int>(chunk));
+    buffer->resize(old_size + static_cast<size_t>(n > 0 ? n : 0));
+    if (n == 0) return HeadRead::kEnded;
+    if (n < 0) return HeadRead::kFailed;
+  }
 }
 
 bool ReadResponseHead(const std::string& header, ResponseHead* out) {
@@ -194,142 +243,16 @@ bool BodyIsCoded(const ResponseHead& head) {
   return false;
 }
 
+bool IsWholeFileStatus(int32_t code) {
+  return code == 200 || (code >= 209 && code <= 299 && code != 226);
+}
+
 bool IsRequestSafe(const std::string& text) {
   for (char c : text) {
     unsigned char byte = static_cast<unsigned char>(c);
     if (byte <= 0x20 || byte == 0x7F) return false;
   }
   return true;
-}
-
-// The header is read line by line; fields are found by their whole name.
-// The status is the three digits after the version, classified as an
-// unsigned number: 300-399 redirect, 500 and above server error, 416 with
-// the total of a small file (the probe skipped its first 100 bytes) the
-// size of that file, other 400-499 failure, 200-299 success.
-//
-// A success is believed only when the answer frames itself consistently:
-// a 206 must name the range the probe asked for (bytes 100 to the end) and
-// a total that agrees with its Content-Length; a 200 must carry one
-// Content-Length; neither may apply a transfer or content coding. A
-// Last-Modified that gives no time leaves the current time in place, as a
-// missing one does.
-ProbeResult Downloader::ParseResponseHeader(const char* text,
-                                            int32_t* content_length,
-                                            int32_t* status, Time64* modified) {
-  *content_length = 0;
-  *status = 0;
-  *modified = Time64::Now(env_->clock);
-  probe_failure_ = ProbeFailure::kBadAnswer;
-
-  ResponseHead head;
-  if (!ReadResponseHead(text != nullptr ? text : "", &head)) {
-    return kProbeFailed;
-  }
-  *status = head.status;
-
-  const uint32_t code = static_cast<uint32_t>(*status);
-  if (code >= 300 && code <= 399) {
-    std::string target;
-    bool several = false;
-    if (!FieldValue(head, "location", &target, &several) || several) {
-      probe_failure_ = ProbeFailure::kBadRedirect;
-      return kProbeFailed;
-    }
-    // The target is followed lower-cased, as the whole answer once was.
-    target = LowerAscii(target);
-
-    // The URL that answered with the redirect is the referer of whatever
-    // comes next, whether or not the target can be followed.
-    referer_ = current_url_;
-
-    // Nothing of the server's choosing that would end or split a request
-    // line goes on the wire.
-    probe_failure_ = ProbeFailure::kBadRedirect;
-    if (!IsRequestSafe(target)) return kProbeFailed;
-
-    if (Find(target, "http://") >= 0) {
-      current_url_ = target;
-      if (!ParseUrl(target)) return kProbeFailed;
-      probe_failure_ = ProbeFailure::kNone;
-      return kProbeRedirected;
-    }
-
-    target = ReplaceAll(target, "\\", "/");
-    if (!target.empty() && target[0] == '/') {
-      // Root-relative: same host, port and current URL, new path.
-      path_ = target;
-      probe_failure_ = ProbeFailure::kNone;
-      return kProbeRedirected;
-    }
-
-    // Relative: every "../" counts and cuts, wherever it stands; the target
-    // keeps what follows the last one. The first cut of the current URL
-    // drops the file name, each further one a directory, running on into
-    // the host part when the path is used up.
-    int ups = 0;
-    int keep_from = 0;
-    for (;;) {
-      int up = Find(target, "../", keep_from);
-      if (up < 0) break;
-      keep_from = up + 3;
-      ++ups;
-    }
-    target = Mid(target, keep_from);
-    std::string base = current_url_;
-    for (int cut = 0; cut <= ups; ++cut) {
-      int slash = ReverseFind(base, '/');
-      if (slash < 0) break;  // no further cut changes it
-      base = Left(base, slash);
-    }
-    current_url_ = base + "/" + target;
-    if (!ParseUrl(current_url_)) return kProbeFailed;
-    probe_failure_ = ProbeFailure::kNone;
-    return kProbeRedirected;
-  }
-  if (code >= 500) {
-    probe_failure_ = ProbeFailure::kServerError;
-    return kProbeServerError;
-  }
-
-  int64_t length = 0;
-  if (code == 416) {
-    // A file of 100 bytes or less has nothing from offset 100 on; its size
-    // comes with the refusal.
-    int64_t total = 0;
-    if (!ReadUnsatisfiedRange(head, &total) || total > 100) {
-      probe_failure_ = ProbeFailure::kRefused;
-      return kProbeFailed;
-    }
-    length = total;
-  } else if (code >= 400) {
-    probe_failure_ = ProbeFailure::kRefused;
-    return kProbeFailed;
-  } else if (code < 200) {
-    return kProbeFailed;
-  } else {
-    if (BodyIsCoded(head)) return kProbeFailed;
-    if (ReadContentLength(head, &length) != LengthField::kValid) {
-      return kProbeFailed;
-    }
-    if (code == 206) {
-      int64_t first = 0, last = 0, total = 0;
-      if (!ReadContentRange(head, &first, &last, &total) || first != 100 ||
-          last != total - 1 || length != total - 100) {
-        return kProbeFailed;
-      }
-    }
-  }
-  *content_length = static_cast<int32_t>(length);
-
-  probe_failure_ = ProbeFailure::kNone;
-  std::string date_text;
-  if (!FieldValue(head, "last-modified", &date_text)) return kProbeOk;
-  Time64 date;
-  if (ParseHttpDate(env_->clock, LowerAscii(date_text).c_str(), &date)) {
-    *modified = date;
-  }
-  return kProbeOk;
 }
 
 }  // namespace vorn

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/sockets.h"
+
 namespace vorn {
 
 // A header through its blank line, at most this long; a longer one is not
@@ -25,11 +27,23 @@ struct ResponseHead {
   std::vector<std::pair<std::string, std::string>> fields;
 };
 
-// Where the header's blank line ends in the first `size` bytes: the offset
-// just after the LF of the first line that is empty once its CR bytes are
-// dropped. *found tells whether one ended inside the bytes; without one the
-// result is `size`.
-int32_t ScanHeader(const char* bytes, int size, bool* found);
+// How a receive of an answer's head ended.
+enum class HeadRead {
+  kComplete,  // a whole head is in hand
+  kEnded,     // the stream ended before one
+  kFailed,    // a receive failed or timed out (the socket says why)
+  kTooLong,   // kMaxHeaderBytes came without a blank line
+};
+
+// Receives from `socket` into `buffer` until it holds a whole final head,
+// however the network splits it, `chunk` bytes at most per receive. The
+// head ends after the LF of the first line that is empty once its CR bytes
+// are dropped; each byte is scanned once, however many receives it takes.
+// Interim answers (1xx other than 101) are read and dropped. On kComplete
+// `*head_bytes` is the head's length and what follows in `buffer` is the
+// start of the body.
+HeadRead ReceiveHead(platform::Socket* socket, size_t chunk,
+                     std::string* buffer, size_t* head_bytes);
 
 // Reads `header` (the bytes through the blank line). False when it cannot
 // be trusted: a status line that is not "HTTP/<version>" followed by
@@ -58,6 +72,12 @@ bool ReadUnsatisfiedRange(const ResponseHead& head, int64_t* total);
 // Whether the body is framed or coded in a way the downloader does not
 // decode: any Transfer-Encoding, or a Content-Encoding other than identity.
 bool BodyIsCoded(const ResponseHead& head);
+
+// Whether `code` answers a whole-file GET with the file: 200, or a 2xx
+// code this client does not know (read as 200). The known others are no
+// file: 201-205 say something else happened, 206 is a range, 207 and 208
+// are lists, 226 is a delta.
+bool IsWholeFileStatus(int32_t code);
 
 // Whether `text` can go into a request line or a header field as it is:
 // no control byte (0x00-0x1F, 0x7F) and no blank.

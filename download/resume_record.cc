@@ -97,7 +97,8 @@ bool ReadInfoFile(const std::string& raw, ResumeRecord* record) {
   if (second == std::string::npos || second - first > kMaxLineBytes) {
     return false;
   }
-  if (data.size() - (second + 1) < kFixedFieldBytes) return false;
+  // Exactly the fields: bytes after them are no layout this client knows.
+  if (data.size() - (second + 1) != kFixedFieldBytes) return false;
   ParseInfoFile(raw, record);
   return true;
 }

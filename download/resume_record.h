@@ -56,7 +56,7 @@ void ParseInfoFile(const std::string& raw, ResumeRecord* record);
 // every record written here comes back exactly, whatever bytes its fields
 // hold. Any other file is read as ParseInfoFile reads it; an empty one, one
 // whose lines are cut at 1,023 bytes or lack their line end, or one with
-// fewer than 44 bytes of fields holds no record.
+// other than exactly 44 bytes of fields holds no record.
 bool ReadInfoFile(const std::string& raw, ResumeRecord* record);
 
 // Applies the text-mode input translation to `raw`.

@@ -2,14 +2,15 @@
 // the whole file) on a thread of its own into a segment file of its own.
 //
 // A worker writes only body bytes that belong to its segment: it reads the
-// whole response header first (however the network splits it), believes
-// the answer only when it names exactly what was asked for (the range, the
-// planned total, no coding of the body, a length that agrees), stops when
-// its range is complete (a keep-alive server would otherwise hold it until
-// the server's own time-out), and never writes past the range. A failed
-// connection, a wrong answer, a stall or a failed write ends the segment
-// early with what it holds kept; the join then sees the segment as
-// incomplete. Each worker leaves its outcome in its own slot.
+// whole response head first (however the network splits it), believes the
+// answer only when it names exactly what was asked for (the range, the
+// planned total, the probe's Last-Modified and ETag, no coding of the body,
+// a length that agrees), stops when its range is complete (a keep-alive
+// server would otherwise hold it until the server's own time-out), and
+// never writes past the range. A failed connection, a wrong answer, a
+// stall or a failed write ends the segment early with what it holds kept;
+// the join then sees the segment as incomplete. Each worker leaves its
+// outcome in its own slot.
 //
 // Body bytes move in blocks of kSegmentBlockBytes: a worker fills its one
 // buffer from the socket and writes it out whole, so a gigabyte costs a few
@@ -17,130 +18,174 @@
 #include <algorithm>
 #include <memory>
 
+#include "download/connection.h"
 #include "download/downloader.h"
+#include "download/http_date.h"
 #include "download/response_header.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "platform/threads.h"
 
 namespace vorn {
 
-std::string Downloader::ReadHeaderLine(const char* buffer, int* position,
-                                       int size) {
-  std::string line;
-  while (*position < size) {
-    char c = buffer[(*position)++];
-    if (c == '\n') return line;
-    if (c == '\r') continue;
-    line.push_back(c);  // a zero byte counts like any other
+namespace {
+
+// Whether the answer is of the very file the probe saw: a changed file
+// (a rolling deploy, mirrors behind one name) would mix two files' bytes.
+bool SameFileAsProbed(const ResponseHead& head, const ProbeAnswer& probe) {
+  std::string value;
+  if (probe.dated) {
+    Time64 date;
+    if (!FieldValue(head, "last-modified", &value) ||
+        !ParseHttpDate(LowerAscii(value).c_str(), &date) ||
+        date != probe.modified) {
+      return false;
+    }
   }
-  return line;
+  if (!probe.etag.empty()) {
+    if (!FieldValue(head, "etag", &value) || value != probe.etag) return false;
+  }
+  return true;
 }
 
-int32_t Downloader::GetHeaderLength(const char* buffer, int size) {
-  bool found = false;
-  return ScanHeader(buffer, size, &found);
-}
-
-uint32_t SegmentThreadProc(void* arg) {
-  auto* downloader = static_cast<Downloader*>(arg);
-  int index = platform::AtomicFetchIncrement(downloader->worker_counter());
-  downloader->DownloadSegment(index);
-  return 0;
-}
-
-bool Downloader::AnswerFitsSegment(const ResponseHead& head, int index,
-                                   int64_t* body_bytes) const {
+// Whether a segment answer is exactly the one segment `index` asked for;
+// then *body_bytes is what it owes the segment file.
+bool AnswerFitsSegment(const ResponseHead& head, const DownloadPlan& plan,
+                       int index, int64_t* body_bytes) {
   if (BodyIsCoded(head)) return false;
   int64_t length = 0;
   LengthField length_field = ReadContentLength(head, &length);
   if (length_field == LengthField::kInvalid) return false;
-  if (range_supported_ != 0) {
-    const SegmentRange& range = record_.ranges[index];
+  if (plan.ranged) {
+    const SegmentRange& range = plan.record.ranges[index];
     int64_t first = 0, last = 0, total = 0;
     if (head.status != 206 || !ReadContentRange(head, &first, &last, &total) ||
-        first != range.start || last != range.end ||
-        total != static_cast<int64_t>(server_file_size_)) {
+        first != range.start || last != range.end || total != plan.size) {
       return false;
     }
     *body_bytes = last - first + 1;
   } else {
-    // The whole file, as the probe's answer sized it.
-    if (head.status < 200 || head.status > 299 || head.status == 206) {
-      return false;
-    }
-    *body_bytes = ExpectedSegmentBytes(0);
+    // The whole file, as the probe sized it.
+    if (!IsWholeFileStatus(head.status)) return false;
+    *body_bytes = plan.size;
   }
   return length_field == LengthField::kAbsent || length == *body_bytes;
 }
 
+// What a segment's answer is when it is not the one asked for: a server's
+// own failure or an unexpected status says so; anything else is a wrong
+// answer.
+Outcome Misfit(const ResponseHead& head) {
+  if (head.status >= 500) return Outcome::kServerError;
+  if (head.status == 304 || head.status == 204 || head.status == 205 ||
+      head.status == 226 || (head.status >= 100 && head.status <= 199)) {
+    return Outcome::kUnexpectedStatus;
+  }
+  return Outcome::kWrongAnswer;
+}
+
+}  // namespace
+
+uint32_t SegmentThreadProc(void* arg) {
+  auto* job = static_cast<SegmentJob*>(arg);
+  job->downloader->DownloadSegment(job->index);
+  return 0;
+}
+
 void Downloader::DownloadSegment(int index) {
   if (index < 0 || index >= kSegmentCount) return;
-  SegmentResult& result = segment_results_[index];
-  const bool ranged = range_supported_ != 0;
-  SegmentRange& range = record_.ranges[index];
+  SegmentSlot& slot = slots_[index];
+  const bool ranged = plan_.ranged;
+  SegmentRange& range = plan_.record.ranges[index];
   // A segment that an earlier run completed is not requested again.
   if (ranged && range.start > range.end) {
-    result = SegmentResult::kComplete;
+    slot.outcome = Outcome::kOk;
     return;
   }
 
   // Through the proxy the system names for the server, as the probe went.
-  const platform::ProxyRoute route = CurrentRoute();
-  const bool proxied = route.kind == platform::ProxyRoute::Kind::kHttpProxy;
-  result = route.kind != platform::ProxyRoute::Kind::kDirect
-               ? SegmentResult::kProxyConnectFailed
-               : SegmentResult::kConnectFailed;
-  if (route.kind == platform::ProxyRoute::Kind::kUnsupported) return;
-  std::unique_ptr<platform::Socket> socket = env_->network->NewSocket();
-  if (!socket || !socket->Connect(proxied ? route.host : host_,
-                                  proxied ? route.port : port_,
-                                  connect_timeout_ms_)) {
+  const HttpUrl& url = probe_.url;
+  const platform::ProxyRoute route =
+      env_->proxies == nullptr ? platform::ProxyRoute()
+                               : env_->proxies->RouteFor(url.host, url.port);
+  std::unique_ptr<platform::Socket> socket;
+  ConnectionResult opened = OpenConnection(
+      env_, url, route, connect_timeout_ms_, receive_timeout_ms_, &socket);
+  if (opened.outcome == Outcome::kOk) {
+    opened = SendRequest(socket.get(),
+                         BuildSegmentRequest(url, probe_.referer,
+                                             ranged ? &range : nullptr, route));
+  }
+  if (opened.outcome != Outcome::kOk) {
+    // A request that could not go out is a broken connection; the proxy's
+    // refusals of a tunnel are the proxy's errors.
+    switch (opened.outcome) {
+      case Outcome::kSendFailed:
+        slot.outcome = Outcome::kBroken;
+        break;
+      case Outcome::kProxyAuthRequired:
+      case Outcome::kProxyBadGateway:
+        slot.outcome = Outcome::kProxyError;
+        break;
+      case Outcome::kProxyUnsupported:
+        slot.outcome = Outcome::kProxyConnectFailed;
+        break;
+      default:
+        slot.outcome = opened.outcome;
+    }
+    slot.status = opened.status;
+    slot.error = opened.error;
     return;
   }
-  socket->SetReceiveTimeout(receive_timeout_ms_);
-  std::string request = BuildSegmentRequest(index, route);
-  result = SegmentResult::kBroken;
-  if (socket->Send(request) != static_cast<int>(request.size())) return;
 
-  // Receive until the header's blank line is in hand.
   std::unique_ptr<char[]> block(new char[kSegmentBlockBytes]);
   std::string received;
-  int32_t header_length = 0;
-  for (;;) {
-    int n = socket->Receive(block.get(), kSegmentBlockBytes);
-    if (n <= 0) return;
-    received.append(block.get(), static_cast<size_t>(n));
-    bool found = false;
-    header_length = ScanHeader(
-        received.data(),
-        static_cast<int>(std::min<size_t>(received.size(), kMaxHeaderBytes)),
-        &found);
-    if (found) break;
-    result = SegmentResult::kWrongAnswer;
-    if (received.size() >= static_cast<size_t>(kMaxHeaderBytes)) return;
-    result = SegmentResult::kBroken;
+  size_t head_bytes = 0;
+  switch (ReceiveHead(socket.get(), kSegmentBlockBytes, &received,
+                      &head_bytes)) {
+    case HeadRead::kComplete:
+      break;
+    case HeadRead::kTooLong:
+      slot.outcome = Outcome::kHeadTooLong;
+      return;
+    case HeadRead::kEnded:
+    case HeadRead::kFailed:
+      slot.outcome = Outcome::kBroken;
+      slot.error = socket->last_error();
+      return;
   }
 
-  result = SegmentResult::kWrongAnswer;
   ResponseHead head;
-  int64_t remaining = 0;  // body bytes this answer still owes the segment
-  if (!ReadResponseHead(received.substr(0, header_length), &head)) return;
-  if (proxied &&
-      (head.status == 407 || head.status == 502 || head.status == 504)) {
-    result = SegmentResult::kProxyError;
+  if (!ReadResponseHead(received.substr(0, head_bytes), &head)) {
+    slot.outcome = Outcome::kWrongAnswer;
     return;
   }
-  if (!AnswerFitsSegment(head, index, &remaining)) return;
+  slot.status = head.status;
+  if (route.kind == platform::ProxyRoute::Kind::kHttpProxy && !url.secure &&
+      (head.status == 407 || head.status == 502 || head.status == 504)) {
+    slot.outcome = Outcome::kProxyError;
+    return;
+  }
+  int64_t remaining = 0;  // body bytes this answer still owes the segment
+  if (!AnswerFitsSegment(head, plan_, index, &remaining)) {
+    slot.outcome = Misfit(head);
+    return;
+  }
+  if (!SameFileAsProbed(head, probe_)) {
+    slot.outcome = Outcome::kWrongAnswer;
+    return;
+  }
 
-  result = SegmentResult::kWriteFailed;
+  slot.outcome = Outcome::kWriteFailed;
   platform::OpenMode mode = platform::OpenMode::kCreateTruncate;
   // A kept plan continues the segment file (a missing one counts as
   // empty); one connection always starts the file from its first byte.
-  if (ranged && resume_flag_ != 0) mode = platform::OpenMode::kWriteCreateKeep;
-  std::unique_ptr<platform::File> file =
-      env_->files->Open(SegmentFilePath(index), mode);
-  if (!file || !file->SeekToEnd()) return;
+  if (ranged && plan_.resumed) mode = platform::OpenMode::kWriteCreateKeep;
+  const std::string path = plan_.SegmentFilePath(index);
+  std::unique_ptr<platform::File> file = env_->files->Open(path, mode);
+  if (!file || !file->SeekToEnd()) {
+    slot.error = platform::Status::Error(platform::ErrorKind::kOther, path);
+    return;
+  }
 
   int32_t bytes_written = 0;
   auto write_body = [&](const char* data, int64_t n) {
@@ -151,15 +196,16 @@ void Downloader::DownloadSegment(int index) {
     remaining -= n;
     return true;
   };
-  if (!write_body(received.data() + header_length,
-                  static_cast<int64_t>(received.size()) - header_length)) {
+  if (!write_body(received.data() + head_bytes,
+                  static_cast<int64_t>(received.size() - head_bytes))) {
     file->Close();
+    slot.error = platform::Status::Error(platform::ErrorKind::kOther, path);
     return;
   }
   received.clear();
   received.shrink_to_fit();
 
-  result = SegmentResult::kBroken;
+  Outcome outcome = Outcome::kBroken;
   bool stopped = false;
   while (remaining > 0) {
     // Fill the block (or what the segment still owes), then write it whole.
@@ -167,7 +213,7 @@ void Downloader::DownloadSegment(int index) {
     int64_t filled = 0;
     int r = 1;
     while (filled < want) {
-      if (platform::AtomicLoad(&stop_flags_[index]) != 0) {
+      if (slot.stop.load() != 0) {
         stopped = true;
         break;
       }
@@ -177,22 +223,22 @@ void Downloader::DownloadSegment(int index) {
       filled += r;
     }
     if (!write_body(block.get(), filled)) {
-      result = SegmentResult::kWriteFailed;
+      outcome = Outcome::kWriteFailed;
       break;
     }
-    if (stopped || r <= 0) break;
+    if (stopped || r <= 0) {
+      if (r < 0) slot.error = socket->last_error();
+      break;
+    }
   }
-  if (stopped) {
-    // Stopped: the range now begins at the first byte not yet written.
-    range.start += bytes_written;
+  // Stopped: the range now begins at the first byte not yet written.
+  if (stopped) range.start += bytes_written;
+  if (!file->Close()) outcome = Outcome::kWriteFailed;
+  if (remaining == 0 && outcome == Outcome::kBroken) outcome = Outcome::kOk;
+  if (outcome == Outcome::kWriteFailed) {
+    slot.error = platform::Status::Error(platform::ErrorKind::kOther, path);
   }
-  if (!file->Close()) {
-    result = SegmentResult::kWriteFailed;
-    return;
-  }
-  if (remaining == 0 && result == SegmentResult::kBroken) {
-    result = SegmentResult::kComplete;
-  }
+  slot.outcome = outcome;
 }
 
 }  // namespace vorn

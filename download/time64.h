@@ -1,5 +1,5 @@
 // Time64: signed 64-bit seconds since 1970-01-01 00:00:00 UTC, made from
-// local calendar fields; compared and stored, never shown.
+// UTC calendar fields; compared and stored, never shown.
 #ifndef VORN_DOWNLOAD_TIME64_H_
 #define VORN_DOWNLOAD_TIME64_H_
 
@@ -15,13 +15,13 @@ class Time64 {
   Time64() = default;
   explicit Time64(int64_t seconds) : seconds_(seconds) {}
 
-  // The time for the given local calendar fields (full year, month 1-12),
-  // normalised as mktime does. False, with `out` untouched, when the
-  // fields name no representable time (before 1970, for instance): the
-  // invalid-argument case, which every caller must handle.
-  static bool FromLocalFields(platform::Clock* clock, int year, int month,
-                              int day, int hour, int minute, int second,
-                              Time64* out);
+  // The time for the given UTC calendar fields (full year, month 1-12),
+  // normalised as mktime normalises out-of-range fields, but never through
+  // a time zone: the same fields give the same second everywhere, across a
+  // daylight-saving change too. False, with `out` untouched, when the
+  // fields name a time before 1970 or past the year 9999.
+  static bool FromUtcFields(int year, int month, int day, int hour,
+                            int minute, int second, Time64* out);
   // The current time in whole seconds.
   static Time64 Now(platform::Clock* clock);
 

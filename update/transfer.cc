@@ -5,17 +5,17 @@
 // failed download and the plan is kept for the next run.
 #include "download/downloader.h"
 #include "update/messages.h"
+#include "update/outcome_lines.h"
 #include "update/updater.h"
 
 namespace vorn {
 
 int32_t Updater::StartTransfer() {
-  *downloader_.worker_counter() = 0;
-  int count = downloader_.range_supported() != 0 ? kSegmentCount : 1;
+  const int count = downloader_.plan().SegmentCount();
   for (int i = 0; i < count; ++i) {
-    downloader_.stop_flags()[i] = 0;
+    downloader_.slot(i).stop.store(0);
     thread_handles_[i] =
-        env_->threads->StartThread(SegmentThreadProc, &downloader_);
+        env_->threads->StartThread(SegmentThreadProc, downloader_.job(i));
     if (thread_handles_[i] == nullptr) {
       // The workers already started share the Downloader, which the
       // process's exit would destroy under them: let them finish first.
@@ -23,7 +23,7 @@ int32_t Updater::StartTransfer() {
       // run resume.
       if (i > 0) env_->threads->WaitAll(thread_handles_, i);
       WriteLog(msg::kThreadStartFailed);
-      downloader_.RecordProgress();
+      LogPlanWrite(downloader_.RecordProgress());
       return kRunFail;
     }
   }
@@ -36,32 +36,15 @@ namespace {
 // what the segment files hold.
 constexpr uint32_t kProgressIntervalMs = 1000;
 
-const char* SegmentFailureText(SegmentResult result) {
-  switch (result) {
-    case SegmentResult::kConnectFailed:
-      return msg::kSegmentConnectFailed;
-    case SegmentResult::kWrongAnswer:
-      return msg::kSegmentWrongAnswer;
-    case SegmentResult::kWriteFailed:
-      return msg::kSegmentWriteFailed;
-    case SegmentResult::kProxyConnectFailed:
-      return msg::kSegmentProxyUnreachable;
-    case SegmentResult::kProxyError:
-      return msg::kSegmentProxyError;
-    case SegmentResult::kNotRun:
-    case SegmentResult::kBroken:
-    case SegmentResult::kComplete:
-      break;
-  }
-  return msg::kSegmentBroken;
-}
-
 }  // namespace
 
 bool Updater::WaitForWorkers(bool four_part) {
   if (!four_part) return env_->threads->WaitOne(thread_handles_[0]);
   // Without a time-out in all: the pauses only let the record follow the
-  // files, so that a run killed now resumes from where the files end.
+  // files, so that a run killed now resumes from where the files end. A
+  // record that could not be brought up to date is told once; the one on
+  // disk still trails the files, so it stays safe to resume from.
+  bool told = false;
   for (;;) {
     platform::WaitResult result = env_->threads->WaitAllFor(
         thread_handles_, kSegmentCount, kProgressIntervalMs);
@@ -69,40 +52,46 @@ bool Updater::WaitForWorkers(bool four_part) {
     if (result == platform::WaitResult::kFailed) {
       return env_->threads->WaitAll(thread_handles_, kSegmentCount);
     }
-    downloader_.SaveProgress();
+    platform::Status saved = downloader_.SaveProgress();
+    if (!saved.ok() && !told) {
+      LogPlanWrite(saved);
+      told = true;
+    }
   }
 }
 
-void Updater::LogTransferFailure(JoinResult join, int count) {
-  if (join == JoinResult::kIncomplete) {
-    for (int i = 0; i < count; ++i) {
-      SegmentResult result = downloader_.segment_result(i);
-      if (result == SegmentResult::kComplete) continue;
-      WriteLog((std::string(msg::kSegmentPrefix) + std::to_string(i + 1) +
-                SegmentFailureText(result))
-                   .c_str());
+void Updater::LogPlanWrite(const platform::Status& written) {
+  if (written.ok()) return;
+  WriteLog(OutcomeLine(Outcome::kPlanNotWritten, 0, written).c_str());
+}
+
+void Updater::LogTransferFailure(Outcome join) {
+  if (join == Outcome::kIncomplete) {
+    for (int i = 0; i < downloader_.plan().SegmentCount(); ++i) {
+      const SegmentSlot& slot = downloader_.slot(i);
+      if (slot.outcome == Outcome::kOk) continue;
+      WriteLog(
+          SegmentOutcomeLine(i, slot.outcome, slot.status, slot.error).c_str());
     }
-  } else if (join == JoinResult::kCopyFailed) {
-    WriteLog(msg::kJoinFailed);
-  } else if (join == JoinResult::kReplaceFailed) {
-    WriteLog(msg::kReplaceFailed);
-  } else if (join == JoinResult::kDigestMismatch) {
-    WriteLog(msg::kDigestMismatch);
+  } else {
+    WriteLog(OutcomeLine(join, 0, downloader_.error()).c_str());
   }
   WriteLog(msg::kDownloadFailed);
 }
 
 int32_t Updater::WaitAndMerge() {
-  const bool four_part = downloader_.range_supported() != 0;
+  const bool four_part = downloader_.plan().ranged;
   bool waited = WaitForWorkers(four_part);
-  if (downloader_.stop_flags()[0] != 0) return -1;
+  if (downloader_.slot(0).stop.load() != 0) return -1;
   if (!waited) return kRunFail;
 
-  JoinResult join = downloader_.JoinSegments();
-  if (join != JoinResult::kJoined) {
+  Outcome join = downloader_.JoinSegments();
+  if (join != Outcome::kOk) {
     // Wrong bytes leave nothing to resume: their files are gone already.
-    if (join != JoinResult::kDigestMismatch) downloader_.RecordProgress();
-    LogTransferFailure(join, four_part ? kSegmentCount : 1);
+    if (join != Outcome::kDigestMismatch) {
+      LogPlanWrite(downloader_.RecordProgress());
+    }
+    LogTransferFailure(join);
     return kRunFail;
   }
   WriteLog(msg::kDownloadSucceeded);

@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "update/messages.h"
+#include "update/outcome_lines.h"
 
 namespace vorn {
 
@@ -86,79 +87,21 @@ bool Updater::StartDownload() {
     return false;
   }
   if (!CheckRelease()) return false;
-  PrepareResult prepared = downloader_.PrepareDownload(url, SavePath());
+  Outcome prepared = downloader_.PrepareDownload(url, SavePath());
+  const ProbeAnswer& probe = downloader_.probe();
   // A download through a proxy says which one, before anything else of
   // the download is logged; a direct one logs nothing here.
-  if (!downloader_.proxy_description().empty()) {
-    WriteLog((std::string(msg::kUsingProxy) +
-              downloader_.proxy_description())
-                 .c_str());
+  if (!probe.proxy_description.empty()) {
+    WriteLog((std::string(msg::kUsingProxy) + probe.proxy_description).c_str());
   }
-  switch (prepared) {
-    case PrepareResult::kReady:
-      return StartTransfer() == kRunOk;
-    case PrepareResult::kOtherDownload:
-      // The info file beside the package plans another URL's download.
-      env_->desktop->ShowMessageBox(ApplicationName(),
-                                    msg::kOtherDownloadWarning);
-      return false;
-    case PrepareResult::kBadUrl:
-      WriteLog(msg::kPackageUrlNotHttp);
-      return false;
-    case PrepareResult::kBadSavePath:
-      WriteLog(msg::kSavePathInvalid);
-      return false;
-    case PrepareResult::kProbeFailed:
-      LogProbeFailure();
-      return false;
-    case PrepareResult::kWrongSize:
-      WriteLog(msg::kSizeMismatch);
-      return false;
+  if (downloader_.plan().dropped_other) WriteLog(msg::kOtherPlanDropped);
+  if (prepared != Outcome::kOk) {
+    const platform::Status& error =
+        probe.ok() ? downloader_.error() : probe.error;
+    WriteLog(OutcomeLine(prepared, probe.status, error).c_str());
+    return false;
   }
-  return false;
-}
-
-void Updater::LogProbeFailure() {
-  const std::string status = std::to_string(downloader_.probe_status());
-  switch (downloader_.probe_failure()) {
-    case ProbeFailure::kConnectFailed:
-      WriteLog(msg::kServerUnreachable);
-      return;
-    case ProbeFailure::kNoAnswer:
-      WriteLog(msg::kServerSilent);
-      return;
-    case ProbeFailure::kServerError:
-      WriteLog((msg::kServerError + status).c_str());
-      return;
-    case ProbeFailure::kRefused:
-      WriteLog((msg::kServerRefused + status).c_str());
-      return;
-    case ProbeFailure::kTooManyRedirects:
-      WriteLog(msg::kTooManyRedirects);
-      return;
-    case ProbeFailure::kBadRedirect:
-      WriteLog(msg::kRedirectInvalid);
-      return;
-    case ProbeFailure::kTooLarge:
-      WriteLog(msg::kPackageTooLarge);
-      return;
-    case ProbeFailure::kProxyConnectFailed:
-      WriteLog(msg::kProxyUnreachable);
-      return;
-    case ProbeFailure::kProxyAuthRequired:
-      WriteLog((msg::kProxyAuthRequired + status).c_str());
-      return;
-    case ProbeFailure::kProxyBadGateway:
-      WriteLog((msg::kProxyBadGateway + status).c_str());
-      return;
-    case ProbeFailure::kProxyUnsupported:
-      WriteLog(msg::kProxyUnsupported);
-      return;
-    case ProbeFailure::kNone:
-    case ProbeFailure::kBadAnswer:
-      WriteLog(msg::kServerAnswerInvalid);
-      return;
-  }
+  return StartTransfer() == kRunOk;
 }
 
 }  // namespace vorn

@@ -65,8 +65,6 @@ class Updater {
   KeyState LoadPublicKey(std::string* key) const;
   // The key file: the executable's path with ".pub" for its extension.
   std::string KeyFilePath() const;
-  // Writes the line that says why the probe failed.
-  void LogProbeFailure();
   // The save path: download directory + separator + package file name.
   std::string SavePath() const;
 
@@ -94,7 +92,9 @@ class Updater {
   // Waits for the started workers; true when they all ended normally.
   bool WaitForWorkers(bool four_part);
   // The lines that say why a transfer did not give a package.
-  void LogTransferFailure(JoinResult join, int count);
+  void LogTransferFailure(Outcome join);
+  // The line of a record that could not be written; nothing when it was.
+  void LogPlanWrite(const platform::Status& written);
 
   Downloader downloader_;  // first member: built first, destroyed last
   const platform::Env* env_;

@@ -1,0 +1,119 @@
+// Every outcome and its log line, row for row as the README's table has
+// them. A row gives the line of the probe or the plan and, where a segment
+// can end so, the segment's; a segment row left empty is the probe's text
+// after the segment's number.
+#include "update/outcome_lines.h"
+
+#include "update/messages.h"
+
+namespace vorn {
+
+namespace {
+
+struct Row {
+  Outcome outcome;
+  const char* line;         // null: no such line outside a segment
+  bool line_status;         // the status code follows the line
+  const char* segment;      // null: kSegmentLinePrefix + line
+  bool segment_status;      // the status code follows the segment's line
+};
+
+constexpr Row kRows[] = {
+    {Outcome::kBadUrl, msg::kPackageUrlNotHttp, false, nullptr, false},
+    {Outcome::kBadPort, msg::kPackagePortInvalid, false, nullptr, false},
+    {Outcome::kBadSavePath, msg::kSavePathInvalid, false, nullptr, false},
+    {Outcome::kConnectFailed, msg::kServerUnreachable, false,
+     msg::kSegmentConnectFailed, false},
+    {Outcome::kSendFailed, msg::kRequestSendFailed, false, msg::kSegmentBroken,
+     false},
+    {Outcome::kNoAnswer, msg::kServerSilent, false, msg::kSegmentBroken, false},
+    {Outcome::kHeadTooLong, msg::kHeadTooLong, false, nullptr, false},
+    {Outcome::kBadAnswer, msg::kServerAnswerInvalid, false,
+     msg::kSegmentWrongAnswer, false},
+    {Outcome::kServerError, msg::kServerError, true, nullptr, true},
+    {Outcome::kRefused, msg::kServerRefused, true, msg::kSegmentWrongAnswer,
+     false},
+    {Outcome::kUnexpectedStatus, msg::kNoFileInAnswer, true, nullptr, true},
+    {Outcome::kTooManyRedirects, msg::kTooManyRedirects, false, nullptr,
+     false},
+    {Outcome::kBadRedirect, msg::kRedirectInvalid, false, nullptr, false},
+    {Outcome::kInsecureRedirect, msg::kInsecureRedirect, false, nullptr,
+     false},
+    {Outcome::kTooLarge, msg::kPackageTooLarge, false, nullptr, false},
+    {Outcome::kEmptyPackage, msg::kEmptyPackage, false, nullptr, false},
+    {Outcome::kWrongSize, msg::kSizeMismatch, false, nullptr, false},
+    {Outcome::kPlanNotWritten, msg::kPlanWriteFailed, false, nullptr, false},
+    {Outcome::kProxyConnectFailed, msg::kProxyUnreachable, false,
+     msg::kSegmentProxyUnreachable, false},
+    {Outcome::kProxyAuthRequired, msg::kProxyAuthRequired, true,
+     msg::kSegmentProxyError, false},
+    {Outcome::kProxyBadGateway, msg::kProxyBadGateway, true,
+     msg::kSegmentProxyError, false},
+    {Outcome::kProxyUnsupported, msg::kProxyUnsupported, false,
+     msg::kSegmentProxyUnreachable, false},
+    {Outcome::kProxyError, nullptr, false, msg::kSegmentProxyError, false},
+    {Outcome::kWrongAnswer, nullptr, false, msg::kSegmentWrongAnswer, false},
+    {Outcome::kBroken, nullptr, false, msg::kSegmentBroken, false},
+    {Outcome::kNotRun, nullptr, false, msg::kSegmentBroken, false},
+    {Outcome::kWriteFailed, nullptr, false, msg::kSegmentWriteFailed, false},
+    {Outcome::kCopyFailed, msg::kJoinFailed, false, nullptr, false},
+    {Outcome::kReplaceFailed, msg::kReplaceFailed, false, nullptr, false},
+    {Outcome::kDigestMismatch, msg::kDigestMismatch, false, nullptr, false},
+};
+
+// A TLS failure's line names what the certificate check found.
+const char* TlsLine(const platform::Status& error) {
+  switch (error.kind()) {
+    case platform::ErrorKind::kTlsUntrusted:
+      return msg::kTlsUntrusted;
+    case platform::ErrorKind::kTlsWrongName:
+      return msg::kTlsWrongName;
+    case platform::ErrorKind::kTlsExpired:
+      return msg::kTlsExpired;
+    default:
+      return msg::kTlsHandshake;
+  }
+}
+
+const Row* RowOf(Outcome outcome) {
+  for (const Row& row : kRows) {
+    if (row.outcome == outcome) return &row;
+  }
+  return nullptr;
+}
+
+std::string WithStatus(const char* text, bool with_status, int32_t status) {
+  std::string line = text;
+  if (with_status) line += std::to_string(status);
+  return line;
+}
+
+}  // namespace
+
+std::string OutcomeLine(Outcome outcome, int32_t status,
+                        const platform::Status& error) {
+  if (outcome == Outcome::kTlsFailed) return TlsLine(error);
+  const Row* row = RowOf(outcome);
+  if (row == nullptr || row->line == nullptr) return std::string();
+  std::string line = WithStatus(row->line, row->line_status, status);
+  // Which file could not be written, and the system's reason.
+  if (outcome == Outcome::kPlanNotWritten) line += error.ToString();
+  return line;
+}
+
+std::string SegmentOutcomeLine(int index, Outcome outcome, int32_t status,
+                               const platform::Status& error) {
+  std::string line = std::string(msg::kSegmentPrefix) + std::to_string(index + 1);
+  if (outcome == Outcome::kTlsFailed) {
+    return line + msg::kSegmentLinePrefix + TlsLine(error);
+  }
+  const Row* row = RowOf(outcome);
+  if (row == nullptr) return line + msg::kSegmentBroken;
+  if (row->segment != nullptr) {
+    return line + WithStatus(row->segment, row->segment_status, status);
+  }
+  return line + msg::kSegmentLinePrefix +
+         WithStatus(row->line, row->segment_status, status);
+}
+
+}  // namespace vorn
