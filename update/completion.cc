@@ -25,7 +25,7 @@ platform::WindowHandle Updater::FindHostWindow() {
 }
 
 void Updater::LaunchPackage() {
-  const std::string& package = downloader_.plan().save_path;
+  const std::string package = SavePath();
   std::unique_ptr<platform::File> file =
       env_->files->Open(package, platform::OpenMode::kRead);
   if (!file) {

@@ -87,7 +87,6 @@ class CompleteUpdateTest : public ::testing::Test {
     fake_.clock.on_sleep = [this](uint32_t) {
       fake_.windows.events.push_back("sleep");
     };
-    updater_.downloader().SetPathsForTesting(dir_.File("pkg.exe"));
     if (package_present) WriteAll(dir_.File("pkg.exe"), "package");
     updater_.CompleteUpdate();
   }

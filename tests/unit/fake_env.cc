@@ -112,7 +112,11 @@ class FakeSocket : public platform::Socket {
   }
 
   int Send(const std::string& data) override {
-    if (!connected_) return platform::kSocketError;
+    if (!connected_ || !script_.send_ok) {
+      last_error_ = platform::Status::Error(platform::ErrorKind::kClosed,
+                                            "send", 104, "reset by peer");
+      return platform::kSocketError;
+    }
     std::lock_guard<std::mutex> lock(network_->mu_);
     connection_->sent += data;
     return static_cast<int>(data.size());
@@ -145,6 +149,13 @@ class FakeSocket : public platform::Socket {
 
   void SetReceiveTimeout(uint32_t) override {}
   void Close() override { connected_ = false; }
+  bool StartTls(const std::string& host, uint32_t) override {
+    std::lock_guard<std::mutex> lock(network_->mu_);
+    connection_->tls_host = host;
+    if (script_.tls == platform::ErrorKind::kOk) return connected_;
+    last_error_ = platform::Status::Error(script_.tls, host);
+    return false;
+  }
 
  private:
   FakeNetwork* network_;

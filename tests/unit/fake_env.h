@@ -125,6 +125,10 @@ struct SocketScript {
   bool connect_ok = true;
   std::vector<std::string> chunks;
   int after_chunks = 0;
+  bool send_ok = true;  // false: every Send fails (a reset connection)
+  // What StartTls answers: kOk hands the plain chunks on as if decrypted;
+  // any other kind fails the hand-shake with it.
+  platform::ErrorKind tls = platform::ErrorKind::kOk;
 };
 
 class FakeNetwork : public platform::Network {
@@ -142,6 +146,7 @@ class FakeNetwork : public platform::Network {
   struct Connection {
     std::string host_port;
     std::string sent;
+    std::string tls_host;  // the name StartTls was given; empty: plain
   };
   std::vector<Connection> Connections();
 
@@ -191,7 +196,10 @@ class FailingFileSystem : public platform::FileSystem {
     return target_->RemoveFile(path);
   }
   bool RenameOver(const std::string& from, const std::string& to) override {
-    if (fail_renames) return false;
+    if (fail_renames && (fail_writes_matching.empty() ||
+                         from.find(fail_writes_matching) != std::string::npos)) {
+      return false;
+    }
     return target_->RenameOver(from, to);
   }
   int64_t FileLength(const std::string& path) override {
@@ -199,7 +207,8 @@ class FailingFileSystem : public platform::FileSystem {
   }
 
   bool fail_writes = false;
-  // When not empty, only writes to paths that contain it fail.
+  // When not empty, only writes to paths that contain it fail, and only
+  // renames of such paths.
   std::string fail_writes_matching;
   bool fail_renames = false;
 

@@ -156,14 +156,12 @@ TEST_F(UpdateRunTest, ErrorPageIsReadAsVersionText) {
 TEST_F(UpdateRunTest, DifferentVersionHandsUrlAndSavePathToThePreparation) {
   fake_.internet.answers.push_back(
       Lines({"VER=2.0", "URL=http://pkg.example:8080/a/setup.exe"}));
-  EXPECT_EQ(kRunOk, updater_.RunUpdate());
+  // A download that gave no package is a failed run.
+  EXPECT_EQ(kRunFail, updater_.RunUpdate());
   // The probe was tried against the package server (nothing answers there).
-  Downloader& d = updater_.downloader();
-  EXPECT_EQ("http://pkg.example:8080/a/setup.exe", d.current_url());
-  EXPECT_EQ("pkg.example", d.host());
-  EXPECT_EQ(8080, d.port());
-  EXPECT_EQ(dir_.File("pkg.exe"), d.save_path());
-  EXPECT_EQ(dir_.File("pkg.exe") + ".down", d.info_file_path());
+  const DownloadPlan& plan = updater_.downloader().plan();
+  EXPECT_EQ(dir_.File("pkg.exe"), plan.save_path);
+  EXPECT_EQ(dir_.File("pkg.exe") + ".down", plan.info_file_path);
   ASSERT_EQ(1u, fake_.network.Connections().size());
   EXPECT_EQ("pkg.example:8080", fake_.network.Connections()[0].host_port);
   // A failed preparation says why.
@@ -253,7 +251,7 @@ TEST_F(UpdateRunTest, UnsafePackageUrlNeverReachesARequest) {
     updater.SetParameters(
         {"http://h/v.txt", "1.0", dir.path(), "pkg.exe", false, "T"});
     fake.internet.answers.push_back(Lines(lines));
-    EXPECT_EQ(kRunOk, updater.RunUpdate());
+    EXPECT_EQ(kRunFail, updater.RunUpdate());
     EXPECT_TRUE(fake.network.Connections().empty());
     EXPECT_EQ(LogOf({msg::kPackageUrlUnsafe}),
               ReadAll(dir.File("updatelog.txt")));
