@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole road for real: version file, probe, transfer over four ranges
 # (nginx) or one connection (Python's http.server), merge, completion and
-# launch; the resume warning; and a download killed part-way that resumes.
+# launch; a plan of an older release dropped; and a download killed
+# part-way that resumes.
 source "$(dirname "$0")/lib.sh" "$@"
 
 WWW=${VORN_TEST_SERVERS:?VORN_TEST_SERVERS must be set}/www
@@ -64,26 +65,29 @@ wait "$pid"
 [ "$(log_messages "$dl")" = "$(printf '%s\n' "下载成功" "找不到update.exe文件" "更新新版本")" ] \
   && pass "execute with missing package" || fail "missing package log: $(log_messages "$dl")"
 
-# A record of another URL: the English warning, no download, record kept.
-ver=$(version_file other "http://127.0.0.1:$NGINX_PORT/pkg-1003.bin")
-dl="$WORK/other"
-mkdir -p "$dl"
-python3 - "$dl/pkg.bin.down" <<'PY'
-import struct, sys
-rec = b"http://127.0.0.1/another.bin\r\r\n" + b"pkg.bin\r\r\n"
-rec += struct.pack("<Iq8i", 1003, 2000000000, 0, 249, 250, 499, 500, 749, 750, 1002)
-open(sys.argv[1], "wb").write(rec)
-PY
-cp "$dl/pkg.bin.down" "$WORK/record-before"
-run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title" 2>"$WORK/other.err"
-# The box's text reaches stderr on both builds (under wine through the
-# box watcher that dismisses it).
-grep -qF "Maybe the download file is not you want,you can try to save as another file!" "$WORK/other.err" \
-  && pass "other URL: warning shown" || fail "other URL: no warning: $(cat "$WORK/other.err")"
-[ ! -e "$dl/pkg.bin" ] && [ -z "$(log_messages "$dl")" ] && pass "other URL: nothing downloaded" \
-  || fail "other URL: $(ls "$dl"), log $(log_messages "$dl")"
-same_bytes "$dl/pkg.bin.down" "$WORK/record-before" && pass "other URL: record untouched" \
-  || fail "other URL: record changed"
+# A 2.0 download cut off, then 2.1 announced at another URL: the old plan
+# is dropped with one line, and 2.1 comes whole, without any warning box.
+ver=$(version_file stale-2.0 "http://127.0.0.1:$NGINX_PORT/slow/pkg-3145728.bin")
+dl="$WORK/stale"
+start_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
+pid=$UPDATER_PID
+for _ in $(seq 1 100); do [ -f "$dl/pkg.bin.down0" ] && break; sleep 0.05; done
+sleep 0.5
+kill_updater "$pid"
+[ -f "$dl/pkg.bin.down" ] && pass "stale plan: 2.0 cut off with its plan on disk" \
+  || fail "stale plan: no plan after the kill: $(ls "$dl")"
+name="e2e-$TAG-stale-2.1.txt"
+printf 'VER=2.1\r\nURL=http://127.0.0.1:%s/pkg-1003.bin' "$NGINX_PORT" >"$WWW/$name"
+run_updater "http://127.0.0.1:$NGINX_PORT/$name" "2.0" "$(native_path "$dl")" "pkg.bin" "" "Title" 2>"$WORK/stale.err"
+expected_package 1003 >"$WORK/expected-1003"
+same_bytes "$dl/pkg.bin" "$WORK/expected-1003" && pass "stale plan: 2.1 byte-exact" \
+  || fail "stale plan: package differs"
+[ "$(log_messages "$dl")" = "$(printf '%s\n' "已删除另一个地址的未完成下载，开始下载新的升级包" "下载成功" "更新新版本")" ] \
+  && pass "stale plan: log" || fail "stale plan: log: $(log_messages "$dl")"
+grep -q "Maybe the download file" "$WORK/stale.err" && fail "stale plan: the old warning box" \
+  || pass "stale plan: no warning box"
+ls "$dl" | grep -q '\.down' && fail "stale plan: part files left: $(ls "$dl")" \
+  || pass "stale plan: no part files left"
 
 # Resume: a throttled four-part download killed with SIGKILL part-way,
 # then run again: it completes byte-exact and fetches less than the file.
