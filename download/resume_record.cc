@@ -12,6 +12,20 @@ namespace vorn {
 
 namespace {
 
+// The text-mode input translation of the Windows C runtime: 0x1A ends the
+// data, CR LF becomes LF.
+std::string TextModeTranslate(const std::string& raw) {
+  std::string out;
+  out.reserve(raw.size());
+  for (size_t i = 0; i < raw.size(); ++i) {
+    char c = raw[i];
+    if (c == '\x1A') break;  // end of the data
+    if (c == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+    out.push_back(c);
+  }
+  return out;
+}
+
 // A line read takes at most this many bytes and stops after the first LF.
 constexpr size_t kMaxLineBytes = 1023;
 // Bytes of the fixed-size fields after the two lines.
@@ -101,18 +115,6 @@ bool ReadInfoFile(const std::string& raw, ResumeRecord* record) {
   if (data.size() - (second + 1) != kFixedFieldBytes) return false;
   ParseInfoFile(raw, record);
   return true;
-}
-
-std::string TextModeTranslate(const std::string& raw) {
-  std::string out;
-  out.reserve(raw.size());
-  for (size_t i = 0; i < raw.size(); ++i) {
-    char c = raw[i];
-    if (c == '\x1A') break;  // end of the data
-    if (c == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
-    out.push_back(c);
-  }
-  return out;
 }
 
 void ParseInfoFile(const std::string& raw, ResumeRecord* record) {

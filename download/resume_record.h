@@ -25,9 +25,6 @@ struct ResumeRecord {
   SegmentRange ranges[kSegmentCount];
 };
 
-// The start of range 0 that marks "no info file was read".
-constexpr int32_t kNoRecordMarker = -1;
-
 // Fills `ranges` with the fresh partition of `size`: four ranges of
 // size / 4 bytes, the last one taking the remainder too.
 void MakeFreshPartition(uint32_t size, SegmentRange ranges[kSegmentCount]);
@@ -58,9 +55,6 @@ void ParseInfoFile(const std::string& raw, ResumeRecord* record);
 // whose lines are cut at 1,023 bytes or lack their line end, or one with
 // other than exactly 44 bytes of fields holds no record.
 bool ReadInfoFile(const std::string& raw, ResumeRecord* record);
-
-// Applies the text-mode input translation to `raw`.
-std::string TextModeTranslate(const std::string& raw);
 
 }  // namespace vorn
 

@@ -32,12 +32,6 @@ class Threads {
                                 uint32_t timeout_ms) = 0;
 };
 
-// Atomic fetch-and-increment: returns the value before the increment.
-int32_t AtomicFetchIncrement(volatile int32_t* counter);
-
-// A plain 32-bit read of a flag that another thread may change.
-int32_t AtomicLoad(const volatile int32_t* value);
-
 }  // namespace vorn::platform
 
 #endif  // VORN_PLATFORM_THREADS_H_

@@ -103,14 +103,6 @@ Threads* DefaultThreads() {
 
 namespace vorn::platform {
 
-int32_t AtomicFetchIncrement(volatile int32_t* counter) {
-  return __atomic_fetch_add(counter, 1, __ATOMIC_SEQ_CST);
-}
-
-int32_t AtomicLoad(const volatile int32_t* value) {
-  return __atomic_load_n(value, __ATOMIC_SEQ_CST);
-}
-
 bool RunDetachedWithin(uint32_t timeout_ms, std::function<void()> work) {
   struct Signal {
     std::mutex mu;

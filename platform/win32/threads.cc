@@ -78,19 +78,6 @@ Threads* DefaultThreads() {
 
 }  // namespace win32
 
-static_assert(sizeof(LONG) == sizeof(int32_t), "LONG is 32 bits on Windows");
-
-int32_t AtomicFetchIncrement(volatile int32_t* counter) {
-  return InterlockedIncrement(reinterpret_cast<volatile LONG*>(counter)) - 1;
-}
-
-int32_t AtomicLoad(const volatile int32_t* value) {
-  // A compare-exchange that never changes the value: a full-barrier read.
-  return InterlockedCompareExchange(
-      reinterpret_cast<volatile LONG*>(const_cast<volatile int32_t*>(value)),
-      /*Exchange=*/0, /*Comperand=*/0);
-}
-
 namespace {
 
 // Held by the caller and the helper thread; the last one to let go frees

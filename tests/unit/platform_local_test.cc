@@ -203,70 +203,18 @@ TEST(PlatformFiles, LengthRemoveAndDirectories) {
   EXPECT_EQ(back, "inside");
 }
 
-// Four threads take numbers from one counter; every number must come out
-// exactly once.
-constexpr int kThreads = 4;
-constexpr int kPerThread = 20000;
-
-struct CounterWork {
-  volatile int32_t* counter;
-  std::vector<int32_t> taken;
-};
-
-uint32_t TakeNumbers(void* arg) {
-  auto* work = static_cast<CounterWork*>(arg);
-  work->taken.reserve(kPerThread);
-  for (int i = 0; i < kPerThread; ++i) {
-    work->taken.push_back(AtomicFetchIncrement(work->counter));
-  }
-  return 0;
-}
-
-TEST(PlatformThreads, AtomicCounterUnderFourThreads) {
-  Threads* threads = Env::Default().threads;
-  volatile int32_t counter = 0;
-  std::vector<CounterWork> work(kThreads, CounterWork{&counter, {}});
-  std::vector<ThreadHandle> handles;
-  for (CounterWork& w : work) {
-    ThreadHandle h = threads->StartThread(TakeNumbers, &w);
-    ASSERT_NE(h, nullptr);
-    handles.push_back(h);
-  }
-  ASSERT_TRUE(
-      threads->WaitAll(handles.data(), static_cast<int>(handles.size())));
-  EXPECT_EQ(AtomicLoad(&counter), kThreads * kPerThread);
-
-  std::vector<int> seen(kThreads * kPerThread, 0);
-  for (const CounterWork& w : work) {
-    ASSERT_EQ(w.taken.size(), static_cast<size_t>(kPerThread));
-    for (size_t i = 0; i < w.taken.size(); ++i) {
-      int32_t v = w.taken[i];
-      ASSERT_GE(v, 0);
-      ASSERT_LT(v, kThreads * kPerThread);
-      ++seen[v];
-      // One thread's own numbers only ever grow.
-      if (i > 0) {
-        ASSERT_GT(v, w.taken[i - 1]);
-      }
-    }
-  }
-  for (size_t v = 0; v < seen.size(); ++v)
-    ASSERT_EQ(seen[v], 1) << "value " << v;
-}
-
 uint32_t SetFlagLater(void* arg) {
   Env::Default().clock->SleepMillis(50);
-  AtomicFetchIncrement(static_cast<volatile int32_t*>(arg));
+  static_cast<std::atomic<int32_t>*>(arg)->store(1);
   return 7;
 }
 
 TEST(PlatformThreads, WaitOneReturnsAfterTheThreadEnds) {
-  volatile int32_t flag = 0;
-  ThreadHandle h = Env::Default().threads->StartThread(
-      SetFlagLater, const_cast<int32_t*>(&flag));
+  std::atomic<int32_t> flag{0};
+  ThreadHandle h = Env::Default().threads->StartThread(SetFlagLater, &flag);
   ASSERT_NE(h, nullptr);
   ASSERT_TRUE(Env::Default().threads->WaitOne(h));
-  EXPECT_EQ(AtomicLoad(&flag), 1);
+  EXPECT_EQ(flag.load(), 1);
   // Handles stay valid: waiting again for an ended thread answers at once.
   EXPECT_TRUE(Env::Default().threads->WaitOne(h));
 }
