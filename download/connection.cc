@@ -24,18 +24,20 @@ ConnectionResult Failed(Outcome outcome, const platform::Socket* socket,
 
 // Asks the proxy for a tunnel to the server and reads its answer.
 ConnectionResult OpenTunnel(platform::Socket* socket, const HttpUrl& url,
-                            const ProxyRoute& route) {
+                            const ProxyRoute& route, const HeadBound& bound) {
   ConnectionResult sent = SendRequest(socket, BuildConnectRequest(url, route));
   if (sent.outcome != Outcome::kOk) return sent;
   std::string buffer;
   size_t head_bytes = 0;
-  switch (ReceiveHead(socket, kTunnelReceiveBytes, &buffer, &head_bytes)) {
+  switch (ReceiveHead(socket, kTunnelReceiveBytes, &buffer, &head_bytes,
+                      &bound)) {
     case HeadRead::kComplete:
       break;
     case HeadRead::kTooLong:
       return Failed(Outcome::kHeadTooLong, nullptr);
     case HeadRead::kEnded:
     case HeadRead::kFailed:
+    case HeadRead::kTimedOut:
       return Failed(Outcome::kNoAnswer, socket);
   }
   ResponseHead head;
@@ -83,7 +85,8 @@ ConnectionResult OpenConnection(const platform::Env* env, const HttpUrl& url,
   s->SetReceiveTimeout(receive_ms);
   if (!url.secure) return ConnectionResult();
   if (proxied) {
-    ConnectionResult tunnel = OpenTunnel(s, url, route);
+    const HeadBound bound{env->clock, receive_ms, kHeadTimeoutMs};
+    ConnectionResult tunnel = OpenTunnel(s, url, route, bound);
     if (tunnel.outcome != Outcome::kOk) return tunnel;
   }
   if (!s->StartTls(url.host, connect_ms)) return Failed(Outcome::kTlsFailed, s);

@@ -83,6 +83,13 @@ constexpr int kMaxRedirects = 20;
 // Time-outs of every downloader connection.
 constexpr uint32_t kConnectTimeoutMs = 30000;
 constexpr uint32_t kReceiveTimeoutMs = 60000;
+// A whole response head must come within this, however its bytes trickle.
+constexpr uint32_t kHeadTimeoutMs = 60000;
+// A body that brings fewer than kLowSpeedMinBytes in any kLowSpeedWindowMs
+// (1 KiB/s on average) fails its connection as stalled, so no server can
+// stretch a run without bound by sending a byte now and then.
+constexpr int64_t kLowSpeedWindowMs = 60000;
+constexpr int64_t kLowSpeedMinBytes = 60 * 1024;
 // The largest file the 32-bit ranges can describe.
 constexpr int32_t kMaxFileBytes = 0x7FFFFFFF;
 // Each segment worker moves its body in blocks of this size: one buffer

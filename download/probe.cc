@@ -137,8 +137,9 @@ ProbeAnswer Downloader::ProbeSize(const HttpUrl& url, int method) const {
     }
     std::string buffer;
     size_t head_bytes = 0;
-    HeadRead read =
-        ReceiveHead(socket.get(), kProbeReceiveBytes, &buffer, &head_bytes);
+    const HeadBound bound{env_->clock, receive_timeout_ms_, kHeadTimeoutMs};
+    HeadRead read = ReceiveHead(socket.get(), kProbeReceiveBytes, &buffer,
+                                &head_bytes, &bound);
     // The probe asked for the whole file from offset 100 and reads only its
     // head; closing now stops the server from pushing the rest of the file
     // into a connection nobody reads.

@@ -95,7 +95,16 @@ bool IsInterim(const std::string& head) {
 }  // namespace
 
 HeadRead ReceiveHead(platform::Socket* socket, size_t chunk,
-                     std::string* buffer, size_t* head_bytes) {
+                     std::string* buffer, size_t* head_bytes,
+                     const HeadBound* bound) {
+  const int64_t start = bound != nullptr ? bound->clock->MonotonicMillis() : 0;
+  struct RestoreTimeout {
+    platform::Socket* socket;
+    const HeadBound* bound;
+    ~RestoreTimeout() {
+      if (bound != nullptr) socket->SetReceiveTimeout(bound->receive_ms);
+    }
+  } restore{socket, bound};
   size_t scanned = 0;
   bool in_line = false;
   // Interim heads count towards the bound too: a server cannot keep a
@@ -117,6 +126,14 @@ HeadRead ReceiveHead(platform::Socket* socket, size_t chunk,
     if (dropped + std::min(scanned, buffer->size()) >=
         static_cast<size_t>(kMaxHeaderBytes)) {
       return HeadRead::kTooLong;
+    }
+    if (bound != nullptr) {
+      int64_t left = static_cast<int64_t>(bound->head_ms) -
+                     (bound->clock->MonotonicMillis() - start);
+      if (left <= 0) return HeadRead::kTimedOut;
+      if (bound->receive_ms == 0 || left < bound->receive_ms) {
+        socket->SetReceiveTimeout(static_cast<uint32_t>(left));
+      }
     }
     size_t old_size = buffer->size();
     buffer->resize(old_size + chunk);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/sockets.h"
 
 namespace vorn {
@@ -33,6 +34,15 @@ enum class HeadRead {
   kEnded,     // the stream ended before one
   kFailed,    // a receive failed or timed out (the socket says why)
   kTooLong,   // kMaxHeaderBytes came without a blank line
+  kTimedOut,  // the head did not come whole within its bound
+};
+
+// How long a whole head may take, however slowly its bytes come: a server
+// that trickles one byte at a time stays within every receive's time-out.
+struct HeadBound {
+  platform::Clock* clock = nullptr;
+  uint32_t receive_ms = 0;  // the socket's time-out of one receive
+  uint32_t head_ms = 0;     // the bound of the whole head
 };
 
 // Receives from `socket` into `buffer` until it holds a whole final head,
@@ -41,9 +51,11 @@ enum class HeadRead {
 // are dropped; each byte is scanned once, however many receives it takes.
 // Interim answers (1xx other than 101) are read and dropped. On kComplete
 // `*head_bytes` is the head's length and what follows in `buffer` is the
-// start of the body.
+// start of the body. With a bound, each receive waits at most what is left
+// of it, and the socket's own time-out is back in place afterwards.
 HeadRead ReceiveHead(platform::Socket* socket, size_t chunk,
-                     std::string* buffer, size_t* head_bytes);
+                     std::string* buffer, size_t* head_bytes,
+                     const HeadBound* bound = nullptr);
 
 // Reads `header` (the bytes through the blank line). False when it cannot
 // be trusted: a status line that is not "HTTP/<version>" followed by

@@ -140,8 +140,9 @@ void Downloader::DownloadSegment(int index) {
   std::unique_ptr<char[]> block(new char[kSegmentBlockBytes]);
   std::string received;
   size_t head_bytes = 0;
+  const HeadBound bound{env_->clock, receive_timeout_ms_, kHeadTimeoutMs};
   switch (ReceiveHead(socket.get(), kSegmentBlockBytes, &received,
-                      &head_bytes)) {
+                      &head_bytes, &bound)) {
     case HeadRead::kComplete:
       break;
     case HeadRead::kTooLong:
@@ -149,6 +150,7 @@ void Downloader::DownloadSegment(int index) {
       return;
     case HeadRead::kEnded:
     case HeadRead::kFailed:
+    case HeadRead::kTimedOut:
       slot.outcome = Outcome::kBroken;
       slot.error = socket->last_error();
       return;
@@ -207,7 +209,11 @@ void Downloader::DownloadSegment(int index) {
 
   Outcome outcome = Outcome::kBroken;
   bool stopped = false;
-  while (remaining > 0) {
+  bool too_slow = false;
+  // The low-speed window: when it began, and the bytes since.
+  int64_t window_start = env_->clock->MonotonicMillis();
+  int64_t window_bytes = 0;
+  while (remaining > 0 && !too_slow) {
     // Fill the block (or what the segment still owes), then write it whole.
     int64_t want = std::min<int64_t>(remaining, kSegmentBlockBytes);
     int64_t filled = 0;
@@ -221,12 +227,22 @@ void Downloader::DownloadSegment(int index) {
                           static_cast<int>(want - filled));
       if (r <= 0) break;  // closed, failed or stalled
       filled += r;
+      window_bytes += r;
+      const int64_t now = env_->clock->MonotonicMillis();
+      if (now - window_start >= kLowSpeedWindowMs) {
+        if (window_bytes < kLowSpeedMinBytes) {
+          too_slow = true;
+          break;
+        }
+        window_start = now;
+        window_bytes = 0;
+      }
     }
     if (!write_body(block.get(), filled)) {
       outcome = Outcome::kWriteFailed;
       break;
     }
-    if (stopped || r <= 0) {
+    if (stopped || too_slow || r <= 0) {
       if (r < 0) slot.error = socket->last_error();
       break;
     }

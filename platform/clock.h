@@ -23,6 +23,9 @@ class Clock {
   virtual LocalFields LocalNow() = 0;
   // Seconds since 1970-01-01 00:00:00 UTC.
   virtual int64_t NowSeconds() = 0;
+  // Milliseconds on a clock that only goes forward (not the wall clock,
+  // which a user may set back): for bounds on how long a step may take.
+  virtual int64_t MonotonicMillis() = 0;
   // Local calendar fields (month 1-12, full year) to seconds since the
   // epoch, normalised the way mktime does, with daylight saving decided by
   // the C library. -1 when the time cannot be represented (before 1970

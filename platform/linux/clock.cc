@@ -29,6 +29,12 @@ class LinuxClock final : public Clock {
     return static_cast<int64_t>(::time(nullptr));
   }
 
+  int64_t MonotonicMillis() override {
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  }
+
   int64_t MakeLocalTime(const LocalFields& fields) override {
     if (!FitsCalendarRecord(fields)) return -1;
     struct tm t = {};

@@ -25,6 +25,10 @@ class Win32Clock final : public Clock {
 
   int64_t NowSeconds() override { return _time64(nullptr); }
 
+  int64_t MonotonicMillis() override {
+    return static_cast<int64_t>(GetTickCount64());
+  }
+
   int64_t MakeLocalTime(const LocalFields& fields) override {
     if (!FitsCalendarRecord(fields)) return -1;
     struct tm t = {};

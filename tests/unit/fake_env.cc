@@ -20,6 +20,7 @@ int64_t FakeClock::MakeLocalTime(const platform::LocalFields& fields) {
 void FakeClock::SleepMillis(uint32_t ms) {
   sleeps.push_back(ms);
   now_seconds += ms / 1000;
+  monotonic_ms += ms;
   if (on_sleep) on_sleep(ms);
 }
 

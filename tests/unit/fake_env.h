@@ -6,6 +6,7 @@
 #ifndef VORN_TESTS_UNIT_FAKE_ENV_H_
 #define VORN_TESTS_UNIT_FAKE_ENV_H_
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -22,11 +23,16 @@ class FakeClock : public platform::Clock {
  public:
   platform::LocalFields LocalNow() override { return local; }
   int64_t NowSeconds() override { return now_seconds; }
+  // Advances by every sleep, and by `step_ms` at every reading (a network
+  // that takes that long between two looks at the clock).
+  int64_t MonotonicMillis() override { return monotonic_ms += step_ms; }
   int64_t MakeLocalTime(const platform::LocalFields& fields) override;
   void SleepMillis(uint32_t ms) override;
 
   platform::LocalFields local{2026, 12, 6, 21, 54, 0};
   int64_t now_seconds = 1800000000;
+  std::atomic<int64_t> monotonic_ms{0};
+  std::atomic<int64_t> step_ms{0};
   std::vector<uint32_t> sleeps;
   // Called on every sleep, for tests that act "during" a pause.
   std::function<void(uint32_t)> on_sleep;

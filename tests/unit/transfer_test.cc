@@ -156,6 +156,49 @@ TEST(Transfer, FileReplacedAfterTheProbeIsNeverMixed) {
   EXPECT_EQ(after.content, ReadAll(run.Package()));
 }
 
+// A server that trickles (every receive brings a few bytes, but each takes
+// long) cannot stretch a run: the probe's head has a bound of its own, and
+// a body slower than 1 KiB/s over a minute fails its segment as stalled.
+TEST(Transfer, TricklingServerEndsTheRun) {
+  struct {
+    const char* name;
+    size_t piece;       // bytes per receive
+    int64_t step_ms;    // time between two looks at the clock
+    bool probe_piece;   // the probe's answer trickles too
+    std::string line;
+  } cases[] = {
+      {"head_one_byte_a_second", 1, 1000, true, msg::kServerSilent},
+      {"body_below_the_low_speed", 64, 2000, false,
+       std::string(msg::kSegmentPrefix) + "1" + msg::kSegmentBroken},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    DownloadRun run(dir.path());
+    WriteAll(run.Package(), "old");
+    FakeFile file = Content(400000, true, c.piece);
+    auto serve = testing::ServeFile(file);
+    auto whole = testing::ServeFile(Content(400000));
+    run.fake.network.Serve("h:80", [&](const std::string& request) {
+      bool probe = request.find("Range: bytes=100-\r\n") != std::string::npos;
+      if (!probe) return serve(request);
+      testing::SocketScript script = whole(request);
+      if (c.probe_piece) {
+        std::string all;
+        for (const std::string& chunk : script.chunks) all += chunk;
+        script.chunks.clear();
+        for (char byte : all.substr(0, all.find("\r\n\r\n") + 4)) {
+          script.chunks.push_back(std::string(1, byte));
+        }
+      }
+      return script;
+    });
+    run.fake.clock.step_ms = c.step_ms;
+    run.updater.StartDownload();
+    EXPECT_EQ("old", ReadAll(run.Package())) << c.name;
+    EXPECT_EQ(0u, run.Log().find(Lines({c.line.c_str()}))) << c.name;
+  }
+}
+
 TEST(Transfer, ShortSegmentIsNotMerged) {
   TempDir dir;
   DownloadRun run(dir.path());
