@@ -18,6 +18,10 @@ enum class OpenMode {
   kWriteCreateKeep,     // created when missing, content kept
   kReadWriteExclusive,  // created when missing, no sharing with anyone:
                         // fails while another opener holds the file
+  kWriteShared,         // created when missing, content kept; other openers
+                        // may read and write it too (one file that several
+                        // workers fill), but nobody may delete or replace
+                        // it while it is open
 };
 
 // An open file. Not thread-safe; each worker owns its own. The destructor
@@ -34,6 +38,12 @@ class File {
   // Writes all `n` bytes; false when any of them could not be written
   // (a full disk included).
   virtual bool Write(const char* buf, int64_t n) = 0;
+  // Writes all `n` bytes at byte `offset`, whatever the position; false
+  // when any of them could not be written.
+  virtual bool WriteAt(int64_t offset, const char* buf, int64_t n) = 0;
+  // Makes the file `length` bytes long: cut, or grown without writing (a
+  // sparse file where the system allows). False on failure.
+  virtual bool SetLength(int64_t length) = 0;
   // Appends to this file up to `n` bytes read from `source` at its
   // position; the count copied (short only at the source's end) or -1 on a
   // failure. The bytes go through one bounded buffer unless the backend can

@@ -52,6 +52,23 @@ class LinuxFile final : public File {
     return true;
   }
 
+  bool WriteAt(int64_t offset, const char* buf, int64_t n) override {
+    while (n > 0) {
+      ssize_t put = ::pwrite(fd_, buf, static_cast<size_t>(n),
+                             static_cast<off_t>(offset));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return false;
+      buf += put;
+      n -= put;
+      offset += put;
+    }
+    return true;
+  }
+
+  bool SetLength(int64_t length) override {
+    return ::ftruncate(fd_, static_cast<off_t>(length)) == 0;
+  }
+
   // Between two files of this system the kernel copies the bytes itself
   // (copy_file_range); where it refuses (another file system on an old
   // kernel, a file type it does not serve) the bytes go through a buffer.
@@ -102,6 +119,9 @@ class LinuxFileSystem final : public FileSystem {
         flags |= O_WRONLY | O_CREAT | O_TRUNC;
         break;
       case OpenMode::kWriteCreateKeep:
+        flags |= O_WRONLY | O_CREAT;
+        break;
+      case OpenMode::kWriteShared:
         flags |= O_WRONLY | O_CREAT;
         break;
       case OpenMode::kReadWriteExclusive:

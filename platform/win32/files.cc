@@ -30,6 +30,10 @@ OpenFlags FlagsFor(OpenMode mode) {
       return {GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS};
     case OpenMode::kWriteCreateKeep:
       return {GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS};
+    case OpenMode::kWriteShared:
+      // No FILE_SHARE_DELETE: while a worker writes, nobody renames the
+      // file away or deletes it.
+      return {GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS};
     case OpenMode::kReadWriteExclusive:
       // Share mode 0: while this handle is open every other open of the
       // file fails at once with a sharing violation.
@@ -88,6 +92,34 @@ class Win32File final : public File {
       n -= put;
     }
     return true;
+  }
+
+  bool WriteAt(int64_t offset, const char* buf, int64_t n) override {
+    if (n < 0 || offset < 0) return false;
+    while (n > 0) {
+      // An offset in the OVERLAPPED block makes the write positional on a
+      // handle opened for synchronous use.
+      OVERLAPPED at = {};
+      at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD put = 0;
+      DWORD want = static_cast<DWORD>(n > kMaxChunk ? kMaxChunk : n);
+      if (!WriteFile(handle_.get(), buf, want, &put, &at) || put == 0) {
+        return false;
+      }
+      buf += put;
+      n -= put;
+      offset += put;
+    }
+    return true;
+  }
+
+  bool SetLength(int64_t length) override {
+    LARGE_INTEGER to;
+    to.QuadPart = length;
+    return SetFilePointerEx(handle_.get(), to, /*lpNewFilePointer=*/nullptr,
+                            FILE_BEGIN) &&
+           SetEndOfFile(handle_.get());
   }
 
   // Closing a closed file does nothing (UniqueHandle::Reset answers true).

@@ -200,16 +200,25 @@ class FailingFile : public platform::File {
   int64_t Length() override { return target_->Length(); }
   int64_t Read(char* buf, int64_t n) override { return target_->Read(buf, n); }
   bool Write(const char* buf, int64_t n) override {
-    if (fs_->fail_writes &&
-        (fs_->fail_writes_matching.empty() ||
-         path_.find(fs_->fail_writes_matching) != std::string::npos)) {
-      return false;
-    }
+    if (Fails()) return false;
     return target_->Write(buf, n);
+  }
+  bool WriteAt(int64_t offset, const char* buf, int64_t n) override {
+    if (Fails()) return false;
+    return target_->WriteAt(offset, buf, n);
+  }
+  bool SetLength(int64_t length) override {
+    if (Fails()) return false;
+    return target_->SetLength(length);
   }
   bool Close() override { return target_->Close(); }
 
  private:
+  bool Fails() const {
+    return fs_->fail_writes &&
+           (fs_->fail_writes_matching.empty() ||
+            path_.find(fs_->fail_writes_matching) != std::string::npos);
+  }
   std::unique_ptr<platform::File> target_;
   FailingFileSystem* fs_;
   std::string path_;

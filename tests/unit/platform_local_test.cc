@@ -42,6 +42,8 @@ const char* ModeName(OpenMode mode) {
       return "kWriteCreateKeep";
     case OpenMode::kReadWriteExclusive:
       return "kReadWriteExclusive";
+    case OpenMode::kWriteShared:
+      return "kWriteShared";
   }
   return "?";
 }
@@ -66,6 +68,8 @@ TEST(PlatformFiles, OpenModesCreateTruncateOrKeep) {
       {OpenMode::kReadWriteExclusive, false, true, true, "XY"},
       {OpenMode::kReadWriteExclusive, true, false, true, "XYcdef"},
       {OpenMode::kReadWriteExclusive, true, true, true, "abcdefXY"},
+      {OpenMode::kWriteShared, false, false, true, "XY"},
+      {OpenMode::kWriteShared, true, false, true, "XYcdef"},
   };
   TempDir dir;
   int n = 0;
@@ -139,6 +143,30 @@ TEST(PlatformFiles, ExclusiveOpenFailsAtOnceWhileHeld) {
   EXPECT_EQ(again->Length(), 5);
   again.reset();  // the destructor closes too
   EXPECT_NE(Fs()->Open(path, OpenMode::kReadWriteExclusive), nullptr);
+}
+
+// Several writers of one file, each at its own offsets, as the workers
+// fill one part file: every byte lands where it was written, and a length
+// set up front grows the file without writing.
+TEST(PlatformFiles, SharedWritersWriteAtTheirOffsets) {
+  TempDir dir;
+  std::string path = dir.File("pkg.part");
+  std::unique_ptr<File> a = Fs()->Open(path, OpenMode::kWriteShared);
+  std::unique_ptr<File> b = Fs()->Open(path, OpenMode::kWriteShared);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr) << "a second writer must be let in";
+  ASSERT_TRUE(a->SetLength(10));
+  EXPECT_TRUE(b->WriteAt(6, "WXYZ", 4));
+  EXPECT_TRUE(a->WriteAt(0, "ab", 2));
+  EXPECT_TRUE(b->WriteAt(2, "cd", 2));
+  EXPECT_TRUE(a->Close());
+  EXPECT_TRUE(b->Close());
+  EXPECT_EQ(std::string("abcd\0\0WXYZ", 10), ReadAll(path));
+  std::unique_ptr<File> c = Fs()->Open(path, OpenMode::kWriteShared);
+  ASSERT_NE(c, nullptr);
+  EXPECT_TRUE(c->SetLength(4));
+  EXPECT_TRUE(c->Close());
+  EXPECT_EQ("abcd", ReadAll(path));
 }
 
 TEST(PlatformFiles, RenameOverAndNames) {
