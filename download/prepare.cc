@@ -34,10 +34,12 @@ Outcome Downloader::PrepareDownload(const std::string& url_text,
   plan_ = DownloadPlan();
   error_ = platform::Status();
   HttpUrl url;
-  UrlError parsed = HttpUrl::Parse(url_text, &url);
-  // A URL without a scheme is taken as http.
+  // A URL without a scheme is taken as http, and recorded so.
+  std::string record_url = url_text;
+  UrlError parsed = HttpUrl::Parse(record_url, &url);
   if (parsed == UrlError::kNotHttp) {
-    parsed = HttpUrl::Parse("http://" + TrimLeft(url_text), &url);
+    record_url = "http://" + url_text;
+    parsed = HttpUrl::Parse(record_url, &url);
   }
   if (parsed == UrlError::kBadPort) return Outcome::kBadPort;
   if (parsed != UrlError::kNone) return Outcome::kBadUrl;
@@ -60,7 +62,7 @@ Outcome Downloader::PrepareDownload(const std::string& url_text,
   plan_.size = probe_.size;
   plan_.ranged = probe_.ranges;
 
-  if (have_record && plan_.record.url != url_text) {
+  if (have_record && plan_.record.url != record_url) {
     // Only one instance runs at a time, so a record for another URL is
     // nobody's download in progress: it is a plan that an older release
     // left, and it would block every later one. It goes, with its segment
@@ -70,7 +72,7 @@ Outcome Downloader::PrepareDownload(const std::string& url_text,
   }
   const bool resume = have_record && !plan_.dropped_other && MayResume(raw);
   if (!resume) {
-    plan_.record.url = url_text;
+    plan_.record.url = record_url;
     plan_.record.save_path = plan_.save_path;
     PlanFresh();
     // Whatever an earlier attempt left in the segment files does not

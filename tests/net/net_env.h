@@ -71,7 +71,7 @@ inline std::string LargeText() {
   return out;
 }
 
-// Local calendar fields of every docroot file's modification time
+// UTC calendar fields of every docroot file's modification time
 // (2020-01-02 03:04:05, which the servers send as GMT).
 constexpr platform::LocalFields kDocrootMtime{2020, 1, 2, 3, 4, 5};
 

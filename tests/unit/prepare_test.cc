@@ -16,187 +16,280 @@ using testing::WriteAll;
 
 constexpr char kUrl[] = "http://h/f.exe";
 
-class PrepareTest : public ::testing::Test {
- protected:
-  void Serve(size_t size, bool ranges = true) {
-    file_.content = testing::Pattern(size);
-    file_.ranges = ranges;
-    fake_.network.Serve("h:80", testing::ServeFile(file_));
+// A Last-Modified the fake server sends, and the time it stands for.
+struct ServerDate {
+  const char* text;  // empty: a value that gives no date
+  int year, month, day, hour, minute, second;
+  Time64 Time() const {
+    Time64 t;
+    if (*text != '\0') {
+      EXPECT_TRUE(
+          Time64::FromUtcFields(year, month, day, hour, minute, second, &t));
+    }
+    return t;
   }
-  std::string Save() const { return dir_.File("f.exe"); }
+};
+const ServerDate k1994{"Sun, 06 Nov 1994 08:49:37 GMT", 1994, 11, 6, 8, 49, 37};
+// Its seconds are 0x2E1A0A0D: the record's time bytes hold CR LF and 0x1A,
+// which a text-mode reading would turn into a shorter record.
+const ServerDate kTextModeBytes{
+    "Wed, 06 Jul 1994 01:34:05 GMT", 1994, 7, 6, 1, 34, 5};
+const ServerDate kUndated{"", 0, 0, 0, 0, 0, 0};
+
+ResumeRecord Record(const std::string& save, uint32_t size, Time64 time) {
+  ResumeRecord r;
+  r.url = kUrl;
+  r.save_path = save;
+  r.last_modified = time;
+  r.file_size = size;
+  MakeFreshPartition(size, r.ranges);
+  return r;
+}
+
+// One run's world: a fake server of a 1003-byte file at h:80, a fresh
+// directory and a downloader.
+struct World {
+  explicit World(bool ranges = true, const ServerDate& date = k1994) {
+    file.content = testing::Pattern(1003);
+    file.ranges = ranges;
+    file.last_modified = date.text;
+    fake.network.Serve("h:80", testing::ServeFile(file));
+  }
+  std::string Save() const { return dir.File("f.exe"); }
   std::string Info() const { return Save() + ".down"; }
   std::string Segment(int i) const { return Info() + std::to_string(i); }
 
-  // The server time the fake answers with, as the probe reads it.
-  Time64 ServerTime() {
-    Time64 t;
-    EXPECT_TRUE(
-        Time64::FromLocalFields(&fake_.clock, 1994, 11, 6, 8, 49, 37, &t));
-    return t;
-  }
-  ResumeRecord Record(uint32_t size, Time64 time) {
-    ResumeRecord r;
-    r.url = kUrl;
-    r.save_path = Save();
-    r.last_modified = time;
-    r.file_size = size;
-    MakeFreshPartition(size, r.ranges);
-    return r;
-  }
-
-  TempDir dir_;
-  FakeEnv fake_;
-  FakeFile file_;
-  Downloader d_{&fake_.env};
+  TempDir dir;
+  FakeEnv fake;
+  FakeFile file;
+  Downloader d{&fake.env};
 };
 
-TEST_F(PrepareTest, FreshPlanWritesTheInfoFile) {
-  Serve(1003);
-  ASSERT_EQ(PrepareResult::kReady, d_.PrepareDownload(kUrl, Save()));
-  EXPECT_EQ(1, d_.range_supported());
-  EXPECT_EQ(0, d_.resume_flag());
-  EXPECT_EQ(1003u, d_.server_file_size());
-  const int32_t expected[4][2] = {
-      {0, 249}, {250, 499}, {500, 749}, {750, 1002}};
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(expected[i][0], d_.record().ranges[i].start);
-    EXPECT_EQ(expected[i][1], d_.record().ranges[i].end);
-  }
-  EXPECT_EQ(SerializeInfoFile(Record(1003, ServerTime())), ReadAll(Info()));
-}
-
-TEST_F(PrepareTest, SingleConnectionWritesNoInfoFile) {
-  Serve(1003, /*ranges=*/false);
-  ASSERT_EQ(PrepareResult::kReady, d_.PrepareDownload(kUrl, Save()));
-  EXPECT_EQ(0, d_.range_supported());
-  EXPECT_EQ(1103u, d_.server_file_size());  // the +100 of a full answer
-  EXPECT_FALSE(Exists(Info()));
-}
-
-TEST_F(PrepareTest, RecordForAnotherUrlWarnsAndStops) {
-  Serve(1003);
-  ResumeRecord other = Record(1003, ServerTime());
-  other.url = "http://h/other.exe";
-  WriteAll(Info(), SerializeInfoFile(other));
-  EXPECT_EQ(PrepareResult::kOtherDownload, d_.PrepareDownload(kUrl, Save()));
-  EXPECT_TRUE(fake_.desktop.boxes.empty());  // the updater shows the warning
-  EXPECT_EQ(SerializeInfoFile(other), ReadAll(Info()));  // left alone
-}
-
-TEST_F(PrepareTest, UrlLineWithPlainLineEndReadsAsAnotherUrl) {
-  Serve(1003);
-  std::string bytes = SerializeInfoFile(Record(1003, ServerTime()));
-  bytes.erase(bytes.find("\r\r\n"), 1);
-  WriteAll(Info(), bytes);
-  EXPECT_EQ(PrepareResult::kOtherDownload, d_.PrepareDownload(kUrl, Save()));
-}
-
-TEST_F(PrepareTest, KeptRecordResumesWhereTheSegmentFilesEnd) {
-  Serve(1003);
-  WriteAll(Info(), SerializeInfoFile(Record(1003, ServerTime())));
-  WriteAll(Segment(0), file_.content.substr(0, 250));    // complete
-  WriteAll(Segment(1), file_.content.substr(250, 100));  // part
-  WriteAll(Segment(3), "");                              // empty; 2 missing
-  ASSERT_EQ(PrepareResult::kReady, d_.PrepareDownload(kUrl, Save()));
-  EXPECT_EQ(1, d_.resume_flag());
-  EXPECT_TRUE(fake_.desktop.boxes.empty());
-  const int32_t starts[4] = {250, 350, 500, 750};
-  ResumeRecord expected = Record(1003, ServerTime());
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(starts[i], d_.record().ranges[i].start) << i;
-    expected.ranges[i].start = starts[i];
-  }
-  EXPECT_EQ(SerializeInfoFile(expected), ReadAll(Info()));
-  EXPECT_EQ(100u, ReadAll(Segment(1)).size());  // kept
-}
-
-struct ReplanCase {
-  const char* name;
-  int64_t time_shift;  // record time minus server time
-  int32_t end_shift;   // range 3 end minus (size - 1)
-  bool replanned;
-};
-
-TEST_F(PrepareTest, ReplanTests) {
-  const ReplanCase cases[] = {
-      {"SameTime", 0, 0, false},
-      {"LaterRecordIsReplanned", 3600, 0, true},
-      {"EarlierRecordIsReplanned", -1, 0, true},
-      {"ServerFileOneByteLonger", 0, -1, true},
+TEST(PrepareTest, FreshPlans) {
+  struct {
+    const char* name;
+    bool ranges;
+    const ServerDate& date;
+  } cases[] = {
+      {"FourSegments", true, k1994},
+      // No clock reading (the fake clock says 1800000000) stands in for
+      // the date: the record holds a zero time.
+      {"FourSegmentsUndated", true, kUndated},
+      {"OneConnectionWritesNoInfoFile", false, k1994},
   };
-  for (const ReplanCase& c : cases) {
-    TempDir dir;
-    FakeEnv fake;
-    FakeFile file;
-    file.content = testing::Pattern(1003);
-    fake.network.Serve("h:80", testing::ServeFile(file));
-    std::string save = dir.File("f.exe");
-    ResumeRecord r =
-        Record(1003, Time64(ServerTime().seconds() + c.time_shift));
-    r.save_path = save;
-    r.ranges[3].end += c.end_shift;
-    WriteAll(save + ".down", SerializeInfoFile(r));
-    WriteAll(save + ".down1", file.content.substr(250, 10));
-    Downloader d(&fake.env);
-    ASSERT_EQ(PrepareResult::kReady, d.PrepareDownload(kUrl, save)) << c.name;
-    EXPECT_EQ(c.replanned ? 250 : 260, d.record().ranges[1].start) << c.name;
-    EXPECT_EQ(c.replanned, !Exists(save + ".down1")) << c.name;
-    EXPECT_EQ(c.replanned ? ServerTime() : r.last_modified,
-              d.record().last_modified)
+  for (const auto& c : cases) {
+    World w(c.ranges, c.date);
+    ASSERT_EQ(Outcome::kOk, w.d.PrepareDownload(kUrl, w.Save())) << c.name;
+    const DownloadPlan& plan = w.d.plan();
+    EXPECT_EQ(1003, plan.size) << c.name;  // the true size in both modes
+    EXPECT_EQ(c.ranges, plan.ranged) << c.name;
+    EXPECT_FALSE(plan.resumed) << c.name;
+    EXPECT_FALSE(plan.dropped_other) << c.name;
+    if (!c.ranges) {
+      EXPECT_EQ(1003, plan.SegmentBytes(0)) << c.name;
+      EXPECT_FALSE(Exists(w.Info())) << c.name;
+      continue;
+    }
+    const int32_t expected[4][2] = {
+        {0, 249}, {250, 499}, {500, 749}, {750, 1002}};
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(expected[i][0], plan.record.ranges[i].start) << c.name;
+      EXPECT_EQ(expected[i][1], plan.record.ranges[i].end) << c.name;
+    }
+    EXPECT_EQ(253, plan.SegmentBytes(3)) << c.name;
+    EXPECT_EQ(SerializeInfoFile(Record(w.Save(), 1003, c.date.Time())),
+              ReadAll(w.Info()))
         << c.name;
   }
 }
 
-TEST_F(PrepareTest, GarbledRecordLeadsToAFreshPlan) {
-  // A time whose bytes hold 0x1A ends the data there in text mode: the
-  // ranges cannot be read back, so the old segment files must not be
-  // continued.
-  Serve(1003);
-  int64_t later = ((ServerTime().seconds() >> 8) + 1) << 8 | 0x1A;
-  ResumeRecord r = Record(1003, Time64(later));
-  WriteAll(Info(), SerializeInfoFile(r));
-  WriteAll(Segment(0), "stale bytes of an older plan");
-  ASSERT_EQ(PrepareResult::kReady, d_.PrepareDownload(kUrl, Save()));
-  EXPECT_FALSE(Exists(Segment(0)));
-  EXPECT_EQ(0, d_.record().ranges[0].start);
-  EXPECT_EQ(1002, d_.record().ranges[3].end);
+// A record for another URL is a plan an older release left: it goes with
+// its segment files, and the new URL is planned.
+TEST(PrepareTest, RecordForAnotherUrlIsDroppedWithItsSegmentFiles) {
+  struct {
+    const char* name;
+    bool ranges;
+    bool plain_line_end;  // the URL line ends CR LF: it reads one byte short
+  } cases[] = {
+      {"AnotherUrl", true, false},
+      {"UrlLineWithPlainLineEnd", true, true},
+      {"AnotherUrlOneConnection", false, false},
+  };
+  for (const auto& c : cases) {
+    World w(c.ranges);
+    ResumeRecord other = Record(w.Save(), 1003, k1994.Time());
+    if (!c.plain_line_end) other.url = "http://h/other.exe";
+    std::string bytes = SerializeInfoFile(other);
+    if (c.plain_line_end) bytes.erase(bytes.find("\r\r\n"), 1);
+    WriteAll(w.Info(), bytes);
+    for (int i = 0; i < 4; ++i) WriteAll(w.Segment(i), "the other file");
+    ASSERT_EQ(Outcome::kOk, w.d.PrepareDownload(kUrl, w.Save())) << c.name;
+    EXPECT_TRUE(w.d.plan().dropped_other) << c.name;
+    EXPECT_FALSE(w.d.plan().resumed) << c.name;
+    EXPECT_TRUE(w.fake.desktop.boxes.empty()) << c.name;
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_FALSE(Exists(w.Segment(i))) << c.name << i;
+    }
+    if (c.ranges) {
+      EXPECT_EQ(SerializeInfoFile(Record(w.Save(), 1003, k1994.Time())),
+                ReadAll(w.Info()))
+          << c.name;
+    } else {
+      EXPECT_FALSE(Exists(w.Info())) << c.name;
+    }
+  }
 }
 
-TEST_F(PrepareTest, SegmentFileLongerThanItsRangeIsNotTrusted) {
-  Serve(1003);
-  WriteAll(Info(), SerializeInfoFile(Record(1003, ServerTime())));
-  WriteAll(Segment(2), std::string(251, 'x'));
-  ASSERT_EQ(PrepareResult::kReady, d_.PrepareDownload(kUrl, Save()));
-  EXPECT_FALSE(Exists(Segment(2)));
-  EXPECT_EQ(500, d_.record().ranges[2].start);
+TEST(PrepareTest, KeptRecordResumesWhereTheSegmentFilesEnd) {
+  World w;
+  const std::string& content = w.file.content;
+  WriteAll(w.Info(), SerializeInfoFile(Record(w.Save(), 1003, k1994.Time())));
+  WriteAll(w.Segment(0), content.substr(0, 250));    // complete
+  WriteAll(w.Segment(1), content.substr(250, 100));  // part
+  WriteAll(w.Segment(3), "");                        // empty; 2 missing
+  ASSERT_EQ(Outcome::kOk, w.d.PrepareDownload(kUrl, w.Save()));
+  EXPECT_TRUE(w.d.plan().resumed);
+  const int32_t starts[4] = {250, 350, 500, 750};
+  ResumeRecord expected = Record(w.Save(), 1003, k1994.Time());
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(starts[i], w.d.plan().record.ranges[i].start) << i;
+    expected.ranges[i].start = starts[i];
+  }
+  EXPECT_EQ(SerializeInfoFile(expected), ReadAll(w.Info()));
+  EXPECT_EQ(100u, ReadAll(w.Segment(1)).size());  // kept
 }
 
-TEST_F(PrepareTest, UrlWithoutSchemeAndSavePathWithBlanks) {
-  Serve(1003);
-  ASSERT_EQ(PrepareResult::kReady,
-            d_.PrepareDownload("h/f.exe", "  " + Save() + " \t"));
-  EXPECT_EQ(Save(), d_.save_path());
-  EXPECT_EQ(Info(), d_.info_file_path());
-  EXPECT_EQ(kUrl, d_.record().url);  // the prefixed form is what is kept
+struct ReplanCase {
+  const char* name;
+  const ServerDate& date;  // what the server sends
+  int64_t time_shift;      // record time minus the server's time
+  int32_t end_shift;       // range 3 end minus (size - 1)
+  int tail;     // bytes after the 44 of fields: 1 one too many, -1 one short
+  bool digest;  // a SHA-256 was announced
+  bool replanned;
+};
+
+TEST(PrepareTest, ReplanTests) {
+  const ReplanCase cases[] = {
+      {"SameTime", k1994, 0, 0, 0, false, false},
+      {"LaterRecordIsReplanned", k1994, 3600, 0, 0, false, true},
+      {"EarlierRecordIsReplanned", k1994, -1, 0, 0, false, true},
+      {"ServerFileOneByteLonger", k1994, 0, -1, 0, false, true},
+      {"TimeWithTextModeBytesResumes", kTextModeBytes, 0, 0, 0, false, false},
+      // A record not exactly as this client writes it is not trusted.
+      {"TrailingByteAfterTheFields", k1994, 0, 0, 1, false, true},
+      {"FieldsCutShort", k1994, 0, 0, -1, false, true},
+      // Without a date only the announced digest tells the files apart.
+      {"UndatedWithDigestResumes", kUndated, 0, 0, 0, true, false},
+      {"UndatedWithoutDigestStartsOver", kUndated, 0, 0, 0, false, true},
+      // An older release stored the clock time for an undated file.
+      {"UndatedRecordWithAClockTime", kUndated, 1800000000, 0, 0, true, true},
+  };
+  for (const ReplanCase& c : cases) {
+    World w(true, c.date);
+    ResumeRecord r =
+        Record(w.Save(), 1003, Time64(c.date.Time().seconds() + c.time_shift));
+    r.ranges[3].end += c.end_shift;
+    std::string bytes = SerializeInfoFile(r);
+    if (c.tail > 0) bytes += 'x';
+    if (c.tail < 0) bytes.pop_back();
+    WriteAll(w.Info(), bytes);
+    WriteAll(w.Segment(1), w.file.content.substr(250, 10));
+    if (c.digest) {
+      w.d.SetExpectedPackage(-1, testing::FakeCrypto::Digest(w.file.content));
+    }
+    ASSERT_EQ(Outcome::kOk, w.d.PrepareDownload(kUrl, w.Save())) << c.name;
+    const DownloadPlan& plan = w.d.plan();
+    EXPECT_EQ(c.replanned, !plan.resumed) << c.name;
+    EXPECT_EQ(c.replanned ? 250 : 260, plan.record.ranges[1].start) << c.name;
+    EXPECT_EQ(c.replanned, !Exists(w.Segment(1))) << c.name;
+    EXPECT_EQ(c.replanned ? c.date.Time() : r.last_modified,
+              plan.record.last_modified)
+        << c.name;
+    EXPECT_EQ(SerializeInfoFile(plan.record), ReadAll(w.Info())) << c.name;
+    // The next request asks only for what the kept file lacks.
+    w.d.DownloadSegment(1);
+    EXPECT_EQ(Outcome::kOk, w.d.slot(1).outcome) << c.name;
+    const std::string range = c.replanned ? "bytes=250-499" : "bytes=260-499";
+    EXPECT_NE(std::string::npos, w.fake.network.Connections().back().sent.find(
+                                     "Range: " + range + "\r\n"))
+        << c.name;
+  }
 }
 
-TEST_F(PrepareTest, RefusedInputs) {
-  Serve(1003);
-  EXPECT_EQ(PrepareResult::kBadUrl, d_.PrepareDownload("", Save()));
-  EXPECT_EQ(PrepareResult::kBadSavePath, d_.PrepareDownload(kUrl, " \t "));
-  EXPECT_TRUE(fake_.network.Connections().empty());
-  // https is refused, and the retry with "http://" in front names a host
-  // "https" that nothing serves.
-  EXPECT_EQ(PrepareResult::kProbeFailed,
-            d_.PrepareDownload("https://h/f.exe", Save()));
+TEST(PrepareTest, SegmentFileLongerThanItsRangeIsNotTrusted) {
+  World w;
+  WriteAll(w.Info(), SerializeInfoFile(Record(w.Save(), 1003, k1994.Time())));
+  WriteAll(w.Segment(2), std::string(251, 'x'));
+  ASSERT_EQ(Outcome::kOk, w.d.PrepareDownload(kUrl, w.Save()));
+  EXPECT_TRUE(w.d.plan().resumed);
+  EXPECT_FALSE(Exists(w.Segment(2)));
+  EXPECT_EQ(500, w.d.plan().record.ranges[2].start);
 }
 
-TEST_F(PrepareTest, FailedProbeWithoutRecord) {
+// Four-part mode does not start without its plan on disk; one connection
+// writes none.
+TEST(PrepareTest, PlanThatCannotBeWritten) {
+  struct {
+    const char* name;
+    bool ranges;
+    bool fail_renames;  // else writes fail
+    Outcome outcome;
+  } cases[] = {
+      {"WriteFails", true, false, Outcome::kPlanNotWritten},
+      {"RenameFails", true, true, Outcome::kPlanNotWritten},
+      {"OneConnectionNeedsNoPlan", false, false, Outcome::kOk},
+  };
+  for (const auto& c : cases) {
+    World w(c.ranges);
+    w.fake.files.fail_writes = !c.fail_renames;
+    w.fake.files.fail_renames = c.fail_renames;
+    EXPECT_EQ(c.outcome, w.d.PrepareDownload(kUrl, w.Save())) << c.name;
+    if (c.outcome != Outcome::kOk) {
+      EXPECT_NE(std::string::npos, w.d.error().ToString().find(w.Info()))
+          << c.name << ": " << w.d.error().ToString();
+    }
+    EXPECT_FALSE(Exists(w.Info())) << c.name;
+    EXPECT_FALSE(Exists(w.Info() + ".new")) << c.name;
+  }
+}
+
+TEST(PrepareTest, UrlWithoutSchemeAndSavePathWithBlanks) {
+  World w;
+  ASSERT_EQ(Outcome::kOk,
+            w.d.PrepareDownload("h/f.exe", "  " + w.Save() + " \t"));
+  EXPECT_EQ(w.Save(), w.d.plan().save_path);
+  EXPECT_EQ(w.Info(), w.d.plan().info_file_path);
+  // The prefixed form is what is kept, as older releases kept it.
+  EXPECT_EQ(kUrl, w.d.plan().record.url);
+}
+
+TEST(PrepareTest, RefusedInputs) {
+  World w;
+  struct {
+    const char* url;
+    std::string save;
+    Outcome outcome;
+  } cases[] = {
+      {"", w.Save(), Outcome::kBadUrl},
+      {"http://h/f exe", w.Save(), Outcome::kBadUrl},
+      {"http://h:65536/f.exe", w.Save(), Outcome::kBadPort},
+      {kUrl, " \t ", Outcome::kBadSavePath},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.outcome, w.d.PrepareDownload(c.url, c.save)) << c.url;
+  }
+  EXPECT_TRUE(w.fake.network.Connections().empty());
+}
+
+TEST(PrepareTest, FailedProbeWithoutRecord) {
   // Nothing serves h2:80: the probe fails and nothing is written.
-  EXPECT_EQ(PrepareResult::kProbeFailed,
-            d_.PrepareDownload("http://h2/f.exe", Save()));
-  EXPECT_EQ(0, d_.resume_flag());
-  EXPECT_FALSE(Exists(Info()));
+  World w;
+  EXPECT_EQ(Outcome::kConnectFailed,
+            w.d.PrepareDownload("http://h2/f.exe", w.Save()));
+  EXPECT_EQ(Outcome::kConnectFailed, w.d.probe().outcome);
+  EXPECT_FALSE(w.d.plan().resumed);
+  EXPECT_FALSE(Exists(w.Info()));
 }
 
 }  // namespace

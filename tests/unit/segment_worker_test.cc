@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <string>
+#include <vector>
 
 #include "download/downloader.h"
 #include "tests/unit/fake_env.h"
@@ -16,125 +17,174 @@ using testing::SocketScript;
 using testing::TempDir;
 using testing::WriteAll;
 
-std::string Buffer(const std::string& bytes) {
-  std::string b(kReceiveBufferBytes, '\0');
-  std::memcpy(&b[0], bytes.data(), std::min(bytes.size(), b.size()));
-  return b;
+const std::string kDateLine =
+    "Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n";
+
+// The probe's answer for a 1003-byte file dated kDateLine, with `fields`
+// (such as an ETag) added.
+std::string ProbeHead(bool ranged, const std::string& fields) {
+  if (!ranged) {
+    return "HTTP/1.1 200 OK\r\n" + kDateLine + fields +
+           "Content-Length: 1003\r\n\r\n";
+  }
+  return "HTTP/1.1 206 Partial Content\r\n" + kDateLine + fields +
+         "Content-Range: bytes 100-1002/1003\r\nContent-Length: 903\r\n\r\n";
 }
 
-TEST(HeaderLength, ScansTheWholeBuffer) {
-  std::string head = "HTTP/1.1 206 Partial\r\nX: ";
-  std::string full =
-      head + std::string(1025 - head.size() - 4, 'a') + "\r\n\r\n";
-  ASSERT_EQ(1025u, full.size());
-  struct {
-    const char* name;
-    std::string bytes;
-    int32_t expected;
-  } cases[] = {
-      {"Ordinary", "HTTP/1.1 206 P\r\nA: b\r\n\r\nbody", 24},
-      {"BlankLineEndsAtLastByte", full, 1025},
-      {"LineOfCarriageReturnsIsBlank", "HTTP/1.1 200 OK\r\n\r\r\r\nbody", 21},
-      {"LeadingCrLf", "\r\nbody", 2},
-      {"LeadingLf", "\nbody", 1},
-      {"NoBlankLine", "HTTP/1.1 200 OK\r\nA: b\r\n", 1025},
-      {"ZerosAreLineCharacters", std::string("HTTP\r\n\0\0\r\n", 10), 1025},
-  };
-  for (const auto& c : cases) {
-    std::string b = Buffer(c.bytes);
-    EXPECT_EQ(c.expected,
-              Downloader::GetHeaderLength(b.data(), kReceiveBufferBytes))
-        << c.name;
-  }
-  std::string b = Buffer("a\rb\nrest");
-  int position = 0;
-  EXPECT_EQ("ab", Downloader::ReadHeaderLine(b.data(), &position,
-                                             kReceiveBufferBytes));
-  EXPECT_EQ(4, position);
+SocketScript Answer(const std::string& bytes, int after = 0) {
+  SocketScript script;
+  script.chunks = {bytes};
+  script.after_chunks = after;
+  return script;
 }
 
-// One worker's world: a downloader of http://h/f.exe with the fresh plan of
-// a 1003-byte file, whose connections to h:80 answer with `chunks` and then
-// `after` (0: closed, -1: failed).
-struct Rig {
-  Rig(const std::string& save_path, bool ranged,
-      std::vector<std::string> chunks, int after = 0)
-      : d(&fake.env) {
-    EXPECT_TRUE(d.ParseUrl("http://h/f.exe"));
-    d.SetPathsForTesting(save_path);
-    d.SetRangeSupportedForTesting(ranged ? 1 : 0);
-    uint32_t size = ranged ? 1003 : 1103;  // one connection: the +100 of a 200
-    d.SetServerFileSizeForTesting(size);
-    MakeFreshPartition(size, d.mutable_record()->ranges);
-    SocketScript script;
-    script.chunks = std::move(chunks);
-    script.after_chunks = after;
-    fake.network.Script("h:80", script);
-  }
-  std::string Sent() {
-    auto connections = fake.network.Connections();
-    return connections.empty() ? std::string() : connections[0].sent;
-  }
-  std::string Segment(int i) { return ReadAll(d.SegmentFilePath(i)); }
-
-  FakeEnv fake;
-  Downloader d;
-};
-
-std::string Ranged(int first, int last, const std::string& body) {
-  return "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
+// A 206 of the 1003-byte file; `fields` are its validators.
+std::string Ranged(int first, int last, const std::string& body,
+                   const std::string& fields = kDateLine) {
+  return "HTTP/1.1 206 Partial Content\r\n" + fields + "Content-Range: bytes " +
          std::to_string(first) + "-" + std::to_string(last) +
          "/1003\r\nContent-Length: " + std::to_string(body.size()) +
          "\r\n\r\n" + body;
 }
 
+// One worker's world: the download of h/f.exe (http or https), a 1003-byte
+// file; the first connection answers the probe, every later one follows
+// `segment`.
+struct Rig {
+  Rig(bool ranged, SocketScript segment, const std::string& probe_fields = "",
+      bool secure = false)
+      : secure(secure), d(&fake.env) {
+    const std::string where = secure ? "h:443" : "h:80";
+    fake.network.Script(where, Answer(ProbeHead(ranged, probe_fields)));
+    fake.network.Script(where, std::move(segment));
+  }
+  Outcome Prepare() {
+    return d.PrepareDownload(secure ? "https://h/f.exe" : "http://h/f.exe",
+                             Save());
+  }
+  std::string Save() const { return dir.File("f.exe"); }
+  // What the first segment connection sent.
+  std::string Sent() {
+    auto connections = fake.network.Connections();
+    return connections.size() < 2 ? std::string() : connections[1].sent;
+  }
+  std::string SegmentPath(int i) { return d.plan().SegmentFilePath(i); }
+  std::string Segment(int i) { return ReadAll(SegmentPath(i)); }
+
+  bool secure;
+  TempDir dir;
+  FakeEnv fake;
+  Downloader d;
+};
+
 class SegmentWorkerTest : public ::testing::Test {
  protected:
-  std::string Save(const std::string& name) { return dir_.File(name); }
-
-  TempDir dir_;
   const std::string content_ = testing::Pattern(1003);
 };
 
 TEST_F(SegmentWorkerTest, WritesExactlyTheRange) {
-  std::string body = content_.substr(250, 250);
-  std::string answer = Ranged(250, 499, body);
+  const std::string body = content_.substr(250, 250);
+  const std::string answer = Ranged(250, 499, body);
+  const std::string etag = "ETag: \"v1\"\r\n";
   struct {
     const char* name;
     std::vector<std::string> chunks;
+    std::string probe_fields;
+    bool secure;
   } cases[] = {
-      {"OnePiece", {answer}},
+      {"OnePiece", {answer}, "", false},
       {"HeaderSplitIntoTinyPieces",
        {answer.substr(0, 3), answer.substr(3, 10), answer.substr(13, 40),
-        answer.substr(53)}},
-      {"KeepAliveWithExtraBytes", {answer + "HTTP/1.1 206 next answer..."}},
+        answer.substr(53)},
+       "",
+       false},
+      {"KeepAliveWithExtraBytes",
+       {answer + "HTTP/1.1 206 next answer..."},
+       "",
+       false},
+      {"SameETagAsTheProbe",
+       {Ranged(250, 499, body, kDateLine + etag)},
+       etag,
+       false},
+      {"OverTls", {answer}, "", true},
   };
   for (const auto& c : cases) {
-    Rig rig(Save(c.name), /*ranged=*/true, c.chunks);
+    SocketScript script;
+    script.chunks = c.chunks;
+    Rig rig(true, script, c.probe_fields, c.secure);
+    ASSERT_EQ(Outcome::kOk, rig.Prepare()) << c.name;
     rig.d.DownloadSegment(1);
+    EXPECT_EQ(Outcome::kOk, rig.d.slot(1).outcome) << c.name;
+    EXPECT_EQ(206, rig.d.slot(1).status) << c.name;
     EXPECT_EQ(body, rig.Segment(1)) << c.name;
     EXPECT_NE(std::string::npos, rig.Sent().find("Range: bytes=250-499\r\n"))
+        << c.name;
+    EXPECT_EQ(c.secure ? "h" : "", rig.fake.network.Connections()[1].tls_host)
         << c.name;
   }
 }
 
-TEST_F(SegmentWorkerTest, WrongAnswersWriteNothing) {
+TEST_F(SegmentWorkerTest, FailuresWriteNothing) {
+  const std::string body = content_.substr(250, 250);
+  const std::string etag = "ETag: \"v1\"\r\n";
+  SocketScript send_fails;
+  send_fails.send_ok = false;
+  SocketScript tls_fails;
+  tls_fails.tls = platform::ErrorKind::kTlsUntrusted;
   struct {
     const char* name;
-    std::string answer;
+    SocketScript segment;
+    std::string probe_fields;
+    bool secure;
+    Outcome outcome;
+    int32_t status;
+    platform::ErrorKind error;
   } cases[] = {
       {"WholeFileToARangeRequest",
-       "HTTP/1.1 200 OK\r\nContent-Length: 1003\r\n\r\n" + content_},
-      {"RangeFromAnotherStart", Ranged(0, 249, content_.substr(0, 250))},
-      {"NotFound", "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno!"},
-      {"HeaderNeverEnds", "HTTP/1.1 206 Partial\r\n" + std::string(20000, 'h')},
-      {"ClosedInsideTheHeader", "HTTP/1.1 206 Partial\r\nContent-Le"},
-      {"NothingAtAll", ""},
+       Answer("HTTP/1.1 200 OK\r\n" + kDateLine +
+              "Content-Length: 1003\r\n\r\n" + content_),
+       "", false, Outcome::kWrongAnswer, 200, platform::ErrorKind::kOk},
+      {"RangeFromAnotherStart", Answer(Ranged(0, 249, content_.substr(0, 250))),
+       "", false, Outcome::kWrongAnswer, 206, platform::ErrorKind::kOk},
+      {"NotFound",
+       Answer("HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno!"), "",
+       false, Outcome::kWrongAnswer, 404, platform::ErrorKind::kOk},
+      {"ServiceUnavailable",
+       Answer("HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy"), "", false,
+       Outcome::kServerError, 503, platform::ErrorKind::kOk},
+      // The file was replaced at the same size since the probe.
+      {"AnotherLastModified",
+       Answer(Ranged(250, 499, body,
+                     "Last-Modified: Sun, 06 Nov 1994 08:49:38 GMT\r\n")),
+       "", false, Outcome::kWrongAnswer, 206, platform::ErrorKind::kOk},
+      {"NoLastModified", Answer(Ranged(250, 499, body, "")), "", false,
+       Outcome::kWrongAnswer, 206, platform::ErrorKind::kOk},
+      {"AnotherETag",
+       Answer(Ranged(250, 499, body, kDateLine + "ETag: \"v2\"\r\n")), etag,
+       false, Outcome::kWrongAnswer, 206, platform::ErrorKind::kOk},
+      {"NoETag", Answer(Ranged(250, 499, body)), etag, false,
+       Outcome::kWrongAnswer, 206, platform::ErrorKind::kOk},
+      {"HeadTooLong",
+       Answer("HTTP/1.1 206 Partial\r\n" + std::string(20000, 'h')), "", false,
+       Outcome::kHeadTooLong, 0, platform::ErrorKind::kOk},
+      {"ClosedInsideTheHeader", Answer("HTTP/1.1 206 Partial\r\nContent-Le"),
+       "", false, Outcome::kBroken, 0, platform::ErrorKind::kOk},
+      {"NothingAtAll", Answer(""), "", false, Outcome::kBroken, 0,
+       platform::ErrorKind::kOk},
+      {"SendFails", send_fails, "", false, Outcome::kBroken, 0,
+       platform::ErrorKind::kClosed},
+      {"TlsUntrusted", tls_fails, "", true, Outcome::kTlsFailed, 0,
+       platform::ErrorKind::kTlsUntrusted},
   };
   for (const auto& c : cases) {
-    Rig rig(Save(c.name), /*ranged=*/true, {c.answer});
+    Rig rig(true, c.segment, c.probe_fields, c.secure);
+    ASSERT_EQ(Outcome::kOk, rig.Prepare()) << c.name;
     rig.d.DownloadSegment(1);
-    EXPECT_FALSE(Exists(rig.d.SegmentFilePath(1))) << c.name;
+    const SegmentSlot& slot = rig.d.slot(1);
+    EXPECT_EQ(c.outcome, slot.outcome) << c.name;
+    EXPECT_EQ(c.status, slot.status) << c.name;
+    EXPECT_EQ(c.error, slot.error.kind()) << c.name;
+    EXPECT_FALSE(Exists(rig.SegmentPath(1))) << c.name;
   }
 }
 
@@ -142,92 +192,120 @@ TEST_F(SegmentWorkerTest, BrokenTransfersKeepWhatArrived) {
   std::string answer = Ranged(500, 749, content_.substr(500, 250));
   std::string half = answer.substr(0, answer.size() - 125);
   for (int after : {0, platform::kSocketError}) {
-    Rig rig(Save("broken" + std::to_string(after)), /*ranged=*/true, {half},
-            after);
+    Rig rig(true, Answer(half, after));
+    ASSERT_EQ(Outcome::kOk, rig.Prepare());
     rig.d.DownloadSegment(2);
+    EXPECT_EQ(Outcome::kBroken, rig.d.slot(2).outcome) << after;
     EXPECT_EQ(content_.substr(500, 125), rig.Segment(2)) << after;
   }
 }
 
 TEST_F(SegmentWorkerTest, FailedWriteEndsTheSegment) {
-  Rig rig(Save("f.exe"), /*ranged=*/true,
-          {Ranged(0, 249, content_.substr(0, 250))});
+  Rig rig(true, Answer(Ranged(0, 249, content_.substr(0, 250))));
+  ASSERT_EQ(Outcome::kOk, rig.Prepare());
   rig.fake.files.fail_writes = true;
   rig.d.DownloadSegment(0);
+  EXPECT_EQ(Outcome::kWriteFailed, rig.d.slot(0).outcome);
+  EXPECT_EQ(rig.SegmentPath(0), rig.d.slot(0).error.detail());
   EXPECT_EQ("", rig.Segment(0));
 }
 
-TEST_F(SegmentWorkerTest, ResumeAppendsAfterWhatTheFileHolds) {
-  Rig rig(Save("f.exe"), /*ranged=*/true,
-          {Ranged(803, 1002, content_.substr(803))});
-  WriteAll(rig.d.SegmentFilePath(3), content_.substr(750, 53));
-  rig.d.SetResumeFlagForTesting(1);
-  rig.d.mutable_record()->ranges[3].start = 803;
+TEST_F(SegmentWorkerTest, ResumedPlanContinuesItsSegments) {
+  Rig rig(true, Answer(Ranged(803, 1002, content_.substr(803))));
+  ResumeRecord record;
+  record.url = "http://h/f.exe";
+  record.save_path = rig.Save();
+  ASSERT_TRUE(
+      Time64::FromUtcFields(1994, 11, 6, 8, 49, 37, &record.last_modified));
+  record.file_size = 1003;
+  MakeFreshPartition(1003, record.ranges);
+  WriteAll(rig.Save() + ".down", SerializeInfoFile(record));
+  WriteAll(rig.Save() + ".down0", content_.substr(0, 250));   // complete
+  WriteAll(rig.Save() + ".down3", content_.substr(750, 53));  // part
+  ASSERT_EQ(Outcome::kOk, rig.Prepare());
+  ASSERT_TRUE(rig.d.plan().resumed);
+
+  rig.d.DownloadSegment(0);  // not requested again
+  EXPECT_EQ(Outcome::kOk, rig.d.slot(0).outcome);
+  EXPECT_EQ(1u, rig.fake.network.Connections().size());
   rig.d.DownloadSegment(3);
+  EXPECT_EQ(Outcome::kOk, rig.d.slot(3).outcome);
   EXPECT_EQ(content_.substr(750), rig.Segment(3));
   EXPECT_NE(std::string::npos, rig.Sent().find("Range: bytes=803-1002\r\n"));
 }
 
-TEST_F(SegmentWorkerTest, CompleteSegmentIsNotRequestedAgain) {
-  Rig rig(Save("f.exe"), /*ranged=*/true, {});
-  rig.d.mutable_record()->ranges[0].start = 250;  // past its end, 249
-  rig.d.DownloadSegment(0);
-  EXPECT_TRUE(rig.fake.network.Connections().empty());
-}
-
 TEST_F(SegmentWorkerTest, StopFlagAdvancesTheStart) {
   std::string answer = Ranged(0, 249, content_.substr(0, 250));
-  Rig rig(Save("f.exe"), /*ranged=*/true,
-          {answer.substr(0, answer.size() - 200),
-           answer.substr(answer.size() - 200)});
-  rig.d.stop_flags()[0] = 1;
+  SocketScript script;
+  script.chunks = {answer.substr(0, answer.size() - 200),
+                   answer.substr(answer.size() - 200)};
+  Rig rig(true, script);
+  ASSERT_EQ(Outcome::kOk, rig.Prepare());
+  rig.d.slot(0).stop = 1;
   rig.d.DownloadSegment(0);
-  EXPECT_EQ(50, rig.d.record().ranges[0].start);
+  EXPECT_EQ(50, rig.d.plan().record.ranges[0].start);
   EXPECT_EQ(content_.substr(0, 50), rig.Segment(0));
 }
 
 TEST_F(SegmentWorkerTest, SingleConnectionMode) {
-  const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 1003\r\n\r\n";
+  const std::string ok =
+      "HTTP/1.1 200 OK\r\n" + kDateLine + "Content-Length: 1003\r\n\r\n";
+  auto status_only = [](const std::string& status_line) {
+    return status_line + "\r\n" + kDateLine + "\r\n";
+  };
   struct {
     const char* name;
     std::string answer;
-    bool written;
+    Outcome outcome;
   } cases[] = {
-      {"WholeFile", ok + content_, true},
-      {"NoLengthUntilClose", "HTTP/1.0 200 OK\r\n\r\n" + content_, true},
-      {"ExtraBytesNotWritten", ok + content_ + "junk", true},
-      {"FileChangedSinceProbe",
-       "HTTP/1.1 200 OK\r\nContent-Length: 1004\r\n\r\n" + content_ + "x",
-       false},
-      {"ChunkedIsRefused",
-       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3eb\r\n" +
+      {"WholeFile", ok + content_, Outcome::kOk},
+      {"NoLengthUntilClose",
+       "HTTP/1.0 200 OK\r\n" + kDateLine + "\r\n" + content_, Outcome::kOk},
+      {"ExtraBytesNotWritten", ok + content_ + "junk", Outcome::kOk},
+      {"UnknownSuccessStatus",
+       "HTTP/1.1 299 Fine\r\n" + kDateLine + "Content-Length: 1003\r\n\r\n" +
            content_,
-       false},
+       Outcome::kOk},
+      {"FileChangedSinceProbe",
+       "HTTP/1.1 200 OK\r\n" + kDateLine + "Content-Length: 1004\r\n\r\n" +
+           content_ + "x",
+       Outcome::kWrongAnswer},
+      {"ChunkedIsRefused",
+       "HTTP/1.1 200 OK\r\n" + kDateLine +
+           "Transfer-Encoding: chunked\r\n\r\n3eb\r\n" + content_,
+       Outcome::kWrongAnswer},
+      {"PartialContent", Ranged(0, 1002, content_), Outcome::kWrongAnswer},
       {"ServerError", "HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy",
-       false},
+       Outcome::kServerError},
+      {"NoContent", status_only("HTTP/1.1 204 No Content"),
+       Outcome::kUnexpectedStatus},
+      {"ResetContent", status_only("HTTP/1.1 205 Reset Content"),
+       Outcome::kUnexpectedStatus},
+      {"InstanceManipulationUsed", status_only("HTTP/1.1 226 IM Used"),
+       Outcome::kUnexpectedStatus},
+      {"NotModified", status_only("HTTP/1.1 304 Not Modified"),
+       Outcome::kUnexpectedStatus},
+      {"SwitchingProtocols", status_only("HTTP/1.1 101 Switching Protocols"),
+       Outcome::kUnexpectedStatus},
   };
   for (const auto& c : cases) {
-    Rig rig(Save(c.name), /*ranged=*/false, {c.answer});
-    rig.d.SetResumeFlagForTesting(
-        1);  // one connection starts the file afresh anyway
-    WriteAll(rig.d.SegmentFilePath(0), "old");
+    Rig rig(false, Answer(c.answer));
+    ASSERT_EQ(Outcome::kOk, rig.Prepare()) << c.name;
+    // One connection always starts the file afresh.
+    WriteAll(rig.SegmentPath(0), "old");
     rig.d.DownloadSegment(0);
-    EXPECT_EQ(c.written ? content_ : std::string("old"), rig.Segment(0))
+    EXPECT_EQ(c.outcome, rig.d.slot(0).outcome) << c.name;
+    EXPECT_EQ(c.outcome == Outcome::kOk ? content_ : std::string("old"),
+              rig.Segment(0))
         << c.name;
     EXPECT_EQ(std::string::npos, rig.Sent().find("Range:")) << c.name;
   }
 }
 
-}  // namespace
-}  // namespace vorn
-
-namespace vorn {
-namespace {
-
 // A segment through a proxy: it connects to the proxy, asks in the
-// absolute form, and the proxy's own failures end it with a result of
+// absolute form, and the proxy's own failures end it with an outcome of
 // their own and nothing written.
-TEST(SegmentThroughProxy, ResultsAndBytes) {
+TEST(SegmentThroughProxy, OutcomesAndBytes) {
   const std::string content = testing::Pattern(1003);
   const std::string good = Ranged(250, 499, content.substr(250, 250));
   platform::ProxyRoute unsupported;
@@ -237,55 +315,54 @@ TEST(SegmentThroughProxy, ResultsAndBytes) {
     platform::ProxyRoute route;
     bool connects;
     std::string answer;
-    SegmentResult result;
-    bool written;
+    Outcome outcome;
   } cases[] = {
-      {"Complete", testing::HttpProxy("px", 3128), true, good,
-       SegmentResult::kComplete, true},
+      {"Complete", testing::HttpProxy("px", 3128), true, good, Outcome::kOk},
       {"ProxyRefuses", testing::HttpProxy("px", 3128), false, good,
-       SegmentResult::kProxyConnectFailed, false},
+       Outcome::kProxyConnectFailed},
       {"ProxyWantsCredentials", testing::HttpProxy("px", 3128), true,
        "HTTP/1.0 407 Proxy Authentication Required\r\n\r\n",
-       SegmentResult::kProxyError, false},
+       Outcome::kProxyError},
       {"ProxyCannotReachServer", testing::HttpProxy("px", 3128), true,
        "HTTP/1.1 502 Unable to connect\r\nContent-Length: 0\r\n\r\n",
-       SegmentResult::kProxyError, false},
+       Outcome::kProxyError},
       {"ProxyTimedOut", testing::HttpProxy("px", 3128), true,
        "HTTP/1.1 504 Gateway Timeout\r\nContent-Length: 0\r\n\r\n",
-       SegmentResult::kProxyError, false},
+       Outcome::kProxyError},
       {"ServerRefusalStaysWrongAnswer", testing::HttpProxy("px", 3128), true,
        "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
-       SegmentResult::kWrongAnswer, false},
+       Outcome::kWrongAnswer},
       {"UnsupportedNeverConnects", unsupported, true, good,
-       SegmentResult::kProxyConnectFailed, false},
+       Outcome::kProxyConnectFailed},
   };
   for (const auto& c : cases) {
-    TempDir dir;
-    Rig rig(dir.File("f.exe"), /*ranged=*/true, {good});
+    // The probe went direct; the route changes before the segment.
+    Rig rig(true, Answer(good));
+    ASSERT_EQ(Outcome::kOk, rig.Prepare()) << c.name;
     rig.fake.proxies.RouteAll(c.route);
-    SocketScript script;
+    SocketScript script = Answer(c.answer);
     script.connect_ok = c.connects;
-    script.chunks = {c.answer};
     rig.fake.network.Script("px:3128", script);
     rig.d.DownloadSegment(1);
-    EXPECT_EQ(c.result, rig.d.segment_result(1)) << c.name;
-    EXPECT_EQ(c.written, Exists(rig.d.SegmentFilePath(1))) << c.name;
-    if (c.written) {
-      EXPECT_EQ(content.substr(250, 250), rig.Segment(1)) << c.name;
-    }
+    EXPECT_EQ(c.outcome, rig.d.slot(1).outcome) << c.name;
+    EXPECT_EQ(
+        c.outcome == Outcome::kOk ? content.substr(250, 250) : std::string(),
+        rig.Segment(1))
+        << c.name;
+    EXPECT_EQ(c.outcome == Outcome::kOk, Exists(rig.SegmentPath(1))) << c.name;
     auto conns = rig.fake.network.Connections();
     if (c.route.kind == platform::ProxyRoute::Kind::kUnsupported) {
-      EXPECT_TRUE(conns.empty()) << c.name;
+      EXPECT_EQ(1u, conns.size()) << c.name;  // the probe's alone
       continue;
     }
-    ASSERT_EQ(1u, conns.size()) << c.name;
-    EXPECT_EQ("px:3128", conns[0].host_port) << c.name;
+    ASSERT_EQ(2u, conns.size()) << c.name;
+    EXPECT_EQ("px:3128", conns[1].host_port) << c.name;
     if (c.connects) {
       EXPECT_EQ(
           "GET http://h/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n"
           "Pragma: no-cache\r\nCache-Control: no-cache\r\n"
           "Range: bytes=250-499\r\n\r\n",
-          conns[0].sent)
+          conns[1].sent)
           << c.name;
     }
   }
