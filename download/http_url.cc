@@ -115,6 +115,11 @@ std::string PathOf(const std::string& target) {
 }  // namespace
 
 UrlError HttpUrl::Parse(const std::string& text, HttpUrl* out) {
+  return ParseAbsolute(text, /*empty_path_is_root=*/false, out);
+}
+
+UrlError HttpUrl::ParseAbsolute(const std::string& text,
+                                bool empty_path_is_root, HttpUrl* out) {
   std::string url = TrimLeft(text);
   if (!IsRequestSafe(url)) return UrlError::kUnsafe;
   int scheme_length = SchemeLength(url);
@@ -125,9 +130,18 @@ UrlError HttpUrl::Parse(const std::string& text, HttpUrl* out) {
   if (scheme != "http" && scheme != "https") return UrlError::kNotHttp;
   HttpUrl parsed;
   parsed.secure = scheme == "https";
-  std::string rest = WithoutFragment(url.substr(scheme_length + 3));
+  url = WithoutFragment(url);
+  std::string rest = url.substr(scheme_length + 3);
   size_t slash = rest.find('/');
-  if (slash == std::string::npos) return UrlError::kNotHttp;
+  if (slash == std::string::npos) {
+    // A reference may leave the path out ("http://mirror"): it is "/".
+    if (!empty_path_is_root || rest.find('?') != std::string::npos) {
+      return UrlError::kNotHttp;
+    }
+    rest += "/";
+    url += "/";
+    slash = rest.size() - 1;
+  }
   UrlError error = ReadAuthority(rest.substr(0, slash), parsed.secure,
                                  &parsed.host, &parsed.port);
   if (error != UrlError::kNone) return error;
@@ -140,9 +154,11 @@ UrlError HttpUrl::Parse(const std::string& text, HttpUrl* out) {
 UrlError HttpUrl::Resolve(const std::string& reference, HttpUrl* out) const {
   if (!IsRequestSafe(reference)) return UrlError::kUnsafe;
   const std::string ref = WithoutFragment(reference);
-  if (SchemeLength(ref) >= 0) return Parse(ref, out);
+  if (SchemeLength(ref) >= 0) return ParseAbsolute(ref, true, out);
   const std::string scheme = secure ? "https:" : "http:";
-  if (ref.compare(0, 2, "//") == 0) return Parse(scheme + ref, out);
+  if (ref.compare(0, 2, "//") == 0) {
+    return ParseAbsolute(scheme + ref, true, out);
+  }
 
   HttpUrl resolved = *this;
   if (ref.empty()) {

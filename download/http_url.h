@@ -23,8 +23,8 @@ struct HttpUrl {
   // The path and the query as they go on the request line (never a
   // fragment); starts with '/'.
   std::string target;
-  // The URL as text: as given for a parsed one, composed for a resolved
-  // one. It is the referer of whatever it redirects to.
+  // The URL as text, without a fragment: as given for a parsed one,
+  // composed for a resolved one. It is the referer of whatever it redirects to.
   std::string text;
 
   // Reads `text` (leading white space skipped). kNone on success, with
@@ -44,6 +44,10 @@ struct HttpUrl {
   // port is not the scheme's default.
   std::string HostField() const;
   uint16_t DefaultPort() const { return secure ? 443 : 80; }
+
+ private:
+  static UrlError ParseAbsolute(const std::string& text,
+                                bool empty_path_is_root, HttpUrl* out);
 };
 
 }  // namespace vorn

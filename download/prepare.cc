@@ -37,7 +37,8 @@ Outcome Downloader::PrepareDownload(const std::string& url_text,
   // A URL without a scheme is taken as http, and recorded so.
   std::string record_url = url_text;
   UrlError parsed = HttpUrl::Parse(record_url, &url);
-  if (parsed == UrlError::kNotHttp) {
+  if (parsed == UrlError::kNotHttp &&
+      url_text.find("://") == std::string::npos) {
     record_url = "http://" + url_text;
     parsed = HttpUrl::Parse(record_url, &url);
   }

@@ -195,14 +195,14 @@ bool FieldValue(const ResponseHead& head, const std::string& name,
   return found;
 }
 
-LengthField ReadContentLength(const ResponseHead& head, int64_t* length) {
+LengthField ReadContentLength(const ResponseHead& head, int64_t* length,
+                              int64_t max) {
   bool found = false;
   uint64_t value = 0;
   for (const auto& field : head.fields) {
     if (field.first != "content-length") continue;
     uint64_t this_value = 0;
-    if (!ParseDigits(field.second, static_cast<uint64_t>(kMaxBodyBytes),
-                     &this_value)) {
+    if (!ParseDigits(field.second, static_cast<uint64_t>(max), &this_value)) {
       return LengthField::kInvalid;
     }
     if (found && this_value != value) return LengthField::kInvalid;
@@ -215,14 +215,14 @@ LengthField ReadContentLength(const ResponseHead& head, int64_t* length) {
 }
 
 bool ReadContentRange(const ResponseHead& head, int64_t* first, int64_t* last,
-                      int64_t* total) {
+                      int64_t* total, int64_t max_value) {
   std::string value, span, total_text;
   if (!ContentRangeValue(head, &value)) return false;
   if (!SplitContentRange(value, &span, &total_text)) return false;
   size_t dash = span.find('-');
   if (dash == std::string::npos) return false;
   uint64_t a = 0, b = 0, t = 0;
-  const uint64_t max = static_cast<uint64_t>(kMaxBodyBytes);
+  const uint64_t max = static_cast<uint64_t>(max_value);
   if (!ParseDigits(span.substr(0, dash), max, &a) ||
       !ParseDigits(span.substr(dash + 1), max, &b) ||
       !ParseDigits(total_text, max, &t) || a > b || b >= t) {

@@ -70,14 +70,15 @@ bool FieldValue(const ResponseHead& head, const std::string& name,
 
 enum class LengthField { kAbsent, kValid, kInvalid };
 // Content-Length: kInvalid unless every such field holds the same value of
-// digits only, at most kMaxBodyBytes.
-LengthField ReadContentLength(const ResponseHead& head, int64_t* length);
+// digits only, at most `max`.
+LengthField ReadContentLength(const ResponseHead& head, int64_t* length,
+                              int64_t max = kMaxBodyBytes);
 
 // Content-Range "bytes FIRST-LAST/TOTAL" with digits only (a total of "*"
 // or an unsatisfied "bytes */TOTAL" is refused here). False when absent,
 // repeated or malformed.
 bool ReadContentRange(const ResponseHead& head, int64_t* first, int64_t* last,
-                      int64_t* total);
+                      int64_t* total, int64_t max = kMaxBodyBytes);
 // The total of an unsatisfied range answer, "bytes */TOTAL".
 bool ReadUnsatisfiedRange(const ResponseHead& head, int64_t* total);
 

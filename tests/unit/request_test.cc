@@ -1,4 +1,4 @@
-// The probe and segment requests, compared as whole byte strings.
+// The probe, segment and tunnel requests, compared as whole byte strings.
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -10,25 +10,21 @@
 namespace vorn {
 namespace {
 
-// Points `d` at `url`; with a non-empty `from`, gets there by a redirect
-// answered by `from`, which makes `from` the referer.
-void Point(Downloader* d, const std::string& from, const std::string& url) {
-  if (from.empty()) {
-    ASSERT_TRUE(d->ParseUrl(url));
-    return;
-  }
-  ASSERT_TRUE(d->ParseUrl(from));
-  int32_t length;
-  int32_t status;
-  Time64 modified;
-  std::string answer = "HTTP/1.1 302 Found\r\nLocation: " + url + "\r\n\r\n";
-  ASSERT_EQ(kProbeRedirected, d->ParseResponseHeader(answer.c_str(), &length,
-                                                     &status, &modified));
+HttpUrl Url(const std::string& text) {
+  HttpUrl url;
+  EXPECT_EQ(UrlError::kNone, HttpUrl::Parse(text, &url)) << text;
+  return url;
+}
+
+// The route of a row: direct, or an HTTP proxy with the row's credentials.
+platform::ProxyRoute RouteOf(bool proxied, const char* authorization) {
+  if (!proxied) return platform::ProxyRoute();
+  return testing::HttpProxy("proxy", 3128, authorization);
 }
 
 struct ProbeRequestCase {
   const char* name;
-  const char* from;
+  const char* referer;
   const char* url;
   bool head;
   const char* bytes;
@@ -49,22 +45,31 @@ const ProbeRequestCase kProbeCases[] = {
      "HEAD /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
      "Cache-Control: no-cache\r\nConnection: close\r\nRange: "
      "bytes=100-\r\n\r\n"},
-    {"port_never_in_host_line", "", "http://h:8080/x?y=1", false,
-     "GET /x?y=1 HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
+    {"port_in_host_line", "", "http://h:8080/x?y=1", false,
+     "GET /x?y=1 HTTP/1.1\r\nHost: h:8080\r\nAccept: */*\r\n"
+     "Pragma: no-cache\r\nCache-Control: no-cache\r\nConnection: close\r\n"
+     "Range: bytes=100-\r\n\r\n"},
+    {"https_default_port_not_in_host_line", "", "https://h:443/x", false,
+     "GET /x HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
      "Cache-Control: no-cache\r\nConnection: close\r\nRange: "
      "bytes=100-\r\n\r\n"},
+    {"ipv6_host_in_brackets", "", "http://[::1]:8080/x", false,
+     "GET /x HTTP/1.1\r\nHost: [::1]:8080\r\nAccept: */*\r\n"
+     "Pragma: no-cache\r\nCache-Control: no-cache\r\nConnection: close\r\n"
+     "Range: bytes=100-\r\n\r\n"},
     {"referer_after_redirect", "http://first/a.exe", "http://second:81/b.exe",
      false,
-     "GET /b.exe HTTP/1.1\r\nHost: second\r\nAccept: */*\r\n"
+     "GET /b.exe HTTP/1.1\r\nHost: second:81\r\nAccept: */*\r\n"
      "Pragma: no-cache\r\nCache-Control: no-cache\r\n"
      "Referer: http://first/a.exe\r\nConnection: close\r\n"
      "Range: bytes=100-\r\n\r\n"},
-    {"path_sent_unescaped", "", "http://h/a%20b/\xd6\xd0.exe", false,
-     "GET /a%20b/\xd6\xd0.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n"
+    {"target_sent_unescaped_case_and_query_kept", "",
+     "http://h/a%20B/\xd6\xd0.Exe?K=V", false,
+     "GET /a%20B/\xd6\xd0.Exe?K=V HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n"
      "Pragma: no-cache\r\nCache-Control: no-cache\r\nConnection: close\r\n"
      "Range: bytes=100-\r\n\r\n"},
     {"proxy_absolute_form_with_port", "", "http://h:8080/x?y=1", false,
-     "GET http://h:8080/x?y=1 HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n"
+     "GET http://h:8080/x?y=1 HTTP/1.1\r\nHost: h:8080\r\nAccept: */*\r\n"
      "Pragma: no-cache\r\nCache-Control: no-cache\r\nConnection: close\r\n"
      "Range: bytes=100-\r\n\r\n",
      true},
@@ -75,32 +80,28 @@ const ProbeRequestCase kProbeCases[] = {
      true},
     {"proxy_credentials_after_host_and_referer_kept", "http://first/a.exe",
      "http://second:81/b.exe", false,
-     "GET http://second:81/b.exe HTTP/1.1\r\nHost: second\r\n"
+     "GET http://second:81/b.exe HTTP/1.1\r\nHost: second:81\r\n"
      "Proxy-Authorization: Basic dm9ybjpwdw==\r\nAccept: */*\r\n"
      "Pragma: no-cache\r\nCache-Control: no-cache\r\n"
      "Referer: http://first/a.exe\r\nConnection: close\r\n"
      "Range: bytes=100-\r\n\r\n",
      true, "Basic dm9ybjpwdw=="},
+    // Inside the tunnel the server is spoken to directly: the proxy's
+    // credentials must not reach it.
+    {"https_through_proxy_direct_form_without_credentials", "",
+     "https://h/x", false,
+     "GET /x HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
+     "Cache-Control: no-cache\r\nConnection: close\r\nRange: "
+     "bytes=100-\r\n\r\n",
+     true, "Basic dm9ybjpwdw=="},
 };
-
-// The route of a row: direct, or an HTTP proxy with the row's credentials.
-platform::ProxyRoute RouteOf(bool proxied, const char* authorization) {
-  if (!proxied) return platform::ProxyRoute();
-  return testing::HttpProxy("proxy", 3128, authorization);
-}
 
 class ProbeRequestTable : public ::testing::TestWithParam<ProbeRequestCase> {};
 
 TEST_P(ProbeRequestTable, ExactBytes) {
   const ProbeRequestCase& c = GetParam();
-  testing::FakeEnv fake;
-  Downloader d(&fake.env);
-  Point(&d, c.from, c.url);
-  if (!c.proxied) {
-    EXPECT_EQ(c.bytes, d.BuildProbeRequest(c.head));
-  }
-  EXPECT_EQ(c.bytes,
-            d.BuildProbeRequest(c.head, RouteOf(c.proxied, c.authorization)));
+  EXPECT_EQ(c.bytes, BuildProbeRequest(Url(c.url), c.referer, c.head,
+                                       RouteOf(c.proxied, c.authorization)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Request, ProbeRequestTable,
@@ -111,9 +112,8 @@ INSTANTIATE_TEST_SUITE_P(Request, ProbeRequestTable,
 
 struct SegmentRequestCase {
   const char* name;
-  const char* from;
-  int32_t range_supported;
-  int index;
+  const char* referer;
+  bool ranged;
   int32_t start;
   int32_t end;
   const char* bytes;
@@ -125,32 +125,32 @@ struct SegmentRequestCase {
 void PrintTo(const SegmentRequestCase& c, std::ostream* os) { *os << c.name; }
 
 const SegmentRequestCase kSegmentCases[] = {
-    {"ranged_segment", "", 1, 2, 500, 749,
-     "GET /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
-     "Cache-Control: no-cache\r\nRange: bytes=500-749\r\n\r\n"},
-    {"ranged_segment_with_referer", "http://r/x", 1, 0, 0, 99,
-     "GET /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
-     "Cache-Control: no-cache\r\nReferer: http://r/x\r\n"
+    {"ranged_segment", "", true, 500, 749,
+     "GET /a/f.exe HTTP/1.1\r\nHost: h:81\r\nAccept: */*\r\n"
+     "Pragma: no-cache\r\nCache-Control: no-cache\r\n"
+     "Range: bytes=500-749\r\n\r\n"},
+    {"ranged_segment_with_referer", "http://r/x", true, 0, 99,
+     "GET /a/f.exe HTTP/1.1\r\nHost: h:81\r\nAccept: */*\r\n"
+     "Pragma: no-cache\r\nCache-Control: no-cache\r\nReferer: http://r/x\r\n"
      "Range: bytes=0-99\r\n\r\n"},
-    {"any_non_zero_flag_means_ranges", "", 7, 3, 1000, 1003,
-     "GET /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
-     "Cache-Control: no-cache\r\nRange: bytes=1000-1003\r\n\r\n"},
-    {"negative_values_printed_signed", "", 1, 1, -1, -1,
-     "GET /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
-     "Cache-Control: no-cache\r\nRange: bytes=-1--1\r\n\r\n"},
-    {"no_range_line_without_range_support", "", 0, 2, 500, 749,
-     "GET /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
-     "Cache-Control: no-cache\r\n\r\n"},
-    {"no_range_support_with_referer", "http://r/x", 0, 0, 0, 99,
-     "GET /a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nPragma: no-cache\r\n"
-     "Cache-Control: no-cache\r\nReferer: http://r/x\r\n\r\n"},
-    {"proxy_ranged_segment", "", 1, 2, 500, 749,
-     "GET http://h:81/a/f.exe HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n"
+    {"largest_offsets_written_whole", "", true, 2147483000, 2147483646,
+     "GET /a/f.exe HTTP/1.1\r\nHost: h:81\r\nAccept: */*\r\n"
+     "Pragma: no-cache\r\nCache-Control: no-cache\r\n"
+     "Range: bytes=2147483000-2147483646\r\n\r\n"},
+    {"no_range_line_for_the_whole_file", "", false, 500, 749,
+     "GET /a/f.exe HTTP/1.1\r\nHost: h:81\r\nAccept: */*\r\n"
+     "Pragma: no-cache\r\nCache-Control: no-cache\r\n\r\n"},
+    {"whole_file_with_referer", "http://r/x", false, 0, 99,
+     "GET /a/f.exe HTTP/1.1\r\nHost: h:81\r\nAccept: */*\r\n"
+     "Pragma: no-cache\r\nCache-Control: no-cache\r\n"
+     "Referer: http://r/x\r\n\r\n"},
+    {"proxy_ranged_segment", "", true, 500, 749,
+     "GET http://h:81/a/f.exe HTTP/1.1\r\nHost: h:81\r\nAccept: */*\r\n"
      "Pragma: no-cache\r\nCache-Control: no-cache\r\n"
      "Range: bytes=500-749\r\n\r\n",
      true},
-    {"proxy_credentials_without_range_support", "http://r/x", 0, 0, 0, 99,
-     "GET http://h:81/a/f.exe HTTP/1.1\r\nHost: h\r\n"
+    {"proxy_credentials_for_the_whole_file", "http://r/x", false, 0, 99,
+     "GET http://h:81/a/f.exe HTTP/1.1\r\nHost: h:81\r\n"
      "Proxy-Authorization: Basic dm9ybjo=\r\nAccept: */*\r\n"
      "Pragma: no-cache\r\nCache-Control: no-cache\r\n"
      "Referer: http://r/x\r\n\r\n",
@@ -162,22 +162,12 @@ class SegmentRequestTable
 
 TEST_P(SegmentRequestTable, ExactBytes) {
   const SegmentRequestCase& c = GetParam();
-  testing::FakeEnv fake;
-  Downloader d(&fake.env);
-  Point(&d, c.from, "http://h:81/a/f.exe");
-  d.SetRangeSupportedForTesting(c.range_supported);
-  // Other segments hold different values, so a wrong index shows.
-  for (int i = 0; i < kSegmentCount; ++i) {
-    d.mutable_record()->ranges[i].start = 10000 + i;
-    d.mutable_record()->ranges[i].end = 20000 + i;
-  }
-  d.mutable_record()->ranges[c.index].start = c.start;
-  d.mutable_record()->ranges[c.index].end = c.end;
-  if (!c.proxied) {
-    EXPECT_EQ(c.bytes, d.BuildSegmentRequest(c.index));
-  }
-  EXPECT_EQ(c.bytes, d.BuildSegmentRequest(
-                         c.index, RouteOf(c.proxied, c.authorization)));
+  SegmentRange range;
+  range.start = c.start;
+  range.end = c.end;
+  EXPECT_EQ(c.bytes, BuildSegmentRequest(Url("http://h:81/a/f.exe"),
+                                         c.referer, c.ranged ? &range : nullptr,
+                                         RouteOf(c.proxied, c.authorization)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Request, SegmentRequestTable,
@@ -185,6 +175,27 @@ INSTANTIATE_TEST_SUITE_P(Request, SegmentRequestTable,
                          [](const auto& info) {
                            return std::string(info.param.name);
                          });
+
+// The tunnel's authority always names the port, the default one too.
+TEST(RequestTest, ConnectRequestBytes) {
+  struct {
+    const char* url;
+    const char* authorization;
+    const char* bytes;
+  } cases[] = {
+      {"https://h/x", "", "CONNECT h:443 HTTP/1.1\r\nHost: h:443\r\n\r\n"},
+      {"https://h:8443/x", "Basic dm9ybjpwdw==",
+       "CONNECT h:8443 HTTP/1.1\r\nHost: h:8443\r\n"
+       "Proxy-Authorization: Basic dm9ybjpwdw==\r\n\r\n"},
+      {"https://[::1]/x", "",
+       "CONNECT [::1]:443 HTTP/1.1\r\nHost: [::1]:443\r\n\r\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.bytes,
+              BuildConnectRequest(Url(c.url), RouteOf(true, c.authorization)))
+        << c.url;
+  }
+}
 
 }  // namespace
 }  // namespace vorn
