@@ -1,5 +1,6 @@
 #include "update/release_checks.h"
 
+#include <cstring>
 #include <vector>
 
 #include "platform/crypto.h"
@@ -43,13 +44,19 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 }  // namespace
 
+bool IsEntryLine(const std::string& line, const char* key) {
+  size_t start = line.find_first_not_of(" \t");
+  return start != std::string::npos &&
+         line.compare(start, std::strlen(key), key) == 0;
+}
+
 ReleaseChecksError ReadReleaseChecks(const std::string& version_text,
                                      ReleaseChecks* out) {
   ReleaseChecks checks;
-  bool in_head = true;  // before the line of the first "VER" or "URL"
+  bool in_head = true;  // before the first "VER" or "URL" entry line
   bool have_signature_line = false;
   for (const std::string& line : SplitLines(version_text)) {
-    if (Find(line, "VER") >= 0 || Find(line, "URL") >= 0) in_head = false;
+    if (IsEntryLine(line, "VER") || IsEntryLine(line, "URL")) in_head = false;
     std::string name;
     std::string value;
     CheckName check = NameOf(line, &name, &value);
@@ -60,8 +67,8 @@ ReleaseChecksError ReadReleaseChecks(const std::string& version_text,
         break;
       case CheckName::kSha256:
         if (!in_head || !checks.sha256.empty()) break;
-        if (!exact || !HexDecodeLower(value, platform::kSha256Bytes,
-                                      &checks.sha256)) {
+        if (!exact ||
+            !HexDecodeLower(value, platform::kSha256Bytes, &checks.sha256)) {
           return ReleaseChecksError::kBadSha256;
         }
         break;

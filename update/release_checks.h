@@ -32,6 +32,11 @@ enum class ReleaseChecksError {
                   // line before the version entry
 };
 
+// Whether `line` (without its line end) is the entry `key` ("VER" or
+// "URL"): the key at its start, after optional blanks and tabs. Only such
+// lines are entries; "VER" or "URL" anywhere else in a line is text.
+bool IsEntryLine(const std::string& line, const char* key);
+
 // Reads the checks out of `version_text` (lines ending in CR LF). A line
 // counts as one of them when the name before its '=', blanks trimmed and
 // read without case, is SHA256, SIZE or SIG; it must then be written

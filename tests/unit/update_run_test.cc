@@ -209,8 +209,25 @@ TEST(VersionFile, CutsAndComparison) {
        "u"},
       {"LinesBetween", {"VER=2.1", "x", "URL=u"}, "2.1", 0, "2.1\r\nx", "u"},
       {"UrlFirst", {"URL=u", "VER=2.1"}, "2.1", 0, "", "u\r\nVER=2.1"},
-      {"OneLineOneByteBetween", {"VER=2.1 URL=u"}, "2.", 1, "2.", "u"},
-      {"OneLineNoByteBetween", {"VER=2.1URL=u"}, "2", 1, "2", "u"},
+      // An entry starts its line (blanks aside): "URL" further on is text.
+      {"OneLineOneByteBetween", {"VER=2.1 URL=u"}, "2.", -1, "", ""},
+      {"OneLineNoByteBetween", {"VER=2.1URL=u"}, "2", -1, "", ""},
+      {"EntriesAfterBlanks", {"  VER=2.1", "\tURL=u"}, "2.1", 1, "2.1", "u"},
+      {"KeysInsideLinesAreText",
+       {"# VER=9 URL=x", "VER=2.1", "URL=u"}, "2.1", 1, "2.1", "u"},
+      {"MinifiedPortalPage",
+       {"<head>HOTSPOT-SERVER<meta http-equiv=refresh "
+        "content=\"0;URL=http://portal/\"></head>"},
+       "", -1, "", ""},
+      {"LoneCrEndsALine", {"VER=2.1\rURL=u"}, "2.1", 1, "2.1", "u"},
+      // A web page is no version file, whatever its lines say...
+      {"WebPage", {"<!DOCTYPE html>", "VER=2.1", "URL=u"}, "2.1", -1, "", ""},
+      {"WebPageUpperCase", {"x", "<HTML>", "VER=2.1", "URL=u"}, "2.1", -1, "",
+       ""},
+      // ...but markup past the first kilobyte is only text.
+      {"MarkupPastTheFirstKilobyte",
+       {std::string(1100, '#'), "<html>", "VER=2.1", "URL=u"}, "2.1", 1, "2.1",
+       "u"},
       {"EmptyLastLine", {"VER=2.1", "URL=u", ""}, "2.1", 1, "2.1", "u"},
       {"EmptyLastLines", {"VER=2.1", "URL=u", "", ""}, "2.1", 1, "2.1", "u"},
       {"LinesAfterUrl",
@@ -261,11 +278,12 @@ TEST_F(UpdateRunTest, UnsafePackageUrlNeverReachesARequest) {
 }
 
 TEST(VersionFile, LineEndsReadAlike) {
-  // LF, CR LF, no final line end, stray CR bytes: the same version text.
+  // LF, CR LF, lone CR, no final line end, a byte-order mark before the
+  // first line: the same version text.
   const char* bodies[] = {
       "VER=2.1\nURL=u",       "VER=2.1\r\nURL=u\r\n", "VER=2.1\nURL=u\n",
-      "VER=2.1\r\nURL=u",     "VER=2.1\nURL=u\r",     "VER=2.1\nURL=u\n\r",
-      "VER=2.\r1\nU\rRL=u\n",
+      "VER=2.1\r\nURL=u",     "VER=2.1\nURL=u\r",     "VER=2.1\rURL=u\r",
+      "\xEF\xBB\xBFVER=2.1\r\nURL=u",
   };
   for (const char* body : bodies) {
     FakeEnv fake;
