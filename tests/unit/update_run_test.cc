@@ -156,7 +156,7 @@ TEST_F(UpdateRunTest, ErrorPageIsReadAsVersionText) {
 TEST_F(UpdateRunTest, DifferentVersionHandsUrlAndSavePathToThePreparation) {
   fake_.internet.answers.push_back(
       Lines({"VER=2.0", "URL=http://pkg.example:8080/a/setup.exe"}));
-  EXPECT_EQ(kRunOk, updater_.RunUpdate());
+  EXPECT_EQ(kRunFail, updater_.RunUpdate());
   // The probe was tried against the package server (nothing answers there).
   Downloader& d = updater_.downloader();
   EXPECT_EQ("http://pkg.example:8080/a/setup.exe", d.current_url());
@@ -270,7 +270,7 @@ TEST_F(UpdateRunTest, UnsafePackageUrlNeverReachesARequest) {
     updater.SetParameters(
         {"http://h/v.txt", "1.0", dir.path(), "pkg.exe", false, "T"});
     fake.internet.answers.push_back(Lines(lines));
-    EXPECT_EQ(kRunOk, updater.RunUpdate());
+    EXPECT_EQ(kRunFail, updater.RunUpdate());
     EXPECT_TRUE(fake.network.Connections().empty());
     EXPECT_EQ(LogOf({msg::kPackageUrlUnsafe}),
               ReadAll(dir.File("updatelog.txt")));
