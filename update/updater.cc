@@ -25,15 +25,16 @@ std::string Updater::ApplicationName() const {
 }
 
 int32_t Updater::RunUpdate() {
-  // Until the log path is set below, WriteLog drops every message: a run that
-  // stops in validation leaves no line anywhere.
+  // Without a directory there is nowhere to log.
   if (download_dir_.empty()) {
     WriteLog(msg::kDirectoryEmpty);
     return kRunFail;
   }
   // Only the last component is created; an existing directory is fine and
-  // a missing parent shows up later as files that cannot be opened.
+  // a missing parent shows up as files that cannot be opened (the log's
+  // lines then go nowhere). From here on every failure is logged.
   env_->files->MakeDirectory(download_dir_);
+  log_path_ = download_dir_ + platform::kPathSeparator + "updatelog.txt";
   if (current_version_.empty()) {
     WriteLog(msg::kVersionEmpty);
     return kRunInvalid;
@@ -50,7 +51,6 @@ int32_t Updater::RunUpdate() {
     WriteLog(msg::kTitleEmpty);
     return kRunInvalid;
   }
-  log_path_ = download_dir_ + platform::kPathSeparator + "updatelog.txt";
 
   // The first attempt and up to twelve retries, five minutes apart.
   bool fetched = FetchVersionFile();

@@ -49,17 +49,23 @@ struct ValidationCase {
   bool dir, version, url, package, title;
   int32_t result;
   bool dir_created;
+  const char* logged;  // the one line in the directory's log, or null
 };
 
-TEST(UpdateRunValidation, FirstEmptyFieldDecidesAndNothingIsLogged) {
+TEST(UpdateRunValidation, FirstEmptyFieldDecidesAndIsLoggedInTheDirectory) {
   const ValidationCase cases[] = {
-      {"AllEmpty", false, false, false, false, false, kRunFail, false},
-      {"DirEmpty", false, true, true, true, true, kRunFail, false},
-      {"VersionEmpty", true, false, true, true, true, kRunInvalid, true},
-      {"VersionAndUrlEmpty", true, false, false, true, true, kRunInvalid, true},
-      {"UrlEmpty", true, true, false, true, true, kRunInvalid, true},
-      {"PackageEmpty", true, true, true, false, true, kRunInvalid, true},
-      {"TitleEmpty", true, true, true, true, false, kRunInvalid, true},
+      {"AllEmpty", false, false, false, false, false, kRunFail, false, nullptr},
+      {"DirEmpty", false, true, true, true, true, kRunFail, false, nullptr},
+      {"VersionEmpty", true, false, true, true, true, kRunInvalid, true,
+       msg::kVersionEmpty},
+      {"VersionAndUrlEmpty", true, false, false, true, true, kRunInvalid, true,
+       msg::kVersionEmpty},
+      {"UrlEmpty", true, true, false, true, true, kRunInvalid, true,
+       msg::kUrlEmpty},
+      {"PackageEmpty", true, true, true, false, true, kRunInvalid, true,
+       msg::kPackageNameEmpty},
+      {"TitleEmpty", true, true, true, true, false, kRunInvalid, true,
+       msg::kTitleEmpty},
   };
   for (const ValidationCase& c : cases) {
     TempDir root;
@@ -72,9 +78,12 @@ TEST(UpdateRunValidation, FirstEmptyFieldDecidesAndNothingIsLogged) {
                            c.title ? "T" : ""});
     EXPECT_EQ(c.result, updater.RunUpdate()) << c.name;
     EXPECT_EQ(c.dir_created, testing::Exists(dir)) << c.name;
-    EXPECT_FALSE(
-        testing::Exists(dir + platform::kPathSeparator + "updatelog.txt"))
-        << c.name;
+    std::string log = dir + platform::kPathSeparator + "updatelog.txt";
+    if (c.logged != nullptr) {
+      EXPECT_EQ(LogOf({c.logged}), ReadAll(log)) << c.name;
+    } else {
+      EXPECT_FALSE(testing::Exists(log)) << c.name;
+    }
     EXPECT_TRUE(fake.internet.urls.empty()) << c.name;
   }
 }
