@@ -25,6 +25,7 @@ std::string Updater::ApplicationName() const {
 }
 
 int32_t Updater::RunUpdate() {
+  outcome_ = RunOutcome::kInvalidParameters;
   // Without a directory there is nowhere to log.
   if (download_dir_.empty()) {
     WriteLog(msg::kDirectoryEmpty);
@@ -65,13 +66,22 @@ int32_t Updater::RunUpdate() {
   switch (CompareVersion()) {
     case 1:
       WriteLog(msg::kUpToDate);
+      outcome_ = RunOutcome::kUpToDate;
       return kRunOk;
     case -1:
       WriteLog(msg::kBadVersionFile);
+      outcome_ = fetched ? RunOutcome::kBadVersionFile
+                         : RunOutcome::kNetworkFailure;
       return kRunFail;
     default:
-      return StartDownload() ? kRunOk : kRunFail;
+      break;
   }
+  if (StartDownload()) {
+    outcome_ = RunOutcome::kDownloaded;
+    return kRunOk;
+  }
+  outcome_ = RunOutcome::kDownloadFailed;
+  return kRunFail;
 }
 
 std::string Updater::SavePath() const {

@@ -19,6 +19,18 @@ constexpr int32_t kRunOk = 0;
 constexpr int32_t kRunInvalid = -1;
 constexpr int32_t kRunFail = static_cast<int32_t>(0x80004005u);  // E_FAIL
 
+// How a run ended, in more detail than its result code.
+enum class RunOutcome {
+  kDownloaded,         // the package was downloaded and the closing
+                       // sequence ran
+  kUpToDate,           // the installed version is the announced one
+  kInvalidParameters,  // a field of the command line is empty
+  kNetworkFailure,     // no attempt read the version file
+  kBadVersionFile,     // read, but no VER or URL line (or a web page)
+  kRefused,            // the release checks refused the version file
+  kDownloadFailed,     // the download did not give a package
+};
+
 // Fetch attempts: the first one and this many retries, each retry after
 // a pause.
 constexpr int kFetchRetries = 12;
@@ -39,6 +51,9 @@ class Updater {
   // The whole run: validation, log path, version fetch, decision and the
   // download. 0, -1 or E_FAIL.
   int32_t RunUpdate();
+
+  // How the latest RunUpdate ended (kInvalidParameters before any run).
+  RunOutcome outcome() const { return outcome_; }
 
   // Appends one dated line to the update log; dropped silently when the
   // log path is empty or the file cannot be opened.
@@ -106,6 +121,7 @@ class Updater {
   std::string package_name_;
   std::string host_title_;
   bool execute_ = false;
+  RunOutcome outcome_ = RunOutcome::kInvalidParameters;
   platform::ThreadHandle thread_handles_[kSegmentCount] = {};
 };
 

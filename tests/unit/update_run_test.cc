@@ -104,6 +104,7 @@ class UpdateRunTest : public ::testing::Test {
 TEST_F(UpdateRunTest, SameVersionWritesOneLine) {
   fake_.internet.answers.push_back(Lines({"VER=1.0", "URL=http://h/p.exe"}));
   EXPECT_EQ(kRunOk, updater_.RunUpdate());
+  EXPECT_EQ(RunOutcome::kUpToDate, updater_.outcome());
   EXPECT_EQ(LogOf({msg::kUpToDate}), Log());
   EXPECT_EQ(std::vector<std::string>{"http://h/v.txt"}, fake_.internet.urls);
   EXPECT_EQ("vornupdate", fake_.internet.agents[0]);
@@ -114,6 +115,7 @@ TEST_F(UpdateRunTest, ThirteenFailedAttempts) {
   for (int i = 0; i < 13; ++i)
     fake_.internet.answers.push_back(Failure("refused"));
   EXPECT_EQ(kRunFail, updater_.RunUpdate());
+  EXPECT_EQ(RunOutcome::kNetworkFailure, updater_.outcome());
   EXPECT_EQ(13u, fake_.internet.urls.size());
   EXPECT_EQ(std::vector<uint32_t>(12, 300000u), fake_.clock.sleeps);
   std::string expected;
@@ -159,6 +161,7 @@ TEST_F(UpdateRunTest, LongErrorTextIsCut) {
 TEST_F(UpdateRunTest, ErrorPageIsReadAsVersionText) {
   fake_.internet.answers.push_back(Lines({"<html>404 Not Found</html>"}));
   EXPECT_EQ(kRunFail, updater_.RunUpdate());
+  EXPECT_EQ(RunOutcome::kBadVersionFile, updater_.outcome());
   EXPECT_EQ(LogOf({msg::kBadVersionFile}), Log());
 }
 
@@ -321,11 +324,15 @@ TEST(UpdateApp, StartUpRunsOnlyWithACompleteCommandLine) {
     const char* line;
     bool guard;
     size_t fetches;
+    int exit_status;
   } cases[] = {
-      {"prog", false, 0},
-      {"prog;u;v;d;p", false, 0},
-      {"prog;http://h/v;1.0;DIR;p;;T", true, 0},  // second instance
-      {"prog;http://h/v;1.0;DIR;p;;T", false, 1},
+      {"prog", false, 0, kExitBadCommandLine},
+      {"prog;u;v;d;p", false, 0, kExitBadCommandLine},
+      {"prog;http://h/v;1.0;DIR;p;;T", true, 0,  // second instance
+       kExitAlreadyRunning},
+      {"prog;http://h/v;1.0;DIR;p;;T", false, 1, kExitOk},
+      {"prog;http://h/v;2.0;DIR;p;;T", false, 1, kExitDownloadFailed},
+      {"prog;http://h/v;1.0;DIR;p;;", false, 0, kExitInvalidParameters},
   };
   for (const auto& c : cases) {
     TempDir dir;
@@ -336,6 +343,7 @@ TEST(UpdateApp, StartUpRunsOnlyWithACompleteCommandLine) {
     fake.internet.answers.push_back(Lines({"VER=1.0", "URL=u"}));
     UpdateApp app(&fake.env);
     EXPECT_FALSE(app.InitInstance()) << c.line;
+    EXPECT_EQ(c.exit_status, app.ExitInstance()) << c.line;
     EXPECT_EQ(c.fetches, fake.internet.urls.size()) << c.line;
     EXPECT_EQ(std::vector<std::string>{"vornUpdate"}, fake.process.guard_names);
   }
