@@ -557,6 +557,9 @@ TEST(PlatformInternet, RefusedConnectionIsAnErrorWithText) {
   EXPECT_TRUE(r.body.empty());
   EXPECT_FALSE(r.error.empty());
   EXPECT_LE(r.error.size(), kMaxFetchErrorBytes);
+  // One line, ready for the log: no line end nor blank after the text.
+  EXPECT_EQ(std::string::npos, r.error.find_first_of("\r\n")) << r.error;
+  EXPECT_NE(' ', r.error.back());
   EXPECT_LT(MillisSince(start), 20000);
 }
 
