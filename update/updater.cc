@@ -63,18 +63,24 @@ int32_t Updater::RunUpdate() {
 
   // Decided whether or not the last attempt succeeded: a text that was not
   // read lacks the entries and counts as malformed.
-  switch (CompareVersion()) {
-    case 1:
-      WriteLog(msg::kUpToDate);
-      outcome_ = RunOutcome::kUpToDate;
-      return kRunOk;
-    case -1:
-      WriteLog(msg::kBadVersionFile);
-      outcome_ = fetched ? RunOutcome::kBadVersionFile
-                         : RunOutcome::kNetworkFailure;
-      return kRunFail;
-    default:
-      break;
+  const int compared = CompareVersion();
+  if (compared == -1) {
+    WriteLog(msg::kBadVersionFile);
+    outcome_ =
+        fetched ? RunOutcome::kBadVersionFile : RunOutcome::kNetworkFailure;
+    return kRunFail;
+  }
+  // The checks and the signature come before the decision: a file that is
+  // not the publisher's must not even say "latest" (an attacker could keep
+  // every client on its old version that way).
+  if (!CheckRelease()) {
+    outcome_ = RunOutcome::kRefused;
+    return kRunFail;
+  }
+  if (compared == 1) {
+    WriteLog(msg::kUpToDate);
+    outcome_ = RunOutcome::kUpToDate;
+    return kRunOk;
   }
   if (StartDownload()) {
     outcome_ = RunOutcome::kDownloaded;
@@ -95,13 +101,11 @@ bool Updater::StartDownload() {
     WriteLog(msg::kPackageUrlUnsafe);
     return false;
   }
-  if (!CheckRelease()) return false;
   PrepareResult prepared = downloader_.PrepareDownload(url, SavePath());
   // A download through a proxy says which one, before anything else of
   // the download is logged; a direct one logs nothing here.
   if (!downloader_.proxy_description().empty()) {
-    WriteLog((std::string(msg::kUsingProxy) +
-              downloader_.proxy_description())
+    WriteLog((std::string(msg::kUsingProxy) + downloader_.proxy_description())
                  .c_str());
   }
   switch (prepared) {

@@ -68,12 +68,13 @@ class Updater {
   std::string PackageUrl() const;
 
   // Cuts the package URL, forms the save path and prepares and runs the
-  // download. True when the package was downloaded and the closing
-  // sequence ran.
+  // download (after CheckRelease). True when the package was downloaded
+  // and the closing sequence ran.
   bool StartDownload();
   // Reads and checks the version file's package checks and, with a public
   // key, its signature, and hands the size and digest to the downloader.
-  // False (with its log line) when the run must end before any download.
+  // False (with its log line) when the version file must not be trusted:
+  // the run then ends before the versions are compared.
   bool CheckRelease();
   enum class KeyState { kNoKey, kKey, kBadKey };
   // The public key that makes the signature mandatory (64 bytes, X then Y).

@@ -5,8 +5,9 @@
 #   - a good signed release is downloaded and started;
 #   - a package changed on the server after signing is refused: the older
 #     package stays, nothing is left to resume, no notice, no start;
-#   - a key but a version file without SIG, or with a bit flipped in any
-#     signed line or in the signature, ends the run before the probe;
+#   - a key but a version file without SIG (even one that announces the
+#     installed version), or with a bit flipped in any signed line or in
+#     the signature, ends the run before the probe;
 #   - a wrong SIZE (no key) downloads nothing.
 # Under wine every run has the host dialog (test_host.exe) up: it records
 # WM_COMMAND 32823 for the good releases and nothing for a refused one.
@@ -114,6 +115,12 @@ done
 grep -v '^SIG=' "$WWW/$TAG-nginx.txt" >"$WWW/$TAG-unsigned.txt"
 run "$KEYED_BIN" unsigned "$TAG-unsigned.txt"
 check "no signature" "$WORK/unsigned" "版本文件没有签名" old no "$WORK/unsigned.err"
+
+# A key, and an unsigned file that announces the installed version: refused
+# before the versions are compared, never "latest".
+printf 'VER=1.0\r\nURL=http://127.0.0.1:%s/%s.pkg\r\n' "$NGINX_PORT" "$TAG" >"$WWW/$TAG-freeze.txt"
+run "$KEYED_BIN" freeze "$TAG-freeze.txt"
+check "unsigned, installed version" "$WORK/freeze" "版本文件没有签名" old no "$WORK/freeze.err"
 
 # A bit flipped in each signed line and in the signature (in a digit, so
 # every line keeps its form): each is refused before the probe.

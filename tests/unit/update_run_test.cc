@@ -226,19 +226,33 @@ TEST(VersionFile, CutsAndComparison) {
       {"OneLineNoByteBetween", {"VER=2.1URL=u"}, "2", -1, "", ""},
       {"EntriesAfterBlanks", {"  VER=2.1", "\tURL=u"}, "2.1", 1, "2.1", "u"},
       {"KeysInsideLinesAreText",
-       {"# VER=9 URL=x", "VER=2.1", "URL=u"}, "2.1", 1, "2.1", "u"},
+       {"# VER=9 URL=x", "VER=2.1", "URL=u"},
+       "2.1",
+       1,
+       "2.1",
+       "u"},
       {"MinifiedPortalPage",
        {"<head>HOTSPOT-SERVER<meta http-equiv=refresh "
         "content=\"0;URL=http://portal/\"></head>"},
-       "", -1, "", ""},
+       "",
+       -1,
+       "",
+       ""},
       {"LoneCrEndsALine", {"VER=2.1\rURL=u"}, "2.1", 1, "2.1", "u"},
       // A web page is no version file, whatever its lines say...
       {"WebPage", {"<!DOCTYPE html>", "VER=2.1", "URL=u"}, "2.1", -1, "", ""},
-      {"WebPageUpperCase", {"x", "<HTML>", "VER=2.1", "URL=u"}, "2.1", -1, "",
+      {"WebPageUpperCase",
+       {"x", "<HTML>", "VER=2.1", "URL=u"},
+       "2.1",
+       -1,
+       "",
        ""},
       // ...but markup past the first kilobyte is only text.
       {"MarkupPastTheFirstKilobyte",
-       {std::string(1100, '#'), "<html>", "VER=2.1", "URL=u"}, "2.1", 1, "2.1",
+       {std::string(1100, '#'), "<html>", "VER=2.1", "URL=u"},
+       "2.1",
+       1,
+       "2.1",
        "u"},
       {"EmptyLastLine", {"VER=2.1", "URL=u", ""}, "2.1", 1, "2.1", "u"},
       {"EmptyLastLines", {"VER=2.1", "URL=u", "", ""}, "2.1", 1, "2.1", "u"},
@@ -293,8 +307,12 @@ TEST(VersionFile, LineEndsReadAlike) {
   // LF, CR LF, lone CR, no final line end, a byte-order mark before the
   // first line: the same version text.
   const char* bodies[] = {
-      "VER=2.1\nURL=u",       "VER=2.1\r\nURL=u\r\n", "VER=2.1\nURL=u\n",
-      "VER=2.1\r\nURL=u",     "VER=2.1\nURL=u\r",     "VER=2.1\rURL=u\r",
+      "VER=2.1\nURL=u",
+      "VER=2.1\r\nURL=u\r\n",
+      "VER=2.1\nURL=u\n",
+      "VER=2.1\r\nURL=u",
+      "VER=2.1\nURL=u\r",
+      "VER=2.1\rURL=u\r",
       "\xEF\xBB\xBFVER=2.1\r\nURL=u",
   };
   for (const char* body : bodies) {
@@ -317,6 +335,94 @@ TEST(VersionFile, LineEndsReadAlike) {
   fake.internet.answers.push_back(broken);
   EXPECT_FALSE(updater.FetchVersionFile());
   EXPECT_EQ("VER=2.1\r\n", updater.version_text());
+}
+
+// The release checks over the run, from the fetched body to the decision:
+// with a key, nothing but a good signature gets as far as comparing the
+// versions.
+TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
+  const std::string key = std::string(64, 'a') + std::string(64, '5');
+  std::string good_sig = "SIG=";
+  for (int i = 0; i < 64; ++i) good_sig += "5a";
+  const std::string sha = "SHA256=" + std::string(64, 'b');
+  const std::string head = sha + "\nSIZE=5\n";
+  struct Case {
+    const char* name;
+    std::string key_file;  // beside the executable; "-" for none
+    std::string body;
+    std::vector<std::string> log;
+    RunOutcome outcome;
+    std::string signed_text = "";  // what was verified, when it was
+  };
+  const Case cases[] = {
+      {"no key, no checks",
+       "-",
+       "VER=1.0\nURL=u\n",
+       {msg::kUpToDate},
+       RunOutcome::kUpToDate},
+      {"no key, a bad check line",
+       "-",
+       "SIZE=+5\nVER=1.0\nURL=u\n",
+       {msg::kSizeLineInvalid},
+       RunOutcome::kRefused},
+      {"key, unsigned file says the installed version",
+       key,
+       "VER=1.0\nURL=u\n",
+       {msg::kSignatureMissing},
+       RunOutcome::kRefused},
+      {"key, bad signature",
+       key,
+       head + "SIG=" + std::string(128, '6') + "\nVER=1.0\nURL=u\n",
+       {msg::kSignatureInvalid},
+       RunOutcome::kRefused},
+      {"key, broken key file",
+       "0x12\n",
+       head + good_sig + "\nVER=1.0\nURL=u\n",
+       {msg::kKeyFileInvalid},
+       RunOutcome::kRefused},
+      {"key, good signature, latest",
+       key,
+       head + good_sig + "\nVER=1.0\nURL=u\n",
+       {msg::kUpToDate},
+       RunOutcome::kUpToDate,
+       head + "VER=1.0\nURL=u\n"},
+      {"key, good signature, newer",
+       key,
+       head + good_sig + "\nVER=2.0\nURL=http://h/p.exe\n",
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed},
+      {"lone CR line ends and a BOM, signed as LF lines",
+       key,
+       "\xEF\xBB\xBF" + sha + "\rSIZE=5\r" + good_sig + "\rVER=1.0\rURL=u\r",
+       {msg::kUpToDate},
+       RunOutcome::kUpToDate,
+       head + "VER=1.0\nURL=u\n"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    FakeEnv fake;
+    fake.process.executable_path = dir.File("vornupdate.exe");
+    if (c.key_file != "-")
+      testing::WriteAll(dir.File("vornupdate.pub"), c.key_file);
+    FetchResult r;
+    r.status = FetchStatus::kOk;
+    r.body = c.body;
+    fake.internet.answers.push_back(r);
+    Updater updater(&fake.env);
+    updater.SetParameters(
+        {"http://h/v.txt", "1.0", dir.File("dl"), "pkg.exe", false, "T"});
+    updater.RunUpdate();
+    std::string log;
+    for (const std::string& m : c.log) log += LogOf({m});
+    EXPECT_EQ(log, ReadAll(dir.File("dl") + platform::kPathSeparator +
+                           "updatelog.txt"))
+        << c.name;
+    EXPECT_EQ(c.outcome, updater.outcome()) << c.name;
+    if (!c.signed_text.empty()) {
+      ASSERT_EQ(1u, fake.crypto.verified_messages.size()) << c.name;
+      EXPECT_EQ(c.signed_text, fake.crypto.verified_messages[0]) << c.name;
+    }
+  }
 }
 
 TEST(UpdateApp, StartUpRunsOnlyWithACompleteCommandLine) {
