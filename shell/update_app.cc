@@ -34,6 +34,9 @@ UpdateApp::~UpdateApp() = default;
 
 bool UpdateApp::InitInstance() {
   platform::AppBase::InitInstance();
+  // The key first, before anything else can happen to the files beside
+  // the executable.
+  updater_.LoadPublicKey();
   // The guard rests on the existence of the named object alone; a second
   // instance ends here, without a line (the log belongs to the first).
   if (env_->process->GuardAlreadyExists(kInstanceName)) {

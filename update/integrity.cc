@@ -5,9 +5,9 @@
 // then Y) or else read from a file beside the executable named like it
 // with ".pub" for its extension, so that a product can ship the stock
 // executable with its own key. Whoever can write that file can replace the
-// executable as well, so it gives an attacker nothing new. A key file that
-// is present but unreadable or malformed stops the run: it must never
-// silently turn the checks off.
+// executable as well, so it gives an attacker nothing new. Anything at
+// that name but a readable file of the right form stops the run: it must
+// never silently turn the checks off.
 #include "platform/crypto.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -28,34 +28,36 @@ constexpr int64_t kMaxKeyFileBytes = 4096;
 
 }  // namespace
 
-std::string Updater::KeyFilePath() const {
-  std::string path = env_->process->ExecutablePath();
-  if (path.empty()) return path;
-  size_t slash = path.find_last_of("/\\");
-  size_t dot = path.rfind('.');
-  if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) {
-    path.resize(dot);
-  }
-  return path + ".pub";
-}
-
-Updater::KeyState Updater::LoadPublicKey(std::string* key) const {
+void Updater::LoadPublicKey() {
+  key_loaded_ = true;
+  public_key_.clear();
   std::string compiled = VORN_PUBLIC_KEY;
   if (!compiled.empty()) {
-    return HexDecodeLower(compiled, platform::kP256PublicKeyBytes, key)
-               ? KeyState::kKey
-               : KeyState::kBadKey;
+    key_state_ =
+        HexDecodeLower(compiled, platform::kP256PublicKeyBytes, &public_key_)
+            ? KeyState::kKey
+            : KeyState::kBadKey;
+    return;
   }
-  std::string path = KeyFilePath();
-  if (path.empty() || env_->files->FileLength(path) < 0) {
-    return KeyState::kNoKey;
-  }
+  // Only a key file that is not there at all means "no key": whatever else
+  // stands at that name (a directory, a link to nothing, a FIFO, a file
+  // that cannot be read or holds something else) stops every run.
   std::string text;
-  if (!platform::ReadFileBytes(env_->files, path, kMaxKeyFileBytes, &text) ||
-      !HexDecodeLower(Trim(text), platform::kP256PublicKeyBytes, key)) {
-    return KeyState::kBadKey;
+  switch (
+      env_->process->ReadBesideExecutable(".pub", kMaxKeyFileBytes, &text)) {
+    case platform::FileKind::kMissing:
+      key_state_ = KeyState::kNoKey;
+      return;
+    case platform::FileKind::kOther:
+      key_state_ = KeyState::kBadKey;
+      return;
+    case platform::FileKind::kRegular:
+      break;
   }
-  return KeyState::kKey;
+  key_state_ =
+      HexDecodeLower(Trim(text), platform::kP256PublicKeyBytes, &public_key_)
+          ? KeyState::kKey
+          : KeyState::kBadKey;
 }
 
 bool Updater::CheckRelease() {
@@ -74,8 +76,8 @@ bool Updater::CheckRelease() {
       return false;
   }
 
-  std::string key;
-  switch (LoadPublicKey(&key)) {
+  if (!key_loaded_) LoadPublicKey();
+  switch (key_state_) {
     case KeyState::kNoKey:
       break;
     case KeyState::kBadKey:
@@ -93,7 +95,7 @@ bool Updater::CheckRelease() {
         return false;
       }
       if (env_->crypto == nullptr ||
-          !env_->crypto->VerifyP256(key, checks.signed_text,
+          !env_->crypto->VerifyP256(public_key_, checks.signed_text,
                                     checks.signature)) {
         WriteLog(msg::kSignatureInvalid);
         return false;

@@ -26,6 +26,7 @@ std::string Updater::ApplicationName() const {
 
 int32_t Updater::RunUpdate() {
   outcome_ = RunOutcome::kInvalidParameters;
+  if (!key_loaded_) LoadPublicKey();
   // Without a directory there is nowhere to log.
   if (download_dir_.empty()) {
     WriteLog(msg::kDirectoryEmpty);
@@ -51,6 +52,12 @@ int32_t Updater::RunUpdate() {
   if (host_title_.empty()) {
     WriteLog(msg::kTitleEmpty);
     return kRunInvalid;
+  }
+  // A broken key stops the run before anything is fetched.
+  if (key_state_ == KeyState::kBadKey) {
+    WriteLog(msg::kKeyFileInvalid);
+    outcome_ = RunOutcome::kRefused;
+    return kRunFail;
   }
 
   // The first attempt and up to twelve retries, five minutes apart.

@@ -77,10 +77,13 @@ class Updater {
   // the run then ends before the versions are compared.
   bool CheckRelease();
   enum class KeyState { kNoKey, kKey, kBadKey };
-  // The public key that makes the signature mandatory (64 bytes, X then Y).
-  KeyState LoadPublicKey(std::string* key) const;
-  // The key file: the executable's path with ".pub" for its extension.
-  std::string KeyFilePath() const;
+  // Loads the public key that makes the signature mandatory (64 bytes, X
+  // then Y): the compiled-in one, else the ".pub" file beside the
+  // executable. Called once at start-up, before the run (RunUpdate calls
+  // it when nobody did), so that a binary replaced during the run cannot
+  // change it.
+  void LoadPublicKey();
+  KeyState key_state() const { return key_state_; }
   // Writes the line that says why the probe failed.
   void LogProbeFailure();
   // The save path: download directory + separator + package file name.
@@ -123,6 +126,9 @@ class Updater {
   std::string host_title_;
   bool execute_ = false;
   RunOutcome outcome_ = RunOutcome::kInvalidParameters;
+  bool key_loaded_ = false;
+  KeyState key_state_ = KeyState::kNoKey;
+  std::string public_key_;
   platform::ThreadHandle thread_handles_[kSegmentCount] = {};
 };
 

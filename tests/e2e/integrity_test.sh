@@ -8,6 +8,7 @@
 #   - a key but a version file without SIG (even one that announces the
 #     installed version), or with a bit flipped in any signed line or in
 #     the signature, ends the run before the probe;
+#   - a key file that is a directory stops the run;
 #   - a wrong SIZE (no key) downloads nothing.
 # Under wine every run has the host dialog (test_host.exe) up: it records
 # WM_COMMAND 32823 for the good releases and nothing for a refused one.
@@ -90,6 +91,7 @@ run() {
   fi
   VORN_BIN=$bin run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" \
     "$PACKAGE_NAME" "Execute" "$title" 2>"$WORK/$name.err"
+  LAST_RC=$?
   [ -n "$host" ] && end_host "$host"
   return 0
 }
@@ -121,6 +123,15 @@ check "no signature" "$WORK/unsigned" "版本文件没有签名" old no "$WORK/u
 printf 'VER=1.0\r\nURL=http://127.0.0.1:%s/%s.pkg\r\n' "$NGINX_PORT" "$TAG" >"$WWW/$TAG-freeze.txt"
 run "$KEYED_BIN" freeze "$TAG-freeze.txt"
 check "unsigned, installed version" "$WORK/freeze" "版本文件没有签名" old no "$WORK/freeze.err"
+
+# A key file that is a directory: no key is no option, the run stops with
+# exit status 5 before anything is fetched.
+DIR_KEY_BIN="$WORK/bin-dirkey/$(basename "$VORN_BIN")"
+mkdir -p "$WORK/bin-dirkey/$BOX_CAPTION.pub"
+cp "$VORN_BIN" "$DIR_KEY_BIN"
+run "$DIR_KEY_BIN" dirkey "$TAG-freeze.txt"
+[ "$LAST_RC" = 5 ] && pass "key file a directory: exit 5" || fail "key file a directory: exit $LAST_RC"
+check "key file a directory" "$WORK/dirkey" "公钥文件无效" old no "$WORK/dirkey.err"
 
 # A bit flipped in each signed line and in the signature (in a digit, so
 # every line keeps its form): each is refused before the probe.

@@ -348,7 +348,8 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
   const std::string head = sha + "\nSIZE=5\n";
   struct Case {
     const char* name;
-    std::string key_file;  // beside the executable; "-" for none
+    std::string key_file;  // beside the executable; "-" for none, "@dir"
+                           // for a directory
     std::string body;
     std::vector<std::string> log;
     RunOutcome outcome;
@@ -380,6 +381,8 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
        head + good_sig + "\nVER=1.0\nURL=u\n",
        {msg::kKeyFileInvalid},
        RunOutcome::kRefused},
+      {"key file that is a directory", "@dir", "VER=1.0\nURL=u\n",
+       {msg::kKeyFileInvalid}, RunOutcome::kRefused},
       {"key, good signature, latest",
        key,
        head + good_sig + "\nVER=1.0\nURL=u\n",
@@ -402,8 +405,11 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
     TempDir dir;
     FakeEnv fake;
     fake.process.executable_path = dir.File("vornupdate.exe");
-    if (c.key_file != "-")
+    if (c.key_file == "@dir") {
+      fake.files.MakeDirectory(dir.File("vornupdate.pub"));
+    } else if (c.key_file != "-") {
       testing::WriteAll(dir.File("vornupdate.pub"), c.key_file);
+    }
     FetchResult r;
     r.status = FetchStatus::kOk;
     r.body = c.body;
@@ -418,6 +424,10 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
                            "updatelog.txt"))
         << c.name;
     EXPECT_EQ(c.outcome, updater.outcome()) << c.name;
+    // A broken key stops the run before the fetch.
+    EXPECT_EQ(c.log[0] == msg::kKeyFileInvalid ? 0u : 1u,
+              fake.internet.urls.size())
+        << c.name;
     if (!c.signed_text.empty()) {
       ASSERT_EQ(1u, fake.crypto.verified_messages.size()) << c.name;
       EXPECT_EQ(c.signed_text, fake.crypto.verified_messages[0]) << c.name;
