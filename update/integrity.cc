@@ -26,6 +26,12 @@ namespace {
 // A key file holds the digits and at most a line end or blanks around them.
 constexpr int64_t kMaxKeyFileBytes = 4096;
 
+// The state file in the download directory: the newest DATE accepted, as
+// "DATE=YYYY-MM-DDTHH:MM:SSZ" and LF.
+constexpr char kStateFileName[] = "updatestate.txt";
+constexpr char kStateTempSuffix[] = ".tmp";
+constexpr int64_t kMaxStateFileBytes = 256;
+
 }  // namespace
 
 void Updater::LoadPublicKey() {
@@ -60,6 +66,64 @@ void Updater::LoadPublicKey() {
           : KeyState::kBadKey;
 }
 
+// With a key, after the signature: a signed file is trusted only when it
+// is not older than the newest one this directory has accepted, not
+// expired, and not a downgrade it does not announce as such.
+bool Updater::CheckFreshness(const ReleaseChecks& checks) {
+  const std::string state_path =
+      download_dir_ + platform::kPathSeparator + kStateFileName;
+  bool has_stored = false;
+  int64_t stored = 0;
+  std::string state;
+  switch (env_->files->KindOf(state_path)) {
+    case platform::FileKind::kMissing:
+      break;
+    case platform::FileKind::kRegular:
+      if (platform::ReadFileBytes(env_->files, state_path, kMaxStateFileBytes,
+                                  &state) &&
+          state.size() == 26 && state.compare(0, 5, "DATE=") == 0 &&
+          state[25] == '\n' && ParseUtcTime(state.substr(5, 20), &stored)) {
+        has_stored = true;
+        break;
+      }
+      [[fallthrough]];
+    case platform::FileKind::kOther:
+      // Never read as "nothing accepted yet": that would let a replay in.
+      WriteLog(msg::kStateFileInvalid);
+      return false;
+  }
+  if (!checks.has_date && has_stored) {
+    WriteLog(msg::kUndatedVersionFile);
+    return false;
+  }
+  if (checks.has_date && has_stored && checks.date < stored) {
+    WriteLog(msg::kReplayedVersionFile);
+    return false;
+  }
+  if (checks.has_expires && env_->clock->NowSeconds() > checks.expires) {
+    WriteLog(msg::kExpiredVersionFile);
+    return false;
+  }
+  if (!checks.rollback &&
+      IsOlderVersion(AnnouncedVersion(), current_version_)) {
+    WriteLog(msg::kDowngradeRefused);
+    return false;
+  }
+  if (checks.has_date && (!has_stored || checks.date > stored)) {
+    // Through a temporary file and a rename: the state is the old one or
+    // the new one, never a torn line.
+    const std::string temp = state_path + kStateTempSuffix;
+    if (!platform::WriteFileBytes(
+            env_->files, temp, "DATE=" + FormatUtcTime(checks.date) + "\n") ||
+        !env_->files->RenameOver(temp, state_path)) {
+      env_->files->RemoveFile(temp);
+      WriteLog(msg::kStateWriteFailed);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool Updater::CheckRelease() {
   ReleaseChecks checks;
   switch (ReadReleaseChecks(version_text_, &checks)) {
@@ -73,6 +137,15 @@ bool Updater::CheckRelease() {
       return false;
     case ReleaseChecksError::kBadSignature:
       WriteLog(msg::kSignatureLineInvalid);
+      return false;
+    case ReleaseChecksError::kBadDate:
+      WriteLog(msg::kDateLineInvalid);
+      return false;
+    case ReleaseChecksError::kBadExpires:
+      WriteLog(msg::kExpiresLineInvalid);
+      return false;
+    case ReleaseChecksError::kBadRollback:
+      WriteLog(msg::kRollbackLineInvalid);
       return false;
   }
 
@@ -100,6 +173,7 @@ bool Updater::CheckRelease() {
         WriteLog(msg::kSignatureInvalid);
         return false;
       }
+      if (!CheckFreshness(checks)) return false;
       break;
   }
 

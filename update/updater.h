@@ -10,6 +10,7 @@
 #include "platform/env.h"
 #include "platform/threads.h"
 #include "platform/window_system.h"
+#include "update/release_checks.h"
 #include "update/update_parameters.h"
 
 namespace vorn {
@@ -110,6 +111,8 @@ class Updater {
   const std::string& host_title() const { return host_title_; }
 
  private:
+  // The freshness checks of a signed version file; see integrity.cc.
+  bool CheckFreshness(const ReleaseChecks& checks);
   // Waits for the started workers; true when they all ended normally.
   bool WaitForWorkers(bool four_part);
   // The lines that say why a transfer did not give a package.

@@ -354,7 +354,16 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
     std::vector<std::string> log;
     RunOutcome outcome;
     std::string signed_text = "";  // what was verified, when it was
+    // The state file before and after the run: "-" for none, "" for
+    // whatever it holds.
+    std::string state_before = "-";
+    std::string state_after = "";
   };
+  // The fake clock's now is 2027-01-15T08:00:00Z.
+  const std::string dated = head + "DATE=2026-12-02T00:00:00Z\n";
+  const std::string kept = "DATE=2026-12-02T00:00:00Z\n";
+  const std::string earlier = "DATE=2026-12-01T00:00:00Z\n";
+  const std::string newer = "VER=2.0\nURL=http://h/p.exe\n";
   const Case cases[] = {
       {"no key, no checks",
        "-",
@@ -381,8 +390,11 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
        head + good_sig + "\nVER=1.0\nURL=u\n",
        {msg::kKeyFileInvalid},
        RunOutcome::kRefused},
-      {"key file that is a directory", "@dir", "VER=1.0\nURL=u\n",
-       {msg::kKeyFileInvalid}, RunOutcome::kRefused},
+      {"key file that is a directory",
+       "@dir",
+       "VER=1.0\nURL=u\n",
+       {msg::kKeyFileInvalid},
+       RunOutcome::kRefused},
       {"key, good signature, latest",
        key,
        head + good_sig + "\nVER=1.0\nURL=u\n",
@@ -400,6 +412,102 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
        {msg::kUpToDate},
        RunOutcome::kUpToDate,
        head + "VER=1.0\nURL=u\n"},
+      // Freshness, with a key: the newest DATE accepted is kept...
+      {"dated, first contact",
+       key,
+       dated + good_sig + "\n" + newer,
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed,
+       "",
+       "-",
+       kept},
+      {"dated, newer than the one kept",
+       key,
+       dated + good_sig + "\n" + newer,
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed,
+       "",
+       earlier,
+       kept},
+      {"dated, the one kept again",
+       key,
+       dated + good_sig + "\nVER=1.0\nURL=u\n",
+       {msg::kUpToDate},
+       RunOutcome::kUpToDate,
+       "",
+       kept,
+       kept},
+      // ...and nothing older, undated, expired or downgrading passes.
+      {"replayed, older than the one kept",
+       key,
+       head + earlier + good_sig + "\n" + newer,
+       {msg::kReplayedVersionFile},
+       RunOutcome::kRefused,
+       "",
+       kept,
+       kept},
+      {"undated once a dated one was kept",
+       key,
+       head + good_sig + "\n" + newer,
+       {msg::kUndatedVersionFile},
+       RunOutcome::kRefused,
+       "",
+       kept,
+       kept},
+      {"expired",
+       key,
+       dated + "EXPIRES=2027-01-15T07:59:59Z\n" + good_sig + "\n" + newer,
+       {msg::kExpiredVersionFile},
+       RunOutcome::kRefused,
+       "",
+       "-",
+       "-"},
+      {"not yet expired",
+       key,
+       dated + "EXPIRES=2027-01-15T08:00:00Z\n" + good_sig + "\n" + newer,
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed},
+      {"older version on first contact",
+       key,
+       head + good_sig + "\nVER=0.9.9\nURL=http://h/p.exe\n",
+       {msg::kDowngradeRefused},
+       RunOutcome::kRefused},
+      {"older version as a rollback",
+       key,
+       dated + "ROLLBACK=YES\n" + good_sig +
+           "\nVER=0.9.9\nURL=http://h/p.exe\n",
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed,
+       "",
+       earlier,
+       kept},
+      {"versions of another form are not ordered",
+       key,
+       head + good_sig + "\nVER=0.9b\nURL=http://h/p.exe\n",
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed},
+      {"torn state file",
+       key,
+       dated + good_sig + "\n" + newer,
+       {msg::kStateFileInvalid},
+       RunOutcome::kRefused,
+       "",
+       "DATE=2026-1",
+       ""},
+      {"no key: the lines decide nothing",
+       "-",
+       head + earlier +
+           "EXPIRES=2020-01-01T00:00:00Z\nVER=0.9\nURL=http://h/p.exe\n",
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed,
+       "",
+       kept,
+       kept},
+      {"no key, a malformed DATE",
+       "-",
+       "DATE=2026-02-30T00:00:00Z\nVER=2.0\nURL=u\n",
+       {msg::kDateLineInvalid},
+       RunOutcome::kRefused},
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -409,6 +517,12 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
       fake.files.MakeDirectory(dir.File("vornupdate.pub"));
     } else if (c.key_file != "-") {
       testing::WriteAll(dir.File("vornupdate.pub"), c.key_file);
+    }
+    const std::string state =
+        dir.File("dl") + platform::kPathSeparator + "updatestate.txt";
+    if (c.state_before != "-") {
+      fake.files.MakeDirectory(dir.File("dl"));
+      testing::WriteAll(state, c.state_before);
     }
     FetchResult r;
     r.status = FetchStatus::kOk;
@@ -428,6 +542,11 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
     EXPECT_EQ(c.log[0] == msg::kKeyFileInvalid ? 0u : 1u,
               fake.internet.urls.size())
         << c.name;
+    if (c.state_after == "-") {
+      EXPECT_FALSE(testing::Exists(state)) << c.name;
+    } else if (!c.state_after.empty()) {
+      EXPECT_EQ(c.state_after, ReadAll(state)) << c.name;
+    }
     if (!c.signed_text.empty()) {
       ASSERT_EQ(1u, fake.crypto.verified_messages.size()) << c.name;
       EXPECT_EQ(c.signed_text, fake.crypto.verified_messages[0]) << c.name;
