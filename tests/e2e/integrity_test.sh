@@ -40,10 +40,14 @@ fi
 cp "$WWW/$TAG.pkg" "$WORK/good.pkg"
 at_exit "rm -f '$WWW/$TAG'*"
 
-# sign NAME URL: a signed version file for the good package into the docroot.
+# sign NAME URL [VERSION [OPTIONS...]]: a signed version file for the good
+# package into the docroot (VERSION 2.0 unless given).
 sign() {
-  bash "$ROOT/scripts/sign-release.sh" "$WORK/good.pkg" "$2" 2.0 \
-    "$WORK/keys/release-key.pem" >"$WWW/$TAG-$1.txt"
+  local name=$1 url=$2 version=${3:-2.0}
+  shift 2
+  [ $# -gt 0 ] && shift
+  bash "$ROOT/scripts/sign-release.sh" "$@" "$WORK/good.pkg" "$url" "$version" \
+    "$WORK/keys/release-key.pem" "$WWW/$TAG-$name.txt"
 }
 
 # check NAME DIR EXPECTED_LOG(lines) PACKAGE(good|old) STARTED(yes|no) ERR_FILE
@@ -123,6 +127,27 @@ check "no signature" "$WORK/unsigned" "版本文件没有签名" old no "$WORK/u
 printf 'VER=1.0\r\nURL=http://127.0.0.1:%s/%s.pkg\r\n' "$NGINX_PORT" "$TAG" >"$WWW/$TAG-freeze.txt"
 run "$KEYED_BIN" freeze "$TAG-freeze.txt"
 check "unsigned, installed version" "$WORK/freeze" "版本文件没有签名" old no "$WORK/freeze.err"
+
+# Freshness: an expired file and an older version are refused on first
+# contact; an older version signed as a rollback is downloaded and started.
+url="http://127.0.0.1:$NGINX_PORT/$TAG.pkg"
+sign expired "$url" 2.0 --expires 2020-01-01T00:00:00Z
+run "$KEYED_BIN" expired "$TAG-expired.txt"
+check "expired" "$WORK/expired" "版本文件已过期" old no "$WORK/expired.err"
+sign older "$url" 0.9
+run "$KEYED_BIN" older "$TAG-older.txt"
+check "older version" "$WORK/older" "版本文件的版本低于已安装的版本" old no "$WORK/older.err"
+sign rollback "$url" 0.9 --rollback
+run "$KEYED_BIN" rollback "$TAG-rollback.txt"
+check "rollback" "$WORK/rollback" "$(printf '%s\n' 下载成功 更新新版本)" good yes "$WORK/rollback.err"
+# A replay: once a newer file was accepted in a directory, the older one
+# (signed a second earlier) is refused there and nothing is started.
+sleep 1
+sign newer "$url" 2.0
+run "$KEYED_BIN" replay "$TAG-newer.txt"
+rm -f "$WORK/replay/updatelog.txt" "$(marker_of "$WORK/replay")"
+run "$KEYED_BIN" replay "$TAG-rollback.txt"
+check "replayed older file" "$WORK/replay" "版本文件的日期早于已接受的版本文件" old no "$WORK/replay.err"
 
 # A key file that is a directory: no key is no option, the run stops with
 # exit status 5 before anything is fetched.
