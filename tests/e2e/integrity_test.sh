@@ -145,7 +145,7 @@ check "rollback" "$WORK/rollback" "$(printf '%s\n' 下载成功 更新新版本)
 sleep 1
 sign newer "$url" 2.0
 run "$KEYED_BIN" replay "$TAG-newer.txt"
-rm -f "$WORK/replay/updatelog.txt" "$(marker_of "$WORK/replay")"
+rm -f "$WORK/replay/updatelog.txt" "$(marker_of "$WORK/replay")" "$WORK/replay.host"
 run "$KEYED_BIN" replay "$TAG-rollback.txt"
 check "replayed older file" "$WORK/replay" "版本文件的日期早于已接受的版本文件" old no "$WORK/replay.err"
 
