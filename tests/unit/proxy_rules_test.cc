@@ -347,6 +347,7 @@ TEST(WinInetRoute, ProxyListAndBypass) {
   // An entry that cannot be read may hold credentials: the source alone.
   EXPECT_EQ("WinINet",
             WinInetRoute("WinINet", "http=u:pw@p:1", "", "h").description);
+  EXPECT_EQ("WinINet", WinInetRoute("WinINet", "u@p", "", "h").description);
 }
 
 TEST(ProxyCredentials, LeftOutOfErrorTexts) {
@@ -367,6 +368,8 @@ TEST(ProxyCredentials, LeftOutOfErrorTexts) {
       {"Failed to connect to host port 81",
        {"http://u:pw@host:81"},
        "Failed to connect to host port 81"},
+      // Taking credentials out may join bytes into them again.
+      {"xaa@@h", {"http://a@h"}, "xh"},
       {"mail me@example.com at http://example.com/",
        {},
        "mail me@example.com at http://example.com/"},
