@@ -422,8 +422,8 @@ TEST(PlatformFiles, KindOfAndTheFileBesideTheExecutable) {
     FileKind kind_of = c.content.size() == 5000 ? FileKind::kRegular : c.kind;
     EXPECT_EQ(kind_of, Fs()->KindOf(dir.File("x")));
     std::string read = "stale";
-    EXPECT_EQ(c.kind, Env::Default().process->ReadBesideExecutable(
-                          ".pub", 4096, &read));
+    EXPECT_EQ(c.kind, Env::Default().process->ReadBesideExecutable(".pub", 4096,
+                                                                   &read));
     EXPECT_EQ(c.kind == FileKind::kRegular ? c.content : "", read);
     for (const std::string& path : {dir.File("x"), beside}) {
       std::error_code ec;
