@@ -16,10 +16,10 @@ AppBase* AppBase::Current() { return g_current; }
 int RunApplication() {
   AppBase* app = AppBase::Current();
   if (app == nullptr) return 0;
+  // There is no message loop whatever InitInstance answers: the run is
+  // over when it returns.
   app->InitInstance();
-  // InitInstance answers false in every run: there is no message loop and
-  // the process ends with status 0.
-  return 0;
+  return app->ExitInstance();
 }
 
 }  // namespace vorn::platform

@@ -37,6 +37,18 @@ bool ReadFileBytes(FileSystem* fs, const std::string& path, int64_t limit,
   return true;
 }
 
+std::string SiblingWithExtension(const std::string& path,
+                                 const std::string& extension) {
+  size_t slash = path.find_last_of("/\\");
+  size_t dot = path.rfind('.');
+  std::string base = path;
+  if (dot != std::string::npos &&
+      (slash == std::string::npos || dot > slash + 1)) {
+    base.resize(dot);
+  }
+  return base + extension;
+}
+
 bool WriteFileBytes(FileSystem* fs, const std::string& path,
                     const std::string& data) {
   std::unique_ptr<File> file = fs->Open(path, OpenMode::kCreateTruncate);

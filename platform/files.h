@@ -54,6 +54,14 @@ class File {
   virtual bool Close() = 0;
 };
 
+// What a name stands for.
+enum class FileKind {
+  kMissing,  // nothing by that name, not even a link to nothing
+  kRegular,  // a regular file (links followed)
+  kOther,    // anything else: a directory, a FIFO or device, a link to
+             // nothing, a name that cannot be examined or read
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -71,6 +79,8 @@ class FileSystem {
   // Length of the file at `path`, or -1 when it does not exist or is not
   // a file (a directory).
   virtual int64_t FileLength(const std::string& path) = 0;
+  // What `path` names, links followed; see FileKind.
+  virtual FileKind KindOf(const std::string& path) = 0;
 };
 
 // The buffer of the copies that go through user space.
@@ -80,6 +90,12 @@ constexpr int64_t kCopyBufferBytes = 256 * 1024;
 // cannot be opened or read.
 bool ReadFileBytes(FileSystem* fs, const std::string& path, int64_t limit,
                    std::string* out);
+
+// The name of the file beside `path` named like it with `extension` (".pub")
+// for its extension: "dir/prog.exe" gives "dir/prog.pub", "dir/prog" gives
+// "dir/prog.pub". Either separator counts; a leading dot is no extension.
+std::string SiblingWithExtension(const std::string& path,
+                                 const std::string& extension);
 
 // Creates or truncates `path` and writes `data`, checking every write and
 // the close.

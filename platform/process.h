@@ -3,7 +3,10 @@
 #ifndef VORN_PLATFORM_PROCESS_H_
 #define VORN_PLATFORM_PROCESS_H_
 
+#include <cstdint>
 #include <string>
+
+#include "platform/files.h"
 
 namespace vorn::platform {
 
@@ -24,6 +27,16 @@ class Process {
   virtual std::string ApplicationName() = 0;
   // The full path of the running executable; empty when unknown.
   virtual std::string ExecutablePath() = 0;
+  // Reads the file beside the running executable named like it with
+  // `extension` for its extension (SiblingWithExtension), at most `limit`
+  // bytes, into `out`. kMissing when nothing has that name; kRegular when
+  // it is a regular file, read whole; kOther for anything else (a
+  // directory, a FIFO, a link to nothing, a file that cannot be read or is
+  // longer than `limit`, an executable path that is not known), with
+  // `out` empty. On Windows the path is the system's UTF-16 one, so a name
+  // outside the ANSI code page is found too.
+  virtual FileKind ReadBesideExecutable(const std::string& extension,
+                                        int64_t limit, std::string* out) = 0;
 };
 
 }  // namespace vorn::platform

@@ -55,8 +55,7 @@ bool ReadIpv4(const std::string& text, uint32_t* address) {
 }
 
 // "host[:port]" or "[address][:port]"; an absent port stays `*port`.
-bool ReadHostPort(const std::string& text, std::string* host,
-                  uint16_t* port) {
+bool ReadHostPort(const std::string& text, std::string* host, uint16_t* port) {
   std::string rest;
   if (!text.empty() && text[0] == '[') {
     size_t close = text.find(']');
@@ -69,13 +68,21 @@ bool ReadHostPort(const std::string& text, std::string* host,
     *host = text.substr(0, colon);
     if (colon != std::string::npos) rest = text.substr(colon);
   }
-  if (host->empty()) return false;
+  // A host never holds '@': text with one is credentials, never shown.
+  if (host->empty() || host->find('@') != std::string::npos) return false;
   if (!rest.empty()) {
     uint64_t n = 0;
     if (!ParseDigits(rest.substr(1), 65535, &n)) return false;
     *port = static_cast<uint16_t>(n);
   }
   return true;
+}
+
+// "host:port", an address with ':' in brackets.
+std::string HostPortText(const std::string& host, uint16_t port) {
+  std::string shown =
+      host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  return shown + ":" + std::to_string(port);
 }
 
 bool HasBlankOrControl(const std::string& text) {
@@ -158,25 +165,15 @@ ProxyRoute ParseEnvironmentProxy(const std::string& source,
                                  const std::string& value) {
   ProxyRoute route;
   route.kind = ProxyRoute::Kind::kUnsupported;
-  std::string rest = value;
+  // What the log may show: the variable alone until host and port are
+  // known, never anything of the credentials.
+  route.description = source;
   std::string scheme;
-  size_t separator = rest.find("://");
-  if (separator != std::string::npos) {
-    scheme = rest.substr(0, separator + 3);
-    rest = rest.substr(separator + 3);
-  }
-  // The authority ends where a path, query or fragment begins.
-  size_t end = rest.find_first_of("/?#");
-  std::string authority = rest.substr(0, end);
-  std::string tail = end == std::string::npos ? "" : rest.substr(end);
   std::string userinfo;
-  size_t at = authority.rfind('@');
-  if (at != std::string::npos) {
-    userinfo = authority.substr(0, at);
-    authority = authority.substr(at + 1);
-  }
-  // What the log may show: the value without its credentials.
-  route.description = source + "=" + scheme + authority + tail;
+  std::string rest = SplitCredentials(value, &scheme, &userinfo);
+  const bool has_credentials = rest.size() < value.size() - scheme.size();
+  // The authority ends where a path, query or fragment begins.
+  std::string authority = rest.substr(0, rest.find_first_of("/?#"));
 
   if (HasBlankOrControl(value)) return route;
   if (!scheme.empty() && LowerAscii(scheme) != "http://") return route;
@@ -186,7 +183,7 @@ ProxyRoute ParseEnvironmentProxy(const std::string& source,
     return route;
   }
   route.port = port;
-  if (at != std::string::npos) {
+  if (has_credentials) {
     size_t colon = userinfo.find(':');
     std::string user = PercentDecode(userinfo.substr(0, colon));
     std::string password = colon == std::string::npos
@@ -195,7 +192,54 @@ ProxyRoute ParseEnvironmentProxy(const std::string& source,
     route.authorization = "Basic " + Base64(user + ":" + password);
   }
   route.kind = ProxyRoute::Kind::kHttpProxy;
+  route.description = source + "=" + HostPortText(route.host, route.port);
   return route;
+}
+
+std::string SplitCredentials(const std::string& value, std::string* scheme,
+                             std::string* userinfo) {
+  std::string rest = value;
+  scheme->clear();
+  userinfo->clear();
+  size_t separator = rest.find("://");
+  if (separator != std::string::npos) {
+    *scheme = rest.substr(0, separator + 3);
+    rest = rest.substr(separator + 3);
+  }
+  // A host never holds '@', a password may ('#', '/' and '?' as well): the
+  // credentials run to the last '@'.
+  size_t at = rest.rfind('@');
+  if (at == std::string::npos) return rest;
+  *userinfo = rest.substr(0, at);
+  return rest.substr(at + 1);
+}
+
+std::string WithoutCredentials(std::string text,
+                               const std::vector<std::string>& proxy_values) {
+  // The "user:password@" of any "scheme://" URL in the text...
+  for (size_t p = text.find("://"); p != std::string::npos;
+       p = text.find("://", p + 3)) {
+    size_t start = p + 3;
+    size_t end = text.find_first_of(" \t\r\n'\"<>", start);
+    if (end == std::string::npos) end = text.size();
+    size_t at = text.find_last_of('@', end == 0 ? 0 : end - 1);
+    if (at != std::string::npos && at >= start && at < end) {
+      text.erase(start, at + 1 - start);
+    }
+  }
+  // ...and the credentials of each value as written, wherever they stand
+  // (until none is left: taking one out may join the bytes of another).
+  for (const std::string& value : proxy_values) {
+    std::string scheme, userinfo;
+    std::string rest = SplitCredentials(value, &scheme, &userinfo);
+    if (rest.size() == value.size() - scheme.size()) continue;
+    const std::string credentials = userinfo + "@";
+    for (size_t at = text.find(credentials); at != std::string::npos;
+         at = text.find(credentials)) {
+      text.erase(at, credentials.size());
+    }
+  }
+  return text;
 }
 
 bool NoProxyMatches(const std::string& list, const std::string& host) {
@@ -269,7 +313,7 @@ ProxyRoute WinInetRoute(const std::string& source,
                         const std::string& proxy_list,
                         const std::string& bypass_list,
                         const std::string& host) {
-  std::string http_entry, plain_entry, socks_entry;
+  std::string http_entry, plain_entry;
   bool have_http = false, have_plain = false, have_socks = false;
   for (const std::string& entry : SplitList(proxy_list, "; \t\r\n")) {
     size_t equals = entry.find('=');
@@ -282,8 +326,7 @@ ProxyRoute WinInetRoute(const std::string& source,
     if (scheme == "http" && !have_http) {
       http_entry = entry.substr(equals + 1);
       have_http = true;
-    } else if (scheme == "socks" && !have_socks) {
-      socks_entry = entry.substr(equals + 1);
+    } else if (scheme == "socks") {
       have_socks = true;
     }
   }
@@ -291,9 +334,9 @@ ProxyRoute WinInetRoute(const std::string& source,
   if (!have_http && !have_plain && !have_socks) return route;
   if (WinInetBypassMatches(bypass_list, host)) return route;
   std::string chosen = have_http ? http_entry : plain_entry;
-  route.description = source + "=" + (have_http || have_plain
-                                          ? chosen
-                                          : "socks=" + socks_entry);
+  // The source alone until host and port are known: an entry that cannot
+  // be read may hold anything.
+  route.description = source;
   route.kind = ProxyRoute::Kind::kUnsupported;
   if (!have_http && !have_plain) return route;
   // A scheme written before the address names the proxy's own protocol.
@@ -310,6 +353,7 @@ ProxyRoute WinInetRoute(const std::string& source,
   }
   route.port = port;
   route.kind = ProxyRoute::Kind::kHttpProxy;
+  route.description = source + "=" + HostPortText(route.host, route.port);
   return route;
 }
 

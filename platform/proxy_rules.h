@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/proxy.h"
 
@@ -28,12 +29,25 @@ ProxyRoute EnvironmentRoute(const EnvironmentValues& env,
                             const std::string& host);
 
 // One proxy value, "host", "host:port" or "http://host[:port]", each with
-// an optional "user:password@" (percent-decoded, sent as Basic). The port
+// an optional "user:password@" (percent-decoded, sent as Basic; it runs to
+// the last '@', so a password may hold '#', '/', '?' and '@'). The port
 // defaults to 1080. Any other scheme, a value with blanks or control
-// bytes, an empty host or an unreadable port give kUnsupported. `source`
-// names the variable in the description.
+// bytes, an empty host or an unreadable port give kUnsupported. The
+// description is "source=host:port", or `source` alone for a value that
+// gives no HTTP proxy: never the credentials.
 ProxyRoute ParseEnvironmentProxy(const std::string& source,
                                  const std::string& value);
+
+// Cuts a proxy value into its "scheme://" (or nothing), its credentials
+// (everything before the last '@', or nothing) and the rest, returned.
+std::string SplitCredentials(const std::string& value, std::string* scheme,
+                             std::string* userinfo);
+
+// `text` (an error text of the system's HTTP client) without any
+// credentials: those of each of `proxy_values` wherever they stand, and
+// the "user:password@" of any "scheme://" URL in it.
+std::string WithoutCredentials(std::string text,
+                               const std::vector<std::string>& proxy_values);
 
 // Whether `host` is exempt by the no_proxy list `list`: "*" alone exempts
 // every host; otherwise entries separated by commas or blanks, compared
@@ -47,7 +61,7 @@ bool NoProxyMatches(const std::string& list, const std::string& host);
 // "scheme=host:port" separated by ';' or blanks: the http= entry wins,
 // else a scheme-less one, else a socks= one (kUnsupported); none of them
 // means direct. The port defaults to 80; an unreadable one gives
-// kUnsupported. `source` opens the description.
+// kUnsupported. The description is "source=host:port", or `source` alone.
 ProxyRoute WinInetRoute(const std::string& source,
                         const std::string& proxy_list,
                         const std::string& bypass_list,

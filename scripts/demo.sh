@@ -83,7 +83,7 @@ mkdir -p "$work/bin"
 cp "$build/vornupdate" "$work/bin/vornupdate"
 cp "$work/keys/vornupdate.pub" "$work/bin/vornupdate.pub"
 bash scripts/sign-release.sh "$work/www/setup.bin" "http://127.0.0.1:$port/setup.bin" 2.0 \
-  "$work/keys/release-key.pem" >"$work/www/version.txt"
+  "$work/keys/release-key.pem" "$work/www/version.txt"
 echo "signed version file:"
 tr -d '\r' <"$work/www/version.txt" | sed 's/^/  /'
 signed_line=";http://127.0.0.1:$port/version.txt;1.0;$work/signed;setup.bin;;My App"

@@ -16,11 +16,14 @@ build="$root/build-fuzz"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_FUZZ=ON -DVORN_TESTS=OFF >/dev/null
-cmake --build "$build" --target url_fuzz http_date_fuzz response_header_fuzz
+targets="url_fuzz http_date_fuzz response_header_fuzz release_checks_fuzz
+         info_file_fuzz proxy_rules_fuzz command_line_fuzz"
+# shellcheck disable=SC2086
+cmake --build "$build" --target $targets
 
 mkdir -p "$build/crashes"
 status=0
-for target in url_fuzz http_date_fuzz response_header_fuzz; do
+for target in $targets; do
   corpus="$build/corpus/$target"
   mkdir -p "$corpus"
   echo "== $target: $seconds s"

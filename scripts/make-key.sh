@@ -1,8 +1,8 @@
 #!/bin/sh
 # Makes the release signing key.
 #   make-key.sh DIR
-# writes DIR/release-key.pem, the private P-256 key (PEM, mode 600: keep it
-# off the download server), and DIR/vornupdate.pub, the public key as the
+# makes DIR mode 700, then writes DIR/release-key.pem, the private P-256
+# key (PEM, mode 600: keep it off the download server), and DIR/vornupdate.pub, the public key as the
 # client holds it: X then Y, 128 lower-case hex digits and one LF. An
 # existing key is never overwritten.
 set -eu
@@ -14,6 +14,10 @@ fi
 dir=$1
 key=$dir/release-key.pem
 pub=$dir/vornupdate.pub
+# The directory first, and only its owner's: the private key is never in
+# a directory others can read or change, not even for a moment.
+mkdir -p "$dir"
+chmod 700 "$dir"
 
 for f in "$key" "$pub"; do
   if [ -e "$f" ] || [ -L "$f" ]; then
@@ -21,7 +25,6 @@ for f in "$key" "$pub"; do
     exit 1
   fi
 done
-mkdir -p "$dir"
 umask 077
 
 # noclobber: the shell creates the files exclusively, so a key that appears

@@ -1,15 +1,22 @@
 #!/bin/sh
 # Writes the version file of a release, signed with the release key.
-#   sign-release.sh PACKAGE URL VERSION PRIVATE_KEY > version.txt
-# The file has CR LF line ends and these lines, in this order:
+#   sign-release.sh [--expires TIME] [--rollback] PACKAGE URL VERSION PRIVATE_KEY OUTPUT
+# TIME is UTC, YYYY-MM-DDTHH:MM:SSZ. OUTPUT is written through a temporary
+# file beside it and a rename, so a failed run never leaves an empty or
+# half-written version file. The file has CR LF line ends and these lines,
+# in this order:
 #   SHA256=<package digest, 64 lower-case hex digits>
 #   SIZE=<package size in bytes>
+#   DATE=<signing time, UTC>
+#   EXPIRES=<TIME>            with --expires
+#   ROLLBACK=YES              with --rollback (VERSION may be older than the
+#                             one installed)
 #   SIG=<ECDSA P-256 signature r||s, 128 lower-case hex digits>
 #   VER=<VERSION>
 #   URL=<URL>
 # The signature covers the SHA-256 of the signed text: every other line,
-# in order, each ended by a single LF ("SHA256=...\nSIZE=...\nVER=...\n
-# URL=...\n").
+# in order, each ended by a single LF ("SHA256=...\nSIZE=...\nDATE=...\n
+# VER=...\nURL=...\n").
 set -eu
 export LC_ALL=C
 
@@ -17,34 +24,61 @@ die() {
   echo "sign-release.sh: $*" >&2
   exit 1
 }
-
-if [ $# -ne 4 ]; then
-  echo "usage: sign-release.sh PACKAGE URL VERSION PRIVATE_KEY" \
-    "> version.txt" >&2
+usage() {
+  echo "usage: sign-release.sh [--expires YYYY-MM-DDTHH:MM:SSZ] [--rollback]" \
+    "PACKAGE URL VERSION PRIVATE_KEY OUTPUT" >&2
   exit 2
-fi
-package=$1 url=$2 version=$3 key=$4
+}
+
+expires= rollback=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --expires) [ $# -ge 2 ] || usage; expires=$2; shift 2 ;;
+    --rollback) rollback=YES; shift ;;
+    --) shift; break ;;
+    -*) usage ;;
+    *) break ;;
+  esac
+done
+[ $# -eq 5 ] || usage
+package=$1 url=$2 version=$3 key=$4 output=$5
 
 [ -f "$package" ] && [ -r "$package" ] || die "$package: no readable file"
 [ -r "$key" ] || die "$key: no readable key"
-# A value is one line of the file: no line end nor any other control byte
-# may get into it.
+# A value is one line of the file, and only what the client takes: no
+# blank, no line end nor any other control byte; a version without the
+# text URL (an older client finds that anywhere in a line); an http URL.
 for value in "$url" "$version"; do
   [ -n "$value" ] || die "empty URL or VERSION"
   case $value in
-    *[[:cntrl:]]*) die "control byte in URL or VERSION" ;;
+    *[[:cntrl:]]* | *' '*) die "blank or control byte in URL or VERSION" ;;
   esac
 done
+case $version in *URL*) die "VERSION holds the text URL" ;; esac
+case $url in [Hh][Tt][Tt][Pp]://?*) ;; *) die "URL is not an http URL" ;; esac
+time_form='[0-9][0-9][0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]Z'
+if [ -n "$expires" ]; then
+  case $expires in $time_form) ;; *) die "--expires wants YYYY-MM-DDTHH:MM:SSZ" ;; esac
+fi
 
 hex() { od -An -v -tx1 | tr -d ' \n'; }
 
 sha=$(openssl dgst -sha256 -binary < "$package" | hex)
 size=$(wc -c < "$package" | tr -d ' ')
 [ ${#sha} -eq 64 ] || die "cannot hash $package"
+date=$(date -u +%Y-%m-%dT%H:%M:%SZ)
+
+# The check lines between SIZE and SIG, each followed by $1.
+freshness() {
+  printf 'DATE=%s%b' "$date" "$1"
+  [ -z "$expires" ] || printf 'EXPIRES=%s%b' "$expires" "$1"
+  [ -z "$rollback" ] || printf 'ROLLBACK=YES%b' "$1"
+}
 
 signed_text() {
-  printf 'SHA256=%s\nSIZE=%s\nVER=%s\nURL=%s\n' \
-    "$sha" "$size" "$version" "$url"
+  printf 'SHA256=%s\nSIZE=%s\n' "$sha" "$size"
+  freshness '\n'
+  printf 'VER=%s\nURL=%s\n' "$version" "$url"
 }
 
 # openssl signs into a DER ECDSA-Sig-Value; asn1parse prints its two
@@ -61,5 +95,13 @@ case $sig in
 esac
 [ ${#sig} -eq 128 ] || die "signing failed"
 
-printf 'SHA256=%s\r\nSIZE=%s\r\nSIG=%s\r\nVER=%s\r\nURL=%s\r\n' \
-  "$sha" "$size" "$sig" "$version" "$url"
+temp=$(mktemp "$output.XXXXXX") || die "$output: cannot write beside it"
+trap 'rm -f "$temp"' EXIT
+{
+  printf 'SHA256=%s\r\nSIZE=%s\r\n' "$sha" "$size"
+  freshness '\r\n'
+  printf 'SIG=%s\r\nVER=%s\r\nURL=%s\r\n' "$sig" "$version" "$url"
+} > "$temp" || die "$output: cannot write"
+chmod 644 "$temp"
+mv -f "$temp" "$output" || die "$output: cannot rename into place"
+trap - EXIT

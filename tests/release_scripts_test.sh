@@ -25,6 +25,8 @@ key=$work/keys/release-key.pem
 pub=$work/keys/vornupdate.pub
 mode=$(ls -l "$key" | cut -c1-10)
 [ "$mode" = "-rw-------" ] || fail "release-key.pem has mode $mode"
+mode=$(ls -ld "$work/keys" | cut -c1-10)
+[ "$mode" = "drwx------" ] || fail "the key directory has mode $mode"
 [ "$(wc -c < "$pub" | tr -d ' ')" = 129 ] || fail "vornupdate.pub size"
 grep -Eqx '[0-9a-f]{128}' "$pub" || fail "vornupdate.pub is not 128 hex"
 xy=$(cat "$pub")
@@ -48,9 +50,9 @@ while [ $i -lt 256 ]; do
 done > "$package"
 printf 'tail' >> "$package"
 url='http://127.0.0.1:19000/a%20b/pkg.exe?x=1&y=2'
-version='2.0.1 beta'
+version='2.0.1-beta'
 if ! sh "$here/scripts/sign-release.sh" "$package" "$url" "$version" "$key" \
-     > "$work/version.txt"; then
+     "$work/version.txt"; then
   echo "FAIL: sign-release.sh" >&2
   exit 1
 fi
@@ -59,14 +61,17 @@ fi
 sig=$(sed -n 's/^SIG=\(.*\)\r$/\1/p' "$work/version.txt")
 echo "$sig" | grep -Eqx '[0-9a-f]{128}' || fail "SIG is not 128 hex: $sig"
 sha=$(sha256sum "$package" | cut -d' ' -f1)
-printf 'SHA256=%s\r\nSIZE=260\r\nSIG=%s\r\nVER=%s\r\nURL=%s\r\n' \
-  "$sha" "$sig" "$version" "$url" > "$work/expected.txt"
+date=$(sed -n 's/^DATE=\(.*\)\r$/\1/p' "$work/version.txt")
+echo "$date" | grep -Eqx '20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]Z' ||
+  fail "DATE is not a UTC time: $date"
+printf 'SHA256=%s\r\nSIZE=260\r\nDATE=%s\r\nSIG=%s\r\nVER=%s\r\nURL=%s\r\n' \
+  "$sha" "$date" "$sig" "$version" "$url" > "$work/expected.txt"
 cmp -s "$work/version.txt" "$work/expected.txt" ||
   fail "version.txt differs from expected.txt in $work"
 
 # The signed text: the other lines, LF-ended.
 grep -v '^SIG=' "$work/version.txt" | tr -d '\r' > "$work/signed.txt"
-printf 'SHA256=%s\nSIZE=260\nVER=%s\nURL=%s\n' "$sha" "$version" "$url" |
+printf 'SHA256=%s\nSIZE=260\nDATE=%s\nVER=%s\nURL=%s\n' "$sha" "$date" "$version" "$url" |
   cmp -s - "$work/signed.txt" || fail "signed text"
 
 # The public key back from X||Y, the signature back from r||s, in DER.
@@ -102,15 +107,34 @@ verify "$work/signed-crlf.txt" && fail "signature covers the CR LF text"
 # Values that would break the one-line-per-field format are refused.
 nl='
 '
+# Values the client would refuse are refused; a failed run leaves no file.
 for bad in "1.0${nl}URL=http://evil/" "1.0$(printf '\r')" \
-           "1.0$(printf '\t')x" ""; do
+           "1.0$(printf '\t')x" "" "1.0 x"; do
   sh "$here/scripts/sign-release.sh" "$package" "$url" "$bad" "$key" \
-    > /dev/null 2>&1 && fail "accepted VERSION '$bad'"
+    "$work/bad.txt" 2>/dev/null && fail "accepted VERSION '$bad'"
   sh "$here/scripts/sign-release.sh" "$package" "$bad" "$version" "$key" \
-    > /dev/null 2>&1 && fail "accepted URL '$bad'"
+    "$work/bad.txt" 2>/dev/null && fail "accepted URL '$bad'"
 done
+sh "$here/scripts/sign-release.sh" "$package" "$url" "1.0URL" "$key" \
+  "$work/bad.txt" 2>/dev/null && fail "accepted a VERSION holding URL"
+sh "$here/scripts/sign-release.sh" "$package" "ftp://h/p" "$version" "$key" \
+  "$work/bad.txt" 2>/dev/null && fail "accepted an ftp URL"
+sh "$here/scripts/sign-release.sh" --expires 2027-01-01 "$package" "$url" \
+  "$version" "$key" "$work/bad.txt" 2>/dev/null && fail "accepted a bad EXPIRES"
 sh "$here/scripts/sign-release.sh" "$work/missing" "$url" "$version" "$key" \
-  > /dev/null 2>&1 && fail "signed a missing package"
+  "$work/bad.txt" 2>/dev/null && fail "signed a missing package"
+[ ! -e "$work/bad.txt" ] || fail "a failed run left bad.txt"
+[ -z "$(ls "$work" | grep 'bad.txt.')" ] || fail "a failed run left a temp file"
+
+# EXPIRES and ROLLBACK, signed between DATE and SIG; an existing version
+# file is replaced whole.
+sh "$here/scripts/sign-release.sh" --expires 2030-01-01T00:00:00Z --rollback \
+  "$package" "$url" 1.9 "$key" "$work/version.txt" || fail "--expires --rollback"
+tr -d '\r' < "$work/version.txt" | cut -d= -f1 | tr '\n' ' ' |
+  grep -qx 'SHA256 SIZE DATE EXPIRES ROLLBACK SIG VER URL ' ||
+  fail "line order: $(tr -d '\r' < "$work/version.txt" | cut -d= -f1 | tr '\n' ' ')"
+grep -q '^EXPIRES=2030-01-01T00:00:00Z' "$work/version.txt" &&
+  grep -q '^ROLLBACK=YES' "$work/version.txt" || fail "EXPIRES or ROLLBACK line"
 
 [ $failures -eq 0 ] || exit 1
 echo "release scripts: ok"

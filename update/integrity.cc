@@ -5,9 +5,9 @@
 // then Y) or else read from a file beside the executable named like it
 // with ".pub" for its extension, so that a product can ship the stock
 // executable with its own key. Whoever can write that file can replace the
-// executable as well, so it gives an attacker nothing new. A key file that
-// is present but unreadable or malformed stops the run: it must never
-// silently turn the checks off.
+// executable as well, so it gives an attacker nothing new. Anything at
+// that name but a readable file of the right form stops the run: it must
+// never silently turn the checks off.
 #include "platform/crypto.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -26,36 +26,102 @@ namespace {
 // A key file holds the digits and at most a line end or blanks around them.
 constexpr int64_t kMaxKeyFileBytes = 4096;
 
+// The state file in the download directory: the newest DATE accepted, as
+// "DATE=YYYY-MM-DDTHH:MM:SSZ" and LF.
+constexpr char kStateFileName[] = "updatestate.txt";
+constexpr char kStateTempSuffix[] = ".tmp";
+constexpr int64_t kMaxStateFileBytes = 256;
+
 }  // namespace
 
-std::string Updater::KeyFilePath() const {
-  std::string path = env_->process->ExecutablePath();
-  if (path.empty()) return path;
-  size_t slash = path.find_last_of("/\\");
-  size_t dot = path.rfind('.');
-  if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) {
-    path.resize(dot);
-  }
-  return path + ".pub";
-}
-
-Updater::KeyState Updater::LoadPublicKey(std::string* key) const {
+void Updater::LoadPublicKey() {
+  key_loaded_ = true;
+  public_key_.clear();
   std::string compiled = VORN_PUBLIC_KEY;
   if (!compiled.empty()) {
-    return HexDecodeLower(compiled, platform::kP256PublicKeyBytes, key)
-               ? KeyState::kKey
-               : KeyState::kBadKey;
+    key_state_ =
+        HexDecodeLower(compiled, platform::kP256PublicKeyBytes, &public_key_)
+            ? KeyState::kKey
+            : KeyState::kBadKey;
+    return;
   }
-  std::string path = KeyFilePath();
-  if (path.empty() || env_->files->FileLength(path) < 0) {
-    return KeyState::kNoKey;
-  }
+  // Only a key file that is not there at all means "no key": whatever else
+  // stands at that name (a directory, a link to nothing, a FIFO, a file
+  // that cannot be read or holds something else) stops every run.
   std::string text;
-  if (!platform::ReadFileBytes(env_->files, path, kMaxKeyFileBytes, &text) ||
-      !HexDecodeLower(Trim(text), platform::kP256PublicKeyBytes, key)) {
-    return KeyState::kBadKey;
+  switch (
+      env_->process->ReadBesideExecutable(".pub", kMaxKeyFileBytes, &text)) {
+    case platform::FileKind::kMissing:
+      key_state_ = KeyState::kNoKey;
+      return;
+    case platform::FileKind::kOther:
+      key_state_ = KeyState::kBadKey;
+      return;
+    case platform::FileKind::kRegular:
+      break;
   }
-  return KeyState::kKey;
+  key_state_ =
+      HexDecodeLower(Trim(text), platform::kP256PublicKeyBytes, &public_key_)
+          ? KeyState::kKey
+          : KeyState::kBadKey;
+}
+
+// With a key, after the signature: a signed file is trusted only when it
+// is not older than the newest one this directory has accepted, not
+// expired, and not a downgrade it does not announce as such.
+bool Updater::CheckFreshness(const ReleaseChecks& checks) {
+  const std::string state_path =
+      download_dir_ + platform::kPathSeparator + kStateFileName;
+  bool has_stored = false;
+  int64_t stored = 0;
+  std::string state;
+  switch (env_->files->KindOf(state_path)) {
+    case platform::FileKind::kMissing:
+      break;
+    case platform::FileKind::kRegular:
+      if (platform::ReadFileBytes(env_->files, state_path, kMaxStateFileBytes,
+                                  &state) &&
+          state.size() == 26 && state.compare(0, 5, "DATE=") == 0 &&
+          state[25] == '\n' && ParseUtcTime(state.substr(5, 20), &stored)) {
+        has_stored = true;
+        break;
+      }
+      [[fallthrough]];
+    case platform::FileKind::kOther:
+      // Never read as "nothing accepted yet": that would let a replay in.
+      WriteLog(msg::kStateFileInvalid);
+      return false;
+  }
+  if (!checks.has_date && has_stored) {
+    WriteLog(msg::kUndatedVersionFile);
+    return false;
+  }
+  if (checks.has_date && has_stored && checks.date < stored) {
+    WriteLog(msg::kReplayedVersionFile);
+    return false;
+  }
+  if (checks.has_expires && env_->clock->NowSeconds() > checks.expires) {
+    WriteLog(msg::kExpiredVersionFile);
+    return false;
+  }
+  if (!checks.rollback &&
+      IsOlderVersion(AnnouncedVersion(), current_version_)) {
+    WriteLog(msg::kDowngradeRefused);
+    return false;
+  }
+  if (checks.has_date && (!has_stored || checks.date > stored)) {
+    // Through a temporary file and a rename: the state is the old one or
+    // the new one, never a torn line.
+    const std::string temp = state_path + kStateTempSuffix;
+    if (!platform::WriteFileBytes(
+            env_->files, temp, "DATE=" + FormatUtcTime(checks.date) + "\n") ||
+        !env_->files->RenameOver(temp, state_path)) {
+      env_->files->RemoveFile(temp);
+      WriteLog(msg::kStateWriteFailed);
+      return false;
+    }
+  }
+  return true;
 }
 
 bool Updater::CheckRelease() {
@@ -72,10 +138,19 @@ bool Updater::CheckRelease() {
     case ReleaseChecksError::kBadSignature:
       WriteLog(msg::kSignatureLineInvalid);
       return false;
+    case ReleaseChecksError::kBadDate:
+      WriteLog(msg::kDateLineInvalid);
+      return false;
+    case ReleaseChecksError::kBadExpires:
+      WriteLog(msg::kExpiresLineInvalid);
+      return false;
+    case ReleaseChecksError::kBadRollback:
+      WriteLog(msg::kRollbackLineInvalid);
+      return false;
   }
 
-  std::string key;
-  switch (LoadPublicKey(&key)) {
+  if (!key_loaded_) LoadPublicKey();
+  switch (key_state_) {
     case KeyState::kNoKey:
       break;
     case KeyState::kBadKey:
@@ -93,11 +168,12 @@ bool Updater::CheckRelease() {
         return false;
       }
       if (env_->crypto == nullptr ||
-          !env_->crypto->VerifyP256(key, checks.signed_text,
+          !env_->crypto->VerifyP256(public_key_, checks.signed_text,
                                     checks.signature)) {
         WriteLog(msg::kSignatureInvalid);
         return false;
       }
+      if (!CheckFreshness(checks)) return false;
       break;
   }
 

@@ -26,15 +26,18 @@ std::string Updater::ApplicationName() const {
 }
 
 int32_t Updater::RunUpdate() {
-  // Until the log path is set below, WriteLog drops every message: a run that
-  // stops in validation leaves no line anywhere.
+  outcome_ = RunOutcome::kInvalidParameters;
+  if (!key_loaded_) LoadPublicKey();
+  // Without a directory there is nowhere to log.
   if (download_dir_.empty()) {
     WriteLog(msg::kDirectoryEmpty);
     return kRunFail;
   }
   // Only the last component is created; an existing directory is fine and
-  // a missing parent shows up later as files that cannot be opened.
+  // a missing parent shows up as files that cannot be opened (the log's
+  // lines then go nowhere). From here on every failure is logged.
   env_->files->MakeDirectory(download_dir_);
+  log_path_ = download_dir_ + platform::kPathSeparator + "updatelog.txt";
   if (current_version_.empty()) {
     WriteLog(msg::kVersionEmpty);
     return kRunInvalid;
@@ -51,7 +54,12 @@ int32_t Updater::RunUpdate() {
     WriteLog(msg::kTitleEmpty);
     return kRunInvalid;
   }
-  log_path_ = download_dir_ + platform::kPathSeparator + "updatelog.txt";
+  // A broken key stops the run before anything is fetched.
+  if (key_state_ == KeyState::kBadKey) {
+    WriteLog(msg::kKeyFileInvalid);
+    outcome_ = RunOutcome::kRefused;
+    return kRunFail;
+  }
 
   // The first attempt and up to twelve retries, five minutes apart.
   bool fetched = FetchVersionFile();
@@ -63,16 +71,31 @@ int32_t Updater::RunUpdate() {
 
   // Decided whether or not the last attempt succeeded: a text that was not
   // read lacks the entries and counts as malformed.
-  switch (CompareVersion()) {
-    case 1:
-      WriteLog(msg::kUpToDate);
-      return kRunOk;
-    case -1:
-      WriteLog(msg::kBadVersionFile);
-      return kRunFail;
-    default:
-      return StartDownload() ? kRunOk : kRunFail;
+  const int compared = CompareVersion();
+  if (compared == -1) {
+    WriteLog(msg::kBadVersionFile);
+    outcome_ =
+        fetched ? RunOutcome::kBadVersionFile : RunOutcome::kNetworkFailure;
+    return kRunFail;
   }
+  // The checks and the signature come before the decision: a file that is
+  // not the publisher's must not even say "latest" (an attacker could keep
+  // every client on its old version that way).
+  if (!CheckRelease()) {
+    outcome_ = RunOutcome::kRefused;
+    return kRunFail;
+  }
+  if (compared == 1) {
+    WriteLog(msg::kUpToDate);
+    outcome_ = RunOutcome::kUpToDate;
+    return kRunOk;
+  }
+  if (StartDownload()) {
+    outcome_ = RunOutcome::kDownloaded;
+    return kRunOk;
+  }
+  outcome_ = RunOutcome::kDownloadFailed;
+  return kRunFail;
 }
 
 std::string Updater::SavePath() const {
@@ -86,7 +109,6 @@ bool Updater::StartDownload() {
     WriteLog(msg::kPackageUrlUnsafe);
     return false;
   }
-  if (!CheckRelease()) return false;
   Outcome prepared = downloader_.PrepareDownload(url, SavePath());
   const ProbeAnswer& probe = downloader_.probe();
   // A download through a proxy says which one, before anything else of

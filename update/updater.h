@@ -10,6 +10,7 @@
 #include "platform/env.h"
 #include "platform/threads.h"
 #include "platform/window_system.h"
+#include "update/release_checks.h"
 #include "update/update_parameters.h"
 
 namespace vorn {
@@ -18,6 +19,18 @@ namespace vorn {
 constexpr int32_t kRunOk = 0;
 constexpr int32_t kRunInvalid = -1;
 constexpr int32_t kRunFail = static_cast<int32_t>(0x80004005u);  // E_FAIL
+
+// How a run ended, in more detail than its result code.
+enum class RunOutcome {
+  kDownloaded,         // the package was downloaded and the closing
+                       // sequence ran
+  kUpToDate,           // the installed version is the announced one
+  kInvalidParameters,  // a field of the command line is empty
+  kNetworkFailure,     // no attempt read the version file
+  kBadVersionFile,     // read, but no VER or URL line (or a web page)
+  kRefused,            // the release checks refused the version file
+  kDownloadFailed,     // the download did not give a package
+};
 
 // Fetch attempts: the first one and this many retries, each retry after
 // a pause.
@@ -40,6 +53,9 @@ class Updater {
   // download. 0, -1 or E_FAIL.
   int32_t RunUpdate();
 
+  // How the latest RunUpdate ended (kInvalidParameters before any run).
+  RunOutcome outcome() const { return outcome_; }
+
   // Appends one dated line to the update log; dropped silently when the
   // log path is empty or the file cannot be opened.
   void WriteLog(const char* message);
@@ -53,18 +69,22 @@ class Updater {
   std::string PackageUrl() const;
 
   // Cuts the package URL, forms the save path and prepares and runs the
-  // download. True when the package was downloaded and the closing
-  // sequence ran.
+  // download (after CheckRelease). True when the package was downloaded
+  // and the closing sequence ran.
   bool StartDownload();
   // Reads and checks the version file's package checks and, with a public
   // key, its signature, and hands the size and digest to the downloader.
-  // False (with its log line) when the run must end before any download.
+  // False (with its log line) when the version file must not be trusted:
+  // the run then ends before the versions are compared.
   bool CheckRelease();
   enum class KeyState { kNoKey, kKey, kBadKey };
-  // The public key that makes the signature mandatory (64 bytes, X then Y).
-  KeyState LoadPublicKey(std::string* key) const;
-  // The key file: the executable's path with ".pub" for its extension.
-  std::string KeyFilePath() const;
+  // Loads the public key that makes the signature mandatory (64 bytes, X
+  // then Y): the compiled-in one, else the ".pub" file beside the
+  // executable. Called once at start-up, before the run (RunUpdate calls
+  // it when nobody did), so that a binary replaced during the run cannot
+  // change it.
+  void LoadPublicKey();
+  KeyState key_state() const { return key_state_; }
   // The save path: download directory + separator + package file name.
   std::string SavePath() const;
 
@@ -89,6 +109,8 @@ class Updater {
   const std::string& host_title() const { return host_title_; }
 
  private:
+  // The freshness checks of a signed version file; see integrity.cc.
+  bool CheckFreshness(const ReleaseChecks& checks);
   // Waits for the started workers; true when they all ended normally.
   bool WaitForWorkers(bool four_part);
   // The lines that say why a transfer did not give a package.
@@ -106,6 +128,10 @@ class Updater {
   std::string package_name_;
   std::string host_title_;
   bool execute_ = false;
+  RunOutcome outcome_ = RunOutcome::kInvalidParameters;
+  bool key_loaded_ = false;
+  KeyState key_state_ = KeyState::kNoKey;
+  std::string public_key_;
   platform::ThreadHandle thread_handles_[kSegmentCount] = {};
 };
 

@@ -103,6 +103,23 @@ class LinuxFile final : public File {
   int fd_;
 };
 
+}  // namespace
+
+FileKind KindOf(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    return S_ISREG(st.st_mode) ? FileKind::kRegular : FileKind::kOther;
+  }
+  // A name that is there but leads nowhere (a dangling link, a loop) is
+  // not "missing".
+  if (errno == ENOENT && ::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    return FileKind::kMissing;
+  }
+  return FileKind::kOther;
+}
+
+namespace {
+
 class LinuxFileSystem final : public FileSystem {
  public:
   bool MakeDirectory(const std::string& path) override {
@@ -155,6 +172,10 @@ class LinuxFileSystem final : public FileSystem {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     return static_cast<int64_t>(st.st_size);
+  }
+
+  FileKind KindOf(const std::string& path) override {
+    return linux_os::KindOf(path);
   }
 };
 

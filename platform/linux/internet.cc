@@ -7,11 +7,14 @@
 
 #include <curl/curl.h>
 
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/linux/linux_common.h"
+#include "platform/proxy_rules.h"
 
 namespace vorn::platform::linux_os {
 namespace {
@@ -51,6 +54,18 @@ struct HeaderList {
   curl_slist* list = nullptr;
   ~HeaderList() { curl_slist_free_all(list); }
 };
+
+// The proxy values libcurl may have taken (it quotes a value it cannot
+// read, credentials and all, in its error text).
+std::vector<std::string> ProxyValues() {
+  std::vector<std::string> values;
+  for (const char* name :
+       {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') values.push_back(value);
+  }
+  return values;
+}
 
 class CurlInternet final : public InternetClient {
  public:
@@ -97,8 +112,10 @@ class CurlInternet final : public InternetClient {
                           TooLargeText());
     }
     if (rc != CURLE_OK) {
-      return StoppedFetch(FetchStatus::kError, std::move(body.bytes),
-                          error[0] != '\0' ? error : curl_easy_strerror(rc));
+      return StoppedFetch(
+          FetchStatus::kError, std::move(body.bytes),
+          WithoutCredentials(error[0] != '\0' ? error : curl_easy_strerror(rc),
+                             ProxyValues()));
     }
     result.body = std::move(body.bytes);
     result.status = FetchStatus::kOk;

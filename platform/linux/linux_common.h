@@ -5,12 +5,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/env.h"
 
 namespace vorn::platform::linux_os {
 
 FileSystem* DefaultFileSystem();
+// What `path` names (see FileSystem::KindOf).
+FileKind KindOf(const std::string& path);
 Threads* DefaultThreads();
 Clock* DefaultClock();
 Network* DefaultNetwork();

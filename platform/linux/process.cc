@@ -106,11 +106,53 @@ class LinuxProcess final : public Process {
     return name;
   }
 
+  // A binary replaced while it runs (as a package manager does) shows as
+  // "<path> (deleted)": the name it was started by is the path without
+  // that, and the files shipped beside it are still found there.
   std::string ExecutablePath() override {
     char buf[4096];
     ssize_t n = ::readlink("/proc/self/exe", buf, sizeof(buf) - 1);
     if (n <= 0) return std::string();
-    return std::string(buf, static_cast<size_t>(n));
+    std::string path(buf, static_cast<size_t>(n));
+    static const std::string kDeleted = " (deleted)";
+    if (path.size() > kDeleted.size() &&
+        path.compare(path.size() - kDeleted.size(), kDeleted.size(),
+                     kDeleted) == 0 &&
+        KindOf(path) == FileKind::kMissing) {
+      path.resize(path.size() - kDeleted.size());
+    }
+    return path;
+  }
+
+  FileKind ReadBesideExecutable(const std::string& extension, int64_t limit,
+                                std::string* out) override {
+    out->clear();
+    std::string exe = ExecutablePath();
+    if (exe.empty()) return FileKind::kOther;
+    std::string path = SiblingWithExtension(exe, extension);
+    // Non-blocking, so a FIFO planted there cannot hold the run at open.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+      return errno == ENOENT ? KindOf(path) == FileKind::kMissing
+                                   ? FileKind::kMissing
+                                   : FileKind::kOther
+                             : FileKind::kOther;
+    }
+    FileKind kind = FileKind::kRegular;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) kind = FileKind::kOther;
+    char buf[4096];
+    while (kind == FileKind::kRegular) {
+      ssize_t got = ::read(fd, buf, sizeof(buf));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) kind = FileKind::kOther;
+      if (got <= 0) break;
+      out->append(buf, static_cast<size_t>(got));
+      if (static_cast<int64_t>(out->size()) > limit) kind = FileKind::kOther;
+    }
+    ::close(fd);
+    if (kind != FileKind::kRegular) out->clear();
+    return kind;
   }
 
  private:

@@ -167,9 +167,48 @@ class Win32FileSystem final : public FileSystem {
     return (static_cast<int64_t>(data.nFileSizeHigh) << 32) |
            static_cast<int64_t>(data.nFileSizeLow);
   }
+
+  FileKind KindOf(const std::string& path) override {
+    int n = MultiByteToWideChar(CP_ACP, /*dwFlags=*/0, path.data(),
+                                static_cast<int>(path.size()), nullptr, 0);
+    if (n <= 0) return path.empty() ? FileKind::kMissing : FileKind::kOther;
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, /*dwFlags=*/0, path.data(),
+                        static_cast<int>(path.size()), &wide[0], n);
+    return KindOfWide(wide);
+  }
 };
 
 }  // namespace
+
+FileKind KindOfHandle(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(handle) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return FileKind::kOther;
+  }
+  return FileKind::kRegular;
+}
+
+FileKind KindOfWide(const std::wstring& path) {
+  // Opened for its attributes only, links followed; the backup flag lets
+  // a directory open too, so that it can be told apart.
+  UniqueHandle handle(
+      CreateFileW(path.c_str(), /*dwDesiredAccess=*/0,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS, /*hTemplateFile=*/nullptr));
+  if (handle.valid()) return KindOfHandle(handle.get());
+  // Not found by the open, and no entry either (a link to nothing has
+  // one): nothing is there.
+  if (MapOsError(GetLastError()) == OsError::kNotFound &&
+      GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+      MapOsError(GetLastError()) == OsError::kNotFound) {
+    return FileKind::kMissing;
+  }
+  return FileKind::kOther;
+}
 
 FileSystem* DefaultFileSystem() {
   static Win32FileSystem files;

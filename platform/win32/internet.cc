@@ -54,6 +54,11 @@ std::string ErrorText(DWORD code) {
   std::string text =
       length > 0 ? std::string(buf, length) : "error " + std::to_string(code);
   if (text.size() > kMaxFetchErrorBytes) text.resize(kMaxFetchErrorBytes);
+  // The message tables end every text with CR LF (some with a blank
+  // before it); the log adds its own line end.
+  size_t end = text.find_last_not_of("\r\n \t");
+  text.resize(end == std::string::npos ? 0 : end + 1);
+  if (text.empty()) text = "error " + std::to_string(code);
   return text;
 }
 

@@ -46,7 +46,60 @@ class Win32Process final : public Process {
 
   std::string ExecutablePath() override { return ModulePath(); }
 
+  FileKind ReadBesideExecutable(const std::string& extension, int64_t limit,
+                                std::string* out) override {
+    out->clear();
+    std::wstring path = WideModulePath();
+    if (path.empty()) return FileKind::kOther;
+    size_t slash = path.find_last_of(L"\\/");
+    size_t dot = path.rfind(L'.');
+    if (dot != std::wstring::npos &&
+        (slash == std::wstring::npos || dot > slash + 1)) {
+      path.resize(dot);
+    }
+    for (char c : extension) path.push_back(static_cast<unsigned char>(c));
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                  /*lpSecurityAttributes=*/nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                  /*hTemplateFile=*/nullptr));
+    if (!file.valid()) {
+      return KindOfWide(path) == FileKind::kMissing ? FileKind::kMissing
+                                                    : FileKind::kOther;
+    }
+    if (KindOfHandle(file.get()) != FileKind::kRegular) return FileKind::kOther;
+    char buf[4096];
+    for (;;) {
+      DWORD got = 0;
+      if (!ReadFile(file.get(), buf, sizeof(buf), &got,
+                    /*lpOverlapped=*/nullptr)) {
+        out->clear();
+        return FileKind::kOther;
+      }
+      if (got == 0) return FileKind::kRegular;
+      out->append(buf, got);
+      if (static_cast<int64_t>(out->size()) > limit) {
+        out->clear();
+        return FileKind::kOther;
+      }
+    }
+  }
+
  private:
+  // The executable's path as the system holds it, in UTF-16: the ANSI
+  // form turns characters outside the code page into '?'.
+  static std::wstring WideModulePath() {
+    std::vector<wchar_t> buf(MAX_PATH);
+    for (;;) {
+      DWORD size = static_cast<DWORD>(buf.size());
+      DWORD n = GetModuleFileNameW(/*hModule=*/nullptr, buf.data(), size);
+      if (n == 0) return std::wstring();
+      if (n < size) return std::wstring(buf.data(), n);
+      // A full buffer means the name may have been cut short.
+      if (buf.size() >= 32768) return std::wstring();
+      buf.resize(buf.size() * 2);
+    }
+  }
+
   // The full path of the running executable, however long.
   static std::string ModulePath() {
     std::vector<char> buf(MAX_PATH);

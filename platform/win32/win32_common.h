@@ -67,6 +67,12 @@ class UniqueHandle final {
   HANDLE handle_ = nullptr;
 };
 
+// What an open handle is: kRegular for a file on disk, kOther for a
+// directory, a pipe, a device.
+FileKind KindOfHandle(HANDLE handle);
+// What `path` names, links followed (see FileSystem::KindOf).
+FileKind KindOfWide(const std::wstring& path);
+
 // The single instance of each service family (see env.cc).
 FileSystem* DefaultFileSystem();
 Threads* DefaultThreads();

@@ -5,8 +5,10 @@
 #   - a good signed release is downloaded and started;
 #   - a package changed on the server after signing is refused: the older
 #     package stays, nothing is left to resume, no notice, no start;
-#   - a key but a version file without SIG, or with a bit flipped in any
-#     signed line or in the signature, ends the run before the probe;
+#   - a key but a version file without SIG (even one that announces the
+#     installed version), or with a bit flipped in any signed line or in
+#     the signature, ends the run before the probe;
+#   - a key file that is a directory stops the run;
 #   - a wrong SIZE (no key) downloads nothing.
 # Under wine every run has the host dialog (test_host.exe) up: it records
 # WM_COMMAND 32823 for the good releases and nothing for a refused one.
@@ -38,10 +40,14 @@ fi
 cp "$WWW/$TAG.pkg" "$WORK/good.pkg"
 at_exit "rm -f '$WWW/$TAG'*"
 
-# sign NAME URL: a signed version file for the good package into the docroot.
+# sign NAME URL [VERSION [OPTIONS...]]: a signed version file for the good
+# package into the docroot (VERSION 2.0 unless given).
 sign() {
-  bash "$ROOT/scripts/sign-release.sh" "$WORK/good.pkg" "$2" 2.0 \
-    "$WORK/keys/release-key.pem" >"$WWW/$TAG-$1.txt"
+  local name=$1 url=$2 version=${3:-2.0}
+  shift 2
+  [ $# -gt 0 ] && shift
+  bash "$ROOT/scripts/sign-release.sh" "$@" "$WORK/good.pkg" "$url" "$version" \
+    "$WORK/keys/release-key.pem" "$WWW/$TAG-$name.txt"
 }
 
 # check NAME DIR EXPECTED_LOG(lines) PACKAGE(good|old) STARTED(yes|no) ERR_FILE
@@ -89,6 +95,7 @@ run() {
   fi
   VORN_BIN=$bin run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" \
     "$PACKAGE_NAME" "Execute" "$title" 2>"$WORK/$name.err"
+  LAST_RC=$?
   [ -n "$host" ] && end_host "$host"
   return 0
 }
@@ -114,6 +121,42 @@ done
 grep -v '^SIG=' "$WWW/$TAG-nginx.txt" >"$WWW/$TAG-unsigned.txt"
 run "$KEYED_BIN" unsigned "$TAG-unsigned.txt"
 check "no signature" "$WORK/unsigned" "版本文件没有签名" old no "$WORK/unsigned.err"
+
+# A key, and an unsigned file that announces the installed version: refused
+# before the versions are compared, never "latest".
+printf 'VER=1.0\r\nURL=http://127.0.0.1:%s/%s.pkg\r\n' "$NGINX_PORT" "$TAG" >"$WWW/$TAG-freeze.txt"
+run "$KEYED_BIN" freeze "$TAG-freeze.txt"
+check "unsigned, installed version" "$WORK/freeze" "版本文件没有签名" old no "$WORK/freeze.err"
+
+# Freshness: an expired file and an older version are refused on first
+# contact; an older version signed as a rollback is downloaded and started.
+url="http://127.0.0.1:$NGINX_PORT/$TAG.pkg"
+sign expired "$url" 2.0 --expires 2020-01-01T00:00:00Z
+run "$KEYED_BIN" expired "$TAG-expired.txt"
+check "expired" "$WORK/expired" "版本文件已过期" old no "$WORK/expired.err"
+sign older "$url" 0.9
+run "$KEYED_BIN" older "$TAG-older.txt"
+check "older version" "$WORK/older" "版本文件的版本低于已安装的版本" old no "$WORK/older.err"
+sign rollback "$url" 0.9 --rollback
+run "$KEYED_BIN" rollback "$TAG-rollback.txt"
+check "rollback" "$WORK/rollback" "$(printf '%s\n' 下载成功 更新新版本)" good yes "$WORK/rollback.err"
+# A replay: once a newer file was accepted in a directory, the older one
+# (signed a second earlier) is refused there and nothing is started.
+sleep 1
+sign newer "$url" 2.0
+run "$KEYED_BIN" replay "$TAG-newer.txt"
+rm -f "$WORK/replay/updatelog.txt" "$(marker_of "$WORK/replay")" "$WORK/replay.host"
+run "$KEYED_BIN" replay "$TAG-rollback.txt"
+check "replayed older file" "$WORK/replay" "版本文件的日期早于已接受的版本文件" old no "$WORK/replay.err"
+
+# A key file that is a directory: no key is no option, the run stops with
+# exit status 5 before anything is fetched.
+DIR_KEY_BIN="$WORK/bin-dirkey/$(basename "$VORN_BIN")"
+mkdir -p "$WORK/bin-dirkey/$BOX_CAPTION.pub"
+cp "$VORN_BIN" "$DIR_KEY_BIN"
+run "$DIR_KEY_BIN" dirkey "$TAG-freeze.txt"
+[ "$LAST_RC" = 5 ] && pass "key file a directory: exit 5" || fail "key file a directory: exit $LAST_RC"
+check "key file a directory" "$WORK/dirkey" "公钥文件无效" old no "$WORK/dirkey.err"
 
 # A bit flipped in each signed line and in the signature (in a digit, so
 # every line keeps its form): each is refused before the probe.

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Start-up for real: no arguments, the single-instance guard, and a run that
-# finds the installed version already announced.
+# Start-up for real: no arguments, the single-instance guard, a run that
+# finds the installed version already announced, and the exit status of
+# each (0 up to date, 1 a failed download, 2 a malformed version file, 6 a
+# bad command line, 7 another instance running).
 source "$(dirname "$0")/lib.sh" "$@"
 
-# No arguments: ends at once and creates nothing.
+# No arguments: ends at once, creates nothing and says so in its status.
 mkdir "$WORK/empty" && cd "$WORK/empty"
 start=$(date +%s%N)
 if [ "$WIN32" = 1 ]; then "$ROOT/scripts/wine-run.sh" "$VORN_BIN"; else "$VORN_BIN"; fi
 rc=$?
-[ $rc -eq 0 ] && pass "no arguments: exit 0" || fail "no arguments: exit $rc"
+[ $rc -eq 6 ] && pass "no arguments: exit 6" || fail "no arguments: exit $rc"
 [ -z "$(ls -A "$WORK/empty")" ] && pass "no arguments: nothing created" || fail "no arguments created files"
 cd "$WORK"
 
@@ -31,8 +33,22 @@ fi
 # A malformed version file: the format line, nothing else.
 dl="$WORK/bad"
 run_updater "http://127.0.0.1:$NGINX_PORT/ver-bad.txt" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
+rc=$?
+[ $rc -eq 2 ] && pass "malformed version file: exit 2" || fail "malformed version file: exit $rc"
 [ "$(log_messages "$dl")" = "更新文件格式有错 " ] && pass "malformed version file" \
   || fail "malformed: $(log_messages "$dl")"
+
+# A package the server does not have: the download fails.
+WWW=${VORN_TEST_SERVERS:?VORN_TEST_SERVERS must be set}/www
+missing="exit-$$-$RANDOM"
+printf 'VER=2.0\r\nURL=http://127.0.0.1:%s/%s.bin\r\n' "$NGINX_PORT" "$missing" >"$WWW/$missing.txt"
+at_exit "rm -f '$WWW/$missing.txt'"
+dl="$WORK/failed"
+run_updater "http://127.0.0.1:$NGINX_PORT/$missing.txt" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
+rc=$?
+[ $rc -eq 1 ] && pass "failed download: exit 1" || fail "failed download: exit $rc"
+[ "$(log_messages "$dl")" = "下载服务器拒绝了请求，状态码 404" ] && pass "failed download: log" \
+  || fail "failed download: $(log_messages "$dl")"
 
 # Single instance: while one run waits on a server that never answers, a
 # second start ends at once and silently; after the first ends, a start runs.
@@ -44,7 +60,9 @@ sleep 1
 second="$WORK/second"
 t0=$(date +%s)
 run_updater "http://127.0.0.1:$NGINX_PORT/ver-same.txt" "1.0" "$(native_path "$second")" "pkg.bin" "" "Title"
+rc=$?
 t1=$(date +%s)
+[ $rc -eq 7 ] && pass "second instance: exit 7" || fail "second instance: exit $rc"
 [ ! -e "$second" ] && pass "second instance ended silently" || fail "second instance ran"
 [ $((t1 - t0)) -le 15 ] && pass "second instance ended at once" || fail "second instance took $((t1 - t0)) s"
 # Under wine the pid is the Windows program's own: the kill ends it, and

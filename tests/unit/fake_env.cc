@@ -233,8 +233,24 @@ std::unique_ptr<platform::File> FailingFileSystem::Open(
   return std::make_unique<FailingFile>(std::move(file), this, path);
 }
 
+platform::FileKind FakeProcess::ReadBesideExecutable(
+    const std::string& extension, int64_t limit, std::string* out) {
+  out->clear();
+  if (executable_path.empty()) return platform::FileKind::kOther;
+  std::string path = platform::SiblingWithExtension(executable_path, extension);
+  platform::FileKind kind = files->KindOf(path);
+  if (kind != platform::FileKind::kRegular) return kind;
+  if (!platform::ReadFileBytes(files, path, limit + 1, out) ||
+      static_cast<int64_t>(out->size()) > limit) {
+    out->clear();
+    return platform::FileKind::kOther;
+  }
+  return kind;
+}
+
 FakeEnv::FakeEnv() : files(platform::Env::Default().files) {
   desktop.events = &windows.events;
+  process.files = &files;
   env = platform::Env::Default();
   env.clock = &clock;
   env.internet = &internet;
@@ -292,7 +308,8 @@ class ToySha256 : public platform::Sha256 {
   void Update(const char* data, size_t n) override {
     for (size_t i = 0; i < n; ++i, ++count_) {
       unsigned char b = static_cast<unsigned char>(data[i]);
-      sums_[count_ % 32] = static_cast<unsigned char>(sums_[count_ % 32] * 31 + b + 1);
+      sums_[count_ % 32] =
+          static_cast<unsigned char>(sums_[count_ % 32] * 31 + b + 1);
     }
   }
   std::string Final() override {

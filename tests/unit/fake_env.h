@@ -97,11 +97,17 @@ class FakeProcess : public platform::Process {
   std::string CommandLine() override { return command_line; }
   std::string ApplicationName() override { return app_name; }
   std::string ExecutablePath() override { return executable_path; }
+  // Reads beside `executable_path` through `files` (the env's).
+  platform::FileKind ReadBesideExecutable(const std::string& extension,
+                                          int64_t limit,
+                                          std::string* out) override;
 
   bool guard_exists = false;
   std::string command_line;
   std::string app_name = "vornupdate";
-  std::string executable_path;
+  // In a directory that does not exist: no key beside it.
+  std::string executable_path = "vorn-no-such-directory/vornupdate.exe";
+  platform::FileSystem* files = nullptr;
   std::vector<std::string> guard_names;
 };
 
@@ -210,6 +216,9 @@ class FailingFileSystem : public platform::FileSystem {
   }
   int64_t FileLength(const std::string& path) override {
     return target_->FileLength(path);
+  }
+  platform::FileKind KindOf(const std::string& path) override {
+    return target_->KindOf(path);
   }
 
   bool fail_writes = false;

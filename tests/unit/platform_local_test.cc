@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -354,6 +355,57 @@ TEST(PlatformProcess, NameCommandLineAndGuard) {
       std::to_string(
           std::chrono::steady_clock::now().time_since_epoch().count());
   EXPECT_FALSE(process->GuardAlreadyExists(name));
+}
+
+// What a name stands for, and the file beside the running executable (the
+// test program's own ".pub"), read as the key is.
+TEST(PlatformFiles, KindOfAndTheFileBesideTheExecutable) {
+  std::string beside =
+      SiblingWithExtension(Env::Default().process->ExecutablePath(), ".pub");
+  ASSERT_NE(beside.find("vorn_unit_tests.pub"), std::string::npos) << beside;
+  TempDir dir;
+  struct Case {
+    const char* name;
+    std::string content;  // "-" nothing, "@dir" a directory, "@link" a
+                          // link to nothing, "@fifo" a FIFO
+    FileKind kind;
+  };
+  const Case cases[] = {
+      {"missing", "-", FileKind::kMissing},
+      {"regular", "key\n", FileKind::kRegular},
+      {"directory", "@dir", FileKind::kOther},
+      {"too long", std::string(5000, 'k'), FileKind::kOther},
+#ifndef _WIN32
+      {"dangling link", "@link", FileKind::kOther},
+      {"fifo", "@fifo", FileKind::kOther},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const std::string& path : {dir.File("x"), beside}) {
+      if (c.content == "@dir") {
+        ASSERT_TRUE(Fs()->MakeDirectory(path));
+#ifndef _WIN32
+      } else if (c.content == "@link") {
+        ASSERT_EQ(0, symlink((path + ".nowhere").c_str(), path.c_str()));
+      } else if (c.content == "@fifo") {
+        ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+#endif
+      } else if (c.content != "-") {
+        WriteAll(path, c.content);
+      }
+    }
+    FileKind kind_of = c.content.size() == 5000 ? FileKind::kRegular : c.kind;
+    EXPECT_EQ(kind_of, Fs()->KindOf(dir.File("x")));
+    std::string read = "stale";
+    EXPECT_EQ(c.kind, Env::Default().process->ReadBesideExecutable(".pub", 4096,
+                                                                   &read));
+    EXPECT_EQ(c.kind == FileKind::kRegular ? c.content : "", read);
+    for (const std::string& path : {dir.File("x"), beside}) {
+      std::error_code ec;
+      std::filesystem::remove(path, ec);
+    }
+  }
 }
 
 #ifndef _WIN32

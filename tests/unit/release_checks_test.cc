@@ -40,6 +40,9 @@ TEST(ReleaseChecks, LinesBeforeTheVersionEntry) {
        "VER=2.0\r\nSHA256=x\r\nURL=http://h/p.exe\r\n",
        ReleaseChecksError::kNone, false, -1, false,
        "VER=2.0\nSHA256=x\nURL=http://h/p.exe\n"},
+      {"keys inside a line are no entry", "# VER URL\r\nSIZE=5\r\n" + tail,
+       ReleaseChecksError::kNone, false, 5, false,
+       "# VER URL\nSIZE=5\nVER=2.0\nURL=http://h/p.exe\n"},
       {"digest too short", "SHA256=" + sha.substr(1) + "\r\n" + tail,
        ReleaseChecksError::kBadSha256},
       {"digest upper-case", "SHA256=" + std::string(64, 'B') + "\r\n" + tail,
@@ -77,6 +80,78 @@ TEST(ReleaseChecks, LinesBeforeTheVersionEntry) {
     EXPECT_EQ(c.has_sig ? std::string(64, '\xCC') : "", checks.signature)
         << c.name;
     EXPECT_EQ(c.signed_text, checks.signed_text) << c.name;
+  }
+}
+
+TEST(ReleaseChecks, FreshnessLines) {
+  const std::string tail = "VER=2.0\r\nURL=u\r\n";
+  const struct {
+    std::string text;
+    ReleaseChecksError error;
+    int64_t date = -1;     // -1 for none
+    int64_t expires = -1;  // -1 for none
+    bool rollback = false;
+  } cases[] = {
+      {"DATE=1970-01-01T00:00:00Z\r\n" + tail, ReleaseChecksError::kNone, 0, -1,
+       false},
+      {"DATE=2024-02-29T23:59:59Z\r\nEXPIRES=2024-03-01T00:00:00Z\r\n"
+       "ROLLBACK=YES\r\n" +
+           tail,
+       ReleaseChecksError::kNone, 1709251199, 1709251200, true},
+      {"DATE=2000-01-01T00:00:00Z\r\nDATE=x\r\n" + tail,  // first counts
+       ReleaseChecksError::kNone, 946684800, -1, false},
+      {"VER=2.0\r\nROLLBACK=yes\r\nURL=u\r\n",  // after VER: text
+       ReleaseChecksError::kNone, -1, -1, false},
+      {"DATE=2023-02-29T00:00:00Z\r\n" + tail, ReleaseChecksError::kBadDate},
+      {"DATE=2026-12-01T00:00:00\r\n" + tail, ReleaseChecksError::kBadDate},
+      {"DATE=2026-12-01 00:00:00Z\r\n" + tail, ReleaseChecksError::kBadDate},
+      {"DATE=1969-12-31T23:59:59Z\r\n" + tail, ReleaseChecksError::kBadDate},
+      {"date=2026-12-01T00:00:00Z\r\n" + tail, ReleaseChecksError::kBadDate},
+      {"EXPIRES=2026-12-01T24:00:00Z\r\n" + tail,
+       ReleaseChecksError::kBadExpires},
+      {"ROLLBACK=yes\r\n" + tail, ReleaseChecksError::kBadRollback},
+      {"ROLLBACK=\r\n" + tail, ReleaseChecksError::kBadRollback},
+  };
+  for (const auto& c : cases) {
+    ReleaseChecks checks;
+    ASSERT_EQ(c.error, ReadReleaseChecks(c.text, &checks)) << c.text;
+    if (c.error != ReleaseChecksError::kNone) continue;
+    EXPECT_EQ(c.date != -1, checks.has_date) << c.text;
+    if (c.date != -1) {
+      EXPECT_EQ(c.date, checks.date) << c.text;
+      EXPECT_EQ(c.text.substr(5, 20), FormatUtcTime(checks.date)) << c.text;
+    }
+    EXPECT_EQ(c.expires != -1, checks.has_expires) << c.text;
+    if (c.expires != -1) {
+      EXPECT_EQ(c.expires, checks.expires) << c.text;
+    }
+    EXPECT_EQ(c.rollback, checks.rollback) << c.text;
+  }
+}
+
+TEST(ReleaseChecks, OlderVersionsAreDottedNumbers) {
+  const struct {
+    const char* announced;
+    const char* installed;
+    bool older;
+  } cases[] = {
+      {"1.5", "2.0", true},
+      {"2.0", "2.0", false},
+      {"2.0", "2", false},
+      {"1.99", "1.100", true},
+      {"1.0.1", "1.0", false},
+      {"1.0", "1.0.1", true},
+      {"01.2", "1.10", true},
+      {"9", "10", true},
+      {"1.5b", "2.0", false},
+      {"1..5", "2.0", false},
+      {"", "2.0", false},
+      {"1.5", "2.0 ", false},
+      {"99999999999999999999.1", "99999999999999999999.2", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.older, IsOlderVersion(c.announced, c.installed))
+        << c.announced << " vs " << c.installed;
   }
 }
 

@@ -49,17 +49,23 @@ struct ValidationCase {
   bool dir, version, url, package, title;
   int32_t result;
   bool dir_created;
+  const char* logged;  // the one line in the directory's log, or null
 };
 
-TEST(UpdateRunValidation, FirstEmptyFieldDecidesAndNothingIsLogged) {
+TEST(UpdateRunValidation, FirstEmptyFieldDecidesAndIsLoggedInTheDirectory) {
   const ValidationCase cases[] = {
-      {"AllEmpty", false, false, false, false, false, kRunFail, false},
-      {"DirEmpty", false, true, true, true, true, kRunFail, false},
-      {"VersionEmpty", true, false, true, true, true, kRunInvalid, true},
-      {"VersionAndUrlEmpty", true, false, false, true, true, kRunInvalid, true},
-      {"UrlEmpty", true, true, false, true, true, kRunInvalid, true},
-      {"PackageEmpty", true, true, true, false, true, kRunInvalid, true},
-      {"TitleEmpty", true, true, true, true, false, kRunInvalid, true},
+      {"AllEmpty", false, false, false, false, false, kRunFail, false, nullptr},
+      {"DirEmpty", false, true, true, true, true, kRunFail, false, nullptr},
+      {"VersionEmpty", true, false, true, true, true, kRunInvalid, true,
+       msg::kVersionEmpty},
+      {"VersionAndUrlEmpty", true, false, false, true, true, kRunInvalid, true,
+       msg::kVersionEmpty},
+      {"UrlEmpty", true, true, false, true, true, kRunInvalid, true,
+       msg::kUrlEmpty},
+      {"PackageEmpty", true, true, true, false, true, kRunInvalid, true,
+       msg::kPackageNameEmpty},
+      {"TitleEmpty", true, true, true, true, false, kRunInvalid, true,
+       msg::kTitleEmpty},
   };
   for (const ValidationCase& c : cases) {
     TempDir root;
@@ -72,9 +78,12 @@ TEST(UpdateRunValidation, FirstEmptyFieldDecidesAndNothingIsLogged) {
                            c.title ? "T" : ""});
     EXPECT_EQ(c.result, updater.RunUpdate()) << c.name;
     EXPECT_EQ(c.dir_created, testing::Exists(dir)) << c.name;
-    EXPECT_FALSE(
-        testing::Exists(dir + platform::kPathSeparator + "updatelog.txt"))
-        << c.name;
+    std::string log = dir + platform::kPathSeparator + "updatelog.txt";
+    if (c.logged != nullptr) {
+      EXPECT_EQ(LogOf({c.logged}), ReadAll(log)) << c.name;
+    } else {
+      EXPECT_FALSE(testing::Exists(log)) << c.name;
+    }
     EXPECT_TRUE(fake.internet.urls.empty()) << c.name;
   }
 }
@@ -95,6 +104,7 @@ class UpdateRunTest : public ::testing::Test {
 TEST_F(UpdateRunTest, SameVersionWritesOneLine) {
   fake_.internet.answers.push_back(Lines({"VER=1.0", "URL=http://h/p.exe"}));
   EXPECT_EQ(kRunOk, updater_.RunUpdate());
+  EXPECT_EQ(RunOutcome::kUpToDate, updater_.outcome());
   EXPECT_EQ(LogOf({msg::kUpToDate}), Log());
   EXPECT_EQ(std::vector<std::string>{"http://h/v.txt"}, fake_.internet.urls);
   EXPECT_EQ("vornupdate", fake_.internet.agents[0]);
@@ -105,6 +115,7 @@ TEST_F(UpdateRunTest, ThirteenFailedAttempts) {
   for (int i = 0; i < 13; ++i)
     fake_.internet.answers.push_back(Failure("refused"));
   EXPECT_EQ(kRunFail, updater_.RunUpdate());
+  EXPECT_EQ(RunOutcome::kNetworkFailure, updater_.outcome());
   EXPECT_EQ(13u, fake_.internet.urls.size());
   EXPECT_EQ(std::vector<uint32_t>(12, 300000u), fake_.clock.sleeps);
   std::string expected;
@@ -150,6 +161,7 @@ TEST_F(UpdateRunTest, LongErrorTextIsCut) {
 TEST_F(UpdateRunTest, ErrorPageIsReadAsVersionText) {
   fake_.internet.answers.push_back(Lines({"<html>404 Not Found</html>"}));
   EXPECT_EQ(kRunFail, updater_.RunUpdate());
+  EXPECT_EQ(RunOutcome::kBadVersionFile, updater_.outcome());
   EXPECT_EQ(LogOf({msg::kBadVersionFile}), Log());
 }
 
@@ -207,8 +219,39 @@ TEST(VersionFile, CutsAndComparison) {
        "u"},
       {"LinesBetween", {"VER=2.1", "x", "URL=u"}, "2.1", 0, "2.1\r\nx", "u"},
       {"UrlFirst", {"URL=u", "VER=2.1"}, "2.1", 0, "", "u\r\nVER=2.1"},
-      {"OneLineOneByteBetween", {"VER=2.1 URL=u"}, "2.", 1, "2.", "u"},
-      {"OneLineNoByteBetween", {"VER=2.1URL=u"}, "2", 1, "2", "u"},
+      // An entry starts its line (blanks aside): "URL" further on is text.
+      {"OneLineOneByteBetween", {"VER=2.1 URL=u"}, "2.", -1, "", ""},
+      {"OneLineNoByteBetween", {"VER=2.1URL=u"}, "2", -1, "", ""},
+      {"EntriesAfterBlanks", {"  VER=2.1", "\tURL=u"}, "2.1", 1, "2.1", "u"},
+      {"KeysInsideLinesAreText",
+       {"# VER=9 URL=x", "VER=2.1", "URL=u"},
+       "2.1",
+       1,
+       "2.1",
+       "u"},
+      {"MinifiedPortalPage",
+       {"<head>HOTSPOT-SERVER<meta http-equiv=refresh "
+        "content=\"0;URL=http://portal/\"></head>"},
+       "",
+       -1,
+       "",
+       ""},
+      {"LoneCrEndsALine", {"VER=2.1\rURL=u"}, "2.1", 1, "2.1", "u"},
+      // A web page is no version file, whatever its lines say...
+      {"WebPage", {"<!DOCTYPE html>", "VER=2.1", "URL=u"}, "2.1", -1, "", ""},
+      {"WebPageUpperCase",
+       {"x", "<HTML>", "VER=2.1", "URL=u"},
+       "2.1",
+       -1,
+       "",
+       ""},
+      // ...but markup past the first kilobyte is only text.
+      {"MarkupPastTheFirstKilobyte",
+       {std::string(1100, '#'), "<html>", "VER=2.1", "URL=u"},
+       "2.1",
+       1,
+       "2.1",
+       "u"},
       {"EmptyLastLine", {"VER=2.1", "URL=u", ""}, "2.1", 1, "2.1", "u"},
       {"EmptyLastLines", {"VER=2.1", "URL=u", "", ""}, "2.1", 1, "2.1", "u"},
       {"LinesAfterUrl",
@@ -259,11 +302,16 @@ TEST_F(UpdateRunTest, UnsafePackageUrlNeverReachesARequest) {
 }
 
 TEST(VersionFile, LineEndsReadAlike) {
-  // LF, CR LF, no final line end, stray CR bytes: the same version text.
+  // LF, CR LF, lone CR, no final line end, a byte-order mark before the
+  // first line: the same version text.
   const char* bodies[] = {
-      "VER=2.1\nURL=u",       "VER=2.1\r\nURL=u\r\n", "VER=2.1\nURL=u\n",
-      "VER=2.1\r\nURL=u",     "VER=2.1\nURL=u\r",     "VER=2.1\nURL=u\n\r",
-      "VER=2.\r1\nU\rRL=u\n",
+      "VER=2.1\nURL=u",
+      "VER=2.1\r\nURL=u\r\n",
+      "VER=2.1\nURL=u\n",
+      "VER=2.1\r\nURL=u",
+      "VER=2.1\nURL=u\r",
+      "VER=2.1\rURL=u\r",
+      "\xEF\xBB\xBFVER=2.1\r\nURL=u",
   };
   for (const char* body : bodies) {
     FakeEnv fake;
@@ -287,16 +335,237 @@ TEST(VersionFile, LineEndsReadAlike) {
   EXPECT_EQ("VER=2.1\r\n", updater.version_text());
 }
 
+// The release checks over the run, from the fetched body to the decision:
+// with a key, nothing but a good signature gets as far as comparing the
+// versions.
+TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
+  const std::string key = std::string(64, 'a') + std::string(64, '5');
+  std::string good_sig = "SIG=";
+  for (int i = 0; i < 64; ++i) good_sig += "5a";
+  const std::string sha = "SHA256=" + std::string(64, 'b');
+  const std::string head = sha + "\nSIZE=5\n";
+  struct Case {
+    const char* name;
+    std::string key_file;  // beside the executable; "-" for none, "@dir"
+                           // for a directory
+    std::string body;
+    std::vector<std::string> log;
+    RunOutcome outcome;
+    std::string signed_text = "";  // what was verified, when it was
+    // The state file before and after the run: "-" for none, "" for
+    // whatever it holds.
+    std::string state_before = "-";
+    std::string state_after = "";
+  };
+  // The fake clock's now is 2027-01-15T08:00:00Z.
+  const std::string dated = head + "DATE=2026-12-02T00:00:00Z\n";
+  const std::string kept = "DATE=2026-12-02T00:00:00Z\n";
+  const std::string earlier = "DATE=2026-12-01T00:00:00Z\n";
+  const std::string newer = "VER=2.0\nURL=http://h/p.exe\n";
+  const Case cases[] = {
+      {"no key, no checks",
+       "-",
+       "VER=1.0\nURL=u\n",
+       {msg::kUpToDate},
+       RunOutcome::kUpToDate},
+      {"no key, a bad check line",
+       "-",
+       "SIZE=+5\nVER=1.0\nURL=u\n",
+       {msg::kSizeLineInvalid},
+       RunOutcome::kRefused},
+      {"key, unsigned file says the installed version",
+       key,
+       "VER=1.0\nURL=u\n",
+       {msg::kSignatureMissing},
+       RunOutcome::kRefused},
+      {"key, bad signature",
+       key,
+       head + "SIG=" + std::string(128, '6') + "\nVER=1.0\nURL=u\n",
+       {msg::kSignatureInvalid},
+       RunOutcome::kRefused},
+      {"key, broken key file",
+       "0x12\n",
+       head + good_sig + "\nVER=1.0\nURL=u\n",
+       {msg::kKeyFileInvalid},
+       RunOutcome::kRefused},
+      {"key file that is a directory",
+       "@dir",
+       "VER=1.0\nURL=u\n",
+       {msg::kKeyFileInvalid},
+       RunOutcome::kRefused},
+      {"key, good signature, latest",
+       key,
+       head + good_sig + "\nVER=1.0\nURL=u\n",
+       {msg::kUpToDate},
+       RunOutcome::kUpToDate,
+       head + "VER=1.0\nURL=u\n"},
+      {"key, good signature, newer",
+       key,
+       head + good_sig + "\nVER=2.0\nURL=http://h/p.exe\n",
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed},
+      {"lone CR line ends and a BOM, signed as LF lines",
+       key,
+       "\xEF\xBB\xBF" + sha + "\rSIZE=5\r" + good_sig + "\rVER=1.0\rURL=u\r",
+       {msg::kUpToDate},
+       RunOutcome::kUpToDate,
+       head + "VER=1.0\nURL=u\n"},
+      // Freshness, with a key: the newest DATE accepted is kept...
+      {"dated, first contact",
+       key,
+       dated + good_sig + "\n" + newer,
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed,
+       "",
+       "-",
+       kept},
+      {"dated, newer than the one kept",
+       key,
+       dated + good_sig + "\n" + newer,
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed,
+       "",
+       earlier,
+       kept},
+      {"dated, the one kept again",
+       key,
+       dated + good_sig + "\nVER=1.0\nURL=u\n",
+       {msg::kUpToDate},
+       RunOutcome::kUpToDate,
+       "",
+       kept,
+       kept},
+      // ...and nothing older, undated, expired or downgrading passes.
+      {"replayed, older than the one kept",
+       key,
+       head + earlier + good_sig + "\n" + newer,
+       {msg::kReplayedVersionFile},
+       RunOutcome::kRefused,
+       "",
+       kept,
+       kept},
+      {"undated once a dated one was kept",
+       key,
+       head + good_sig + "\n" + newer,
+       {msg::kUndatedVersionFile},
+       RunOutcome::kRefused,
+       "",
+       kept,
+       kept},
+      {"expired",
+       key,
+       dated + "EXPIRES=2027-01-15T07:59:59Z\n" + good_sig + "\n" + newer,
+       {msg::kExpiredVersionFile},
+       RunOutcome::kRefused,
+       "",
+       "-",
+       "-"},
+      {"not yet expired",
+       key,
+       dated + "EXPIRES=2027-01-15T08:00:00Z\n" + good_sig + "\n" + newer,
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed},
+      {"older version on first contact",
+       key,
+       head + good_sig + "\nVER=0.9.9\nURL=http://h/p.exe\n",
+       {msg::kDowngradeRefused},
+       RunOutcome::kRefused},
+      {"older version as a rollback",
+       key,
+       dated + "ROLLBACK=YES\n" + good_sig +
+           "\nVER=0.9.9\nURL=http://h/p.exe\n",
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed,
+       "",
+       earlier,
+       kept},
+      {"versions of another form are not ordered",
+       key,
+       head + good_sig + "\nVER=0.9b\nURL=http://h/p.exe\n",
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed},
+      {"torn state file",
+       key,
+       dated + good_sig + "\n" + newer,
+       {msg::kStateFileInvalid},
+       RunOutcome::kRefused,
+       "",
+       "DATE=2026-1",
+       ""},
+      {"no key: the lines decide nothing",
+       "-",
+       head + earlier +
+           "EXPIRES=2020-01-01T00:00:00Z\nVER=0.9\nURL=http://h/p.exe\n",
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed,
+       "",
+       kept,
+       kept},
+      {"no key, a malformed DATE",
+       "-",
+       "DATE=2026-02-30T00:00:00Z\nVER=2.0\nURL=u\n",
+       {msg::kDateLineInvalid},
+       RunOutcome::kRefused},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    FakeEnv fake;
+    fake.process.executable_path = dir.File("vornupdate.exe");
+    if (c.key_file == "@dir") {
+      fake.files.MakeDirectory(dir.File("vornupdate.pub"));
+    } else if (c.key_file != "-") {
+      testing::WriteAll(dir.File("vornupdate.pub"), c.key_file);
+    }
+    const std::string state =
+        dir.File("dl") + platform::kPathSeparator + "updatestate.txt";
+    if (c.state_before != "-") {
+      fake.files.MakeDirectory(dir.File("dl"));
+      testing::WriteAll(state, c.state_before);
+    }
+    FetchResult r;
+    r.status = FetchStatus::kOk;
+    r.body = c.body;
+    fake.internet.answers.push_back(r);
+    Updater updater(&fake.env);
+    updater.SetParameters(
+        {"http://h/v.txt", "1.0", dir.File("dl"), "pkg.exe", false, "T"});
+    updater.RunUpdate();
+    std::string log;
+    for (const std::string& m : c.log) log += LogOf({m});
+    EXPECT_EQ(log, ReadAll(dir.File("dl") + platform::kPathSeparator +
+                           "updatelog.txt"))
+        << c.name;
+    EXPECT_EQ(c.outcome, updater.outcome()) << c.name;
+    // A broken key stops the run before the fetch.
+    EXPECT_EQ(c.log[0] == msg::kKeyFileInvalid ? 0u : 1u,
+              fake.internet.urls.size())
+        << c.name;
+    if (c.state_after == "-") {
+      EXPECT_FALSE(testing::Exists(state)) << c.name;
+    } else if (!c.state_after.empty()) {
+      EXPECT_EQ(c.state_after, ReadAll(state)) << c.name;
+    }
+    if (!c.signed_text.empty()) {
+      ASSERT_EQ(1u, fake.crypto.verified_messages.size()) << c.name;
+      EXPECT_EQ(c.signed_text, fake.crypto.verified_messages[0]) << c.name;
+    }
+  }
+}
+
 TEST(UpdateApp, StartUpRunsOnlyWithACompleteCommandLine) {
   struct {
     const char* line;
     bool guard;
     size_t fetches;
+    int exit_status;
   } cases[] = {
-      {"prog", false, 0},
-      {"prog;u;v;d;p", false, 0},
-      {"prog;http://h/v;1.0;DIR;p;;T", true, 0},  // second instance
-      {"prog;http://h/v;1.0;DIR;p;;T", false, 1},
+      {"prog", false, 0, kExitBadCommandLine},
+      {"prog;u;v;d;p", false, 0, kExitBadCommandLine},
+      {"prog;http://h/v;1.0;DIR;p;;T", true, 0,  // second instance
+       kExitAlreadyRunning},
+      {"prog;http://h/v;1.0;DIR;p;;T", false, 1, kExitOk},
+      {"prog;http://h/v;2.0;DIR;p;;T", false, 1, kExitDownloadFailed},
+      {"prog;http://h/v;1.0;DIR;p;;", false, 0, kExitInvalidParameters},
   };
   for (const auto& c : cases) {
     TempDir dir;
@@ -307,6 +576,7 @@ TEST(UpdateApp, StartUpRunsOnlyWithACompleteCommandLine) {
     fake.internet.answers.push_back(Lines({"VER=1.0", "URL=u"}));
     UpdateApp app(&fake.env);
     EXPECT_FALSE(app.InitInstance()) << c.line;
+    EXPECT_EQ(c.exit_status, app.ExitInstance()) << c.line;
     EXPECT_EQ(c.fetches, fake.internet.urls.size()) << c.line;
     EXPECT_EQ(std::vector<std::string>{"vornUpdate"}, fake.process.guard_names);
   }
