@@ -10,7 +10,6 @@
 #include <openssl/x509.h>
 
 #include <cstdlib>
-
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,11 +31,13 @@ constexpr long kLowSpeedSeconds = 60;
 void UseSystemTrust(CURL* c) {
   const char* file = std::getenv(X509_get_default_cert_file_env());
   const char* dir = std::getenv(X509_get_default_cert_dir_env());
-  if (file != nullptr && *file != '\0') curl_easy_setopt(c, CURLOPT_CAINFO, file);
+  if (file != nullptr && *file != '\0')
+    curl_easy_setopt(c, CURLOPT_CAINFO, file);
   if (dir != nullptr && *dir != '\0') curl_easy_setopt(c, CURLOPT_CAPATH, dir);
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  curl_easy_setopt(c, CURLOPT_SSLVERSION,
+                   static_cast<long>(CURL_SSLVERSION_TLSv1_2));
 }
 
 // The body so far; reading stops once it would pass kMaxVersionFileBytes.

@@ -183,8 +183,8 @@ long BioControl(BIO* bio, int command, long, void*) {
 
 BIO_METHOD* SocketBioMethod() {
   static BIO_METHOD* const method = [] {
-    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK,
-                                 "vorn socket");
+    BIO_METHOD* m =
+        BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "vorn socket");
     if (m != nullptr) {
       BIO_meth_set_write_ex(m, BioWrite);
       BIO_meth_set_read_ex(m, BioRead);
@@ -314,8 +314,8 @@ class LinuxSocket final : public Socket {
         last_error_ = ErrnoStatus(errno, detail);
         continue;
       }
-      int error = ConnectWithTimeout(fd, ai->ai_addr, ai->ai_addrlen,
-                                     timeout_ms);
+      int error =
+          ConnectWithTimeout(fd, ai->ai_addr, ai->ai_addrlen, timeout_ms);
       if (error == 0) error = ApplyReceiveTimeout(fd);
       if (error == 0) {
         fd_ = fd;
@@ -331,9 +331,9 @@ class LinuxSocket final : public Socket {
 
   bool StartTls(const std::string& host, uint32_t timeout_ms) override {
     if (fd_ < 0 || ssl_ != nullptr) {
-      last_error_ = Status::Error(ErrorKind::kOther,
-                                  ssl_ != nullptr ? "TLS already started"
-                                                  : "not connected");
+      last_error_ = Status::Error(ErrorKind::kOther, ssl_ != nullptr
+                                                         ? "TLS already started"
+                                                         : "not connected");
       return false;
     }
     const std::string detail = "TLS with " + host + " at " + detail_;
@@ -366,7 +366,8 @@ class LinuxSocket final : public Socket {
           ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
-        last_error_ = ErrnoStatus(n < 0 ? errno : EPIPE, "sending to " + detail_);
+        last_error_ =
+            ErrnoStatus(n < 0 ? errno : EPIPE, "sending to " + detail_);
         return kSocketError;
       }
       sent += static_cast<size_t>(n);
@@ -452,11 +453,11 @@ class LinuxSocket final : public Socket {
 
   int ReceiveFailed(int error) {
     if (error == EAGAIN || error == EWOULDBLOCK) {
-      last_error_ = Status::Error(
-          ErrorKind::kTimedOut,
-          "receiving from " + detail_ + ": nothing within " +
-              std::to_string(receive_timeout_ms_) + " ms",
-          error, ErrnoText(error));
+      last_error_ =
+          Status::Error(ErrorKind::kTimedOut,
+                        "receiving from " + detail_ + ": nothing within " +
+                            std::to_string(receive_timeout_ms_) + " ms",
+                        error, ErrnoText(error));
     } else {
       last_error_ = ErrnoStatus(error, "receiving from " + detail_);
     }

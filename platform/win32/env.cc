@@ -74,8 +74,8 @@ std::string SystemText(DWORD code) {
       /*lpSource=*/nullptr, code, /*dwLanguageId=*/0, buf, sizeof(buf),
       /*Arguments=*/nullptr);
   std::string text(buf, length);
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' ||
-                           text.back() == ' ')) {
+  while (!text.empty() &&
+         (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) {
     text.pop_back();
   }
   return text.empty() ? "error " + std::to_string(code) : text;

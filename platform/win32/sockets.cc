@@ -15,6 +15,7 @@
 // After windows.h, which they build on. schannel.h wants subauth.h's
 // types first; SCHANNEL_USE_BLACKLISTS gives SCH_CREDENTIALS, which
 // newer systems need for TLS 1.3.
+// clang-format off
 #include <ws2tcpip.h>
 #define SECURITY_WIN32
 #define SCHANNEL_USE_BLACKLISTS
@@ -23,6 +24,7 @@
 #include <schannel.h>
 #include <security.h>
 #include <sspi.h>
+// clang-format on
 
 namespace vorn::platform::win32 {
 namespace {
@@ -115,9 +117,9 @@ DWORD CodeOfTrustBits(DWORD trust_bits) {
 // Whether the certificate names the address `bytes` (4 or 16 bytes) in its
 // subject alternative names.
 bool CertificateNamesAddress(PCCERT_CONTEXT cert, const std::string& bytes) {
-  PCERT_EXTENSION extension = CertFindExtension(
-      szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
-      cert->pCertInfo->rgExtension);
+  PCERT_EXTENSION extension =
+      CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
+                        cert->pCertInfo->rgExtension);
   if (extension == nullptr) return false;
   CERT_ALT_NAME_INFO* names = nullptr;
   DWORD size = 0;
@@ -130,10 +132,10 @@ bool CertificateNamesAddress(PCCERT_CONTEXT cert, const std::string& bytes) {
   bool found = false;
   for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
     const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-    found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
-            entry.IPAddress.cbData == bytes.size() &&
-            std::memcmp(entry.IPAddress.pbData, bytes.data(), bytes.size()) ==
-                0;
+    found =
+        entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+        entry.IPAddress.cbData == bytes.size() &&
+        std::memcmp(entry.IPAddress.pbData, bytes.data(), bytes.size()) == 0;
   }
   LocalFree(names);
   return found;
@@ -171,7 +173,8 @@ class Deadline {
  public:
   explicit Deadline(uint32_t ms)
       : unbounded_(ms == 0),
-        end_(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)) {}
+        end_(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)) {
+  }
   // The time left in ms, -1 for no bound.
   long Left() const {
     if (unbounded_) return -1;
@@ -223,7 +226,8 @@ class Win32Socket final : public Socket {
               ? Status::Error(ErrorKind::kTimedOut,
                               "looking up " + detail + ": no answer within " +
                                   std::to_string(timeout_ms) + " ms")
-              : OsStatus(static_cast<DWORD>(found.code), "looking up " + detail);
+              : OsStatus(static_cast<DWORD>(found.code),
+                         "looking up " + detail);
       return false;
     }
     // Each address in turn, in the order the lookup gave them. A socket
@@ -256,8 +260,8 @@ class Win32Socket final : public Socket {
 
   bool StartTls(const std::string& host, uint32_t timeout_ms) override {
     if (!connected_ || tls_) {
-      last_error_ = Status::Error(ErrorKind::kOther, tls_ ? "TLS already started"
-                                                          : "not connected");
+      last_error_ = Status::Error(
+          ErrorKind::kOther, tls_ ? "TLS already started" : "not connected");
       return false;
     }
     const std::string detail = "TLS with " + host + " at " + detail_;
@@ -338,8 +342,7 @@ class Win32Socket final : public Socket {
   DWORD ApplyReceiveTimeout() {
     DWORD value = receive_timeout_ms_;
     return setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO,
-                      reinterpret_cast<const char*>(&value),
-                      sizeof(value)) == 0
+                      reinterpret_cast<const char*>(&value), sizeof(value)) == 0
                ? 0
                : WSAGetLastError();
   }
@@ -380,11 +383,11 @@ class Win32Socket final : public Socket {
   int ReceiveFailed(DWORD error) {
     last_error_ = OsStatus(error, "receiving from " + detail_);
     if (MapOsError(error) == OsError::kTimedOut) {
-      last_error_ = Status::Error(
-          ErrorKind::kTimedOut,
-          "receiving from " + detail_ + ": nothing within " +
-              std::to_string(receive_timeout_ms_) + " ms",
-          static_cast<int>(error), last_error_.os_text());
+      last_error_ =
+          Status::Error(ErrorKind::kTimedOut,
+                        "receiving from " + detail_ + ": nothing within " +
+                            std::to_string(receive_timeout_ms_) + " ms",
+                        static_cast<int>(error), last_error_.os_text());
     }
     return kSocketError;
   }
@@ -394,9 +397,9 @@ class Win32Socket final : public Socket {
       int want = left > 0x40000000 ? 0x40000000 : static_cast<int>(left);
       int sent = send(socket_, p, want, /*flags=*/0);
       if (sent == SOCKET_ERROR || sent <= 0) {
-        last_error_ = OsStatus(sent == SOCKET_ERROR ? WSAGetLastError()
-                                                    : WSAECONNRESET,
-                               "sending to " + detail_);
+        last_error_ =
+            OsStatus(sent == SOCKET_ERROR ? WSAGetLastError() : WSAECONNRESET,
+                     "sending to " + detail_);
         return false;
       }
       p += sent;
@@ -510,8 +513,8 @@ class Win32Socket final : public Socket {
         /*Reserved1=*/0, /*TargetDataRep=*/0,
         input == nullptr ? nullptr : &in_desc, /*Reserved2=*/0, &context_,
         &out_desc, &attributes, /*ptsExpiry=*/nullptr);
-    if (input == nullptr && (status == SEC_I_CONTINUE_NEEDED ||
-                             status == SEC_E_OK)) {
+    if (input == nullptr &&
+        (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK)) {
       have_context_ = true;
     }
     ContextBuffer token;
@@ -756,9 +759,9 @@ class Win32Socket final : public Socket {
     if (status == SEC_E_INCOMPLETE_MESSAGE) return 0;
     if (status != SEC_E_OK && status != SEC_I_CONTEXT_EXPIRED &&
         status != SEC_I_RENEGOTIATE) {
-      last_error_ = Status::Error(ErrorKind::kOther, "receiving from " + detail_,
-                                  static_cast<int>(status),
-                                  SystemText(static_cast<DWORD>(status)));
+      last_error_ = Status::Error(
+          ErrorKind::kOther, "receiving from " + detail_,
+          static_cast<int>(status), SystemText(static_cast<DWORD>(status)));
       return -1;
     }
     // Decrypted in place: the data and the bytes after the record both
@@ -815,10 +818,10 @@ class Win32Socket final : public Socket {
   bool tls_ = false;
   bool tls_ended_ = false;
   std::string host_;
-  std::string address_;   // the host's address bytes when it is a literal
+  std::string address_;  // the host's address bytes when it is a literal
   SecPkgContext_StreamSizes sizes_{};
-  std::string in_;         // received record bytes not yet decrypted
-  std::string plain_;      // decrypted bytes not yet handed out
+  std::string in_;     // received record bytes not yet decrypted
+  std::string plain_;  // decrypted bytes not yet handed out
   size_t plain_at_ = 0;
 };
 

@@ -10,8 +10,10 @@
 // CERT_FILE holds one certificate, DER or PEM. Exit status: 0 when the
 // certificate is in the store, 1 when it could not be read or added, 2 for
 // bad arguments.
+// clang-format off
 #include <windows.h>
-#include <wincrypt.h>
+#include <wincrypt.h>  // after windows.h, which it builds on
+// clang-format on
 
 #include <cstdio>
 #include <cstdlib>
@@ -50,9 +52,9 @@ std::string Der(const std::string& text) {
 
 // The current user's root store of this prefix, or null (said on stderr).
 HCERTSTORE OpenRoot() {
-  HCERTSTORE store = CertOpenStore(
-      CERT_STORE_PROV_SYSTEM_W, /*dwEncodingType=*/0, /*hCryptProv=*/0,
-      CERT_SYSTEM_STORE_CURRENT_USER, L"ROOT");
+  HCERTSTORE store =
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, /*dwEncodingType=*/0,
+                    /*hCryptProv=*/0, CERT_SYSTEM_STORE_CURRENT_USER, L"ROOT");
   if (store == nullptr) {
     std::fprintf(stderr, "trust_root: no root store (%lu)\n", GetLastError());
   }

@@ -95,9 +95,8 @@ TEST_F(PlatformTlsNetTest, RangeByteExactOrTheCertificatesFault) {
     std::string host_field =
         c.host.find(':') != std::string::npos ? "[" + c.host + "]" : c.host;
     int last = 0;
-    std::string answer =
-        Exchange(s.get(), RangeRequest(host_field, "tls", first, last_byte),
-                 &last);
+    std::string answer = Exchange(
+        s.get(), RangeRequest(host_field, "tls", first, last_byte), &last);
     EXPECT_EQ(last, 0) << "the server's end must read as an end: "
                        << s->last_error().ToString();
     EXPECT_EQ(answer.rfind("HTTP/1.1 206 ", 0), 0u) << answer.substr(0, 80);
@@ -117,8 +116,8 @@ TEST_F(PlatformTlsNetTest, KeepAliveAndReceiveTimeOut) {
   s->SetReceiveTimeout(400);
   const std::string request =
       "GET /text-small.txt HTTP/1.1\r\nHost: localhost\r\n\r\n";
-  const std::string text = nettest::BodyOf(nettest::FetchRaw(
-      nettest::NginxPort(), "/text-small.txt"));
+  const std::string text = nettest::BodyOf(
+      nettest::FetchRaw(nettest::NginxPort(), "/text-small.txt"));
   ASSERT_FALSE(text.empty());
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
@@ -180,8 +179,8 @@ TEST_F(PlatformTlsNetTest, LaterConnectionsResumeTheSession) {
     ASSERT_TRUE(s->Connect("localhost", nettest::TlsPort(), 5000));
     ASSERT_TRUE(s->StartTls("localhost", 5000)) << s->last_error().ToString();
     int last = 0;
-    Exchange(s.get(), RangeRequest("localhost", tag + "-" + std::to_string(i),
-                                   0, 9),
+    Exchange(s.get(),
+             RangeRequest("localhost", tag + "-" + std::to_string(i), 0, 9),
              &last);
     EXPECT_EQ(last, 0);
   }
