@@ -18,17 +18,23 @@ constexpr int kSocketError = -1;
 class Socket {
  public:
   virtual ~Socket() = default;
-  // Resolves `host` (a name or a dotted address) and connects to its
-  // addresses in turn until one answers. The name lookup and each address's
-  // connect wait at most `timeout_ms` each; 0 means no time-out. A socket
-  // connected before is closed first. False on failure, an empty host
-  // included.
+  // Resolves `host` (a name, a dotted IPv4 address or an IPv6 address
+  // without brackets, "::1") for both IPv4 and IPv6 and connects to its
+  // addresses in the order the system gives them until one answers. The
+  // name lookup and each address's connect wait at most `timeout_ms` each;
+  // 0 means no time-out. A socket connected before is closed first. False
+  // on failure, an empty host included, with last_error() saying why (its
+  // detail holds "host:port", "[host]:port" for IPv6). A receive time-out
+  // that the system would not take fails the connect too.
   virtual bool Connect(const std::string& host, uint16_t port,
                        uint32_t timeout_ms) = 0;
   // Sends all of `data`; returns the count sent or kSocketError.
   virtual int Send(const std::string& data) = 0;
   // Receives at most `n` bytes: the count, 0 at the end of the stream,
-  // kSocketError on failure or when no byte came for the receive time-out.
+  // kSocketError on failure or when no byte came for the receive time-out
+  // (last_error() of kind kTimedOut). Over TLS the end of the stream is an
+  // end with or without the server's close_notify: the caller's own
+  // lengths tell a cut answer from a whole one.
   virtual int Receive(char* buf, int n) = 0;
   // Time-out of each Receive call; 0 means none: Receive waits for as long
   // as it takes. Kept across Connect.
@@ -38,9 +44,16 @@ class Socket {
   // Runs a TLS client handshake over the connection (which may be a proxy's
   // tunnel), verifying the server's certificate chain against the system's
   // trust store and `host` (a name or an address) against the certificate;
-  // from then on Send and Receive carry TLS records. False on failure, with
-  // last_error() saying why (kTlsUntrusted, kTlsWrongName, kTlsExpired,
-  // kTlsHandshake, or a socket failure).
+  // from then on Send and Receive carry TLS records. TLS 1.2 at least; the
+  // name goes out as SNI, an address never does. The whole handshake takes
+  // at most `timeout_ms` (0: no bound). False on failure, with the
+  // connection closed and last_error() saying why (kTlsUntrusted,
+  // kTlsWrongName, kTlsExpired, kTlsHandshake, or a socket failure such as
+  // kTimedOut). Where the system makes it cheap (Linux), later connections
+  // to the same host name resume the first one's session. The trust store
+  // is the system's: on Linux OpenSSL's default locations, SSL_CERT_FILE
+  // and SSL_CERT_DIR included, read at the process's first TLS connection;
+  // on Windows the certificate store.
   virtual bool StartTls(const std::string& host, uint32_t timeout_ms) {
     (void)host;
     (void)timeout_ms;

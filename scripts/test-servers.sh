@@ -1,5 +1,6 @@
 #!/bin/bash
-# Local HTTP servers for the tests, all on 127.0.0.1.
+# Local HTTP and HTTPS servers for the tests, on 127.0.0.1 (and nginx also
+# on [::1]).
 #
 #   test-servers.sh start <dir> <port_base>
 #   test-servers.sh stop  <dir> <port_base>
@@ -18,6 +19,25 @@
 #                  (407 without them)
 #   port_base + 6  tinyproxy whose upstream proxy is port_base + 7, where
 #                  nothing listens: it answers every request with 502
+#   port_base + 9  nothing listens (tests use it for a refused connection)
+# HTTPS, all nginx, TLS 1.2 only (wine's Schannel speaks nothing newer),
+# ranges and keep-alive, the docroot as on port_base (with /slow/ and the
+# proxy-only locations):
+#   port_base + 8  a certificate for localhost, 127.0.0.1 and ::1 from the
+#                  test CA, on 127.0.0.1 and on [::1]
+#   port_base + 10 a certificate from the test CA for wrong-name.example
+#   port_base + 11 a certificate from the test CA for localhost, 127.0.0.1
+#                  and ::1 that expired in 2020
+#   port_base + 12 a certificate for localhost, 127.0.0.1 and ::1 from
+#                  another CA, which nobody trusts
+# nginx's plain port_base also listens on [::1].
+# The test CA is made anew at every start: <dir>/tls/ca.pem (PEM) and
+# <dir>/tls/ca.der (DER); no key is kept anywhere else. A test trusts it
+# on Linux through SSL_CERT_FILE=<dir>/tls/ca.pem (with SSL_CERT_DIR set
+# to <dir>/tls, so the system's directory does not count), under wine by
+# adding ca.der to the prefix's current-user root store (tests/host/
+# trust_root.cc). The HTTPS servers log "$ssl_session_reused" (r: resumed)
+# per request in <dir>/nginx-tls-access.log.
 # nginx also serves the docroot under /via-proxy/ (and, at 200 KiB/s,
 # under /via-proxy-slow/) only to requests that came through a proxy (a
 # Via header); a direct request gets 403 there.
@@ -86,8 +106,9 @@ stop_all() {
   return 0
 }
 
+# port_open PORT [ADDRESS]
 port_open() {
-  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+  (exec 3<>"/dev/tcp/${2:-127.0.0.1}/$1") 2>/dev/null
 }
 
 make_docroot() {
@@ -125,6 +146,74 @@ write("ver-same-crlf.txt", b"VER=1.0\r\nURL=http://127.0.0.1:%d/pkg-1003.bin\r\n
 EOF
 }
 
+# make_certs: the test CA, another CA nobody trusts, one server key and the
+# four server certificates, made with the openssl command (RSA, which every
+# TLS stack here takes). The leaf certificates are issued by "openssl ca",
+# the one way in OpenSSL 3.0 to give a certificate dates in the past.
+make_certs() {
+  local tls="$dir/tls"
+  rm -rf "$tls"
+  mkdir -p "$tls" || return 1
+  (
+    cd "$tls" || exit 1
+    cat >leaf.ext <<'EXT'
+[ good ]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:localhost, IP:127.0.0.1, IP:::1
+[ wrong ]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:wrong-name.example
+EXT
+    # ca NAME CN: a self-signed CA in NAME.pem, its key in NAME.key, and
+    # the database "openssl ca" keeps for it.
+    ca() {
+      openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 30 \
+        -keyout "$1.key" -out "$1.pem" -subj "/CN=$2" \
+        -addext "basicConstraints=critical,CA:TRUE" \
+        -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null || return 1
+      mkdir -p "$1.db/new" && : >"$1.db/index.txt" && echo 01 >"$1.db/serial"
+      cat >"$1.cnf" <<CNF
+[ ca ]
+default_ca = this_ca
+[ this_ca ]
+database = $tls/$1.db/index.txt
+new_certs_dir = $tls/$1.db/new
+serial = $tls/$1.db/serial
+certificate = $tls/$1.pem
+private_key = $tls/$1.key
+default_md = sha256
+policy = any_name
+unique_subject = no
+[ any_name ]
+commonName = supplied
+CNF
+    }
+    # leaf CA NAME CN EXTENSIONS START END
+    leaf() {
+      openssl req -new -key server.key -subj "/CN=$3" -out "$2.csr" \
+        2>/dev/null || return 1
+      openssl ca -batch -notext -config "$1.cnf" -in "$2.csr" -out "$2.pem" \
+        -extfile leaf.ext -extensions "$4" -startdate "$5" -enddate "$6" \
+        >/dev/null 2>&1
+    }
+    now=$(date -u +%Y%m%d%H%M%SZ -d '-1 hour')
+    later=$(date -u +%Y%m%d%H%M%SZ -d '+30 days')
+    ca ca "vorn test CA" && ca other-ca "vorn untrusted CA" &&
+      openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 \
+        -out server.key 2>/dev/null &&
+      leaf ca good localhost good "$now" "$later" &&
+      leaf ca wrong-name wrong-name.example wrong "$now" "$later" &&
+      leaf ca expired localhost good 20190101000000Z 20200101000000Z &&
+      leaf other-ca untrusted localhost good "$now" "$later" &&
+      openssl x509 -in ca.pem -outform DER -out ca.der &&
+      rm -f ca.key other-ca.key
+  )
+}
+
 write_nginx_conf() {
   local user_line=""
   # As root the workers would switch to an unprivileged user that may not
@@ -152,21 +241,47 @@ http {
   keepalive_timeout 65;
   server {
     listen 127.0.0.1:$base;
+    listen [::1]:$base;
     root $dir/www;
-    location /slow/ {
-      alias $dir/www/;
-      limit_rate 200k;
-    }
-    location /via-proxy/ {
-      alias $dir/www/;
-      if (\$http_via = "") { return 403; }
-    }
-    location /via-proxy-slow/ {
-      alias $dir/www/;
-      limit_rate 200k;
-      if (\$http_via = "") { return 403; }
-    }
+    include $dir/nginx-locations.conf;
   }
+  log_format tls '\$remote_addr "\$request" \$status \$ssl_session_reused';
+  ssl_protocols TLSv1.2;
+  ssl_certificate_key $dir/tls/server.key;
+  ssl_session_cache shared:vorn_tls:1m;
+  server {
+    listen 127.0.0.1:$((base + 8)) ssl;
+    listen [::1]:$((base + 8)) ssl;
+    ssl_certificate $dir/tls/good.pem;
+    access_log $dir/nginx-tls-access.log tls;
+    root $dir/www;
+    include $dir/nginx-locations.conf;
+  }
+$(for pair in 10:wrong-name 11:expired 12:untrusted; do
+  cat <<SERVER
+  server {
+    listen 127.0.0.1:$((base + ${pair%%:*})) ssl;
+    ssl_certificate $dir/tls/${pair#*:}.pem;
+    access_log $dir/nginx-tls-access.log tls;
+    root $dir/www;
+  }
+SERVER
+done)
+}
+EOF
+  cat >"$dir/nginx-locations.conf" <<EOF
+location /slow/ {
+  alias $dir/www/;
+  limit_rate 200k;
+}
+location /via-proxy/ {
+  alias $dir/www/;
+  if (\$http_via = "") { return 403; }
+}
+location /via-proxy-slow/ {
+  alias $dir/www/;
+  limit_rate 200k;
+  if (\$http_via = "") { return 403; }
 }
 EOF
 }
@@ -202,6 +317,7 @@ case "$action" in
     dir=$(cd "$dir" && pwd)
     stop_all
     make_docroot || { echo "cannot write the docroot" >&2; exit 1; }
+    make_certs || { echo "cannot make the test certificates" >&2; exit 1; }
     write_nginx_conf
 
     # Every server gets its output in a file and no terminal, so that
@@ -234,15 +350,17 @@ case "$action" in
 
     for _ in $(seq 1 100); do
       up=0
-      for offset in 0 1 2 3 4 5 6; do
+      for offset in 0 1 2 3 4 5 6 8 10 11 12; do
         port_open "$((base + offset))" && up=$((up + 1))
       done
-      if [ "$up" = 7 ]; then
+      port_open "$base" ::1 && up=$((up + 1))
+      port_open "$((base + 8))" ::1 && up=$((up + 1))
+      if [ "$up" = 13 ]; then
         exit 0
       fi
       sleep 0.1
     done
-    echo "test servers did not come up on ports $base to $((base + 6)); logs in $dir" >&2
+    echo "test servers did not come up on ports $base to $((base + 12)); logs in $dir" >&2
     tail -n 5 "$dir"/nginx-error.log "$dir"/*.log >&2 2>/dev/null
     stop_all
     exit 1

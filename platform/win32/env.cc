@@ -58,9 +58,56 @@ OsError MapOsError(DWORD code) {
       return OsError::kTimedOut;
     case WSAECONNREFUSED:
       return OsError::kRefused;
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAESHUTDOWN:
+      return OsError::kClosed;
     default:
       return OsError::kOther;
   }
+}
+
+std::string SystemText(DWORD code) {
+  char buf[512];
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      /*lpSource=*/nullptr, code, /*dwLanguageId=*/0, buf, sizeof(buf),
+      /*Arguments=*/nullptr);
+  std::string text(buf, length);
+  while (!text.empty() &&
+         (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text.empty() ? "error " + std::to_string(code) : text;
+}
+
+Status OsStatus(DWORD code, std::string detail) {
+  ErrorKind kind = ErrorKind::kOther;
+  switch (MapOsError(code)) {
+    case OsError::kNotFound:
+      kind = ErrorKind::kNotFound;
+      break;
+    case OsError::kAccessDenied:
+      kind = ErrorKind::kAccessDenied;
+      break;
+    case OsError::kDiskFull:
+      kind = ErrorKind::kDiskFull;
+      break;
+    case OsError::kWouldBlock:
+    case OsError::kTimedOut:
+      kind = ErrorKind::kTimedOut;
+      break;
+    case OsError::kRefused:
+      kind = ErrorKind::kRefused;
+      break;
+    case OsError::kClosed:
+      kind = ErrorKind::kClosed;
+      break;
+    default:
+      break;
+  }
+  return Status::Error(kind, std::move(detail), static_cast<int>(code),
+                       SystemText(code));
 }
 
 }  // namespace win32

@@ -36,11 +36,21 @@ enum class OsError {
   kWouldBlock,  // a non-blocking socket call is still in progress
   kTimedOut,
   kRefused,  // nobody listens at the address
+  kClosed,   // the peer reset or ended the connection
   kOther,
 };
 
 // Classifies `code`. The single mapping from system codes for the backend.
 OsError MapOsError(DWORD code);
+
+// The system's text for `code` (GetLastError, WSAGetLastError or an
+// SSPI / certificate HRESULT) without its line end; "error N" when the
+// system has none.
+std::string SystemText(DWORD code);
+
+// A Status for the failed call's `code`: its kind (through MapOsError),
+// the code and the system's text, and `detail`.
+Status OsStatus(DWORD code, std::string detail);
 
 // Owns a kernel handle (file, mutex) and closes it once.
 class UniqueHandle final {

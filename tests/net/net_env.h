@@ -35,6 +35,41 @@ inline uint16_t FaultPeerPort() {
   return static_cast<uint16_t>(PortBase() + 3);
 }
 
+// The directory of the servers' files (VORN_TEST_SERVERS, else the build's
+// own): their logs and the test CA.
+inline std::string ServersDir() {
+  const char* dir = std::getenv("VORN_TEST_SERVERS");
+  return dir != nullptr && *dir != '\0' ? dir : VORN_TEST_SERVERS_DIR;
+}
+
+// nginx over TLS 1.2 (scripts/test-servers.sh): a certificate from the
+// test CA for localhost, 127.0.0.1 and ::1, on 127.0.0.1 and [::1]; the
+// others on 127.0.0.1 only.
+inline uint16_t TlsPort() { return static_cast<uint16_t>(PortBase() + 8); }
+inline uint16_t TlsWrongNamePort() {
+  return static_cast<uint16_t>(PortBase() + 10);
+}
+inline uint16_t TlsExpiredPort() {
+  return static_cast<uint16_t>(PortBase() + 11);
+}
+inline uint16_t TlsUntrustedPort() {
+  return static_cast<uint16_t>(PortBase() + 12);
+}
+
+// Makes the servers' test CA trusted by this process. On Linux that is
+// OpenSSL's SSL_CERT_FILE and SSL_CERT_DIR (which replace the machine's
+// own values), read at the process's first TLS connection, so a test calls
+// this before it connects; the version fetch reads them at every fetch.
+// Under wine the CA is in the prefix's current-user root store already:
+// the test run adds it before the tests start (tests/host/trust_root.cc).
+inline void TrustTestCa() {
+#ifndef _WIN32
+  std::string tls = ServersDir() + "/tls";
+  setenv("SSL_CERT_FILE", (tls + "/ca.pem").c_str(), 1);
+  setenv("SSL_CERT_DIR", tls.c_str(), 1);
+#endif
+}
+
 inline std::string Url(uint16_t port, const std::string& path) {
   return "http://127.0.0.1:" + std::to_string(port) + path;
 }

@@ -101,5 +101,41 @@ TEST_F(VersionFetchNetTest, RefusedConnectionLogsTheSystemsText) {
   EXPECT_EQ(std::vector<uint32_t>(12, 300000u), clock_.sleeps);
 }
 
+// Over https the version file comes only from a server whose certificate
+// is trusted, valid and for the host (the test CA trusted as for the
+// package download); a refusal is a network failure like any other.
+TEST_F(VersionFetchNetTest, HttpsNeedsATrustedValidCertificate) {
+  VORN_REQUIRE_SERVERS();
+  nettest::TrustTestCa();
+  auto https = [](uint16_t port) {
+    return "https://localhost:" + std::to_string(port) + "/ver-same.txt";
+  };
+  const struct {
+    const char* name;
+    std::string url;
+    bool fetched;
+  } cases[] = {
+      {"trusted", https(nettest::TlsPort()), true},
+      {"untrusted CA", https(nettest::TlsUntrustedPort()), false},
+      {"expired", https(nettest::TlsExpiredPort()), false},
+      {"another name", https(nettest::TlsWrongNamePort()), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::WriteAll(dir_.File("updatelog.txt"), "");
+    if (c.fetched) {
+      EXPECT_EQ(kRunOk, Run(c.url));
+      EXPECT_EQ(std::vector<std::string>{msg::kUpToDate}, Messages());
+      continue;
+    }
+    EXPECT_EQ(kRunFail, Run(c.url));
+    std::vector<std::string> lines = Messages();
+    ASSERT_EQ(26u, lines.size());
+    EXPECT_FALSE(TrimRight(lines[0]).empty());  // the client's reason
+    EXPECT_EQ(std::string(msg::kNetworkFailure), lines[1]);
+    EXPECT_EQ(updater_->version_text(), "");
+  }
+}
+
 }  // namespace
 }  // namespace vorn
