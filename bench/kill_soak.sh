@@ -30,10 +30,11 @@ access=$servers/nginx-access.log
 
 alive() { kill -0 "$1" 2>/dev/null && [ "$(ps -o stat= -p "$1" 2>/dev/null | cut -c1)" != Z ]; }
 fetches() { grep -c "GET /soak-$1.txt " "$access"; }
-have() {  # bytes in the part files of download dir $1
-  local n=0 f
-  for f in "$1"/pkg.bin.down[0-3]; do [ -f "$f" ] && n=$((n + $(stat -c %s "$f"))); done
-  echo $n
+have() {  # bytes the plan in download dir $1 counts as on disk
+  local f=$1/pkg.bin.plan n
+  n=$(stat -c %s "$f" 2>/dev/null) && [ "$n" -ge 44 ] || { echo 0; return; }
+  od -An -t d4 -j $((n - 32)) -N 32 "$f" | tr -s ' \n' ' ' |
+    awk '{ o = 0; s = 0; for (i = 1; i <= 8; i += 2) { s += $i - o; o = $(i + 1) + 1 } print s }'
 }
 
 # start K DIR: starts the updater for download K; pid in PID. A start that

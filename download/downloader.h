@@ -4,20 +4,27 @@
 //     --DownloadSegment (one worker per segment, each with its own slot)-->
 //     SegmentSlot[] --JoinSegments--> the package file
 //
+// Every worker writes its bytes at their offsets into one part file beside
+// the package, and the start of its range into the plan file in place; the
+// join checks the part file and renames it over the package. No byte is
+// copied after it was received.
+//
 // The Downloader owns the values of the process's one download. The main
 // thread fills the answer and the plan before the first worker starts; each
-// worker then reads them, writes only its own slot and, when stopped, the
-// start of its own range. No lock is taken.
+// worker then reads them and writes only its own slot, the start of its own
+// range and (worker 0) the running digest. No lock is taken.
 #ifndef VORN_DOWNLOAD_DOWNLOADER_H_
 #define VORN_DOWNLOAD_DOWNLOADER_H_
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "download/http_url.h"
 #include "download/resume_record.h"
 #include "download/time64.h"
+#include "platform/crypto.h"
 #include "platform/env.h"
 #include "platform/status.h"
 
@@ -67,14 +74,14 @@ enum class Outcome {
   kWrongAnswer,   // the answer was not the one asked for (range, total,
                   // coding, another Last-Modified or ETag than the probe's)
   kBroken,        // the connection ended, failed or stalled early
-  kWriteFailed,   // the segment file could not be opened or written
+  kWriteFailed,   // the part file or the plan could not be opened or written
   kProxyError,    // the proxy answered 407, 502 or 504 itself
   // The join.
-  kIncomplete,      // a segment file does not hold exactly its bytes
-  kCopyFailed,      // reading a segment or writing the temporary file failed
+  kIncomplete,      // a segment's bytes are not all in the part file
+  kCopyFailed,      // reading the part file back for its digest failed
   kReplaceFailed,   // the complete file could not replace the package file
-  kDigestMismatch,  // the joined bytes are not the announced package; they,
-                    // the segment files and the info file are gone
+  kDigestMismatch,  // the received bytes are not the announced package; the
+                    // part file and the plan are gone
 };
 
 // At most this many redirects are followed by one probe; the next one fails
@@ -93,8 +100,11 @@ constexpr int64_t kLowSpeedMinBytes = 60 * 1024;
 // The largest file the 32-bit ranges can describe.
 constexpr int32_t kMaxFileBytes = 0x7FFFFFFF;
 // Each segment worker moves its body in blocks of this size: one buffer
-// per worker, filled from the socket and written out whole.
+// per worker, filled from the socket and written out whole, after which the
+// worker's start in the plan file follows.
 constexpr int kSegmentBlockBytes = 128 * 1024;
+// The buffer of the digest's read of the part file.
+constexpr int64_t kReadBackBytes = 256 * 1024;
 
 // What the probe learned, or why it failed.
 struct ProbeAnswer {
@@ -113,22 +123,38 @@ struct ProbeAnswer {
 };
 
 // The plan of one download: its files, and the bytes each segment still
-// needs. In four-part mode it is kept on disk as the info file.
+// needs. In four-part mode it is kept on disk as the plan file, in the
+// info file's layout.
+//
+// The files beside the package (save path + suffix):
+//   .part       the package's bytes at their offsets, full size from the
+//               start (sparse where the system allows); renamed over the
+//               package when complete and checked
+//   .plan       the record of the ranges (four-part mode only)
+//   .plan.new   the record being written, renamed over .plan
+//   .down, .down0 ... .down3
+//               what an older client leaves (its record and four segment
+//               files): taken into .part once, then removed
 struct DownloadPlan {
-  std::string save_path;       // the package file
-  std::string info_file_path;  // save path + ".down"
+  std::string save_path;    // the package file
+  std::string plan_path;    // save path + ".plan"
+  std::string part_path;    // save path + ".part"
   ResumeRecord record;
   int64_t size = 0;            // the package's size
   bool ranged = false;         // four segments; else one whole-file answer
-  bool resumed = false;        // kept segment files are continued
+  bool resumed = false;        // a kept part file is continued
   bool dropped_other = false;  // a plan for another URL was thrown away
+  bool took_over = false;      // an older client's segment files were taken
 
   int SegmentCount() const { return ranged ? kSegmentCount : 1; }
-  // save path + ".down" + the digit.
-  std::string SegmentFilePath(int index) const;
-  // Bytes segment file `index` holds when complete.
-  int64_t SegmentBytes(int index) const;
+  // The older layout's record (save path + ".down") and segment files.
+  std::string OldRecordPath() const { return save_path + ".down"; }
+  std::string OldSegmentPath(int index) const;
 };
+
+// The offset in the plan file of the 4-byte start of range `index`, for a
+// record whose URL and save path are as in `record`.
+int64_t StartFieldOffset(const ResumeRecord& record, int index);
 
 // What one segment worker came to. Written by its worker alone while it
 // runs, read by the main thread after the wait; `stop` goes the other way.
@@ -184,36 +210,42 @@ class Downloader {
   SegmentSlot& slot(int index) { return slots_[index]; }
   SegmentJob* job(int index) { return &jobs_[index]; }
 
-  // Whether every segment file holds exactly its bytes.
+  // Whether every segment reported all its bytes written.
   bool SegmentsComplete() const;
-  // Joins the segment files, in order, into the package file through a
-  // temporary file that replaces it only when complete (and, with an
-  // announced SHA-256, only when its digest matches); then deletes the
-  // segment files and, in four-part mode, the info file. Anything short of
-  // kOk leaves the package file as it was, and the segment files too unless
-  // the digest did not match. error() tells a copy or replace failure.
+  // Makes the part file the package: checks that every segment is
+  // complete and that the part file has the package's size, with an
+  // announced SHA-256 finishes the digest (reading back only what the
+  // transfer did not hash) and compares it, then renames the part file over
+  // the package file and deletes the plan. Anything short of kOk leaves the
+  // package file as it was, and the part file and plan too unless the
+  // digest did not match. error() tells a read or replace failure.
   Outcome JoinSegments();
-  // After a failed transfer: advances every start to the first byte its
-  // segment file lacks and rewrites the info file, so the next run resumes.
+  // After a failed transfer (four-part mode): rewrites the plan with every
+  // start where its worker stopped, so the next run resumes there.
   platform::Status RecordProgress();
-  // While the workers run (four-part mode): rewrites the info file with
-  // every start at the first byte its segment file lacks now.
-  platform::Status SaveProgress();
 
  private:
-  // Reconciles a kept record with the segment files; false when the record
-  // cannot be trusted and the download must be planned afresh.
-  bool ReconcileWithSegmentFiles();
-  // Whether the kept record may be continued for the probe's file.
-  bool MayResume(const std::string& raw);
-  // Writes `record` to the info file through a temporary file renamed over
+  // Whether the kept record may be continued for the probe's file, with
+  // the part file (or, for an older client's record, its segment files).
+  bool MayResume(const std::string& raw, bool old_layout);
+  // Fits the record's starts to what is on disk; false when it cannot be
+  // trusted and the download must be planned afresh.
+  bool ReconcileWithPartFile();
+  bool ReconcileWithOldSegments();
+  // Copies an older client's segment files into the part file at their
+  // offsets; false when that failed (then nothing of them is kept).
+  bool TakeOverOldLayout();
+  // Writes `record` to the plan file through a temporary file renamed over
   // it; the status says which file failed and why.
   platform::Status WriteRecord(const ResumeRecord& record) const;
   void PlanFresh();
-  void DiscardSegmentFiles();
-  // Deletes the info file (four-part mode) and the segment files, the info
-  // file first.
+  // Deletes an older client's record and segment files, the record first.
+  void RemoveOldLayout();
+  // Deletes the plan (four-part mode) and the part file, the plan first.
   void RemovePartialFiles();
+  // Where worker 0 hashes in flight: the digest holds the part file's first
+  // hashed_ bytes. Touched by worker 0 alone while the workers run.
+  void HashWritten(int64_t offset, const char* data, int64_t n);
 
   const platform::Env* env_;
   uint32_t connect_timeout_ms_ = kConnectTimeoutMs;
@@ -224,6 +256,8 @@ class Downloader {
   ProbeAnswer probe_;
   DownloadPlan plan_;
   platform::Status error_;
+  std::unique_ptr<platform::Sha256> digest_;
+  int64_t hashed_ = 0;
   SegmentSlot slots_[kSegmentCount];
   SegmentJob jobs_[kSegmentCount];
 };

@@ -1,108 +1,65 @@
-// The join of the segment files into the package file, and the progress
-// record after a transfer that did not complete.
+// The end of a transfer: the part file becomes the package by one rename,
+// and after a transfer that did not complete the plan keeps the progress.
 //
-// The package appears whole or not at all. The join first checks that every
-// segment file holds exactly its bytes, joins them into a temporary file in
-// the download directory (inside the system where it can; through one
-// bounded buffer where it cannot or where the digest is taken), checks every
-// write and the close, and renames the result over the package file; only
-// then are the segment files and the info file deleted. Anything that fails
-// on the way leaves the package file untouched and the segments in place
-// for the next run, except a digest that does not match: those bytes are
-// not the package, and a resume would only rebuild them.
+// The package appears whole or not at all. The part file is renamed over
+// the package file only when every segment reported all its bytes, the part
+// file has the package's size and, with an announced SHA-256, its bytes have
+// that digest; only then is the plan deleted. Anything that fails on the way
+// leaves the package file untouched and the part file and plan in place for
+// the next run, except a digest that does not match: those bytes are not
+// the package, and a resume would only keep them.
 #include "download/downloader.h"
-#include "platform/crypto.h"
+
+#include <algorithm>
+
 #include "platform/files.h"
 
 namespace vorn {
 
-namespace {
-
-// Appends the file at `path` to `out`; false unless exactly `expected`
-// bytes were read and written. With `digest` the bytes pass through one
-// bounded buffer and are hashed on the way; without, the system may copy
-// them without a trip through this process.
-bool AppendFile(platform::FileSystem* fs, const std::string& path,
-                int64_t expected, platform::Sha256* digest,
-                platform::File* out) {
-  std::unique_ptr<platform::File> in =
-      fs->Open(path, platform::OpenMode::kRead);
-  if (!in) return false;
-  int64_t copied = 0;
-  if (digest == nullptr) {
-    // One byte past the expected count shows a segment that grew.
-    copied = out->CopyFrom(in.get(), expected + 1);
-    if (copied < 0) return false;
-  } else {
-    std::string buffer(static_cast<size_t>(platform::kCopyBufferBytes), '\0');
-    for (;;) {
-      int64_t got = in->Read(&buffer[0], platform::kCopyBufferBytes);
-      if (got < 0) return false;
-      if (got == 0) break;
-      digest->Update(buffer.data(), static_cast<size_t>(got));
-      if (!out->Write(buffer.data(), got)) return false;
-      copied += got;
-    }
-  }
-  in->Close();
-  return copied == expected;
-}
-
-}  // namespace
-
 bool Downloader::SegmentsComplete() const {
-  for (int i = 0; i < plan_.SegmentCount(); ++i) {
-    if (env_->files->FileLength(plan_.SegmentFilePath(i)) !=
-        plan_.SegmentBytes(i)) {
-      return false;
-    }
+  if (!plan_.ranged) return slots_[0].outcome == Outcome::kOk;
+  for (const SegmentRange& range : plan_.record.ranges) {
+    if (range.start <= range.end) return false;
   }
   return true;
 }
 
 Outcome Downloader::JoinSegments() {
   error_ = platform::Status();
-  if (!SegmentsComplete()) return Outcome::kIncomplete;
   platform::FileSystem* fs = env_->files;
-  const std::string temporary = plan_.save_path + ".down.tmp";
+  if (!SegmentsComplete() || fs->FileLength(plan_.part_path) != plan_.size) {
+    return Outcome::kIncomplete;
+  }
   auto failed = [&](Outcome outcome, const std::string& path) {
     error_ = platform::Status::Error(platform::ErrorKind::kOther, path);
     return outcome;
   };
 
-  std::unique_ptr<platform::Sha256> digest;
   if (!expected_sha256_.empty()) {
     // A digest that cannot be taken is no match, but says nothing against
-    // the segments: they stay for the next run.
-    if (env_->crypto != nullptr) digest = env_->crypto->NewSha256();
-    if (!digest) return failed(Outcome::kCopyFailed, "SHA-256");
+    // the bytes: they stay for the next run.
+    if (!digest_) return failed(Outcome::kCopyFailed, "SHA-256");
+    // What worker 0 did not hash as it wrote is read back once.
+    std::unique_ptr<platform::File> in =
+        fs->Open(plan_.part_path, platform::OpenMode::kRead);
+    if (!in) return failed(Outcome::kCopyFailed, plan_.part_path);
+    std::string buffer(static_cast<size_t>(kReadBackBytes), '\0');
+    while (hashed_ < plan_.size) {
+      int64_t got = in->ReadAt(
+          hashed_, &buffer[0], std::min(plan_.size - hashed_, kReadBackBytes));
+      if (got <= 0) return failed(Outcome::kCopyFailed, plan_.part_path);
+      digest_->Update(buffer.data(), static_cast<size_t>(got));
+      hashed_ += got;
+    }
+    in->Close();
+    const std::string sum = digest_->Final();
+    if (sum.empty()) return failed(Outcome::kCopyFailed, "SHA-256");
+    if (sum != expected_sha256_) {
+      RemovePartialFiles();
+      return Outcome::kDigestMismatch;
+    }
   }
-
-  std::unique_ptr<platform::File> out =
-      fs->Open(temporary, platform::OpenMode::kCreateTruncate);
-  if (!out) return failed(Outcome::kCopyFailed, temporary);
-  bool ok = true;
-  for (int i = 0; i < plan_.SegmentCount() && ok; ++i) {
-    ok = AppendFile(fs, plan_.SegmentFilePath(i), plan_.SegmentBytes(i),
-                    digest.get(), out.get());
-  }
-  ok = out->Close() && ok;
-  std::string sum;
-  if (ok && digest) {
-    sum = digest->Final();
-    ok = !sum.empty();
-  }
-  if (!ok) {
-    fs->RemoveFile(temporary);
-    return failed(Outcome::kCopyFailed, temporary);
-  }
-  if (digest && sum != expected_sha256_) {
-    fs->RemoveFile(temporary);
-    RemovePartialFiles();
-    return Outcome::kDigestMismatch;
-  }
-  if (!fs->RenameOver(temporary, plan_.save_path)) {
-    fs->RemoveFile(temporary);
+  if (!fs->RenameOver(plan_.part_path, plan_.save_path)) {
     return failed(Outcome::kReplaceFailed, plan_.save_path);
   }
   RemovePartialFiles();
@@ -110,48 +67,17 @@ Outcome Downloader::JoinSegments() {
 }
 
 void Downloader::RemovePartialFiles() {
-  // The record goes first: a kill between the two steps then leaves
-  // segment files without a plan, which the next run discards, instead of
-  // a plan whose segments are gone, which it would fetch again.
-  // One connection never writes an info file, so it leaves any it finds.
-  if (plan_.ranged) env_->files->RemoveFile(plan_.info_file_path);
-  for (int i = 0; i < plan_.SegmentCount(); ++i) {
-    env_->files->RemoveFile(plan_.SegmentFilePath(i));
-  }
+  // The plan goes first: a kill between the two steps then leaves a part
+  // file without a plan, which the next run discards, instead of a plan
+  // whose bytes are gone. One connection keeps no plan.
+  if (plan_.ranged) env_->files->RemoveFile(plan_.plan_path);
+  env_->files->RemoveFile(plan_.part_path);
 }
 
 platform::Status Downloader::RecordProgress() {
+  // The workers moved every start to the first byte their segment lacks.
   if (!plan_.ranged) return platform::Status();
-  for (int i = 0; i < kSegmentCount; ++i) {
-    int64_t origin = OriginalStart(plan_.record.ranges, i);
-    int64_t length = env_->files->FileLength(plan_.SegmentFilePath(i));
-    if (length < 0) length = 0;
-    if (length > plan_.SegmentBytes(i)) {
-      // Cannot come from our workers; start the segment again.
-      env_->files->RemoveFile(plan_.SegmentFilePath(i));
-      length = 0;
-    }
-    plan_.record.ranges[i].start = static_cast<int32_t>(origin + length);
-  }
   return WriteRecord(plan_.record);
-}
-
-platform::Status Downloader::SaveProgress() {
-  if (!plan_.ranged) return platform::Status();
-  // A copy: the workers own their ranges' starts while they run.
-  ResumeRecord progress = plan_.record;
-  for (int i = 0; i < kSegmentCount; ++i) {
-    int64_t origin = OriginalStart(plan_.record.ranges, i);
-    int64_t length = env_->files->FileLength(plan_.SegmentFilePath(i));
-    if (length < 0) length = 0;
-    int64_t start = origin + length;
-    // The files only grow while the workers run, so a start read now never
-    // runs ahead of its file; it never goes below the recorded one either.
-    if (start > progress.ranges[i].start) {
-      progress.ranges[i].start = static_cast<int32_t>(start);
-    }
-  }
-  return WriteRecord(progress);
 }
 
 }  // namespace vorn

@@ -1,6 +1,10 @@
-// The download preparation: the URL, the save path, the info file, the
-// probe, and the plan reconciled with what an earlier run left.
+// The download preparation: the URL, the save path, the plan file, the
+// probe, and the plan reconciled with what an earlier run left (this
+// client's part file, or an older client's segment files).
 #include "download/downloader.h"
+
+#include <algorithm>
+
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -18,14 +22,16 @@ Downloader::Downloader(const platform::Env* env) : env_(env) {
   for (int i = 0; i < kSegmentCount; ++i) jobs_[i] = {this, i};
 }
 
-std::string DownloadPlan::SegmentFilePath(int index) const {
-  return info_file_path + static_cast<char>('0' + index);
+std::string DownloadPlan::OldSegmentPath(int index) const {
+  return OldRecordPath() + static_cast<char>('0' + index);
 }
 
-int64_t DownloadPlan::SegmentBytes(int index) const {
-  if (!ranged) return size;
-  return static_cast<int64_t>(record.ranges[index].end) -
-         OriginalStart(record.ranges, index) + 1;
+int64_t StartFieldOffset(const ResumeRecord& record, int index) {
+  // The two lines with their CR CR LF, the size (4) and the time (8), then
+  // the ranges as start and end of 4 bytes each.
+  return static_cast<int64_t>(record.url.size() + 3 +
+                              record.save_path.size() + 3) +
+         12 + 8 * index;
 }
 
 Outcome Downloader::PrepareDownload(const std::string& url_text,
@@ -33,6 +39,8 @@ Outcome Downloader::PrepareDownload(const std::string& url_text,
   probe_ = ProbeAnswer();
   plan_ = DownloadPlan();
   error_ = platform::Status();
+  digest_.reset();
+  hashed_ = 0;
   HttpUrl url;
   // A URL without a scheme is taken as http, and recorded so.
   std::string record_url = url_text;
@@ -46,11 +54,19 @@ Outcome Downloader::PrepareDownload(const std::string& url_text,
   if (parsed != UrlError::kNone) return Outcome::kBadUrl;
   plan_.save_path = Trim(save_path);
   if (plan_.save_path.empty()) return Outcome::kBadSavePath;
-  plan_.info_file_path = plan_.save_path + ".down";
+  plan_.plan_path = plan_.save_path + ".plan";
+  plan_.part_path = plan_.save_path + ".part";
 
+  // This client's plan, or else the record an older client left.
   std::string raw;
-  const bool have_file = platform::ReadFileBytes(
-      env_->files, plan_.info_file_path, kMaxInfoFileBytes, &raw);
+  bool old_layout = false;
+  bool have_file = platform::ReadFileBytes(env_->files, plan_.plan_path,
+                                           kMaxInfoFileBytes, &raw);
+  if (!have_file) {
+    have_file = platform::ReadFileBytes(env_->files, plan_.OldRecordPath(),
+                                        kMaxInfoFileBytes, &raw);
+    old_layout = have_file;
+  }
   // An empty or unreadable record (a full disk, a line cut short) is no
   // record: the download is planned afresh.
   const bool have_record = have_file && ReadInfoFile(raw, &plan_.record);
@@ -63,36 +79,50 @@ Outcome Downloader::PrepareDownload(const std::string& url_text,
   plan_.size = probe_.size;
   plan_.ranged = probe_.ranges;
 
-  if (have_record && plan_.record.url != record_url) {
-    // Only one instance runs at a time, so a record for another URL is
-    // nobody's download in progress: it is a plan that an older release
-    // left, and it would block every later one. It goes, with its segment
-    // files, and the new package is planned.
-    plan_.dropped_other = true;
-    if (!plan_.ranged) env_->files->RemoveFile(plan_.info_file_path);
-  }
-  const bool resume = have_record && !plan_.dropped_other && MayResume(raw);
+  // Only one instance runs at a time, so a record for another URL is
+  // nobody's download in progress: it is a plan that an older release
+  // left, and it would block every later one. It goes, with its bytes, and
+  // the new package is planned.
+  plan_.dropped_other = have_record && plan_.record.url != record_url;
+  // Only four-part mode resumes; one connection writes the part file afresh
+  // from its first byte.
+  bool resume = plan_.ranged && have_record && !plan_.dropped_other &&
+                MayResume(raw, old_layout);
+  if (resume && old_layout) resume = plan_.took_over = TakeOverOldLayout();
   if (!resume) {
     plan_.record.url = record_url;
     plan_.record.save_path = plan_.save_path;
     PlanFresh();
-    // Whatever an earlier attempt left in the segment files does not
-    // belong to this plan.
-    if (have_file) DiscardSegmentFiles();
+    // Whatever an earlier attempt left in the part file does not belong to
+    // this plan.
+    env_->files->RemoveFile(plan_.part_path);
   }
   plan_.resumed = resume;
 
-  // Four-part mode keeps its plan on disk before any worker starts, so an
-  // interrupted transfer (even a killed process) resumes on the next run;
-  // a download without its plan on disk does not start.
-  if (plan_.ranged) {
+  if (!plan_.ranged) {
+    // A plan kept now would describe bytes that the one connection is
+    // about to overwrite.
+    env_->files->RemoveFile(plan_.plan_path);
+  } else {
+    // Four-part mode keeps its plan on disk before any worker starts, so an
+    // interrupted transfer (even a killed process) resumes on the next run;
+    // a download without its plan on disk does not start.
     error_ = WriteRecord(plan_.record);
     if (!error_.ok()) return Outcome::kPlanNotWritten;
+  }
+  // An older client's files go once what replaces them is on disk (or
+  // nothing of them is kept).
+  RemoveOldLayout();
+
+  // With a digest announced, worker 0 hashes the bytes it writes from the
+  // first one on; the join reads back only the rest.
+  if (!expected_sha256_.empty() && env_->crypto != nullptr) {
+    digest_ = env_->crypto->NewSha256();
   }
   return Outcome::kOk;
 }
 
-bool Downloader::MayResume(const std::string& raw) {
+bool Downloader::MayResume(const std::string& raw, bool old_layout) {
   const ResumeRecord& record = plan_.record;
   // Another date (older or newer) or size means another file: joining its
   // bytes with the kept ones would make a mix of two files. Without a date
@@ -107,26 +137,47 @@ bool Downloader::MayResume(const std::string& raw) {
       static_cast<int64_t>(record.ranges[3].end) != probe_.size - 1) {
     return false;
   }
-  // A record that the text-mode reading garbled, or whose segment files do
-  // not fit it, cannot be trusted: planning afresh loses at most the bytes
-  // already fetched, resuming from it would corrupt the package.
+  // A record that the text-mode reading garbled, or whose files do not fit
+  // it, cannot be trusted: planning afresh loses at most the bytes already
+  // fetched, resuming from it would corrupt the package.
   if (raw != SerializeInfoFile(record)) return false;
-  return ReconcileWithSegmentFiles();
+  SegmentRange fresh[kSegmentCount];
+  MakeFreshPartition(static_cast<uint32_t>(probe_.size), fresh);
+  for (int i = 0; i < kSegmentCount; ++i) {
+    if (record.ranges[i].end != fresh[i].end) return false;
+  }
+  return old_layout ? ReconcileWithOldSegments() : ReconcileWithPartFile();
+}
+
+bool Downloader::ReconcileWithPartFile() {
+  // The part file has the package's size from the first write on; without
+  // it (or at another size) no byte the plan counts is there.
+  if (env_->files->FileLength(plan_.part_path) != probe_.size) return false;
+  // Every start lies in its range or one past it (complete): the workers
+  // never write it otherwise.
+  for (int i = 0; i < kSegmentCount; ++i) {
+    const SegmentRange& range = plan_.record.ranges[i];
+    if (range.start < OriginalStart(plan_.record.ranges, i) ||
+        static_cast<int64_t>(range.start) > static_cast<int64_t>(range.end) + 1) {
+      return false;
+    }
+  }
+  return true;
 }
 
 platform::Status Downloader::WriteRecord(const ResumeRecord& record) const {
   // Written beside the record and renamed over it, so that a full disk or
   // a kill leaves the previous record, never an empty or half one.
-  const std::string temporary = plan_.info_file_path + ".new";
+  const std::string temporary = plan_.plan_path + ".new";
   if (!platform::WriteFileBytes(env_->files, temporary,
                                 SerializeInfoFile(record))) {
     env_->files->RemoveFile(temporary);
     return platform::Status::Error(platform::ErrorKind::kOther, temporary);
   }
-  if (!env_->files->RenameOver(temporary, plan_.info_file_path)) {
+  if (!env_->files->RenameOver(temporary, plan_.plan_path)) {
     env_->files->RemoveFile(temporary);
     return platform::Status::Error(platform::ErrorKind::kOther,
-                                   plan_.info_file_path);
+                                   plan_.plan_path);
   }
   return platform::Status();
 }
@@ -139,38 +190,52 @@ void Downloader::PlanFresh() {
   MakeFreshPartition(static_cast<uint32_t>(probe_.size), plan_.record.ranges);
 }
 
-bool Downloader::ReconcileWithSegmentFiles() {
-  // Only four-part mode resumes; one connection always fetches the whole
-  // file from its first byte.
-  if (!plan_.ranged) return true;
-  SegmentRange fresh[kSegmentCount];
-  MakeFreshPartition(static_cast<uint32_t>(probe_.size), fresh);
+bool Downloader::ReconcileWithOldSegments() {
+  SegmentRange* ranges = plan_.record.ranges;
   for (int i = 0; i < kSegmentCount; ++i) {
-    if (plan_.record.ranges[i].end != fresh[i].end) return false;
-  }
-  SegmentRange reconciled[kSegmentCount];
-  for (int i = 0; i < kSegmentCount; ++i) {
-    int64_t length = env_->files->FileLength(plan_.SegmentFilePath(i));
+    int64_t length = env_->files->FileLength(plan_.OldSegmentPath(i));
     if (length < 0) length = 0;  // a missing segment file is empty
-    int64_t origin = OriginalStart(fresh, i);
-    int64_t capacity = static_cast<int64_t>(fresh[i].end) - origin + 1;
-    // The record's start trails the file (it is written from the files'
-    // lengths); a file shorter than that, or longer than its range, is not
-    // what the workers wrote: that segment starts again.
-    if (length > capacity || origin + length < plan_.record.ranges[i].start) {
-      env_->files->RemoveFile(plan_.SegmentFilePath(i));
-      length = 0;
-    }
-    reconciled[i].start = static_cast<int32_t>(origin + length);
-    reconciled[i].end = fresh[i].end;
+    const int64_t origin = OriginalStart(ranges, i);
+    const int64_t capacity = static_cast<int64_t>(ranges[i].end) - origin + 1;
+    // The older client writes its record's starts from the files' lengths,
+    // so a start trails its file; a file shorter than that, or longer than
+    // its range, is not what its workers wrote: that segment starts again.
+    if (length > capacity || origin + length < ranges[i].start) length = 0;
+    ranges[i].start = static_cast<int32_t>(origin + length);
   }
-  for (int i = 0; i < kSegmentCount; ++i) plan_.record.ranges[i] = reconciled[i];
   return true;
 }
 
-void Downloader::DiscardSegmentFiles() {
+bool Downloader::TakeOverOldLayout() {
+  platform::FileSystem* fs = env_->files;
+  std::unique_ptr<platform::File> part =
+      fs->Open(plan_.part_path, platform::OpenMode::kCreateTruncate);
+  bool ok = part != nullptr && part->SetLength(plan_.size);
+  std::string buffer(static_cast<size_t>(kReadBackBytes), '\0');
+  for (int i = 0; i < kSegmentCount && ok; ++i) {
+    const int64_t origin = OriginalStart(plan_.record.ranges, i);
+    const int64_t length = plan_.record.ranges[i].start - origin;
+    if (length == 0) continue;
+    std::unique_ptr<platform::File> in =
+        fs->Open(plan_.OldSegmentPath(i), platform::OpenMode::kRead);
+    int64_t copied = 0;
+    while (ok && in && copied < length) {
+      int64_t got = in->Read(&buffer[0], std::min(length - copied,
+                                                  kReadBackBytes));
+      ok = got > 0 && part->WriteAt(origin + copied, buffer.data(), got);
+      if (ok) copied += got;
+    }
+    ok = ok && copied == length;
+  }
+  if (part != nullptr) ok = part->Close() && ok;
+  if (!ok) fs->RemoveFile(plan_.part_path);
+  return ok;
+}
+
+void Downloader::RemoveOldLayout() {
+  env_->files->RemoveFile(plan_.OldRecordPath());
   for (int i = 0; i < kSegmentCount; ++i) {
-    env_->files->RemoveFile(plan_.SegmentFilePath(i));
+    env_->files->RemoveFile(plan_.OldSegmentPath(i));
   }
 }
 

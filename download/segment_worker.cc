@@ -1,5 +1,6 @@
 // The segment workers: each fetches one range (or, without range support,
-// the whole file) on a thread of its own into a segment file of its own.
+// the whole file) on a thread of its own, and writes it at its offset into
+// the one part file that all of them share.
 //
 // A worker writes only body bytes that belong to its segment: it reads the
 // whole response head first (however the network splits it), believes the
@@ -13,8 +14,10 @@
 // outcome in its own slot.
 //
 // Body bytes move in blocks of kSegmentBlockBytes: a worker fills its one
-// buffer from the socket and writes it out whole, so a gigabyte costs a few
-// thousand system calls per connection, not a million.
+// buffer from the socket and writes it out whole at its offset, then
+// rewrites its own start in the plan file (4 bytes, in place), so a killed
+// run resumes from the last block on disk. A gigabyte costs a few thousand
+// system calls per connection, not a million.
 #include <algorithm>
 #include <memory>
 
@@ -48,7 +51,7 @@ bool SameFileAsProbed(const ResponseHead& head, const ProbeAnswer& probe) {
 }
 
 // Whether a segment answer is exactly the one segment `index` asked for;
-// then *body_bytes is what it owes the segment file.
+// then *body_bytes is what it owes the part file.
 bool AnswerFitsSegment(const ResponseHead& head, const DownloadPlan& plan,
                        int index, int64_t* body_bytes) {
   if (BodyIsCoded(head)) return false;
@@ -177,31 +180,60 @@ void Downloader::DownloadSegment(int index) {
     return;
   }
 
-  slot.outcome = Outcome::kWriteFailed;
-  platform::OpenMode mode = platform::OpenMode::kCreateTruncate;
-  // A kept plan continues the segment file (a missing one counts as
-  // empty); one connection always starts the file from its first byte.
-  if (ranged && plan_.resumed) mode = platform::OpenMode::kWriteCreateKeep;
-  const std::string path = plan_.SegmentFilePath(index);
-  std::unique_ptr<platform::File> file = env_->files->Open(path, mode);
-  if (!file || !file->SeekToEnd()) {
-    slot.error = platform::Status::Error(platform::ErrorKind::kOther, path);
+  // The part file has the package's size from the start (sparse where the
+  // system allows), so every worker writes at its offsets; one connection
+  // writes it afresh from its first byte. Four-part mode also keeps the
+  // plan open, to move its start forward after every block.
+  platform::FileSystem* fs = env_->files;
+  std::unique_ptr<platform::File> part = fs->Open(
+      plan_.part_path, ranged ? platform::OpenMode::kWriteShared
+                              : platform::OpenMode::kCreateTruncate);
+  std::unique_ptr<platform::File> plan_file;
+  if (ranged) {
+    plan_file = fs->Open(plan_.plan_path, platform::OpenMode::kWriteShared);
+  }
+  const char* failed_path = nullptr;
+  if (!part || (ranged && part->Length() < plan_.size &&
+                !part->SetLength(plan_.size))) {
+    failed_path = plan_.part_path.c_str();
+  } else if (ranged && !plan_file) {
+    failed_path = plan_.plan_path.c_str();
+  }
+  if (failed_path != nullptr) {
+    slot.outcome = Outcome::kWriteFailed;
+    slot.error = platform::Status::Error(platform::ErrorKind::kOther,
+                                         failed_path);
     return;
   }
 
-  int32_t bytes_written = 0;
+  int64_t next = ranged ? range.start : 0;  // the next offset to write
+  const int64_t start_field = StartFieldOffset(plan_.record, index);
   auto write_body = [&](const char* data, int64_t n) {
     if (n > remaining) n = remaining;
     if (n <= 0) return true;
-    if (!file->Write(data, n)) return false;
-    bytes_written += static_cast<int32_t>(n);
+    if (!part->WriteAt(next, data, n)) {
+      failed_path = plan_.part_path.c_str();
+      return false;
+    }
+    if (index == 0) HashWritten(next, data, n);
+    next += n;
     remaining -= n;
+    if (!ranged) return true;
+    // The start follows the bytes on disk, never runs ahead of them.
+    range.start = static_cast<int32_t>(next);
+    std::string field;
+    AppendLe32(&field, static_cast<uint32_t>(range.start));
+    if (!plan_file->WriteAt(start_field, field.data(), 4)) {
+      failed_path = plan_.plan_path.c_str();
+      return false;
+    }
     return true;
   };
   if (!write_body(received.data() + head_bytes,
                   static_cast<int64_t>(received.size() - head_bytes))) {
-    file->Close();
-    slot.error = platform::Status::Error(platform::ErrorKind::kOther, path);
+    slot.outcome = Outcome::kWriteFailed;
+    slot.error =
+        platform::Status::Error(platform::ErrorKind::kOther, failed_path);
     return;
   }
   received.clear();
@@ -247,14 +279,28 @@ void Downloader::DownloadSegment(int index) {
       break;
     }
   }
-  // Stopped: the range now begins at the first byte not yet written.
-  if (stopped) range.start += bytes_written;
-  if (!file->Close()) outcome = Outcome::kWriteFailed;
+  if (!part->Close()) {
+    outcome = Outcome::kWriteFailed;
+    failed_path = plan_.part_path.c_str();
+  }
+  if (plan_file && !plan_file->Close() && outcome != Outcome::kWriteFailed) {
+    outcome = Outcome::kWriteFailed;
+    failed_path = plan_.plan_path.c_str();
+  }
   if (remaining == 0 && outcome == Outcome::kBroken) outcome = Outcome::kOk;
   if (outcome == Outcome::kWriteFailed) {
-    slot.error = platform::Status::Error(platform::ErrorKind::kOther, path);
+    slot.error =
+        platform::Status::Error(platform::ErrorKind::kOther, failed_path);
   }
   slot.outcome = outcome;
+}
+
+void Downloader::HashWritten(int64_t offset, const char* data, int64_t n) {
+  // Only bytes that continue the hashed run from the first byte count; a
+  // resumed segment 0 leaves them all to the join's read.
+  if (!digest_ || offset != hashed_) return;
+  digest_->Update(data, static_cast<size_t>(n));
+  hashed_ += n;
 }
 
 }  // namespace vorn

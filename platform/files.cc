@@ -1,23 +1,6 @@
 #include "platform/files.h"
 
-#include <vector>
-
 namespace vorn::platform {
-
-int64_t File::CopyFrom(File* source, int64_t n) {
-  std::vector<char> buffer(static_cast<size_t>(kCopyBufferBytes));
-  int64_t copied = 0;
-  while (copied < n) {
-    int64_t want = n - copied;
-    if (want > kCopyBufferBytes) want = kCopyBufferBytes;
-    int64_t got = source->Read(buffer.data(), want);
-    if (got < 0) return -1;
-    if (got == 0) break;
-    if (!Write(buffer.data(), got)) return -1;
-    copied += got;
-  }
-  return copied;
-}
 
 bool ReadFileBytes(FileSystem* fs, const std::string& path, int64_t limit,
                    std::string* out) {

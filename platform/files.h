@@ -44,11 +44,9 @@ class File {
   // Makes the file `length` bytes long: cut, or grown without writing (a
   // sparse file where the system allows). False on failure.
   virtual bool SetLength(int64_t length) = 0;
-  // Appends to this file up to `n` bytes read from `source` at its
-  // position; the count copied (short only at the source's end) or -1 on a
-  // failure. The bytes go through one bounded buffer unless the backend can
-  // copy them inside the system.
-  virtual int64_t CopyFrom(File* source, int64_t n);
+  // Reads up to `n` bytes from byte `offset`, whatever the position;
+  // returns the count (0 at or past the end) or -1.
+  virtual int64_t ReadAt(int64_t offset, char* buf, int64_t n) = 0;
   // Flushes and closes; false when the data may not have reached the file.
   // Closing a closed file does nothing and answers true.
   virtual bool Close() = 0;
@@ -82,9 +80,6 @@ class FileSystem {
   // What `path` names, links followed; see FileKind.
   virtual FileKind KindOf(const std::string& path) = 0;
 };
-
-// The buffer of the copies that go through user space.
-constexpr int64_t kCopyBufferBytes = 256 * 1024;
 
 // Reads a whole file into `out`, at most `limit` bytes. False when it
 // cannot be opened or read.

@@ -11,12 +11,6 @@ namespace vorn::platform {
 using ThreadHandle = void*;
 using ThreadProc = uint32_t (*)(void* arg);
 
-enum class WaitResult {
-  kEnded,     // every thread has ended
-  kTimedOut,  // some are still running
-  kFailed,    // the wait itself failed
-};
-
 class Threads {
  public:
   virtual ~Threads() = default;
@@ -27,9 +21,6 @@ class Threads {
   virtual bool WaitAll(const ThreadHandle* handles, int count) = 0;
   // Waits without a time-out for one thread. True on a normal end.
   virtual bool WaitOne(ThreadHandle handle) = 0;
-  // Waits at most `timeout_ms` for every one of the `count` threads to end.
-  virtual WaitResult WaitAllFor(const ThreadHandle* handles, int count,
-                                uint32_t timeout_ms) = 0;
 };
 
 }  // namespace vorn::platform

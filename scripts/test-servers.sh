@@ -230,7 +230,12 @@ pid $dir/nginx.pid;
 error_log $dir/nginx-error.log warn;
 events { worker_connections 256; }
 http {
-  access_log $dir/nginx-access.log;
+  # The combined format with the Range asked for at the end, so a test can
+  # tell the probe (bytes=100-) from the segments.
+  log_format ranges '\$remote_addr - \$remote_user [\$time_local] "\$request" '
+                    '\$status \$body_bytes_sent "\$http_referer" '
+                    '"\$http_user_agent" "\$http_range"';
+  access_log $dir/nginx-access.log ranges;
   client_body_temp_path $dir/nginx-temp/body;
   proxy_temp_path $dir/nginx-temp/proxy;
   fastcgi_temp_path $dir/nginx-temp/fastcgi;

@@ -1,6 +1,6 @@
-// The transfer: start the workers, wait for them, and have their segment
-// files joined into the package file. The join either replaces the package
-// with a complete, checked file or leaves it untouched (see
+// The transfer: start the workers, wait for them, and have the part file
+// they filled made the package. That either replaces the package with a
+// complete, checked file or leaves it untouched (see
 // Downloader::JoinSegments); a join that does not happen is logged as a
 // failed download and the plan is kept for the next run.
 #include "download/downloader.h"
@@ -19,8 +19,8 @@ int32_t Updater::StartTransfer() {
     if (thread_handles_[i] == nullptr) {
       // The workers already started share the Downloader, which the
       // process's exit would destroy under them: let them finish first.
-      // Nothing is joined; the info file written before them lets the next
-      // run resume.
+      // Nothing is joined; the plan written before them lets the next run
+      // resume.
       if (i > 0) env_->threads->WaitAll(thread_handles_, i);
       WriteLog(msg::kThreadStartFailed);
       LogPlanWrite(downloader_.RecordProgress());
@@ -30,34 +30,12 @@ int32_t Updater::StartTransfer() {
   return WaitAndMerge();
 }
 
-namespace {
-
-// Every this often while the workers run, the info file is brought up to
-// what the segment files hold.
-constexpr uint32_t kProgressIntervalMs = 1000;
-
-}  // namespace
-
 bool Updater::WaitForWorkers(bool four_part) {
-  if (!four_part) return env_->threads->WaitOne(thread_handles_[0]);
-  // Without a time-out in all: the pauses only let the record follow the
-  // files, so that a run killed now resumes from where the files end. A
-  // record that could not be brought up to date is told once; the one on
-  // disk still trails the files, so it stays safe to resume from.
-  bool told = false;
-  for (;;) {
-    platform::WaitResult result = env_->threads->WaitAllFor(
-        thread_handles_, kSegmentCount, kProgressIntervalMs);
-    if (result == platform::WaitResult::kEnded) return true;
-    if (result == platform::WaitResult::kFailed) {
-      return env_->threads->WaitAll(thread_handles_, kSegmentCount);
-    }
-    platform::Status saved = downloader_.SaveProgress();
-    if (!saved.ok() && !told) {
-      LogPlanWrite(saved);
-      told = true;
-    }
-  }
+  // Without a time-out: every connection has its own bounds, and each
+  // worker keeps its start in the plan file as it writes, so a run killed
+  // while waiting resumes from the bytes on disk.
+  return four_part ? env_->threads->WaitAll(thread_handles_, kSegmentCount)
+                   : env_->threads->WaitOne(thread_handles_[0]);
 }
 
 void Updater::LogPlanWrite(const platform::Status& written) {

@@ -41,6 +41,15 @@ class LinuxFile final : public File {
     }
   }
 
+  int64_t ReadAt(int64_t offset, char* buf, int64_t n) override {
+    for (;;) {
+      ssize_t got = ::pread(fd_, buf, static_cast<size_t>(n),
+                            static_cast<off_t>(offset));
+      if (got < 0 && errno == EINTR) continue;
+      return got;
+    }
+  }
+
   bool Write(const char* buf, int64_t n) override {
     while (n > 0) {
       ssize_t put = ::write(fd_, buf, static_cast<size_t>(n));
@@ -67,29 +76,6 @@ class LinuxFile final : public File {
 
   bool SetLength(int64_t length) override {
     return ::ftruncate(fd_, static_cast<off_t>(length)) == 0;
-  }
-
-  // Between two files of this system the kernel copies the bytes itself
-  // (copy_file_range); where it refuses (another file system on an old
-  // kernel, a file type it does not serve) the bytes go through a buffer.
-  int64_t CopyFrom(File* source, int64_t n) override {
-    auto* from = dynamic_cast<LinuxFile*>(source);
-    if (from == nullptr) return File::CopyFrom(source, n);
-    int64_t copied = 0;
-    while (copied < n) {
-      ssize_t moved = ::copy_file_range(from->fd_, nullptr, fd_, nullptr,
-                                        static_cast<size_t>(n - copied), 0);
-      if (moved < 0 && errno == EINTR) continue;
-      if (moved < 0 && copied == 0 &&
-          (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-           errno == EOPNOTSUPP || errno == EBADF)) {
-        return File::CopyFrom(source, n);
-      }
-      if (moved < 0) return -1;
-      if (moved == 0) break;
-      copied += moved;
-    }
-    return copied;
   }
 
   bool Close() override {

@@ -55,28 +55,6 @@ class LinuxThreads final : public Threads {
     return ok;
   }
 
-  WaitResult WaitAllFor(const ThreadHandle* handles, int count,
-                        uint32_t timeout_ms) override {
-    struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += timeout_ms / 1000;
-    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000L;
-    }
-    for (int i = 0; i < count; ++i) {
-      auto* thread = static_cast<LinuxThread*>(handles[i]);
-      if (thread == nullptr) return WaitResult::kFailed;
-      if (thread->joined) continue;
-      int rc = pthread_timedjoin_np(thread->id, nullptr, &deadline);
-      if (rc == ETIMEDOUT) return WaitResult::kTimedOut;
-      if (rc != 0) return WaitResult::kFailed;
-      thread->joined = true;
-    }
-    return WaitResult::kEnded;
-  }
-
   bool WaitOne(ThreadHandle handle) override {
     auto* thread = static_cast<LinuxThread*>(handle);
     if (thread == nullptr) return false;

@@ -76,6 +76,20 @@ class Win32File final : public File {
     return got;
   }
 
+  int64_t ReadAt(int64_t offset, char* buf, int64_t n) override {
+    if (n < 0 || offset < 0) return -1;
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    DWORD want = static_cast<DWORD>(n > kMaxChunk ? kMaxChunk : n);
+    if (!ReadFile(handle_.get(), buf, want, &got, &at)) {
+      // Reading at or past the end answers so instead of with zero bytes.
+      return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    }
+    return got;
+  }
+
   bool Write(const char* buf, int64_t n) override {
     if (n < 0) return false;
     while (n > 0) {

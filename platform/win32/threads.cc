@@ -53,17 +53,6 @@ class Win32Threads final : public Threads {
     return true;
   }
 
-  WaitResult WaitAllFor(const ThreadHandle* handles, int count,
-                        uint32_t timeout_ms) override {
-    if (count <= 0 || count > MAXIMUM_WAIT_OBJECTS) return WaitResult::kFailed;
-    DWORD result = WaitForMultipleObjects(static_cast<DWORD>(count),
-                                          const_cast<HANDLE*>(handles),
-                                          /*bWaitAll=*/TRUE, timeout_ms);
-    if (result == WAIT_OBJECT_0) return WaitResult::kEnded;
-    if (result == WAIT_TIMEOUT) return WaitResult::kTimedOut;
-    return WaitResult::kFailed;
-  }
-
   bool WaitOne(ThreadHandle handle) override {
     return WaitForSingleObject(handle, INFINITE) == WAIT_OBJECT_0;
   }

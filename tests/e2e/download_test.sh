@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole road for real: version file, probe, transfer over four ranges
-# (nginx) or one connection (Python's http.server), merge, completion and
-# launch; a plan of an older release dropped; and a download killed
-# part-way that resumes.
+# (nginx) or one connection (Python's http.server), completion and launch;
+# a plan of an older release dropped; a download killed part-way that
+# resumes; an older client's download taken over; a disk with room for one
+# copy of the package.
 source "$(dirname "$0")/lib.sh" "$@"
 
 WWW=${VORN_TEST_SERVERS:?VORN_TEST_SERVERS must be set}/www
@@ -26,7 +27,7 @@ check_download() {  # name dir size
   same_bytes "$dl/pkg.bin" "$WORK/expected-$size" && pass "$what: package byte-exact ($size bytes)" \
     || fail "$what: package differs ($(stat -c %s "$dl/pkg.bin" 2>/dev/null) of $size bytes)"
   [ "$(log_messages "$dl")" = "$(ok_lines)" ] && pass "$what: log" || fail "$what: log: $(log_messages "$dl")"
-  ls "$dl" | grep -q '\.down' && fail "$what: part files left: $(ls "$dl")" || pass "$what: no part files left"
+  [ -n "$(partial_files "$dl")" ] && fail "$what: part files left: $(ls "$dl")" || pass "$what: no part files left"
 }
 
 # Four-part mode against nginx, and one connection against Python.
@@ -71,10 +72,9 @@ ver=$(version_file stale-2.0 "http://127.0.0.1:$NGINX_PORT/slow/pkg-3145728.bin"
 dl="$WORK/stale"
 start_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
 pid=$UPDATER_PID
-for _ in $(seq 1 100); do [ -f "$dl/pkg.bin.down0" ] && break; sleep 0.05; done
-sleep 0.5
+wait_for_plan "$dl/pkg.bin.plan" 5
 kill_updater "$pid"
-[ -f "$dl/pkg.bin.down" ] && pass "stale plan: 2.0 cut off with its plan on disk" \
+[ -f "$dl/pkg.bin.plan" ] && pass "stale plan: 2.0 cut off with its plan on disk" \
   || fail "stale plan: no plan after the kill: $(ls "$dl")"
 name="e2e-$TAG-stale-2.1.txt"
 printf 'VER=2.1\r\nURL=http://127.0.0.1:%s/pkg-1003.bin' "$NGINX_PORT" >"$WWW/$name"
@@ -86,22 +86,22 @@ same_bytes "$dl/pkg.bin" "$WORK/expected-1003" && pass "stale plan: 2.1 byte-exa
   && pass "stale plan: log" || fail "stale plan: log: $(log_messages "$dl")"
 grep -q "Maybe the download file" "$WORK/stale.err" && fail "stale plan: the old warning box" \
   || pass "stale plan: no warning box"
-ls "$dl" | grep -q '\.down' && fail "stale plan: part files left: $(ls "$dl")" \
+[ -n "$(partial_files "$dl")" ] && fail "stale plan: part files left: $(ls "$dl")" \
   || pass "stale plan: no part files left"
 
 # Resume: a throttled four-part download killed with SIGKILL part-way,
-# then run again: it completes byte-exact and fetches less than the file.
+# then run again: it completes byte-exact and fetches exactly the bytes the
+# plan did not have.
 size=3145728
 ver=$(version_file slow "http://127.0.0.1:$NGINX_PORT/slow/pkg-$size.bin")
 dl="$WORK/resume"
 access="$VORN_TEST_SERVERS/nginx-access.log"
 start_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
 pid=$UPDATER_PID
-for _ in $(seq 1 100); do [ -f "$dl/pkg.bin.down0" ] && break; sleep 0.05; done
-sleep 1.5
+wait_for_plan "$dl/pkg.bin.plan" 5
+sleep 1
 kill_updater "$pid"
-have=0
-for i in 0 1 2 3; do have=$((have + $(stat -c %s "$dl/pkg.bin.down$i" 2>/dev/null || echo 0))); done
+have=$(plan_bytes "$dl/pkg.bin.plan")
 if [ "$have" -gt 0 ] && [ "$have" -lt "$size" ] && [ ! -e "$dl/pkg.bin" ]; then
   pass "resume: killed part-way with $have of $size bytes"
 else
@@ -111,11 +111,53 @@ sleep 1  # let nginx log the cut connections
 mark=$(wc -l <"$access")
 run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
 sleep 0.5
-fetched=$(tail -n +"$((mark + 1))" "$access" | grep "e2e-$TAG\|/slow/pkg-$size.bin" \
-  | awk '$7 ~ /^\/slow\// {s += $10} END {print s + 0}')
+fetched=$(segment_bytes_since "$mark" "/slow/pkg-$size.bin")
 check_download "resume" "$dl" "$size"
-[ "$fetched" -lt "$size" ] && pass "resume: second run fetched $fetched bytes (< $size)" \
-  || fail "resume: second run fetched $fetched bytes"
+[ "$fetched" -eq $((size - have)) ] && pass "resume: second run fetched the $fetched missing bytes" \
+  || fail "resume: second run fetched $fetched bytes, $((size - have)) were missing"
+
+# An older client's download (its .down record and four segment files, each
+# with the first half of its range): taken over, and only the missing halves
+# are fetched.
+dl="$WORK/older"
+mkdir -p "$dl"
+url="http://127.0.0.1:$NGINX_PORT/pkg-$size.bin"
+expected_package "$size" >"$WORK/expected-$size"
+python3 - "$dl/pkg.bin" "$(native_path "$dl")$(sep)pkg.bin" "$url" \
+  "$(stat -c %Y "$WWW/pkg-$size.bin")" "$WORK/expected-$size" <<'PY'
+import struct, sys
+path, save, url, mtime, expected = sys.argv[1:]
+data = open(expected, "rb").read()
+n = len(data); q = n // 4
+ends = [q - 1, 2 * q - 1, 3 * q - 1, n - 1]
+starts = [0, q, 2 * q, 3 * q]
+halves = [(ends[i] - starts[i] + 1) // 2 for i in range(4)]
+fields = struct.pack("<Iq", n, int(mtime))
+for i in range(4):
+    fields += struct.pack("<ii", starts[i] + halves[i], ends[i])
+    open("%s.down%d" % (path, i), "wb").write(data[starts[i]:starts[i] + halves[i]])
+open(path + ".down", "wb").write(url.encode() + b"\r\r\n" + save.encode() + b"\r\r\n" + fields)
+PY
+ver=$(version_file older "$url")
+mark=$(wc -l <"$access")
+run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
+sleep 0.5
+fetched=$(segment_bytes_since "$mark" "/pkg-$size.bin")
+check_download "older client's layout" "$dl" "$size"
+[ "$fetched" -eq $((size / 2)) ] && pass "older client's layout: fetched only the $fetched missing bytes" \
+  || fail "older client's layout: fetched $fetched bytes, $((size / 2)) were missing"
+
+# A disk with room for the package but not for two copies of it.
+dl="$WORK/small"
+mkdir -p "$dl"
+if mount -t tmpfs -o size=4m tmpfs "$dl" 2>/dev/null; then
+  at_exit "umount '$dl'"
+  ver=$(version_file small "$url")
+  run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
+  check_download "4 MiB disk, 3 MiB package" "$dl" "$size"
+else
+  echo "skip: no tmpfs can be mounted here for the small-disk case"
+fi
 
 rm -f "$WWW"/e2e-$TAG-*
 finish

@@ -48,7 +48,7 @@ for fault in ignore-range close-early stall; do
     || fail "$fault: log $(log_messages "$dl")"
   grep -q "自动更新信息" "$dl.err" && fail "$fault: notice shown for a failed download" \
     || pass "$fault: no notice"
-  [ -f "$dl/pkg.bin.down" ] && pass "$fault: plan kept" || fail "$fault: no info file"
+  [ -f "$dl/pkg.bin.plan" ] && pass "$fault: plan kept" || fail "$fault: no plan file"
   echo "$fault: first run took $SECONDS_TAKEN s"
 
   run_case "$fault" "$dl"
@@ -56,7 +56,7 @@ for fault in ignore-range close-early stall; do
     || fail "$fault: second run package wrong"
   [ "$(log_messages "$dl" | tail -n 2)" = "$(printf '%s\n' 下载成功 更新新版本)" ] \
     && pass "$fault: second run log" || fail "$fault: second run log $(log_messages "$dl")"
-  ls "$dl" | grep -q '\.down' && fail "$fault: part files left" || pass "$fault: part files gone"
+  [ -n "$(partial_files "$dl")" ] && fail "$fault: part files left" || pass "$fault: part files gone"
 done
 
 # After close-early, the second run asked only for the halves that were

@@ -68,7 +68,7 @@ check() {
     [ "$(cat "$dl/$PACKAGE_NAME" 2>/dev/null)" = "old package" ] && pass "$what: older package kept" \
       || fail "$what: older package not kept"
   fi
-  ls "$dl" | grep -q '\.down' && fail "$what: part files left: $(ls "$dl" | tr '\n' ' ')" \
+  [ -n "$(partial_files "$dl")" ] && fail "$what: part files left: $(ls "$dl" | tr '\n' ' ')" \
     || pass "$what: nothing left to resume"
   if [ "$started" = yes ]; then
     for _ in $(seq 1 100); do [ -f "$(marker_of "$dl")" ] && break; sleep 0.05; done

@@ -49,6 +49,11 @@ NGINX_PORT=$BASE
 PYTHON_PORT=$((BASE + 1))
 FAULT_PORT=$((BASE + 2))
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/vorn-e2e.XXXXXX")
+# The single-instance guard is per user, in the runtime directory: a
+# script's own directory keeps clients of other test runs on this machine
+# (another build, another checkout) from taking each other's guard.
+export XDG_RUNTIME_DIR=$WORK/run
+mkdir -m 0700 "$XDG_RUNTIME_DIR"
 FAILURES=0
 # Commands run when the script ends (at_exit CMD), before $WORK goes.
 AT_EXIT=()
@@ -243,6 +248,36 @@ sys.stdout.buffer.write(bytes(((i * 131 + i // 251) & 0xFF) for i in range(n)))
 }
 
 same_bytes() { cmp -s "$1" "$2"; }
+
+# The files a download keeps between runs in directory $1 (part file, plan,
+# an older client's record and segment files), one per line.
+partial_files() { ls "$1" 2>/dev/null | grep -E '\.(part|plan|down)' || true; }
+
+# Waits up to $2 seconds until the plan $1 counts some bytes on disk.
+wait_for_plan() {
+  local i
+  for i in $(seq 1 $(($2 * 20))); do
+    [ "$(plan_bytes "$1")" -gt 0 ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+# The bytes the plan file $1 counts as on disk: over its four ranges, the
+# start minus the range's first byte (the 32 bytes of ranges end the file).
+plan_bytes() {
+  local n
+  n=$(stat -c %s "$1" 2>/dev/null) && [ "$n" -ge 44 ] || { echo 0; return; }
+  od -An -t d4 -j $((n - 32)) -N 32 "$1" | tr -s ' \n' ' ' |
+    awk '{ o = 0; s = 0; for (i = 1; i <= 8; i += 2) { s += $i - o; o = $(i + 1) + 1 } print s }'
+}
+
+# The body bytes nginx sent since line $1 of its access log for paths that
+# contain $2, the probes (Range bytes=100-) left out.
+segment_bytes_since() {
+  tail -n +"$(($1 + 1))" "$VORN_TEST_SERVERS/nginx-access.log" |
+    awk -v p="$2" 'index($7, p) && $NF != "\"bytes=100-\"" { s += $10 } END { print s + 0 }'
+}
 
 # Waits up to $2 seconds for file $1 to contain text $3 (GBK-decoded).
 wait_for_log() {

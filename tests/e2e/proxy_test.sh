@@ -113,11 +113,10 @@ ver=$(version_url resume "$PKG/via-proxy-slow/pkg-$size.bin")
 dl="$WORK/resume"
 start_updater "$ver" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
 pid=$UPDATER_PID
-for _ in $(seq 1 100); do [ -f "$dl/pkg.bin.down0" ] && break; sleep 0.05; done
-sleep 1.5
+wait_for_plan "$dl/pkg.bin.plan" 5
+sleep 1
 kill_updater "$pid"
-have=0
-for i in 0 1 2 3; do have=$((have + $(stat -c %s "$dl/pkg.bin.down$i" 2>/dev/null || echo 0))); done
+have=$(plan_bytes "$dl/pkg.bin.plan")
 [ "$have" -gt 0 ] && [ "$have" -lt "$size" ] && [ ! -e "$dl/pkg.bin" ] \
   && pass "resume: killed part-way with $have of $size bytes" \
   || fail "resume: after the kill $have bytes, files: $(ls "$dl")"

@@ -156,8 +156,8 @@ road() {
   same_bytes "$dl/setup.exe" "$WWW/$TAG.exe" \
     && pass "$round: package byte-exact ($(stat -c %s "$WWW/$TAG.exe") bytes)" \
     || fail "$round: package differs ($(stat -c %s "$dl/setup.exe" 2>/dev/null) of $(stat -c %s "$WWW/$TAG.exe") bytes)"
-  ls "$dl" 2>/dev/null | grep -q '\.down' && fail "$round: part files left: $(ls "$dl")" \
-    || pass "$round: no .down files left"
+  [ -n "$(partial_files "$dl")" ] && fail "$round: part files left: $(ls "$dl")" \
+    || pass "$round: no part files left"
 
   # The launch: the package ran from the download directory, 4000 ms or
   # more after the box was closed.

@@ -193,7 +193,7 @@ TEST(ProbeNetTest, LargeTextFileIsNotReadWhole) {
                                               dir.File("t.txt")));
     EXPECT_EQ(static_cast<int64_t>(nettest::LargeText().size()), d.plan().size);
     EXPECT_EQ(port == NginxPort(), d.plan().ranged);
-    EXPECT_EQ(port == NginxPort(), testing::Exists(dir.File("t.txt.down")));
+    EXPECT_EQ(port == NginxPort(), testing::Exists(dir.File("t.txt.plan")));
   }
 }
 

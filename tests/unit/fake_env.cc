@@ -199,6 +199,9 @@ class FailingFile : public platform::File {
   bool SeekToEnd() override { return target_->SeekToEnd(); }
   int64_t Length() override { return target_->Length(); }
   int64_t Read(char* buf, int64_t n) override { return target_->Read(buf, n); }
+  int64_t ReadAt(int64_t offset, char* buf, int64_t n) override {
+    return target_->ReadAt(offset, buf, n);
+  }
   bool Write(const char* buf, int64_t n) override {
     if (Fails()) return false;
     return target_->Write(buf, n);

@@ -56,8 +56,17 @@ struct World {
     fake.network.Serve("h:80", testing::ServeFile(file));
   }
   std::string Save() const { return dir.File("f.exe"); }
-  std::string Info() const { return Save() + ".down"; }
-  std::string Segment(int i) const { return Info() + std::to_string(i); }
+  std::string Info() const { return Save() + ".plan"; }
+  std::string Part() const { return Save() + ".part"; }
+  // What an older client leaves: its record and segment files.
+  std::string OldInfo() const { return Save() + ".down"; }
+  std::string OldSegment(int i) const { return OldInfo() + std::to_string(i); }
+  // A part file of the right size with `bytes` of the file at `offset`.
+  void WritePart(int64_t offset, int64_t bytes) const {
+    std::string part(file.content.size(), '\0');
+    part.replace(offset, bytes, file.content.substr(offset, bytes));
+    WriteAll(Part(), part);
+  }
 
   TempDir dir;
   FakeEnv fake;
@@ -86,7 +95,6 @@ TEST(PrepareTest, FreshPlans) {
     EXPECT_FALSE(plan.resumed) << c.name;
     EXPECT_FALSE(plan.dropped_other) << c.name;
     if (!c.ranges) {
-      EXPECT_EQ(1003, plan.SegmentBytes(0)) << c.name;
       EXPECT_FALSE(Exists(w.Info())) << c.name;
       continue;
     }
@@ -96,7 +104,6 @@ TEST(PrepareTest, FreshPlans) {
       EXPECT_EQ(expected[i][0], plan.record.ranges[i].start) << c.name;
       EXPECT_EQ(expected[i][1], plan.record.ranges[i].end) << c.name;
     }
-    EXPECT_EQ(253, plan.SegmentBytes(3)) << c.name;
     EXPECT_EQ(SerializeInfoFile(Record(w.Save(), 1003, c.date.Time())),
               ReadAll(w.Info()))
         << c.name;
@@ -104,7 +111,7 @@ TEST(PrepareTest, FreshPlans) {
 }
 
 // A record for another URL is a plan an older release left: it goes with
-// its segment files, and the new URL is planned.
+// its bytes, and the new URL is planned.
 TEST(PrepareTest, RecordForAnotherUrlIsDroppedWithItsSegmentFiles) {
   struct {
     const char* name;
@@ -122,14 +129,12 @@ TEST(PrepareTest, RecordForAnotherUrlIsDroppedWithItsSegmentFiles) {
     std::string bytes = SerializeInfoFile(other);
     if (c.plain_line_end) bytes.erase(bytes.find("\r\r\n"), 1);
     WriteAll(w.Info(), bytes);
-    for (int i = 0; i < 4; ++i) WriteAll(w.Segment(i), "the other file");
+    WriteAll(w.Part(), "the other file");
     ASSERT_EQ(Outcome::kOk, w.d.PrepareDownload(kUrl, w.Save())) << c.name;
     EXPECT_TRUE(w.d.plan().dropped_other) << c.name;
     EXPECT_FALSE(w.d.plan().resumed) << c.name;
     EXPECT_TRUE(w.fake.desktop.boxes.empty()) << c.name;
-    for (int i = 0; i < 4; ++i) {
-      EXPECT_FALSE(Exists(w.Segment(i))) << c.name << i;
-    }
+    EXPECT_FALSE(Exists(w.Part())) << c.name;
     if (c.ranges) {
       EXPECT_EQ(SerializeInfoFile(Record(w.Save(), 1003, k1994.Time())),
                 ReadAll(w.Info()))
@@ -140,15 +145,20 @@ TEST(PrepareTest, RecordForAnotherUrlIsDroppedWithItsSegmentFiles) {
   }
 }
 
-TEST(PrepareTest, KeptRecordResumesWhereTheSegmentFilesEnd) {
+// An older client's record and segment files are taken into the part file
+// at their offsets once, and go; the plan resumes where their files end.
+TEST(PrepareTest, OlderClientsSegmentFilesAreTakenOver) {
   World w;
   const std::string& content = w.file.content;
-  WriteAll(w.Info(), SerializeInfoFile(Record(w.Save(), 1003, k1994.Time())));
-  WriteAll(w.Segment(0), content.substr(0, 250));    // complete
-  WriteAll(w.Segment(1), content.substr(250, 100));  // part
-  WriteAll(w.Segment(3), "");                        // empty; 2 missing
+  WriteAll(w.OldInfo(),
+           SerializeInfoFile(Record(w.Save(), 1003, k1994.Time())));
+  WriteAll(w.OldSegment(0), content.substr(0, 250));    // complete
+  WriteAll(w.OldSegment(1), content.substr(250, 100));  // part
+  WriteAll(w.OldSegment(2), std::string(251, 'x'));     // longer than its range
+  WriteAll(w.OldSegment(3), "");                        // empty
   ASSERT_EQ(Outcome::kOk, w.d.PrepareDownload(kUrl, w.Save()));
   EXPECT_TRUE(w.d.plan().resumed);
+  EXPECT_TRUE(w.d.plan().took_over);
   const int32_t starts[4] = {250, 350, 500, 750};
   ResumeRecord expected = Record(w.Save(), 1003, k1994.Time());
   for (int i = 0; i < 4; ++i) {
@@ -156,7 +166,11 @@ TEST(PrepareTest, KeptRecordResumesWhereTheSegmentFilesEnd) {
     expected.ranges[i].start = starts[i];
   }
   EXPECT_EQ(SerializeInfoFile(expected), ReadAll(w.Info()));
-  EXPECT_EQ(100u, ReadAll(w.Segment(1)).size());  // kept
+  const std::string part = ReadAll(w.Part());
+  ASSERT_EQ(1003u, part.size());
+  EXPECT_EQ(content.substr(0, 350), part.substr(0, 350));
+  EXPECT_FALSE(Exists(w.OldInfo()));
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(Exists(w.OldSegment(i))) << i;
 }
 
 struct ReplanCase {
@@ -167,6 +181,7 @@ struct ReplanCase {
   int tail;     // bytes after the 44 of fields: 1 one too many, -1 one short
   bool digest;  // a SHA-256 was announced
   bool replanned;
+  int64_t part_bytes = 1003;  // the part file's size; -1: none
 };
 
 TEST(PrepareTest, ReplanTests) {
@@ -184,17 +199,26 @@ TEST(PrepareTest, ReplanTests) {
       {"UndatedWithoutDigestStartsOver", kUndated, 0, 0, 0, false, true},
       // An older release stored the clock time for an undated file.
       {"UndatedRecordWithAClockTime", kUndated, 1800000000, 0, 0, true, true},
+      // Without its part file (or with one of another size) no byte the
+      // plan counts is there.
+      {"PartFileMissing", k1994, 0, 0, 0, false, true, -1},
+      {"PartFileOfAnotherSize", k1994, 0, 0, 0, false, true, 1002},
   };
   for (const ReplanCase& c : cases) {
     World w(true, c.date);
     ResumeRecord r =
         Record(w.Save(), 1003, Time64(c.date.Time().seconds() + c.time_shift));
     r.ranges[3].end += c.end_shift;
+    r.ranges[1].start = 260;
     std::string bytes = SerializeInfoFile(r);
     if (c.tail > 0) bytes += 'x';
     if (c.tail < 0) bytes.pop_back();
     WriteAll(w.Info(), bytes);
-    WriteAll(w.Segment(1), w.file.content.substr(250, 10));
+    if (c.part_bytes == 1003) {
+      w.WritePart(250, 10);
+    } else if (c.part_bytes >= 0) {
+      WriteAll(w.Part(), std::string(c.part_bytes, 'x'));
+    }
     if (c.digest) {
       w.d.SetExpectedPackage(-1, testing::FakeCrypto::Digest(w.file.content));
     }
@@ -202,7 +226,7 @@ TEST(PrepareTest, ReplanTests) {
     const DownloadPlan& plan = w.d.plan();
     EXPECT_EQ(c.replanned, !plan.resumed) << c.name;
     EXPECT_EQ(c.replanned ? 250 : 260, plan.record.ranges[1].start) << c.name;
-    EXPECT_EQ(c.replanned, !Exists(w.Segment(1))) << c.name;
+    EXPECT_EQ(c.replanned, !Exists(w.Part())) << c.name;
     EXPECT_EQ(c.replanned ? c.date.Time() : r.last_modified,
               plan.record.last_modified)
         << c.name;
@@ -215,16 +239,6 @@ TEST(PrepareTest, ReplanTests) {
                                      "Range: " + range + "\r\n"))
         << c.name;
   }
-}
-
-TEST(PrepareTest, SegmentFileLongerThanItsRangeIsNotTrusted) {
-  World w;
-  WriteAll(w.Info(), SerializeInfoFile(Record(w.Save(), 1003, k1994.Time())));
-  WriteAll(w.Segment(2), std::string(251, 'x'));
-  ASSERT_EQ(Outcome::kOk, w.d.PrepareDownload(kUrl, w.Save()));
-  EXPECT_TRUE(w.d.plan().resumed);
-  EXPECT_FALSE(Exists(w.Segment(2)));
-  EXPECT_EQ(500, w.d.plan().record.ranges[2].start);
 }
 
 // Four-part mode does not start without its plan on disk; one connection
@@ -259,7 +273,7 @@ TEST(PrepareTest, UrlWithoutSchemeAndSavePathWithBlanks) {
   ASSERT_EQ(Outcome::kOk,
             w.d.PrepareDownload("h/f.exe", "  " + w.Save() + " \t"));
   EXPECT_EQ(w.Save(), w.d.plan().save_path);
-  EXPECT_EQ(w.Info(), w.d.plan().info_file_path);
+  EXPECT_EQ(w.Info(), w.d.plan().plan_path);
   // The prefixed form is what is kept, as older releases kept it.
   EXPECT_EQ(kUrl, w.d.plan().record.url);
 }

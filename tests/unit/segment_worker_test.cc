@@ -68,8 +68,19 @@ struct Rig {
     auto connections = fake.network.Connections();
     return connections.size() < 2 ? std::string() : connections[1].sent;
   }
-  std::string SegmentPath(int i) { return d.plan().SegmentFilePath(i); }
-  std::string Segment(int i) { return ReadAll(SegmentPath(i)); }
+  std::string PartPath() { return d.plan().part_path; }
+  // The bytes segment `i` has on disk: in four-part mode those of the part
+  // file from the range's first byte up to its start in the plan (none
+  // without a part file); with one connection the whole part file.
+  std::string Segment(int i) {
+    std::string part = ReadAll(PartPath());
+    if (!d.plan().ranged) return part;
+    const SegmentRange* ranges = d.plan().record.ranges;
+    const size_t origin = OriginalStart(ranges, i);
+    const size_t start = ranges[i].start;
+    if (part.size() < start) return std::string();
+    return part.substr(origin, start - origin);
+  }
 
   bool secure;
   TempDir dir;
@@ -117,6 +128,10 @@ TEST_F(SegmentWorkerTest, WritesExactlyTheRange) {
     EXPECT_EQ(Outcome::kOk, rig.d.slot(1).outcome) << c.name;
     EXPECT_EQ(206, rig.d.slot(1).status) << c.name;
     EXPECT_EQ(body, rig.Segment(1)) << c.name;
+    // The start moved in the plan file too, in place.
+    EXPECT_EQ(SerializeInfoFile(rig.d.plan().record),
+              ReadAll(rig.d.plan().plan_path))
+        << c.name;
     EXPECT_NE(std::string::npos, rig.Sent().find("Range: bytes=250-499\r\n"))
         << c.name;
     EXPECT_EQ(c.secure ? "h" : "", rig.fake.network.Connections()[1].tls_host)
@@ -184,7 +199,7 @@ TEST_F(SegmentWorkerTest, FailuresWriteNothing) {
     EXPECT_EQ(c.outcome, slot.outcome) << c.name;
     EXPECT_EQ(c.status, slot.status) << c.name;
     EXPECT_EQ(c.error, slot.error.kind()) << c.name;
-    EXPECT_FALSE(Exists(rig.SegmentPath(1))) << c.name;
+    EXPECT_FALSE(Exists(rig.PartPath())) << c.name;
   }
 }
 
@@ -206,10 +221,11 @@ TEST_F(SegmentWorkerTest, FailedWriteEndsTheSegment) {
   rig.fake.files.fail_writes = true;
   rig.d.DownloadSegment(0);
   EXPECT_EQ(Outcome::kWriteFailed, rig.d.slot(0).outcome);
-  EXPECT_EQ(rig.SegmentPath(0), rig.d.slot(0).error.detail());
+  EXPECT_EQ(rig.PartPath(), rig.d.slot(0).error.detail());
   EXPECT_EQ("", rig.Segment(0));
 }
 
+// An older client's record and segment files: taken over, then continued.
 TEST_F(SegmentWorkerTest, ResumedPlanContinuesItsSegments) {
   Rig rig(true, Answer(Ranged(803, 1002, content_.substr(803))));
   ResumeRecord record;
@@ -292,7 +308,7 @@ TEST_F(SegmentWorkerTest, SingleConnectionMode) {
     Rig rig(false, Answer(c.answer));
     ASSERT_EQ(Outcome::kOk, rig.Prepare()) << c.name;
     // One connection always starts the file afresh.
-    WriteAll(rig.SegmentPath(0), "old");
+    WriteAll(rig.PartPath(), "old");
     rig.d.DownloadSegment(0);
     EXPECT_EQ(c.outcome, rig.d.slot(0).outcome) << c.name;
     EXPECT_EQ(c.outcome == Outcome::kOk ? content_ : std::string("old"),
@@ -349,7 +365,7 @@ TEST(SegmentThroughProxy, OutcomesAndBytes) {
         c.outcome == Outcome::kOk ? content.substr(250, 250) : std::string(),
         rig.Segment(1))
         << c.name;
-    EXPECT_EQ(c.outcome == Outcome::kOk, Exists(rig.SegmentPath(1))) << c.name;
+    EXPECT_EQ(c.outcome == Outcome::kOk, Exists(rig.PartPath())) << c.name;
     auto conns = rig.fake.network.Connections();
     if (c.route.kind == platform::ProxyRoute::Kind::kUnsupported) {
       EXPECT_EQ(1u, conns.size()) << c.name;  // the probe's alone

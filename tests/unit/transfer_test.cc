@@ -41,8 +41,13 @@ struct DownloadRun {
     return dir_ + platform::kPathSeparator + name;
   }
   std::string Package() const { return File("pkg.exe"); }
-  std::string Segment(int i) const {
-    return Package() + ".down" + std::to_string(i);
+  std::string Part() const { return Package() + ".part"; }
+  std::string Plan() const { return Package() + ".plan"; }
+  // The plan on disk.
+  ResumeRecord PlanOnDisk() const {
+    ResumeRecord r;
+    ParseInfoFile(ReadAll(Plan()), &r);
+    return r;
   }
   std::string Log() const { return ReadAll(File("updatelog.txt")); }
   void Serve(const FakeFile& file) {
@@ -82,16 +87,17 @@ TEST(Transfer, WholeRoadInBothModes) {
     EXPECT_TRUE(file.content == ReadAll(run.Package())) << what;
     EXPECT_EQ(c.ranges ? 5u : 2u, run.fake.network.Connections().size())
         << what;
-    for (int i = 0; i < 4; ++i) EXPECT_FALSE(Exists(run.Segment(i))) << what;
-    EXPECT_FALSE(Exists(run.Package() + ".down")) << what;
-    EXPECT_FALSE(Exists(run.Package() + ".down.tmp")) << what;
+    EXPECT_FALSE(Exists(run.Part())) << what;
+    EXPECT_FALSE(Exists(run.Plan())) << what;
     EXPECT_EQ(Lines({msg::kDownloadSucceeded, msg::kUpdated}), run.Log())
         << what;
     EXPECT_EQ(1u, run.fake.desktop.boxes.size()) << what;
   }
 }
 
-TEST(Transfer, SingleConnectionLeavesAnExistingInfoFile) {
+// One connection writes the part file afresh: a plan kept beside it would
+// describe bytes that are no longer there.
+TEST(Transfer, SingleConnectionDropsAKeptPlan) {
   TempDir dir;
   DownloadRun run(dir.path());
   FakeFile file = Content(1003, /*ranges=*/false);
@@ -100,10 +106,10 @@ TEST(Transfer, SingleConnectionLeavesAnExistingInfoFile) {
   r.url = "http://h/pkg.exe";
   r.last_modified = Time64(int64_t{1} << 40);
   MakeFreshPartition(1103, r.ranges);
-  WriteAll(run.Package() + ".down", SerializeInfoFile(r));
+  WriteAll(run.Plan(), SerializeInfoFile(r));
   run.updater.StartDownload();
   EXPECT_TRUE(file.content == ReadAll(run.Package()));
-  EXPECT_TRUE(Exists(run.Package() + ".down"));
+  EXPECT_FALSE(Exists(run.Plan()));
 }
 
 // Answers the range starting at `bad_start` with `bad` while *fault is set,
@@ -213,7 +219,10 @@ TEST(Transfer, ShortSegmentIsNotMerged) {
   run.fake.network.Serve("h:80", FaultyWhile(file, 500, short_answer, &fault));
   run.updater.StartDownload();
   EXPECT_EQ("old", ReadAll(run.Package()));
-  EXPECT_EQ(100u, ReadAll(run.Segment(2)).size());
+  // The plan keeps the 100 bytes that came.
+  EXPECT_EQ(600, run.PlanOnDisk().ranges[2].start);
+  EXPECT_TRUE(file.content.substr(500, 100) ==
+              ReadAll(run.Part()).substr(500, 100));
   EXPECT_EQ(
       Lines({(std::string(msg::kSegmentPrefix) + "3" + msg::kSegmentBroken)
                  .c_str(),
@@ -239,11 +248,10 @@ TEST(Transfer, FailedSegmentKeepsThePackageAndResumesNextRun) {
       first.Log());
   EXPECT_TRUE(first.fake.desktop.boxes.empty());
   EXPECT_TRUE(first.fake.windows.commands.empty());
-  EXPECT_FALSE(Exists(first.Segment(1)));
-  EXPECT_TRUE(file.content.substr(0, 250) == ReadAll(first.Segment(0)));
-  // The info file now starts every range at the first byte it lacks.
-  ResumeRecord r;
-  ParseInfoFile(ReadAll(first.Package() + ".down"), &r);
+  EXPECT_TRUE(file.content.substr(0, 250) ==
+              ReadAll(first.Part()).substr(0, 250));
+  // The plan now starts every range at the first byte it lacks.
+  const ResumeRecord r = first.PlanOnDisk();
   const int32_t starts[4] = {250, 250, 750, 1003};
   for (int i = 0; i < 4; ++i) EXPECT_EQ(starts[i], r.ranges[i].start) << i;
 
@@ -380,33 +388,33 @@ TEST(Transfer, ThroughAProxy) {
   }
 }
 
-TEST(Transfer, MergeFailuresLoseNothing) {
-  for (bool rename_fails : {true, false}) {
-    TempDir dir;
-    DownloadRun run(dir.path());
-    WriteAll(run.Package(), "old");
-    run.Serve(Content(5000));
-    // The workers write their segments; then the merge's rename or its
-    // writes to the temporary file fail.
-    run.fake.files.fail_renames = rename_fails;
-    run.fake.files.fail_writes = !rename_fails;
-    run.fake.files.fail_writes_matching = ".down.tmp";
-    run.updater.StartDownload();
-    EXPECT_EQ("old", ReadAll(run.Package())) << rename_fails;
-    EXPECT_FALSE(Exists(run.Package() + ".down.tmp")) << rename_fails;
-    for (int i = 0; i < 4; ++i) {
-      EXPECT_EQ(1250u, ReadAll(run.Segment(i)).size()) << rename_fails;
-    }
-    EXPECT_EQ(Lines({rename_fails ? msg::kReplaceFailed : msg::kJoinFailed,
-                     msg::kDownloadFailed}),
-              run.Log())
-        << rename_fails;
-    EXPECT_TRUE(run.fake.desktop.boxes.empty());
-  }
+// A complete part file that cannot replace the package stays, with its
+// plan; the next run fetches nothing again and only renames it.
+TEST(Transfer, FailedRenameLosesNothing) {
+  TempDir dir;
+  DownloadRun first(dir.path());
+  WriteAll(first.Package(), "old");
+  const FakeFile file = Content(5000);
+  first.Serve(file);
+  first.fake.files.fail_renames = true;
+  first.fake.files.fail_writes_matching = ".part";
+  first.updater.StartDownload();
+  EXPECT_EQ("old", ReadAll(first.Package()));
+  EXPECT_TRUE(file.content == ReadAll(first.Part()));
+  EXPECT_EQ(Lines({msg::kReplaceFailed, msg::kDownloadFailed}), first.Log());
+  EXPECT_TRUE(first.fake.desktop.boxes.empty());
+
+  DownloadRun second(dir.path());
+  second.Serve(file);
+  second.updater.StartDownload();
+  EXPECT_TRUE(file.content == ReadAll(second.Package()));
+  EXPECT_EQ(1u, second.fake.network.Connections().size());  // the probe
+  EXPECT_FALSE(Exists(second.Part()));
+  EXPECT_FALSE(Exists(second.Plan()));
 }
 
 // Only one instance runs, so a record for another URL is an older
-// release's plan cut off: it goes, with its segments, and the new package
+// release's plan cut off: it goes, with its bytes, and the new package
 // comes whole; no box holds the run.
 TEST(Transfer, RecordForAnotherUrlIsDroppedAndTheNewPackageDownloaded) {
   TempDir dir;
@@ -415,13 +423,13 @@ TEST(Transfer, RecordForAnotherUrlIsDroppedAndTheNewPackageDownloaded) {
   ResumeRecord other;
   other.url = "http://h/other.exe";
   MakeFreshPartition(1003, other.ranges);
-  WriteAll(run.Package() + ".down", SerializeInfoFile(other));
-  WriteAll(run.Segment(0), "bytes of the other package");
+  WriteAll(run.Plan(), SerializeInfoFile(other));
+  WriteAll(run.Part(), "bytes of the other package");
   run.updater.StartDownload();
   EXPECT_TRUE(run.fake.desktop.boxes.size() <= 1u);  // the completion notice
   EXPECT_EQ(Content(1003).content, ReadAll(run.Package()));
-  EXPECT_FALSE(Exists(run.Package() + ".down"));
-  EXPECT_FALSE(Exists(run.Segment(0)));
+  EXPECT_FALSE(Exists(run.Plan()));
+  EXPECT_FALSE(Exists(run.Part()));
   EXPECT_EQ(0u, run.Log().find(Lines({msg::kOtherPlanDropped,
                                       msg::kDownloadSucceeded})));
 }
@@ -526,10 +534,9 @@ TEST(Transfer, PackageChecksDecideWhatIsKept) {
     EXPECT_EQ(c.replaced ? file.content : "old package", ReadAll(run.Package()))
         << c.name;
     EXPECT_EQ(c.connections, run.fake.network.Connections().size()) << c.name;
-    // Nothing of a refused package stays to be resumed or joined.
-    for (int i = 0; i < 4; ++i) EXPECT_FALSE(Exists(run.Segment(i))) << c.name;
-    EXPECT_FALSE(Exists(run.Package() + ".down")) << c.name;
-    EXPECT_FALSE(Exists(run.Package() + ".down.tmp")) << c.name;
+    // Nothing of a refused package stays to be resumed.
+    EXPECT_FALSE(Exists(run.Part())) << c.name;
+    EXPECT_FALSE(Exists(run.Plan())) << c.name;
     EXPECT_EQ(c.replaced ? 1u : 0u, run.fake.desktop.boxes.size()) << c.name;
     if (c.key == kGoodKey && c.lines.size() == 3) {
       ASSERT_EQ(1u, run.fake.crypto.verified_messages.size()) << c.name;

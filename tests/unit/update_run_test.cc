@@ -173,7 +173,7 @@ TEST_F(UpdateRunTest, DifferentVersionHandsUrlAndSavePathToThePreparation) {
   // The probe was tried against the package server (nothing answers there).
   const DownloadPlan& plan = updater_.downloader().plan();
   EXPECT_EQ(dir_.File("pkg.exe"), plan.save_path);
-  EXPECT_EQ(dir_.File("pkg.exe") + ".down", plan.info_file_path);
+  EXPECT_EQ(dir_.File("pkg.exe") + ".plan", plan.plan_path);
   ASSERT_EQ(1u, fake_.network.Connections().size());
   EXPECT_EQ("pkg.example:8080", fake_.network.Connections()[0].host_port);
   // A failed preparation says why.
