@@ -43,13 +43,16 @@
 # the whole process: the pause costs no CPU), and compares the downloaded
 # file with the served one (cmp). Then it prints, per size, the medians and
 # the ratios to curl; for throttled sizes also the speed-up over curl.
-# Before each run, what the runs before left in the page cache for the
-# disk is written out (sync, not timed), so that no tool is slowed by the
-# writeback of another's file.
+# Every run of every tool starts from the same page cache (not timed): what
+# the runs before left for the disk is written out (sync), the caches are
+# dropped where this user may (/proc/sys/vm/drop_caches), and the served
+# file is read once, so it is in memory as nginx sends it. Each run's peak
+# disk use is the most blocks its download directory held at once (sampled
+# every 5 ms; a sparse file counts only what is written).
 #
 # Files live in a temporary directory under $TMPDIR (default /tmp): one
-# served file at a time and one download at a time (the client's four
-# segments plus the joined file), each deleted after its check. The wine
+# served file at a time and one download at a time, each deleted after its
+# check. The wine
 # prefix (made once, about 15 s) is kept for later runs in
 # $BENCH_WINEPREFIX (default /tmp/vorn-bench-wine-<uid>).
 set -uo pipefail
@@ -277,6 +280,26 @@ grace = float(o.get("--grace", "30"))
 log = o.get("--log")
 marker = bytes.fromhex(o["--marker"]) if "--marker" in o else None
 timefile = o["--timefile"]
+diskdir = o.get("--disk")
+diskfile = o.get("--diskfile")
+
+import threading
+peak_disk = [0]
+sampling = [True]
+def sample_disk():
+    while sampling[0]:
+        used = 0
+        for top, _, names in os.walk(diskdir or "/nonexistent"):
+            for name in names:
+                try:
+                    used += os.lstat(os.path.join(top, name)).st_blocks * 512
+                except OSError:
+                    pass
+        peak_disk[0] = max(peak_disk[0], used)
+        time.sleep(0.005)
+sampler = threading.Thread(target=sample_disk, daemon=True)
+if diskdir:
+    sampler.start()
 
 def children(pid):
     kids = []
@@ -366,6 +389,12 @@ if state == "timeout":
     end(p)
     wall = time.monotonic() - t0
 rc = p.wait()
+sampling[0] = False
+if diskdir:
+    sampler.join()
+if diskfile:
+    with open(diskfile, "w") as f:
+        f.write("%d\n" % (peak_disk[0] // 1024))
 if state is None:
     state = "ok" if rc == 0 else "failed"
 user = sys_ = rss = "nan"
@@ -414,7 +443,8 @@ run_one() {
   elif [ "$slow" = 1 ]; then limit=$((60 + mib))
   else limit=$((60 + mib / 5)); fi
   [ "$kind" = wine ] && [ -z "$RUN_TIMEOUT" ] && limit=$((limit * 2))
-  local run=(python3 "$work/run.py" --timeout "$limit" --timefile "$work/time.out" --stderr "$work/stderr.out")
+  local run=(python3 "$work/run.py" --timeout "$limit" --timefile "$work/time.out" --stderr "$work/stderr.out"
+             --disk "$dl" --diskfile "$work/disk.out")
   local cmd=()
   case "$kind:$label" in
     client:*)
@@ -446,9 +476,11 @@ run_one() {
   esac
   for attempt in $(seq 1 $tries); do
     rm -rf "$dl"; [ "$kind" = peer ] && mkdir -p "$dl"
-    # What the run before left for the disk is written out first (not
-    # timed), so no tool is slowed by another's writeback.
+    # The same page cache for every run (not timed): nothing left to write
+    # back, caches dropped where allowed, the served file read once.
     sync
+    echo 3 >/proc/sys/vm/drop_caches 2>/dev/null
+    cat "$www/$PKG" >/dev/null
     if [ "$kind" = wine ] && [ -n "$DISMISS" ]; then
       box_dir="$work/boxes-$RANDOM"; mkdir -p "$box_dir"
       local caption; caption=$(basename "$path"); caption=${caption%.*}
@@ -480,12 +512,13 @@ run_one() {
     tail -n 3 "$work/stderr.out" >&2 2>/dev/null
   fi
   rm -rf "$dl"
-  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$section" "$mib" "$slow" "$kind" "$label" "$round" \
-    "$(printf '%s' "$line" | tr ' ' '\t')" "$check" >>"$results"
+  local disk; disk=$(cat "$work/disk.out" 2>/dev/null || echo nan)
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$section" "$mib" "$slow" "$kind" "$label" "$round" \
+    "$(printf '%s' "$line" | tr ' ' '\t')" "$check" "$disk" >>"$results"
   local w u s r
   read -r w u s r _ <<<"$line"
-  say "$(printf '  %-22s round %d: %7.3f s wall, %6s s CPU, %7s KiB RSS, %s, %s' "$label" "$round" "$w" \
-    "$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.2f", u + s }')" "$r" "$state" "$check")"
+  say "$(printf '  %-22s round %d: %7.3f s wall, %6s s CPU, %7s KiB RSS, %7s KiB peak disk, %s, %s' "$label" "$round" "$w" \
+    "$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.2f", u + s }')" "$r" "$disk" "$state" "$check")"
 }
 
 in_list() { local x; for x in $2; do [ "$x" = "$1" ] && return 0; done; return 1; }
@@ -496,7 +529,7 @@ wanted="$SIZES $THROTTLED"
 all_sizes=$(printf '%s\n' $wanted | grep -E '^[0-9]+$' | sort -n | uniq)
 say "tools: $(printf '%s\n' "${TOOLS[@]}" | cut -d: -f2 | paste -sd, | sed 's/,/, /g'); rounds: $ROUNDS; port $PORT; files in $work"
 for mib in $all_sizes; do
-  need=$((mib * 3 + 200))
+  need=$((mib * 2 + 200))
   avail=$(df -Pm "$work" | awk 'NR == 2 { print $4 }')
   if [ "$avail" -lt "$need" ]; then
     say "skipping $mib MiB: $avail MiB free in $work, $need needed"; continue
@@ -527,7 +560,7 @@ for mib in $all_sizes; do
   rm -f "$www/$PKG"
 done
 
-[ -n "$RAW" ] && { printf 'section\tmib\tthrottled\tkind\ttool\tround\twall_s\tuser_s\tsys_s\trss_kib\trc\tstate\tfile\n'; cat "$results"; } >"$RAW"
+[ -n "$RAW" ] && { printf 'section\tmib\tthrottled\tkind\ttool\tround\twall_s\tuser_s\tsys_s\trss_kib\trc\tstate\tfile\tdisk_kib\n'; cat "$results"; } >"$RAW"
 
 # ---- report ----------------------------------------------------------------
 
@@ -550,7 +583,8 @@ def fmt(x, layout):
 
 print()
 print("Medians over the good runs (file byte-exact, run ended normally); "
-      "wall for the client = start to its success line.")
+      "wall for the client = start to its success line; slowest = the slowest "
+      "good run's wall; disk = the highest peak disk use of any good run.")
 for section in sections:
     sec = [r for r in rows if r[0] == section]
     mib, slow = float(sec[0][1]), sec[0][2] == "1"
@@ -568,10 +602,13 @@ for section in sections:
         wall = med([float(r[6]) for r in good])
         cpu = med([float(r[7]) + float(r[8]) for r in good])
         rss = med([float(r[9]) / 1024 for r in good])
-        table[key] = (len(good), len(stats[key]), wall, cpu, rss)
+        slowest = max([float(r[6]) for r in good], default=float("nan"))
+        disk = max([float(r[13]) / 1024 for r in good], default=float("nan"))
+        table[key] = (len(good), len(stats[key]), wall, cpu, rss, slowest, disk)
     base = table.get(("peer", "curl"))
-    head = "%-22s %5s %8s %8s %7s %8s  %9s %8s %8s" % (
-        "tool", "runs", "wall s", "MiB/s", "CPU s", "RSS MiB", "wall/curl", "CPU/curl", "RSS/curl")
+    head = "%-22s %5s %8s %8s %7s %8s %8s %9s  %9s %8s %8s %9s" % (
+        "tool", "runs", "wall s", "MiB/s", "CPU s", "RSS MiB", "slowest", "disk MiB",
+        "wall/curl", "CPU/curl", "RSS/curl", "slow/curl")
     if slow:
         head += "  speed-up"
     title = section + (" (4 MiB/s per connection)" if slow else "") + ", %s round(s)" % rounds
@@ -582,14 +619,15 @@ for section in sections:
         print("== " + title)
         print(head)
         for key in native:
-            good, total, wall, cpu, rss = table[key]
-            line = "%-22s %5s %8s %8s %7s %8s" % (
+            good, total, wall, cpu, rss, slowest, disk = table[key]
+            line = "%-22s %5s %8s %8s %7s %8s %8s %9s" % (
                 key[1], "%d/%d" % (good, total), fmt(wall, "8.3f"), fmt(mib / wall if wall else float("nan"), "8.1f"),
-                fmt(cpu, "7.2f"), fmt(rss, "8.1f"))
+                fmt(cpu, "7.2f"), fmt(rss, "8.1f"), fmt(slowest, "8.3f"), fmt(disk, "9.1f"))
             if base and base[0] and good:
                 ratio = lambda a, b: a / b if b else float("nan")
-                line += "  %9s %8s %8s" % (fmt(ratio(wall, base[2]), "9.2f"),
-                                           fmt(ratio(cpu, base[3]), "8.2f"), fmt(ratio(rss, base[4]), "8.2f"))
+                line += "  %9s %8s %8s %9s" % (fmt(ratio(wall, base[2]), "9.2f"),
+                                               fmt(ratio(cpu, base[3]), "8.2f"), fmt(ratio(rss, base[4]), "8.2f"),
+                                               fmt(ratio(slowest, base[5]), "9.2f"))
                 if slow:
                     line += "  %7sx" % fmt(ratio(base[2], wall), "7.2f")
             print(line)
@@ -598,12 +636,13 @@ for section in sections:
     if wine:
         print()
         print("== " + title + ", under wine (not Windows: figures to note, not to judge)")
-        print("%-22s %5s %8s %8s %7s %8s" % ("tool", "runs", "wall s", "MiB/s", "CPU s", "RSS MiB"))
+        print("%-22s %5s %8s %8s %7s %8s %8s %9s" % ("tool", "runs", "wall s", "MiB/s", "CPU s", "RSS MiB",
+                                                     "slowest", "disk MiB"))
         for key in wine:
-            good, total, wall, cpu, rss = table[key]
-            print("%-22s %5s %8s %8s %7s %8s" % (
+            good, total, wall, cpu, rss, slowest, disk = table[key]
+            print("%-22s %5s %8s %8s %7s %8s %8s %9s" % (
                 key[1], "%d/%d" % (good, total), fmt(wall, "8.3f"), fmt(mib / wall if wall else float("nan"), "8.1f"),
-                fmt(cpu, "7.2f"), fmt(rss, "8.1f")))
+                fmt(cpu, "7.2f"), fmt(rss, "8.1f"), fmt(slowest, "8.3f"), fmt(disk, "9.1f")))
 EOF
 
 if [ "$WRONG" -gt 0 ]; then

@@ -8,6 +8,8 @@
 
 #include "platform/win32/win32_common.h"
 
+#include <winioctl.h>
+
 namespace vorn::platform {
 const char kPathSeparator[] = "\\";
 }  // namespace vorn::platform
@@ -129,6 +131,17 @@ class Win32File final : public File {
   }
 
   bool SetLength(int64_t length) override {
+    // Growing a file NTFS would fill with zeros up to the first write past
+    // its old end (several workers write far into a part file from the
+    // start): a sparse file is grown without writing. Where the file
+    // system has no sparse files (FAT) the zeros are its way.
+    int64_t now = Length();
+    if (now >= 0 && length > now) {
+      DWORD returned = 0;
+      DeviceIoControl(handle_.get(), FSCTL_SET_SPARSE, /*lpInBuffer=*/nullptr,
+                      0, /*lpOutBuffer=*/nullptr, 0, &returned,
+                      /*lpOverlapped=*/nullptr);
+    }
     LARGE_INTEGER to;
     to.QuadPart = length;
     return SetFilePointerEx(handle_.get(), to, /*lpNewFilePointer=*/nullptr,
