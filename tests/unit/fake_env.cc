@@ -211,6 +211,10 @@ class FailingFile : public platform::File {
     if (Fails()) return false;
     return target_->SetLength(length);
   }
+  bool Sync() override { return target_->Sync(); }
+  bool IsNamedBy(const std::string& path) override {
+    return target_->IsNamedBy(path);
+  }
   bool Close() override { return target_->Close(); }
 
  private:
