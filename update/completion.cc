@@ -58,7 +58,10 @@ void Updater::LaunchPackage() {
   // package is held; the name must lead to the held file right before the
   // start.
   if (held_ == Held::kReplaced || !held_package_->IsNamedBy(package)) {
-    WriteLog(msg::kPackageReplaced);
+    // Gone is told as gone; anything else at the name is not the package.
+    WriteLog(env_->files->KindOf(package) == platform::FileKind::kMissing
+                 ? msg::kPackageMissing
+                 : msg::kPackageReplaced);
   } else {
     env_->desktop->OpenWithShell(package);
   }
