@@ -162,6 +162,19 @@ bool Downloader::ReconcileWithPartFile() {
       return false;
     }
   }
+  // The workers move their starts in place without a flush, so after a
+  // power cut a start may count bytes that never reached the disk; where
+  // the file system shows them as a hole, they are fetched again.
+  std::unique_ptr<platform::File> part =
+      env_->files->Open(plan_.part_path, platform::OpenMode::kRead);
+  if (!part) return false;
+  for (int i = 0; i < kSegmentCount; ++i) {
+    SegmentRange& range = plan_.record.ranges[i];
+    const int64_t origin = OriginalStart(plan_.record.ranges, i);
+    if (range.start > origin) {
+      range.start = static_cast<int32_t>(part->DataEnd(origin, range.start));
+    }
+  }
   return true;
 }
 

@@ -1,4 +1,5 @@
-// Dialogs and shell: the modal message box and opening a file.
+// Dialogs and shell: the modal message box, a line on standard error and
+// opening a file.
 #ifndef VORN_PLATFORM_DESKTOP_H_
 #define VORN_PLATFORM_DESKTOP_H_
 
@@ -13,6 +14,11 @@ class Desktop {
   // `caption` and `text` are ANSI (GBK) bytes.
   virtual void ShowMessageBox(const std::string& caption,
                               const std::string& text) = 0;
+  // One line (ANSI/GBK bytes) for whoever started the process, where the
+  // log cannot take it: standard error, as UTF-8, on Linux; the debugger's
+  // output on Windows, where a program without a console has no standard
+  // error.
+  virtual void WriteStandardError(const std::string& text) = 0;
   // Opens `path` with the shell verb "open" in the normal show state. The
   // outcome is not reported.
   virtual void OpenWithShell(const std::string& path) = 0;

@@ -34,7 +34,10 @@ std::string SiblingWithExtension(const std::string& path,
 
 bool WriteFileBytes(FileSystem* fs, const std::string& path,
                     const std::string& data) {
-  std::unique_ptr<File> file = fs->Open(path, OpenMode::kCreateTruncate);
+  // A name that cannot be removed (another user's, in a sticky
+  // directory) makes the exclusive creation fail below.
+  fs->RemoveFile(path);
+  std::unique_ptr<File> file = fs->Open(path, OpenMode::kCreateExclusive);
   if (!file) return false;
   bool ok = file->Write(data.data(), static_cast<int64_t>(data.size()));
   return file->Close() && ok;

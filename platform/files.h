@@ -1,5 +1,12 @@
 // Files: the plain-file calls of the update log and the byte-stream files
 // of the downloader (segment files, info file, package file).
+//
+// Every file opened here is one of the system's own, in its download
+// directory, so Open refuses whatever another user could have planted at
+// its name: a link (symbolic, or a second hard link), a reparse point on
+// Windows, anything but a regular file, and on Linux a file owned by
+// another user (root aside). What it creates is the user's alone (0600,
+// directories 0700, whatever the umask).
 #ifndef VORN_PLATFORM_FILES_H_
 #define VORN_PLATFORM_FILES_H_
 
@@ -13,8 +20,11 @@ namespace vorn::platform {
 extern const char kPathSeparator[];
 
 enum class OpenMode {
-  kRead,                // existing file, read only
+  kRead,                // existing file, read only; on Windows nobody may
+                        // write, rename or delete it while it is open
   kCreateTruncate,      // created when missing, emptied when present
+  kCreateExclusive,     // created new; fails when anything (a file, a
+                        // link, even one to nothing) has the name already
   kWriteCreateKeep,     // created when missing, content kept
   kReadWriteExclusive,  // created when missing, no sharing with anyone:
                         // fails while another opener holds the file
@@ -47,6 +57,18 @@ class File {
   // Reads up to `n` bytes from byte `offset`, whatever the position;
   // returns the count (0 at or past the end) or -1.
   virtual int64_t ReadAt(int64_t offset, char* buf, int64_t n) = 0;
+  // Where the data that begins at `offset` ends: the first byte at or
+  // after it, below `limit`, that lies in a hole (a range the file system
+  // holds no data for: never written, or lost to a power cut before it
+  // reached the disk); `limit` where the system cannot tell. May move the
+  // position.
+  virtual int64_t DataEnd(int64_t offset, int64_t limit) = 0;
+  // Brings what was written to stable storage (fsync, FlushFileBuffers);
+  // false when that failed or the file was opened for reading only.
+  virtual bool Sync() = 0;
+  // Whether `path` still names this very file (same device and file
+  // number; a link at `path` is not this file). False on any doubt.
+  virtual bool IsNamedBy(const std::string& path) = 0;
   // Flushes and closes; false when the data may not have reached the file.
   // Closing a closed file does nothing and answers true.
   virtual bool Close() = 0;
@@ -60,19 +82,38 @@ enum class FileKind {
              // nothing, a name that cannot be examined or read
 };
 
+// What TrustOf finds.
+enum class DirectoryTrust {
+  kPrivate,       // only the user (and root) can change what is inside
+  kOtherOwner,    // it or a directory above it belongs to another user
+  kOthersWrite,   // another user may write to it or to one above it
+                  // (and it is not sticky)
+  kMissing,       // it cannot be examined (missing, not a directory)
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
-  // Creates the last component of `path` only. False when it could not be
-  // created (an existing directory also answers false).
+  // Creates the last component of `path` only, for the user alone (0700
+  // on Linux). False when it could not be created (an existing directory
+  // also answers false).
   virtual bool MakeDirectory(const std::string& path) = 0;
+  // Whether the directory `path` and every directory above it are out of
+  // other users' reach: each owned by the user or by root, and none
+  // writable by another user unless sticky (as /tmp). Windows answers
+  // kPrivate (the directory's access list is the system's business).
+  virtual DirectoryTrust TrustOf(const std::string& path) = 0;
   // Opens `path` in `mode`; null when the file cannot be opened.
   virtual std::unique_ptr<File> Open(const std::string& path,
                                      OpenMode mode) = 0;
   // Deletes a file by name. False when it could not be deleted.
   virtual bool RemoveFile(const std::string& path) = 0;
   // Renames `from` to `to`, replacing `to` when it exists, in one step
-  // where the system allows it. False on failure; then `to` is unchanged.
+  // where the system allows it, and durably: `from`'s data are flushed to
+  // stable storage before the rename, and the rename itself (the
+  // directory, on Linux) after it, so that after a power cut `to` is the
+  // old file or the new one whole. False on failure; then `to` is
+  // unchanged.
   virtual bool RenameOver(const std::string& from, const std::string& to) = 0;
   // Length of the file at `path`, or -1 when it does not exist or is not
   // a file (a directory).
@@ -92,8 +133,10 @@ bool ReadFileBytes(FileSystem* fs, const std::string& path, int64_t limit,
 std::string SiblingWithExtension(const std::string& path,
                                  const std::string& extension);
 
-// Creates or truncates `path` and writes `data`, checking every write and
-// the close.
+// Writes `data` into a new file at `path` (a temporary name before a
+// rename): whatever stood there is removed first and the file is created
+// exclusively, so a file or link planted at the name is never written
+// through. Every write and the close are checked.
 bool WriteFileBytes(FileSystem* fs, const std::string& path,
                     const std::string& data);
 

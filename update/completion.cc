@@ -1,5 +1,6 @@
 // The closing sequence after a successful download: tell the host's dialog,
 // tell the user, and start the package when asked to.
+#include "platform/crypto.h"
 #include "platform/files.h"
 #include "update/messages.h"
 #include "update/updater.h"
@@ -9,6 +10,8 @@ namespace vorn {
 namespace {
 constexpr char kDialogClass[] = "#32770";
 constexpr char kButtonClass[] = "Button";
+// The buffer of the held package's second hash.
+constexpr int64_t kReadBytes = 256 * 1024;
 }  // namespace
 
 platform::WindowHandle Updater::FindHostWindow() {
@@ -24,16 +27,48 @@ platform::WindowHandle Updater::FindHostWindow() {
   }
 }
 
+void Updater::HoldPackage() {
+  held_package_ = env_->files->Open(SavePath(), platform::OpenMode::kRead);
+  held_ = held_package_ ? Held::kHeld : Held::kMissing;
+  if (!held_package_ || expected_sha256_.empty()) return;
+  std::unique_ptr<platform::Sha256> digest;
+  if (env_->crypto != nullptr) digest = env_->crypto->NewSha256();
+  std::string buffer(static_cast<size_t>(kReadBytes), '\0');
+  bool read = digest != nullptr;
+  while (read) {
+    int64_t got = held_package_->Read(&buffer[0], kReadBytes);
+    if (got <= 0) {
+      read = got == 0;
+      break;
+    }
+    digest->Update(buffer.data(), static_cast<size_t>(got));
+  }
+  if (!read || digest->Final() != expected_sha256_) {
+    held_package_.reset();
+    held_ = Held::kReplaced;
+  }
+}
+
 void Updater::LaunchPackage() {
+  if (held_ == Held::kNotYet) HoldPackage();
   const std::string package = SavePath();
-  std::unique_ptr<platform::File> file =
-      env_->files->Open(package, platform::OpenMode::kRead);
-  if (!file) {
+  if (held_ == Held::kMissing) {
     WriteLog(msg::kPackageMissing);
     return;
   }
-  file->Close();
-  env_->desktop->OpenWithShell(package);
+  // On Linux a rename can still put another file at the name while the
+  // package is held; the name must lead to the held file right before the
+  // start.
+  if (held_ == Held::kReplaced || !held_package_->IsNamedBy(package)) {
+    // Gone is told as gone; anything else at the name is not the package.
+    WriteLog(env_->files->KindOf(package) == platform::FileKind::kMissing
+                 ? msg::kPackageMissing
+                 : msg::kPackageReplaced);
+  } else {
+    env_->desktop->OpenWithShell(package);
+  }
+  held_package_.reset();
+  held_ = Held::kNotYet;
 }
 
 void Updater::CompleteUpdate() {

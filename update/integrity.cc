@@ -185,6 +185,7 @@ bool Updater::CheckRelease() {
                : static_cast<int64_t>(checks.size);
   }
   downloader_.SetExpectedPackage(size, checks.sha256);
+  expected_sha256_ = checks.sha256;
   return true;
 }
 

@@ -72,6 +72,8 @@ int32_t Updater::WaitAndMerge() {
     LogTransferFailure(join);
     return kRunFail;
   }
+  // Held from right after the check to the launch.
+  if (execute_) HoldPackage();
   WriteLog(msg::kDownloadSucceeded);
   CompleteUpdate();
   return kRunOk;

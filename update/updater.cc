@@ -37,6 +37,23 @@ int32_t Updater::RunUpdate() {
   // a missing parent shows up as files that cannot be opened (the log's
   // lines then go nowhere). From here on every failure is logged.
   env_->files->MakeDirectory(download_dir_);
+  // The log, the record, the parts and the package all sit in this
+  // directory: one that another user can change would let them swap the
+  // package or plant links to the user's other files. Said on standard
+  // error, as the log would be in that very directory.
+  switch (env_->files->TrustOf(download_dir_)) {
+    case platform::DirectoryTrust::kOtherOwner:
+      env_->desktop->WriteStandardError(msg::kDirectoryNotOwned +
+                                        download_dir_);
+      return kRunInvalid;
+    case platform::DirectoryTrust::kOthersWrite:
+      env_->desktop->WriteStandardError(msg::kDirectoryOthersWrite +
+                                        download_dir_);
+      return kRunInvalid;
+    case platform::DirectoryTrust::kPrivate:
+    case platform::DirectoryTrust::kMissing:
+      break;
+  }
   log_path_ = download_dir_ + platform::kPathSeparator + "updatelog.txt";
   if (current_version_.empty()) {
     WriteLog(msg::kVersionEmpty);

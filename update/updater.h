@@ -4,6 +4,7 @@
 #define VORN_UPDATE_UPDATER_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "download/downloader.h"
@@ -95,6 +96,13 @@ class Updater {
   // The closing sequence after a successful merge.
   void CompleteUpdate();
   platform::WindowHandle FindHostWindow();
+  // Opens the package file and keeps it open until the launch (on Windows
+  // nobody may then write, rename or delete it); where the version file
+  // gave a SHA-256, the bytes read through that very handle must match it.
+  // Called right after the join; LaunchPackage calls it when nobody did.
+  void HoldPackage();
+  // Starts the held package, unless its name no longer leads to it (it was
+  // replaced after the check): then a log line and no launch.
   void LaunchPackage();
 
   // The message box caption: the application's name.
@@ -132,6 +140,10 @@ class Updater {
   bool key_loaded_ = false;
   KeyState key_state_ = KeyState::kNoKey;
   std::string public_key_;
+  std::string expected_sha256_;  // the version file's SHA256, if any
+  enum class Held { kNotYet, kHeld, kMissing, kReplaced };
+  Held held_ = Held::kNotYet;
+  std::unique_ptr<platform::File> held_package_;
   platform::ThreadHandle thread_handles_[kSegmentCount] = {};
 };
 

@@ -138,6 +138,11 @@ class LinuxDesktop final : public Desktop {
     }
   }
 
+  void WriteStandardError(const std::string& text) override {
+    std::fprintf(stderr, "%s\n", GbkToUtf8(text).c_str());
+    std::fflush(stderr);
+  }
+
   void OpenWithShell(const std::string& path) override {
     struct stat st;
     if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&

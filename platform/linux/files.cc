@@ -1,9 +1,17 @@
 // Files on POSIX. The update log's "no sharing" open is an exclusive,
 // non-blocking flock: a process that holds the lock makes the open fail at
 // once instead of waiting, as a sharing violation does on Windows.
+//
+// Every open goes through O_NOFOLLOW and O_NONBLOCK (a FIFO planted at a
+// name cannot hold the open), and the descriptor is examined before
+// anything is written: a regular file with one link, owned by the user or
+// root. Truncation comes after that check, never in the open itself, so a
+// planted link is refused before it could be emptied.
 #include "platform/files.h"
 
 #include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -78,6 +86,22 @@ class LinuxFile final : public File {
     return ::ftruncate(fd_, static_cast<off_t>(length)) == 0;
   }
 
+  int64_t DataEnd(int64_t offset, int64_t limit) override {
+    off_t hole = ::lseek(fd_, static_cast<off_t>(offset), SEEK_HOLE);
+    if (hole < 0) return errno == ENXIO ? offset : limit;  // past the end
+    return hole < limit ? static_cast<int64_t>(hole) : limit;
+  }
+
+  bool Sync() override { return ::fsync(fd_) == 0; }
+
+  bool IsNamedBy(const std::string& path) override {
+    struct stat held;
+    struct stat named;
+    return ::fstat(fd_, &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+           S_ISREG(named.st_mode) && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
+  }
+
   bool Close() override {
     if (fd_ < 0) return true;
     int rc = ::close(fd_);
@@ -106,20 +130,86 @@ FileKind KindOf(const std::string& path) {
 
 namespace {
 
+// Whether the open file `fd` is one this system may use as its own.
+bool IsOwnFile(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    return false;
+  }
+  return st.st_uid == ::geteuid() || st.st_uid == 0;
+}
+
+// The directory holding `path` ("." for a bare name).
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Flushes a directory, so that the entries made or renamed in it survive a
+// power cut.
+bool SyncDirectory(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// Flushes the data of the regular file at `path` without following a link.
+bool SyncFile(const std::string& path) {
+  int fd = ::open(path.c_str(),
+                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  bool ok = IsOwnFile(fd) && ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
 class LinuxFileSystem final : public FileSystem {
  public:
   bool MakeDirectory(const std::string& path) override {
-    return ::mkdir(path.c_str(), 0777) == 0;
+    // mkdir's mode only loses bits to the umask; 0700 never gains any.
+    return ::mkdir(path.c_str(), 0700) == 0;
+  }
+
+  DirectoryTrust TrustOf(const std::string& path) override {
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) {
+      return DirectoryTrust::kMissing;
+    }
+    // From the directory up to the root: whoever may change any of them
+    // may swap what lies below.
+    std::string dir = resolved;
+    for (;;) {
+      struct stat st;
+      if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return DirectoryTrust::kMissing;
+      }
+      if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+        return DirectoryTrust::kOtherOwner;
+      }
+      if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
+          (st.st_mode & S_ISVTX) == 0) {
+        return DirectoryTrust::kOthersWrite;
+      }
+      if (dir == "/") return DirectoryTrust::kPrivate;
+      dir = DirectoryOf(dir);
+    }
   }
 
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
-    int flags = O_CLOEXEC;
+    int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
     switch (mode) {
       case OpenMode::kRead:
         flags |= O_RDONLY;
         break;
       case OpenMode::kCreateTruncate:
-        flags |= O_WRONLY | O_CREAT | O_TRUNC;
+        flags |= O_WRONLY | O_CREAT;
+        break;
+      case OpenMode::kCreateExclusive:
+        flags |= O_WRONLY | O_CREAT | O_EXCL;
         break;
       case OpenMode::kWriteCreateKeep:
         flags |= O_WRONLY | O_CREAT;
@@ -131,15 +221,15 @@ class LinuxFileSystem final : public FileSystem {
         flags |= O_RDWR | O_CREAT;
         break;
     }
-    int fd = ::open(path.c_str(), flags, 0666);
+    // The open's mode only loses bits to the umask; 0600 never gains any.
+    int fd = ::open(path.c_str(), flags, 0600);
     if (fd < 0) return nullptr;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-      ::close(fd);
-      return nullptr;
-    }
-    if (mode == OpenMode::kReadWriteExclusive &&
-        ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Back to blocking reads and writes: O_NONBLOCK only guarded the open.
+    if (!IsOwnFile(fd) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+        (mode == OpenMode::kCreateTruncate && ::ftruncate(fd, 0) != 0) ||
+        (mode == OpenMode::kReadWriteExclusive &&
+         ::flock(fd, LOCK_EX | LOCK_NB) != 0)) {
       ::close(fd);
       return nullptr;
     }
@@ -150,8 +240,17 @@ class LinuxFileSystem final : public FileSystem {
     return ::unlink(path.c_str()) == 0;
   }
 
+  // Flushing here, not in each caller, makes every rename that makes a
+  // file count (the record, the package, the freshness state) durable at
+  // once; a caller cannot forget it.
   bool RenameOver(const std::string& from, const std::string& to) override {
-    return ::rename(from.c_str(), to.c_str()) == 0;
+    if (!SyncFile(from)) return false;
+    if (::rename(from.c_str(), to.c_str()) != 0) return false;
+    // The rename happened; a directory that cannot be flushed does not
+    // undo it, so it is not reported as a failure (`to` is the new file).
+    SyncDirectory(DirectoryOf(to));
+    if (DirectoryOf(from) != DirectoryOf(to)) SyncDirectory(DirectoryOf(from));
+    return true;
   }
 
   int64_t FileLength(const std::string& path) override {

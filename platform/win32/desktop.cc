@@ -18,6 +18,10 @@ class Win32Desktop final : public Desktop {
     MessageBoxA(/*hWnd=*/nullptr, text.c_str(), caption.c_str(), MB_OK);
   }
 
+  void WriteStandardError(const std::string& text) override {
+    OutputDebugStringA((text + "\n").c_str());
+  }
+
   void OpenWithShell(const std::string& path) override {
     // The outcome is not reported to anyone, so the result is not kept.
     ShellExecuteA(/*hwnd=*/nullptr, "open", path.c_str(),

@@ -1,5 +1,10 @@
 // Files through the kernel's own calls (CreateFileA and friends), so that
 // the sharing rules of the update log are the system's.
+//
+// Every open takes the name itself, not what a reparse point there leads
+// to (FILE_FLAG_OPEN_REPARSE_POINT), and refuses the handle unless it is a
+// plain disk file with one link and no reparse point; emptying comes after
+// that check, never in the open itself.
 #include "platform/files.h"
 
 #include <climits>
@@ -29,7 +34,9 @@ OpenFlags FlagsFor(OpenMode mode) {
     case OpenMode::kRead:
       return {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING};
     case OpenMode::kCreateTruncate:
-      return {GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS};
+      return {GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS};
+    case OpenMode::kCreateExclusive:
+      return {GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW};
     case OpenMode::kWriteCreateKeep:
       return {GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS};
     case OpenMode::kWriteShared:
@@ -42,6 +49,25 @@ OpenFlags FlagsFor(OpenMode mode) {
       return {GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS};
   }
   return {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING};
+}
+
+// Whether `handle` is a file this system may use as its own: a disk file,
+// no directory, no reparse point, one link.
+bool IsOwnFile(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
+  return GetFileType(handle) == FILE_TYPE_DISK &&
+         GetFileInformationByHandle(handle, info) &&
+         (info->dwFileAttributes &
+          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+         info->nNumberOfLinks == 1;
+}
+
+// Opens the name itself (a reparse point is not followed) for `access`.
+HANDLE OpenName(const std::string& path, DWORD access, DWORD share,
+                DWORD disposition) {
+  return CreateFileA(path.c_str(), access, share,
+                     /*lpSecurityAttributes=*/nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                     /*hTemplateFile=*/nullptr);
 }
 
 // ReadFile and WriteFile take 32-bit counts; larger requests go in pieces.
@@ -149,6 +175,42 @@ class Win32File final : public File {
            SetEndOfFile(handle_.get());
   }
 
+  bool Sync() override { return FlushFileBuffers(handle_.get()) != FALSE; }
+
+  int64_t DataEnd(int64_t offset, int64_t limit) override {
+    if (limit <= offset) return limit;
+    FILE_ALLOCATED_RANGE_BUFFER query;
+    query.FileOffset.QuadPart = offset;
+    query.Length.QuadPart = limit - offset;
+    FILE_ALLOCATED_RANGE_BUFFER first;
+    DWORD got = 0;
+    if (!DeviceIoControl(handle_.get(), FSCTL_QUERY_ALLOCATED_RANGES, &query,
+                         sizeof(query), &first, sizeof(first), &got,
+                         /*lpOverlapped=*/nullptr) &&
+        GetLastError() != ERROR_MORE_DATA) {
+      return limit;  // the file system cannot tell
+    }
+    if (got < sizeof(first) || first.FileOffset.QuadPart > offset) {
+      return offset;  // a hole right at the offset
+    }
+    int64_t end = first.FileOffset.QuadPart + first.Length.QuadPart;
+    return end < limit ? end : limit;
+  }
+
+  bool IsNamedBy(const std::string& path) override {
+    BY_HANDLE_FILE_INFORMATION held;
+    BY_HANDLE_FILE_INFORMATION named;
+    UniqueHandle other(OpenName(
+        path, /*access=*/0,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING));
+    return other.valid() &&
+           GetFileInformationByHandle(handle_.get(), &held) &&
+           IsOwnFile(other.get(), &named) &&
+           held.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+           held.nFileIndexHigh == named.nFileIndexHigh &&
+           held.nFileIndexLow == named.nFileIndexLow;
+  }
+
   // Closing a closed file does nothing (UniqueHandle::Reset answers true).
   bool Close() override { return handle_.Reset(); }
 
@@ -165,21 +227,42 @@ class Win32FileSystem final : public FileSystem {
 
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
     OpenFlags flags = FlagsFor(mode);
-    HANDLE handle = CreateFileA(path.c_str(), flags.access, flags.share,
-                                /*lpSecurityAttributes=*/nullptr,
-                                flags.disposition, FILE_ATTRIBUTE_NORMAL,
-                                /*hTemplateFile=*/nullptr);
+    HANDLE handle =
+        OpenName(path, flags.access, flags.share, flags.disposition);
     // A sharing violation (the log held by another instance) is not
     // retried: the caller decides what a busy file means.
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    return std::make_unique<Win32File>(handle);
+    auto file = std::make_unique<Win32File>(handle);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!IsOwnFile(handle, &info) ||
+        (mode == OpenMode::kCreateTruncate && !file->SetLength(0))) {
+      return nullptr;
+    }
+    return file;
+  }
+
+  DirectoryTrust TrustOf(const std::string&) override {
+    return DirectoryTrust::kPrivate;
   }
 
   bool RemoveFile(const std::string& path) override {
     return DeleteFileA(path.c_str()) != FALSE;
   }
 
+  // Flushing here, not in each caller, makes every rename that makes a
+  // file count (the record, the package, the freshness state) durable at
+  // once. The flush goes through a handle of its own: the system's cache
+  // of a file is one, whichever handle wrote it.
   bool RenameOver(const std::string& from, const std::string& to) override {
+    UniqueHandle source(
+        OpenName(from, GENERIC_WRITE,
+                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                 OPEN_EXISTING));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!source.valid() || !IsOwnFile(source.get(), &info) ||
+        !FlushFileBuffers(source.get()) || !source.Reset()) {
+      return false;
+    }
     return MoveFileExA(from.c_str(), to.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
            FALSE;

@@ -9,7 +9,10 @@
 #     installed version), or with a bit flipped in any signed line or in
 #     the signature, ends the run before the probe;
 #   - a key file that is a directory stops the run;
-#   - a wrong SIZE (no key) downloads nothing.
+#   - a wrong SIZE (no key) downloads nothing;
+#   - a package swapped during the pause after the notice is not started;
+#   - (Linux, as another user) links and a file planted by a third user in
+#     a shared sticky directory are never written through.
 # Under wine every run has the host dialog (test_host.exe) up: it records
 # WM_COMMAND 32823 for the good releases and nothing for a refused one.
 source "$(dirname "$0")/lib.sh" "$@"
@@ -178,5 +181,62 @@ done
 printf 'SIZE=%s\r\nVER=2.0\r\nURL=http://127.0.0.1:%s/%s.pkg\r\n' 7 "$NGINX_PORT" "$TAG" >"$WWW/$TAG-size.txt"
 run "$VORN_BIN" size "$TAG-size.txt"
 check "wrong size" "$WORK/size" "升级包大小与版本文件不符" old no "$WORK/size.err"
+
+# The package swapped for another program during the pause after the
+# notice: the checked file is held, the name no longer leads to it, and
+# nothing is started.
+dl="$WORK/swap"
+mkdir -p "$dl"
+sign swap "$url" 2.0
+title=Title
+if [ "$WIN32" = 1 ]; then
+  title=vornhost
+  start_host "$title" "$dl.host" || fail "swap: host dialog never got ready"
+fi
+VORN_BIN=$KEYED_BIN start_updater "http://127.0.0.1:$NGINX_PORT/$TAG-swap.txt" "1.0" "$(native_path "$dl")" \
+  "$PACKAGE_NAME" "Execute" "$title" 2>"$WORK/swap.err"
+pid=$UPDATER_PID
+if wait_for_log "$dl" 30 "下载成功"; then
+  cp "$WORK/good.pkg" "$dl/swapped" && mv -f "$dl/swapped" "$dl/$PACKAGE_NAME"
+fi
+wait "$pid"
+[ -n "${UPDATER_WATCH_PID:-}" ] && wait "$UPDATER_WATCH_PID" 2>/dev/null
+[ "$WIN32" = 1 ] && end_host "$HOST_PID"
+[ "$(log_messages "$dl")" = "$(printf '%s\n' 下载成功 升级包在校验之后被替换，没有启动 更新新版本)" ] \
+  && pass "swapped during the pause: log" || fail "swapped during the pause: log: $(log_messages "$dl" | tr '\n' '|')"
+sleep 0.5
+[ -f "$(marker_of "$dl")" ] && fail "swapped during the pause: the swapped file was started" \
+  || pass "swapped during the pause: not started"
+
+# A shared directory (sticky, open to all) of another user, where a third
+# user planted links to that user's own files at the names of the plan's
+# temporary file, the part file and the log, and a file of its own at the
+# plan's name: none of them is written through, nothing starts.
+if [ "$WIN32" = 0 ]; then
+  dl="$WORK/shared"
+  mine="$WORK/mine"
+  mkdir -p "$dl" "$mine"
+  chown 65534:65534 "$dl" "$mine" && chmod 1777 "$dl"
+  for f in record segment log; do printf 'theirs' >"$mine/$f"; done
+  chown -R 65534:65534 "$mine"
+  chmod 711 "$WORK"
+  plant() { setpriv --reuid=65533 --regid=65533 --clear-groups "$@" || fail "planting: $*"; }
+  plant ln -s "$mine/record" "$dl/$PACKAGE_NAME.plan.new"
+  plant ln -s "$mine/segment" "$dl/$PACKAGE_NAME.part"
+  plant ln -s "$mine/log" "$dl/updatelog.txt"
+  plant sh -c "printf planted >'$dl/$PACKAGE_NAME.plan' && chmod 666 '$dl/$PACKAGE_NAME.plan'"
+  run_updater_as_other "http://127.0.0.1:$NGINX_PORT/$TAG-nginx.txt" "1.0" "$dl" "$PACKAGE_NAME" "Execute" Title \
+    2>"$WORK/shared.err"
+  rc=$?
+  [ $rc -eq 1 ] && pass "planted links: download fails (exit 1)" || fail "planted links: exit $rc"
+  for f in record segment log; do
+    [ "$(cat "$mine/$f")" = theirs ] && pass "planted link to $f: not written through" \
+      || fail "planted link to $f: written through"
+  done
+  [ "$(cat "$dl/$PACKAGE_NAME.plan")" = planted ] && pass "planted plan: untouched" \
+    || fail "planted plan: written"
+  sleep 0.5
+  [ -f "$(marker_of "$dl")" ] && fail "planted links: something was started" || pass "planted links: nothing started"
+fi
 
 finish

@@ -180,6 +180,20 @@ run_updater() {
   fi
 }
 
+# run_updater_as_other FIELDS... : run_updater as another user (uid and
+# gid 65534, through setpriv; Linux build only, the tests run as root),
+# with a runtime directory of its own for the single-instance guard. The
+# work directory is opened for it to pass through.
+run_updater_as_other() {
+  local IFS=';'
+  local line=";$*"
+  chmod 711 "$WORK"
+  OTHER_RUNTIME="$WORK/other-runtime"
+  mkdir -p "$OTHER_RUNTIME" && chown 65534:65534 "$OTHER_RUNTIME" && chmod 700 "$OTHER_RUNTIME"
+  setpriv --reuid=65534 --regid=65534 --clear-groups \
+    env XDG_RUNTIME_DIR="$OTHER_RUNTIME" "$VORN_BIN" "$line"
+}
+
 # run_updater_within SECONDS FIELDS... : run_updater, ended by SIGKILL
 # after SECONDS (then the status is 137).
 run_updater_within() {

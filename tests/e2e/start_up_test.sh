@@ -50,6 +50,21 @@ rc=$?
 [ "$(log_messages "$dl")" = "下载服务器拒绝了请求，状态码 404" ] && pass "failed download: log" \
   || fail "failed download: $(log_messages "$dl")"
 
+# A download directory that another user may write to (no sticky bit):
+# refused on standard error, exit 4, and nothing is written into it.
+if [ "$WIN32" = 0 ]; then
+  dl="$WORK/open"
+  mkdir "$dl" && chown 65534:65534 "$dl" && chmod 777 "$dl"
+  run_updater_as_other "http://127.0.0.1:$NGINX_PORT/ver-same.txt" "1.0" "$dl" "pkg.bin" "" "Title" \
+    2>"$WORK/open.err"
+  rc=$?
+  [ $rc -eq 4 ] && pass "open download directory: exit 4" || fail "open download directory: exit $rc"
+  grep -qF "其他用户可以写入下载目录" "$WORK/open.err" && pass "open download directory: said on standard error" \
+    || fail "open download directory: standard error: $(cat "$WORK/open.err")"
+  [ -z "$(ls -A "$dl")" ] && pass "open download directory: nothing written" \
+    || fail "open download directory holds: $(ls -A "$dl")"
+fi
+
 # Single instance: while one run waits on a server that never answers, a
 # second start ends at once and silently; after the first ends, a start runs.
 first="$WORK/first"

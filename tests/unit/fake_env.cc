@@ -214,6 +214,13 @@ class FailingFile : public platform::File {
     if (Fails()) return false;
     return target_->SetLength(length);
   }
+  bool Sync() override { return target_->Sync(); }
+  int64_t DataEnd(int64_t offset, int64_t limit) override {
+    return target_->DataEnd(offset, limit);
+  }
+  bool IsNamedBy(const std::string& path) override {
+    return target_->IsNamedBy(path);
+  }
   bool Close() override { return target_->Close(); }
 
  private:

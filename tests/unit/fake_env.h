@@ -81,9 +81,13 @@ class FakeDesktop : public platform::Desktop {
  public:
   void ShowMessageBox(const std::string& caption,
                       const std::string& text) override;
+  void WriteStandardError(const std::string& text) override {
+    errors.push_back(text);
+  }
   void OpenWithShell(const std::string& path) override;
 
   std::vector<std::pair<std::string, std::string>> boxes;
+  std::vector<std::string> errors;
   std::vector<std::string> opened;
   std::vector<std::string>* events = nullptr;  // optional shared order log
 };
@@ -201,6 +205,9 @@ class FailingFileSystem : public platform::FileSystem {
   explicit FailingFileSystem(platform::FileSystem* target) : target_(target) {}
   bool MakeDirectory(const std::string& path) override {
     return target_->MakeDirectory(path);
+  }
+  platform::DirectoryTrust TrustOf(const std::string& path) override {
+    return target_->TrustOf(path);
   }
   std::unique_ptr<platform::File> Open(const std::string& path,
                                        platform::OpenMode mode) override;

@@ -39,6 +39,8 @@ const char* ModeName(OpenMode mode) {
       return "kRead";
     case OpenMode::kCreateTruncate:
       return "kCreateTruncate";
+    case OpenMode::kCreateExclusive:
+      return "kCreateExclusive";
     case OpenMode::kWriteCreateKeep:
       return "kWriteCreateKeep";
     case OpenMode::kReadWriteExclusive:
@@ -71,6 +73,8 @@ TEST(PlatformFiles, OpenModesCreateTruncateOrKeep) {
       {OpenMode::kReadWriteExclusive, true, true, true, "abcdefXY"},
       {OpenMode::kWriteShared, false, false, true, "XY"},
       {OpenMode::kWriteShared, true, false, true, "XYcdef"},
+      {OpenMode::kCreateExclusive, false, false, true, "XY"},
+      {OpenMode::kCreateExclusive, true, false, false, ""},
   };
   TempDir dir;
   int n = 0;
@@ -168,6 +172,29 @@ TEST(PlatformFiles, SharedWritersWriteAtTheirOffsets) {
   EXPECT_TRUE(c->SetLength(4));
   EXPECT_TRUE(c->Close());
   EXPECT_EQ("abcd", ReadAll(path));
+}
+
+// The data that begins at an offset ends at the first hole: a range never
+// written (as bytes lost to a power cut) is told apart from written zeros.
+// Where the system cannot tell, the whole range counts as data.
+TEST(PlatformFiles, DataEndsAtTheFirstHole) {
+  TempDir dir;
+  std::unique_ptr<File> f =
+      Fs()->Open(dir.File("pkg.part"), OpenMode::kWriteShared);
+  ASSERT_NE(f, nullptr);
+  const int64_t kMiB = 1 << 20;
+  ASSERT_TRUE(f->SetLength(4 * kMiB));
+  const std::string zeros(kMiB, '\0');
+  ASSERT_TRUE(f->WriteAt(0, zeros.data(), kMiB));
+  ASSERT_TRUE(f->WriteAt(3 * kMiB, zeros.data(), kMiB));
+  EXPECT_EQ(kMiB / 2, f->DataEnd(0, kMiB / 2));
+  EXPECT_EQ(4 * kMiB, f->DataEnd(3 * kMiB, 4 * kMiB));
+#ifndef _WIN32
+  // Linux file systems report holes (SEEK_HOLE); wine's NTFS stand-in does
+  // not, and then the whole range counts.
+  EXPECT_EQ(kMiB, f->DataEnd(0, 4 * kMiB));
+  EXPECT_EQ(2 * kMiB, f->DataEnd(2 * kMiB, 3 * kMiB));
+#endif
 }
 
 TEST(PlatformFiles, RenameOverAndNames) {
@@ -409,6 +436,88 @@ TEST(PlatformFiles, KindOfAndTheFileBesideTheExecutable) {
 }
 
 #ifndef _WIN32
+// What another user could plant at one of the system's names in a shared
+// directory: no mode opens it, and the file outside keeps its bytes.
+TEST(PlatformFiles, PlantedNamesAreNeverOpened) {
+  TempDir dir;
+  const std::string outside = dir.File("outside");
+  const OpenMode modes[] = {OpenMode::kRead,           OpenMode::kCreateTruncate,
+                            OpenMode::kCreateExclusive, OpenMode::kWriteCreateKeep,
+                            OpenMode::kReadWriteExclusive, OpenMode::kWriteShared};
+  const char* const plants[] = {"link", "dangling link", "hard link", "fifo",
+                                "foreign owner"};
+  for (const char* plant : plants) {
+    for (OpenMode mode : modes) {
+      SCOPED_TRACE(std::string(plant) + " " + ModeName(mode));
+      WriteAll(outside, "theirs");
+      const std::string name = dir.File("pkg.down0");
+      const std::string kind = plant;
+      int made = 0;
+      if (kind == "link") made = symlink(outside.c_str(), name.c_str());
+      if (kind == "dangling link") made = symlink("nowhere", name.c_str());
+      if (kind == "hard link") made = link(outside.c_str(), name.c_str());
+      if (kind == "fifo") made = mkfifo(name.c_str(), 0666);
+      if (kind == "foreign owner") {
+        WriteAll(name, "planted");
+        made = chown(name.c_str(), 65534, 65534);
+      }
+      ASSERT_EQ(0, made);
+      std::unique_ptr<File> file = Fs()->Open(name, mode);
+      EXPECT_EQ(file, nullptr);
+      EXPECT_EQ(ReadAll(outside), "theirs");
+      ASSERT_EQ(0, unlink(name.c_str()));
+    }
+  }
+  // A stale temporary file is replaced, not written through.
+  ASSERT_EQ(0, symlink(outside.c_str(), dir.File("rec.new").c_str()));
+  EXPECT_TRUE(WriteFileBytes(Fs(), dir.File("rec.new"), "plan"));
+  EXPECT_EQ(ReadAll(outside), "theirs");
+  EXPECT_EQ(ReadAll(dir.File("rec.new")), "plan");
+}
+
+// Under umask 000 too, what is created is the user's alone.
+TEST(PlatformFiles, CreatedForTheUserAlone) {
+  TempDir dir;
+  mode_t old = umask(0);
+  EXPECT_TRUE(Fs()->MakeDirectory(dir.File("d")));
+  EXPECT_TRUE(WriteFileBytes(Fs(), dir.File("f"), "x"));
+  umask(old);
+  struct stat st;
+  ASSERT_EQ(0, stat(dir.File("d").c_str(), &st));
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  ASSERT_EQ(0, stat(dir.File("f").c_str(), &st));
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST(PlatformFiles, DirectoryTrust) {
+  struct Case {
+    const char* name;
+    mode_t parent_mode;
+    mode_t mode;
+    uid_t owner;
+    DirectoryTrust trust;
+  };
+  const Case cases[] = {
+      {"private", 0700, 0700, 0, DirectoryTrust::kPrivate},
+      {"sticky, open to all", 0700, 01777, 0, DirectoryTrust::kPrivate},
+      {"open to all", 0700, 0777, 0, DirectoryTrust::kOthersWrite},
+      {"group may write", 0700, 0770, 0, DirectoryTrust::kOthersWrite},
+      {"parent open to all", 0777, 0700, 0, DirectoryTrust::kOthersWrite},
+      {"another user's", 0700, 0700, 65534, DirectoryTrust::kOtherOwner},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string sub = dir.File("dl");
+    ASSERT_EQ(0, mkdir(sub.c_str(), 0700));
+    ASSERT_EQ(0, chmod(dir.path().c_str(), c.parent_mode));
+    ASSERT_EQ(0, chmod(sub.c_str(), c.mode));
+    ASSERT_EQ(0, chown(sub.c_str(), c.owner, c.owner));
+    EXPECT_EQ(Fs()->TrustOf(sub), c.trust);
+  }
+  EXPECT_EQ(Fs()->TrustOf("/no/such/dir"), DirectoryTrust::kMissing);
+}
+
 // Sets or (for nullptr) clears XDG_RUNTIME_DIR.
 void SetRuntimeDir(const char* dir) {
   if (dir != nullptr) {

@@ -3,6 +3,7 @@
 #include "platform/text.h"
 #include <functional>
 
+#include "tests/unit/crash_file_system.h"
 #include "tests/unit/fake_env.h"
 #include "tests/unit/fake_http.h"
 #include "update/messages.h"
@@ -543,6 +544,42 @@ TEST(Transfer, PackageChecksDecideWhatIsKept) {
       EXPECT_EQ(signed_text, run.fake.crypto.verified_messages[0]) << c.name;
       EXPECT_EQ(kKeyHex, HexEncode(run.fake.crypto.verified_keys[0]))
           << c.name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vorn
+
+namespace vorn {
+namespace {
+
+// A power cut after every step of the road's files (each write, creating
+// open, rename and removal), in both modes: the package is always the old
+// one or the new one whole, and the next run ends with the new one.
+TEST(Transfer, PowerCutAfterEveryStepLeavesAWholePackage) {
+  for (bool ranges : {true, false}) {
+    const FakeFile file = Content(5000, ranges);
+    for (int cut = 1;; ++cut) {
+      SCOPED_TRACE((ranges ? "ranges, cut after step " : "whole, cut after step ") +
+                   std::to_string(cut));
+      TempDir dir;
+      DownloadRun first(dir.path());
+      WriteAll(first.Package(), "old");
+      first.Serve(file);
+      testing::CrashingFileSystem disk(first.fake.env.files, dir.path());
+      disk.cut_after = cut;
+      first.fake.env.files = &disk;
+      first.updater.StartDownload();
+      disk.Restore();
+      const std::string kept = ReadAll(first.Package());
+      EXPECT_TRUE(kept == "old" || kept == file.content) << kept.size();
+
+      DownloadRun second(dir.path());
+      second.Serve(file);
+      second.updater.StartDownload();
+      EXPECT_TRUE(ReadAll(second.Package()) == file.content);
+      if (!disk.cut()) break;
     }
   }
 }
