@@ -35,7 +35,9 @@ done
 
 # Faults that fail segments: "下载失败", the old package untouched, no notice;
 # then the next run fetches only what is missing and completes.
-for fault in ignore-range close-early stall; do
+# A trickle (a byte every 2 s: no receive ever times out) ends at the
+# low-speed bound, one 60 s window, with the stall line.
+for fault in ignore-range close-early trickle; do
   dl="$WORK/$fault"
   mkdir -p "$dl"
   echo "installed package" >"$dl/pkg.bin"
@@ -50,6 +52,11 @@ for fault in ignore-range close-early stall; do
     || pass "$fault: no notice"
   [ -f "$dl/pkg.bin.plan" ] && pass "$fault: plan kept" || fail "$fault: no plan file"
   echo "$fault: first run took $SECONDS_TAKEN s"
+  if [ "$fault" = trickle ]; then
+    log_messages "$dl" | grep -q "段：连接中断或超时" && [ "$SECONDS_TAKEN" -le 75 ] \
+      && pass "trickle: ended at the low-speed bound ($SECONDS_TAKEN s) with the stall line" \
+      || fail "trickle: $SECONDS_TAKEN s, log $(log_messages "$dl" | tr '\n' '|')"
+  fi
 
   run_case "$fault" "$dl"
   cmp -s "$dl/pkg.bin" "$WORK/expected" && pass "$fault: resumed byte-exact" \

@@ -209,34 +209,33 @@ sleep 0.5
   || pass "swapped during the pause: not started"
 
 # A shared directory (sticky, open to all) of another user, where a third
-# user planted links to that user's own files at the names of the plan's
-# temporary file, the part file and the log, and a file of its own at the
-# plan's name: none of them is written through, nothing starts.
+# user planted links to that user's own files at the names of the plan, its
+# temporary file and the log, and a file of its own (open to all) at the
+# part file's name: no link is written through, the planted bytes never
+# become the package, and the download comes whole.
 if [ "$WIN32" = 0 ]; then
   dl="$WORK/shared"
   mine="$WORK/mine"
   mkdir -p "$dl" "$mine"
   chown 65534:65534 "$dl" "$mine" && chmod 1777 "$dl"
-  for f in record segment log; do printf 'theirs' >"$mine/$f"; done
+  for f in record plan log; do printf 'theirs' >"$mine/$f"; done
   chown -R 65534:65534 "$mine"
   chmod 711 "$WORK"
   plant() { setpriv --reuid=65533 --regid=65533 --clear-groups "$@" || fail "planting: $*"; }
   plant ln -s "$mine/record" "$dl/$PACKAGE_NAME.plan.new"
-  plant ln -s "$mine/segment" "$dl/$PACKAGE_NAME.part"
+  plant ln -s "$mine/plan" "$dl/$PACKAGE_NAME.plan"
   plant ln -s "$mine/log" "$dl/updatelog.txt"
-  plant sh -c "printf planted >'$dl/$PACKAGE_NAME.plan' && chmod 666 '$dl/$PACKAGE_NAME.plan'"
+  plant sh -c "printf planted >'$dl/$PACKAGE_NAME.part' && chmod 666 '$dl/$PACKAGE_NAME.part'"
   run_updater_as_other "http://127.0.0.1:$NGINX_PORT/$TAG-nginx.txt" "1.0" "$dl" "$PACKAGE_NAME" "Execute" Title \
     2>"$WORK/shared.err"
   rc=$?
-  [ $rc -eq 1 ] && pass "planted links: download fails (exit 1)" || fail "planted links: exit $rc"
-  for f in record segment log; do
+  [ $rc -eq 0 ] && pass "planted links: the download comes whole (exit 0)" || fail "planted links: exit $rc"
+  for f in record plan log; do
     [ "$(cat "$mine/$f")" = theirs ] && pass "planted link to $f: not written through" \
       || fail "planted link to $f: written through"
   done
-  [ "$(cat "$dl/$PACKAGE_NAME.plan")" = planted ] && pass "planted plan: untouched" \
-    || fail "planted plan: written"
-  sleep 0.5
-  [ -f "$(marker_of "$dl")" ] && fail "planted links: something was started" || pass "planted links: nothing started"
+  same_bytes "$dl/$PACKAGE_NAME" "$WORK/good.pkg" && pass "planted part file: its bytes are not the package" \
+    || fail "planted part file: the package differs"
 fi
 
 finish

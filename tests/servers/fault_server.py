@@ -81,6 +81,9 @@ One request per connection; the answer is chosen by the request path
                                   holds the connection (up to 120 s).
           stall          segment  the header and half the body, then holds
                                   the connection (up to 120 s).
+          trickle        segment  the header and half the body, then one
+                                  byte every 2 s (never long enough for a
+                                  receive to time out) for 120 s, then holds.
           short-header   segment  the header in two writes 0.3 s apart, cut
                                   inside the name "Content-Length".
           split-length   probe    two writes 0.3 s apart, cut after the
@@ -394,6 +397,14 @@ def endless_header(r, a):
         yield 0.005
 
 
+def trickle(r, a):
+    half = len(a.body) // 2
+    steps = [keep_alive(a).head() + a.body[:half]]
+    for i in range(60):
+        steps += [2.0, a.body[half + i:half + i + 1]]
+    return steps + [HOLD]
+
+
 def header_close(r, a):
     text = a.head()
     return [text[:text.index(b"Content-Length") + len("Content-Le")]]
@@ -411,6 +422,7 @@ FAULTS = {
     "close-early": ("segment", close_early),
     "extra": ("segment", lambda r, a: [keep_alive(a).wire() + b"X" * 1000, HOLD]),
     "stall": ("segment", lambda r, a: [keep_alive(a).head() + a.body[:len(a.body) // 2], HOLD]),
+    "trickle": ("segment", trickle),
     "short-header": ("segment", lambda r, a: cut_after(a, b"Content-Len", 0)),
     "split-length": ("probe", lambda r, a: cut_after(a, b"Content-Length: ", 2)),
     "long-header": ("probe", long_header),
