@@ -385,6 +385,18 @@ TEST(ProbeTest, HttpsThroughAProxyTunnel) {
        Outcome::kProxyAuthRequired, 407, connect},
       {"tunnel_refused", "HTTP/1.1 403 Forbidden\r\n\r\n",
        Outcome::kProxyBadGateway, 403, connect},
+      // A refusal with the proxy's own page after it, as tinyproxy sends.
+      {"tunnel_needs_credentials_with_a_page",
+       "HTTP/1.0 407 Proxy Authentication Required\r\n"
+       "Content-Length: 13\r\n\r\n<html></html>",
+       Outcome::kProxyAuthRequired, 407, connect},
+      {"tunnel_cannot_reach_server_with_a_page",
+       "HTTP/1.0 502 Bad Gateway\r\nContent-Length: 6\r\n\r\n<html>",
+       Outcome::kProxyBadGateway, 502, connect},
+      // After a 200, bytes that nobody asked for yet: not the server's.
+      {"tunnel_answer_with_bytes_after_it",
+       "HTTP/1.1 200 Connection established\r\n\r\nHTTP/1.1 206",
+       Outcome::kBadAnswer, 0, connect},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
