@@ -184,8 +184,11 @@ refused bad-port "升级包地址的端口无效"
 # --- through a proxy -----------------------------------------------------
 
 # use_proxy HTTPS-PROXY: later runs take HTTPS-PROXY (host:port, with
-# credentials on Linux) for https and a proxy where nothing listens for
-# http; "localhost" (the version files' host) is exempt.
+# credentials on Linux) for https; "localhost" (the version files' host)
+# is exempt. On Linux http_proxy names a proxy where nothing listens, so
+# only https_proxy can serve. Wine's WinINet reports only the http= entry
+# of a per-scheme list (the https= choice is in the unit tables): there the
+# one proxy serves every scheme.
 if [ "$WIN32" = 1 ]; then
   at_exit 'wine_reg delete "$INTERNET_SETTINGS" /v ProxyServer /f;
            wine_reg delete "$INTERNET_SETTINGS" /v ProxyOverride /f;
@@ -197,7 +200,7 @@ fi
 use_proxy() {
   if [ "$WIN32" = 1 ]; then
     wine_reg add "$INTERNET_SETTINGS" /v ProxyEnable /t REG_DWORD /d 1 /f
-    wine_reg add "$INTERNET_SETTINGS" /v ProxyServer /t REG_SZ /d "http=127.0.0.1:$NOBODY;https=$1" /f
+    wine_reg add "$INTERNET_SETTINGS" /v ProxyServer /t REG_SZ /d "$1" /f
     wine_reg add "$INTERNET_SETTINGS" /v ProxyOverride /t REG_SZ /d '<local>' /f
   else
     export http_proxy=127.0.0.1:$NOBODY https_proxy=$1 no_proxy=localhost
