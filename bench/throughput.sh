@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Download throughput, CPU time and peak memory of vornupdate next to curl,
-# axel and aria2c, on loopback from a private nginx (sendfile, keep-alive).
+# axel and aria2c, on loopback from a private nginx (sendfile, keep-alive),
+# over http and over https (the same nginx with TLS, a certificate from a
+# CA made for the run, which every tool is told to trust its own way).
 # A benchmark, not a test: no number fails anything. A downloaded file that
 # differs from the served one is reported loudly and makes the exit status 3.
 #
@@ -19,6 +21,8 @@
 #   --sizes "256 1024"   unthrottled file sizes in MiB [SIZES]
 #   --throttled "32"     sizes in MiB served at 4 MiB/s per connection
 #                        (nginx limit_rate 4m); "" for none [THROTTLED]
+#   --https "256 1024"   sizes in MiB over https, unthrottled, Linux tools
+#                        only; "" for none [HTTPS_SIZES]
 #   --rounds N           rounds, default 3 [ROUNDS]; within a round every
 #                        tool runs once, the order rotating from round to round
 #   --peers "curl axel aria2c"  the other downloaders [PEERS]
@@ -30,7 +34,8 @@
 #   --wine-sizes "..."   unthrottled sizes for wine, default: --sizes [WINE_SIZES]
 #   --wine-throttled ".." throttled sizes for wine, default: --throttled
 #                        [WINE_THROTTLED]
-#   --port N             nginx's port on 127.0.0.1, default 19600 [BENCH_PORT]
+#   --port N             nginx's port on 127.0.0.1, default 19600; https on
+#                        the next port [BENCH_PORT]
 #   --timeout S          limit of one run in seconds, default 60 + size/5
 #                        (size/1 when throttled; doubled under wine) [RUN_TIMEOUT]
 #   --raw FILE           also keep every run's figures as TSV [RAW]
@@ -49,6 +54,10 @@
 # file is read once, so it is in memory as nginx sends it. Each run's peak
 # disk use is the most blocks its download directory held at once (sampled
 # every 5 ms; a sparse file counts only what is written).
+# Over https (TLS 1.2 or 1.3, as each tool and nginx agree) the test CA is
+# trusted through SSL_CERT_FILE and SSL_CERT_DIR by the client and by axel
+# (OpenSSL's default locations, which they use), through --cacert by curl
+# and --ca-certificate by aria2c; no tool is told to skip the check.
 #
 # Files live in a temporary directory under $TMPDIR (default /tmp): one
 # served file at a time and one download at a time, each deleted after its
@@ -63,6 +72,7 @@ usage() { sed -n '2,/^set -uo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; }
 
 SIZES=${SIZES-256 1024}
 THROTTLED=${THROTTLED-32}
+HTTPS_SIZES=${HTTPS_SIZES-256 1024}
 ROUNDS=${ROUNDS:-3}
 PEERS=${PEERS-curl axel aria2c}
 WINE_CLIENT=${WINE_CLIENT:-}
@@ -81,6 +91,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --sizes) SIZES=$2; shift 2 ;;
     --throttled) THROTTLED=$2; shift 2 ;;
+    --https) HTTPS_SIZES=$2; shift 2 ;;
     --rounds) ROUNDS=$2; shift 2 ;;
     --peers) PEERS=$2; shift 2 ;;
     --wine) WINE_ON=1; shift ;;
@@ -110,7 +121,7 @@ WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
 # a display: under wine the whole run gets one virtual display.
 if [ "$WINE_ON" = 1 ] && [ -z "${DISPLAY:-}" ] && [ -z "${VORN_BENCH_XVFB:-}" ]; then
   if command -v xvfb-run >/dev/null 2>&1; then
-    export VORN_BENCH_XVFB=1 SIZES THROTTLED ROUNDS PEERS WINE_CLIENT WINE_SHA256 WINE_SIZES WINE_THROTTLED \
+    export VORN_BENCH_XVFB=1 SIZES THROTTLED HTTPS_SIZES ROUNDS PEERS WINE_CLIENT WINE_SHA256 WINE_SIZES WINE_THROTTLED \
       BENCH_PORT=$PORT RUN_TIMEOUT RAW
     args=()
     [ "$INSTALL" = 0 ] && args+=(--no-install)
@@ -171,7 +182,9 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vorn-throughput.XXXXXX") || exit 1
 www=$work/www
-mkdir -p "$www" "$work/dl" "$work/nginx-temp"
+mkdir -p "$www" "$work/dl" "$work/nginx-temp" "$work/tls"
+TLS_PORT=$((PORT + 1))
+CA=$work/tls/ca.pem
 results=$work/results.tsv
 : >"$results"
 NGINX_PID=
@@ -191,6 +204,23 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+
+# A CA of this run and a certificate from it for 127.0.0.1, the address
+# every https run asks (no key kept after the run: they go with $work).
+# axel 2.17 matches the address it connected to against the DNS names
+# alone, so the address stands there as well as among the IP addresses.
+(
+  cd "$work/tls" || exit 1
+  openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 2 -keyout ca.key -out ca.pem \
+    -subj "/CN=vorn bench CA" -addext "basicConstraints=critical,CA:TRUE" \
+    -addext "keyUsage=critical,keyCertSign,cRLSign" &&
+    openssl req -newkey rsa:2048 -nodes -sha256 -keyout server.key -out server.csr \
+      -subj "/CN=127.0.0.1" &&
+    printf '%s\n' "basicConstraints=critical,CA:FALSE" "extendedKeyUsage=serverAuth" \
+      "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1" >server.ext &&
+    openssl x509 -req -sha256 -days 2 -in server.csr -CA ca.pem -CAkey ca.key \
+      -CAcreateserial -extfile server.ext -out server.pem
+) >/dev/null 2>&1 || { say "cannot make the https certificates"; exit 1; }
 
 user_line=
 [ "$(id -u)" = 0 ] && user_line="user $(id -un) $(id -gn);"
@@ -222,6 +252,14 @@ http {
       limit_rate 4m;
     }
   }
+  server {
+    listen 127.0.0.1:$TLS_PORT ssl;
+    ssl_certificate $work/tls/server.pem;
+    ssl_certificate_key $work/tls/server.key;
+    ssl_protocols TLSv1.2 TLSv1.3;
+    ssl_session_cache shared:bench_tls:1m;
+    root $www;
+  }
 }
 EOF
 "$NGINX" -p "$work" -c "$work/nginx.conf" -e "$work/nginx-error.log" </dev/null >"$work/nginx.out" 2>&1 &
@@ -234,8 +272,15 @@ for _ in $(seq 1 100); do
   kill -0 "$NGINX_PID" 2>/dev/null || break
   sleep 0.1
 done
+if [ "$up" = 1 ]; then
+  up=0
+  for _ in $(seq 1 50); do
+    curl -s -o /dev/null --max-time 1 --cacert "$CA" "https://127.0.0.1:$TLS_PORT/ping.txt" && { up=1; break; }
+    sleep 0.1
+  done
+fi
 if [ "$up" != 1 ]; then
-  say "nginx did not come up on 127.0.0.1:$PORT:"; cat "$work/nginx-error.log" "$work/nginx.out" >&2 2>/dev/null
+  say "nginx did not come up on 127.0.0.1:$PORT and $TLS_PORT:"; cat "$work/nginx-error.log" "$work/nginx.out" >&2 2>/dev/null
   exit 1
 fi
 
@@ -434,11 +479,15 @@ version_file() {
   fi
 }
 
-# run_one KIND LABEL PATH SECTION SIZE THROTTLED ROUND URLPATH
+# run_one KIND LABEL PATH SECTION SIZE THROTTLED ROUND URLPATH SCHEME
 run_one() {
-  local kind=$1 label=$2 path=$3 section=$4 mib=$5 slow=$6 round=$7 urlpath=$8
+  local kind=$1 label=$2 path=$3 section=$4 mib=$5 slow=$6 round=$7 urlpath=$8 scheme=$9
   local dl="$work/dl/run-$RANDOM$RANDOM" out limit line attempt tries=1 box_pid="" box_dir=""
   local url="http://127.0.0.1:$PORT$urlpath"
+  # OpenSSL's default locations, for the client and axel: the test CA
+  # alone (the machine's own values do not count).
+  local trust=(env -u DISPLAY "SSL_CERT_FILE=$CA" "SSL_CERT_DIR=$work/tls")
+  [ "$scheme" = https ] && url="https://127.0.0.1:$TLS_PORT$urlpath"
   if [ -n "$RUN_TIMEOUT" ]; then limit=$RUN_TIMEOUT
   elif [ "$slow" = 1 ]; then limit=$((60 + mib))
   else limit=$((60 + mib / 5)); fi
@@ -452,7 +501,7 @@ run_one() {
       version_file "$label" "$mib" "$url"
       run+=(--log "$dl/updatelog.txt" --marker "$SUCCESS_HEX" --grace 30)
       # No display: the notice goes to standard error, not to a zenity box.
-      cmd=(env -u DISPLAY "$path" ";http://127.0.0.1:$PORT/ver.txt;1.0;$dl;$PKG;;Bench")
+      cmd=("${trust[@]}" "$path" ";http://127.0.0.1:$PORT/ver.txt;1.0;$dl;$PKG;;Bench")
       tries=3 ;;
     wine:*)
       out=$dl/$PKG
@@ -463,16 +512,18 @@ run_one() {
       tries=3 ;;
     peer:curl)
       mkdir -p "$dl"; out=$dl/$PKG
-      cmd=("$path" -s -o "$out" "$url") ;;
+      cmd=("$path" -s -o "$out" "$url")
+      [ "$scheme" = https ] && cmd+=(--cacert "$CA") ;;
     peer:axel)
       mkdir -p "$dl"; out=$dl/$PKG
-      cmd=(env -u DISPLAY "$path" -n 4 -q -o "$out" "$url") ;;
+      cmd=("${trust[@]}" "$path" -n 4 -q -o "$out" "$url") ;;
     peer:aria2c)
       mkdir -p "$dl"; out=$dl/$PKG
       # -k1M: its default smallest piece (20 MiB) would give a 32 MiB file
       # two connections, not four.
       cmd=("$path" -x4 -s4 -k1M -q --allow-overwrite=true --file-allocation=none
-           -d "$dl" -o "$PKG" "$url") ;;
+           -d "$dl" -o "$PKG" "$url")
+      [ "$scheme" = https ] && cmd+=("--ca-certificate=$CA") ;;
   esac
   for attempt in $(seq 1 $tries); do
     rm -rf "$dl"; [ "$kind" = peer ] && mkdir -p "$dl"
@@ -523,7 +574,7 @@ run_one() {
 
 in_list() { local x; for x in $2; do [ "$x" = "$1" ] && return 0; done; return 1; }
 
-wanted="$SIZES $THROTTLED"
+wanted="$SIZES $THROTTLED $HTTPS_SIZES"
 [ "$WINE_ON" = 1 ] && wanted="$wanted $WINE_SIZES $WINE_THROTTLED"
 # shellcheck disable=SC2086  # the lists are blank-separated numbers
 all_sizes=$(printf '%s\n' $wanted | grep -E '^[0-9]+$' | sort -n | uniq)
@@ -536,9 +587,15 @@ for mib in $all_sizes; do
   fi
   make_file "$mib" "$www/$PKG"
   served_sha=$(sha256sum <"$www/$PKG" | cut -d' ' -f1)
-  for slow in 0 1; do
-    if [ "$slow" = 0 ]; then sizes=$SIZES wsizes=$WINE_SIZES urlpath=/$PKG section="$mib MiB"
-    else sizes=$THROTTLED wsizes=$WINE_THROTTLED urlpath=/slow/$PKG section="$mib MiB throttled"; fi
+  for variant in plain slow https; do
+    slow=0 scheme=http
+    case "$variant" in
+      plain) sizes=$SIZES wsizes=$WINE_SIZES urlpath=/$PKG section="$mib MiB" ;;
+      slow) slow=1 sizes=$THROTTLED wsizes=$WINE_THROTTLED urlpath=/slow/$PKG section="$mib MiB throttled" ;;
+      # The Win32 build is not run over https: its prefix would have to
+      # trust the CA first.
+      https) scheme=https sizes=$HTTPS_SIZES wsizes="" urlpath=/$PKG section="$mib MiB https" ;;
+    esac
     in_list "$mib" "$sizes" || { [ "$WINE_ON" = 1 ] && in_list "$mib" "$wsizes"; } || continue
     tools=()
     for t in "${TOOLS[@]}"; do
@@ -553,7 +610,7 @@ for mib in $all_sizes; do
       for i in $(seq 0 $((n - 1))); do
         t=${tools[$(( (i + round - 1) % n ))]}
         kind=${t%%:*} rest=${t#*:}
-        run_one "$kind" "${rest%%:*}" "${rest#*:}" "$section" "$mib" "$slow" "$round" "$urlpath"
+        run_one "$kind" "${rest%%:*}" "${rest#*:}" "$section" "$mib" "$slow" "$round" "$urlpath" "$scheme"
       done
     done
   done

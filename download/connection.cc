@@ -41,17 +41,20 @@ ConnectionResult OpenTunnel(platform::Socket* socket, const HttpUrl& url,
       return Failed(Outcome::kNoAnswer, socket);
   }
   ResponseHead head;
-  // Bytes after the answer would be the server's before it was asked.
-  if (!ReadResponseHead(buffer.substr(0, head_bytes), &head) ||
-      buffer.size() != head_bytes) {
+  if (!ReadResponseHead(buffer.substr(0, head_bytes), &head)) {
     return Failed(Outcome::kBadAnswer, nullptr);
   }
+  // A refusal may come with a page of the proxy's (tinyproxy sends one);
+  // it is not read.
   if (head.status == 407) {
     return Failed(Outcome::kProxyAuthRequired, nullptr, head.status);
   }
   if (head.status < 200 || head.status > 299) {
     return Failed(Outcome::kProxyBadGateway, nullptr, head.status);
   }
+  // Bytes after the tunnel's answer would be the server's before it was
+  // asked.
+  if (buffer.size() != head_bytes) return Failed(Outcome::kBadAnswer, nullptr);
   return ConnectionResult();
 }
 

@@ -119,7 +119,8 @@ ProbeAnswer Downloader::ProbeSize(const HttpUrl& url, int method) const {
     const platform::ProxyRoute route =
         env_->proxies == nullptr
             ? platform::ProxyRoute()
-            : env_->proxies->RouteFor(answer.url.host, answer.url.port);
+            : env_->proxies->RouteFor(answer.url.host, answer.url.port,
+                                      answer.url.secure);
     const bool proxied = route.kind != platform::ProxyRoute::Kind::kDirect;
     if (proxied && answer.proxy_description.empty()) {
       answer.proxy_description = route.description;

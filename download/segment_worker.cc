@@ -108,8 +108,9 @@ void Downloader::DownloadSegment(int index) {
   // Through the proxy the system names for the server, as the probe went.
   const HttpUrl& url = probe_.url;
   const platform::ProxyRoute route =
-      env_->proxies == nullptr ? platform::ProxyRoute()
-                               : env_->proxies->RouteFor(url.host, url.port);
+      env_->proxies == nullptr
+          ? platform::ProxyRoute()
+          : env_->proxies->RouteFor(url.host, url.port, url.secure);
   std::unique_ptr<platform::Socket> socket;
   ConnectionResult opened = OpenConnection(
       env_, url, route, connect_timeout_ms_, receive_timeout_ms_, &socket);

@@ -24,11 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& host = parts[2];
   using vorn::platform::ProxyRoute;
 
-  vorn::platform::EnvironmentValues env = {{"http_proxy", value},
-                                           {"no_proxy", parts[1]}};
-  ProxyRoute route = vorn::platform::EnvironmentRoute(env, host);
+  // An odd-sized input asks for an https URL's route.
+  const bool secure = size % 2 == 1;
+  vorn::platform::EnvironmentValues env = {
+      {"http_proxy", value}, {"https_proxy", value}, {"no_proxy", parts[1]}};
+  ProxyRoute route = vorn::platform::EnvironmentRoute(env, host, secure);
   ProxyRoute win =
-      vorn::platform::WinInetRoute("WinINet", parts[3], parts[4], host);
+      vorn::platform::WinInetRoute("WinINet", parts[3], parts[4], host, secure);
   for (const ProxyRoute* r : {&route, &win}) {
     if (r->description.find('@') != std::string::npos) __builtin_trap();
     if (r->kind != ProxyRoute::Kind::kHttpProxy && !r->host.empty()) {

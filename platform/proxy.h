@@ -14,6 +14,7 @@ struct ProxyRoute {
   enum class Kind {
     kDirect,       // connect to the server itself
     kHttpProxy,    // connect to host:port and ask in the absolute form
+                   // (http) or for a tunnel with CONNECT (https)
     kUnsupported,  // a proxy is set that cannot be spoken (SOCKS, https,
                    // an unreadable value): no connection is made
   };
@@ -30,9 +31,12 @@ struct ProxyRoute {
 class ProxyResolver {
  public:
   virtual ~ProxyResolver() = default;
-  // The route of an http connection to `host`:`port`. Safe to call from
+  // The route of a connection to `host`:`port` for an http:// URL, or for
+  // an https:// one when `secure` (the system's settings may name another
+  // proxy for each, as they do for the version file). Safe to call from
   // several threads at once.
-  virtual ProxyRoute RouteFor(const std::string& host, uint16_t port) = 0;
+  virtual ProxyRoute RouteFor(const std::string& host, uint16_t port,
+                              bool secure) = 0;
 };
 
 }  // namespace vorn::platform

@@ -1,6 +1,8 @@
 #include "platform/proxy_rules.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,85 @@ bool ReadIpv4(const std::string& text, uint32_t* address) {
     value = (value << 8) | static_cast<uint32_t>(n);
   }
   *address = value;
+  return true;
+}
+
+// An IPv6 address as RFC 4291 section 2.2 writes it: eight groups of one
+// to four hexadecimal digits separated by ':', one "::" standing for one
+// or more groups of zeros, the last two groups optionally a dotted IPv4
+// address. No brackets, no zone.
+bool ReadIpv6(const std::string& text, uint8_t address[16]) {
+  uint16_t groups[8] = {};
+  int count = 0;  // groups read
+  int gap = -1;   // where "::" stands, in groups
+  size_t i = 0;
+  if (text.compare(0, 2, "::") == 0) {
+    gap = 0;
+    i = 2;
+    if (i == text.size()) {
+      std::fill(address, address + 16, 0);
+      return true;
+    }
+  } else if (text.empty() || text[0] == ':') {
+    return false;
+  }
+  for (;;) {
+    // A dotted IPv4 address ends the text and fills two groups.
+    size_t end = text.find(':', i);
+    const std::string part =
+        text.substr(i, end == std::string::npos ? std::string::npos : end - i);
+    uint32_t v4 = 0;
+    if (end == std::string::npos && part.find('.') != std::string::npos) {
+      if (count > 6 || !ReadIpv4(part, &v4)) return false;
+      groups[count++] = static_cast<uint16_t>(v4 >> 16);
+      groups[count++] = static_cast<uint16_t>(v4 & 0xFFFF);
+      break;
+    }
+    if (part.empty() || part.size() > 4 || count == 8) return false;
+    uint32_t value = 0;
+    for (char c : part) {
+      int digit = c >= '0' && c <= '9'   ? c - '0'
+                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                         : -1;
+      if (digit < 0) return false;
+      value = value * 16 + static_cast<uint32_t>(digit);
+    }
+    groups[count++] = static_cast<uint16_t>(value);
+    if (end == std::string::npos) break;
+    i = end + 1;
+    if (i < text.size() && text[i] == ':') {
+      if (gap >= 0) return false;
+      gap = count;
+      ++i;
+      if (i == text.size()) break;
+    } else if (i == text.size()) {
+      return false;  // a single ':' at the end
+    }
+  }
+  if (gap < 0 ? count != 8 : count > 7) return false;
+  uint16_t full[8] = {};
+  if (gap < 0) {
+    std::copy(groups, groups + 8, full);
+  } else {
+    std::copy(groups, groups + gap, full);
+    std::copy(groups + gap, groups + count, full + 8 - (count - gap));
+  }
+  for (int g = 0; g < 8; ++g) {
+    address[2 * g] = static_cast<uint8_t>(full[g] >> 8);
+    address[2 * g + 1] = static_cast<uint8_t>(full[g] & 0xFF);
+  }
+  return true;
+}
+
+// Whether the first `bits` bits of two IPv6 addresses are equal.
+bool SamePrefix(const uint8_t a[16], const uint8_t b[16], uint64_t bits) {
+  for (uint64_t bit = 0; bit < bits; bit += 8) {
+    const uint64_t left = bits - bit;
+    const uint8_t mask =
+        left >= 8 ? 0xFF : static_cast<uint8_t>(0xFF << (8 - left));
+    if (((a[bit / 8] ^ b[bit / 8]) & mask) != 0) return false;
+  }
   return true;
 }
 
@@ -244,11 +325,30 @@ std::string WithoutCredentials(std::string text,
 
 bool NoProxyMatches(const std::string& list, const std::string& host) {
   if (list == "*") return true;
-  const std::string name = WithoutTrailingDot(LowerAscii(host));
+  uint8_t address6[16];
+  const bool numeric6 = ReadIpv6(host, address6);
+  const std::string name =
+      numeric6 ? host : WithoutTrailingDot(LowerAscii(host));
   if (name.empty()) return false;
   uint32_t address = 0;
-  const bool numeric = ReadIpv4(name, &address);
+  const bool numeric = !numeric6 && ReadIpv4(name, &address);
   for (std::string entry : SplitList(LowerAscii(list), ", \t\r\n")) {
+    if (numeric6) {
+      // An address, or an address and the number of leading bits that
+      // must agree.
+      size_t slash = entry.find('/');
+      uint64_t bits = 128;
+      if (slash != std::string::npos &&
+          !ParseDigits(entry.substr(slash + 1), 128, &bits)) {
+        continue;
+      }
+      uint8_t network[16];
+      if (ReadIpv6(entry.substr(0, slash), network) &&
+          SamePrefix(network, address6, bits)) {
+        return true;
+      }
+      continue;
+    }
     if (numeric) {
       size_t slash = entry.find('/');
       if (slash == std::string::npos) {
@@ -274,14 +374,26 @@ bool NoProxyMatches(const std::string& list, const std::string& host) {
 }
 
 ProxyRoute EnvironmentRoute(const EnvironmentValues& env,
-                            const std::string& host) {
+                            const std::string& host, bool secure) {
   auto read = [&env](const char* name) {
     auto it = env.find(name);
     return it == env.end() ? std::string() : it->second;
   };
   const char* source = nullptr;
   std::string value;
-  for (const char* name : {"http_proxy", "all_proxy", "ALL_PROXY"}) {
+  // libcurl reads "<scheme>_proxy", then its upper case except for http
+  // (which a CGI program's environment could hold from a request's Proxy
+  // header), then all_proxy and ALL_PROXY.
+  static const char* const kHttp[] = {"http_proxy", "all_proxy", "ALL_PROXY"};
+  static const char* const kHttps[] = {"https_proxy", "HTTPS_PROXY",
+                                       "all_proxy", "ALL_PROXY"};
+  std::vector<const char*> names;
+  if (secure) {
+    names.assign(std::begin(kHttps), std::end(kHttps));
+  } else {
+    names.assign(std::begin(kHttp), std::end(kHttp));
+  }
+  for (const char* name : names) {
     value = read(name);
     if (!value.empty()) {
       source = name;
@@ -298,6 +410,8 @@ ProxyRoute EnvironmentRoute(const EnvironmentValues& env,
 bool WinInetBypassMatches(const std::string& bypass_list,
                           const std::string& host) {
   const std::string name = LowerAscii(host);
+  uint8_t address6[16];
+  const bool numeric6 = ReadIpv6(host, address6);
   for (const std::string& entry :
        SplitList(LowerAscii(bypass_list), "; \t\r\n")) {
     if (entry == "<local>") {
@@ -305,16 +419,29 @@ bool WinInetBypassMatches(const std::string& bypass_list,
       continue;
     }
     if (GlobMatches(entry, name)) return true;
+    if (!numeric6) continue;
+    // The address as it stands in a URL, and the same address spelt
+    // another way.
+    if (GlobMatches(entry, "[" + name + "]")) return true;
+    std::string bare = entry;
+    if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']') {
+      bare = bare.substr(1, bare.size() - 2);
+    }
+    uint8_t other[16];
+    if (ReadIpv6(bare, other) && SamePrefix(other, address6, 128)) {
+      return true;
+    }
   }
   return false;
 }
 
 ProxyRoute WinInetRoute(const std::string& source,
                         const std::string& proxy_list,
-                        const std::string& bypass_list,
-                        const std::string& host) {
-  std::string http_entry, plain_entry;
-  bool have_http = false, have_plain = false, have_socks = false;
+                        const std::string& bypass_list, const std::string& host,
+                        bool secure) {
+  const std::string wanted = secure ? "https" : "http";
+  std::string scheme_entry, plain_entry;
+  bool have_scheme = false, have_plain = false, have_socks = false;
   for (const std::string& entry : SplitList(proxy_list, "; \t\r\n")) {
     size_t equals = entry.find('=');
     if (equals == std::string::npos) {
@@ -323,22 +450,22 @@ ProxyRoute WinInetRoute(const std::string& source,
       continue;
     }
     std::string scheme = LowerAscii(entry.substr(0, equals));
-    if (scheme == "http" && !have_http) {
-      http_entry = entry.substr(equals + 1);
-      have_http = true;
+    if (scheme == wanted && !have_scheme) {
+      scheme_entry = entry.substr(equals + 1);
+      have_scheme = true;
     } else if (scheme == "socks") {
       have_socks = true;
     }
   }
   ProxyRoute route;
-  if (!have_http && !have_plain && !have_socks) return route;
+  if (!have_scheme && !have_plain && !have_socks) return route;
   if (WinInetBypassMatches(bypass_list, host)) return route;
-  std::string chosen = have_http ? http_entry : plain_entry;
+  std::string chosen = have_scheme ? scheme_entry : plain_entry;
   // The source alone until host and port are known: an entry that cannot
   // be read may hold anything.
   route.description = source;
   route.kind = ProxyRoute::Kind::kUnsupported;
-  if (!have_http && !have_plain) return route;
+  if (!have_scheme && !have_plain) return route;
   // A scheme written before the address names the proxy's own protocol.
   size_t separator = chosen.find("://");
   if (separator != std::string::npos) {

@@ -1,7 +1,7 @@
 // The rules that turn proxy settings into a route, free of any system
 // call, shared by both backends: the environment variables as libcurl
-// reads them for an http:// URL (Linux), and the WinINet proxy and bypass
-// lists (Windows).
+// reads them for an http:// or https:// URL (Linux), and the WinINet proxy
+// and bypass lists (Windows).
 #ifndef VORN_PLATFORM_PROXY_RULES_H_
 #define VORN_PLATFORM_PROXY_RULES_H_
 
@@ -19,14 +19,16 @@ using EnvironmentValues = std::map<std::string, std::string>;
 
 // The variables EnvironmentRoute reads.
 inline constexpr const char* kProxyVariables[] = {
-    "http_proxy", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"};
+    "http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy",
+    "ALL_PROXY",  "no_proxy",    "NO_PROXY"};
 
-// The route of an http:// URL to `host`: http_proxy (lower case only),
-// else all_proxy, else ALL_PROXY (an empty value counts as unset); no
-// proxy when none is set or when the host matches no_proxy (else
-// NO_PROXY).
+// The route of an http:// URL to `host` (an https:// one when `secure`),
+// as libcurl takes it: http_proxy (lower case only; for https https_proxy,
+// else HTTPS_PROXY), else all_proxy, else ALL_PROXY (an empty value counts
+// as unset); no proxy when none is set or when the host matches no_proxy
+// (else NO_PROXY).
 ProxyRoute EnvironmentRoute(const EnvironmentValues& env,
-                            const std::string& host);
+                            const std::string& host, bool secure);
 
 // One proxy value, "host", "host:port" or "http://host[:port]", each with
 // an optional "user:password@" (percent-decoded, sent as Basic; it runs to
@@ -53,23 +55,33 @@ std::string WithoutCredentials(std::string text,
 // every host; otherwise entries separated by commas or blanks, compared
 // without case and without a trailing dot. A name matches itself and every
 // name below it (with or without a leading dot on the entry); an IPv4
-// address matches an equal address or an "address/bits" range.
+// address (dotted, four parts) matches an equal address or an
+// "address/bits" range (bits 0 to 32), an IPv6 address (`host` without
+// brackets) an equal address in any of its spellings or an
+// "address/bits" range (bits 0 to 128), both entries without brackets, as
+// libcurl 8 reads them. An IPv4 entry never matches an IPv6 address (nor
+// one mapped into IPv6) and the other way round.
 bool NoProxyMatches(const std::string& list, const std::string& host);
 
-// The route of an http connection to `host` from the WinINet proxy list
-// and bypass list. The list holds "host:port" for every scheme or entries
-// "scheme=host:port" separated by ';' or blanks: the http= entry wins,
-// else a scheme-less one, else a socks= one (kUnsupported); none of them
-// means direct. The port defaults to 80; an unreadable one gives
-// kUnsupported. The description is "source=host:port", or `source` alone.
+// The route of a connection to `host` for an http:// URL (an https:// one
+// when `secure`) from the WinINet proxy list and bypass list. The list
+// holds "host:port" for every scheme or entries "scheme=host:port"
+// separated by ';' or blanks: the entry of the URL's scheme (http= or
+// https=) wins, else a scheme-less one, else a socks= one (kUnsupported);
+// none of them means direct. The port defaults to 80; an unreadable one
+// gives kUnsupported. The description is "source=host:port", or `source`
+// alone.
 ProxyRoute WinInetRoute(const std::string& source,
                         const std::string& proxy_list,
-                        const std::string& bypass_list,
-                        const std::string& host);
+                        const std::string& bypass_list, const std::string& host,
+                        bool secure);
 
 // Whether `host` is on the WinINet bypass list: entries separated by ';'
 // or blanks, compared without case, '*' standing for any run of bytes;
-// "<local>" stands for every host name without a dot.
+// "<local>" stands for every host name without a dot. An IPv6 address
+// (`host` without brackets) is also matched in brackets, and by an entry
+// that is the same address in another spelling, with or without brackets;
+// there are no "address/bits" ranges on this list (WinINet has none).
 bool WinInetBypassMatches(const std::string& bypass_list,
                           const std::string& host);
 

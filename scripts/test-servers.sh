@@ -19,10 +19,18 @@
 #                  (407 without them)
 #   port_base + 6  tinyproxy whose upstream proxy is port_base + 7, where
 #                  nothing listens: it answers every request with 502
+#                  The three proxies open CONNECT tunnels to the HTTPS
+#                  ports port_base + 8 and port_base + 13 alone (their
+#                  ConnectPort lines; any other port gets 403).
 #   port_base + 9  nothing listens (tests use it for a refused connection)
+#   port_base + 13 tests/servers/fault_server.py over TLS 1.2 (its TLS
+#                  mode, the same certificate as port_base + 8, on
+#                  127.0.0.1 only), its own peer; the same paths and
+#                  faults over https, and a TLS shutdown (close_notify)
+#                  before every close unless a fault says otherwise
 # HTTPS, all nginx, TLS 1.2 only (wine's Schannel speaks nothing newer),
-# ranges and keep-alive, the docroot as on port_base (with /slow/ and the
-# proxy-only locations):
+# ranges and keep-alive, the docroot as on port_base (with /slow/, the
+# proxy-only locations and the two below):
 #   port_base + 8  a certificate for localhost, 127.0.0.1 and ::1 from the
 #                  test CA, on 127.0.0.1 and on [::1]
 #   port_base + 10 a certificate from the test CA for wrong-name.example
@@ -40,7 +48,12 @@
 # per request in <dir>/nginx-tls-access.log.
 # nginx also serves the docroot under /via-proxy/ (and, at 200 KiB/s,
 # under /via-proxy-slow/) only to requests that came through a proxy (a
-# Via header); a direct request gets 403 there.
+# Via header); a direct request gets 403 there. Under /no-ranges/ it
+# serves the docroot ignoring every Range (max_ranges 0: 200 and the whole
+# file, as a server without range support). /Dl/Setup-2.0.EXE is
+# pkg-1048577.bin, served only to a request whose target is, byte for
+# byte, "/Dl/Setup-2.0.EXE?X-Amz-Signature=AbC%2FdEf&From=http://Mirror.Example/"
+# (403 otherwise): a redirect target that a client must keep exactly.
 # It waits (at most 10 s) until every port accepts, then exits 0; it exits
 # non-zero when a server does not come up. Pid files and logs stay in <dir>.
 # stop ends the servers through their pid files and never fails.
@@ -89,7 +102,7 @@ alive() {
 }
 
 stop_all() {
-  for name in nginx python fault-a fault-b proxy-plain proxy-auth proxy-bad; do
+  for name in nginx python fault-a fault-b fault-tls proxy-plain proxy-auth proxy-bad; do
     pidfile="$dir/$name.pid"
     [ -f "$pidfile" ] || continue
     pid=$(cat "$pidfile" 2>/dev/null)
@@ -288,6 +301,16 @@ location /via-proxy-slow/ {
   limit_rate 200k;
   if (\$http_via = "") { return 403; }
 }
+location /no-ranges/ {
+  alias $dir/www/;
+  max_ranges 0;
+}
+location = /Dl/Setup-2.0.EXE {
+  alias $dir/www/pkg-1048577.bin;
+  if (\$request_uri != "/Dl/Setup-2.0.EXE?X-Amz-Signature=AbC%2FdEf&From=http://Mirror.Example/") {
+    return 403;
+  }
+}
 EOF
 }
 
@@ -308,6 +331,8 @@ LogFile "$dir/$1.log"
 LogLevel Info
 MaxClients 64
 Allow 127.0.0.1
+ConnectPort $((base + 8))
+ConnectPort $((base + 13))
 $3
 EOF
 }
@@ -343,6 +368,11 @@ case "$action" in
       --peer-port "$((base + 2))" --docroot "$dir/www" \
       </dev/null >"$dir/fault-b.log" 2>&1 &
     echo $! >"$dir/fault-b.pid"
+    "$PYTHON" "$root/tests/servers/fault_server.py" --port "$((base + 13))" \
+      --peer-port "$((base + 13))" --docroot "$dir/www" \
+      --tls-cert "$dir/tls/good.pem" --tls-key "$dir/tls/server.key" \
+      </dev/null >"$dir/fault-tls.log" 2>&1 &
+    echo $! >"$dir/fault-tls.pid"
     write_tinyproxy_conf proxy-plain "$((base + 4))" ""
     write_tinyproxy_conf proxy-auth "$((base + 5))" "BasicAuth vorn proxy-pw"
     write_tinyproxy_conf proxy-bad "$((base + 6))" \
@@ -355,17 +385,17 @@ case "$action" in
 
     for _ in $(seq 1 100); do
       up=0
-      for offset in 0 1 2 3 4 5 6 8 10 11 12; do
+      for offset in 0 1 2 3 4 5 6 8 10 11 12 13; do
         port_open "$((base + offset))" && up=$((up + 1))
       done
       port_open "$base" ::1 && up=$((up + 1))
       port_open "$((base + 8))" ::1 && up=$((up + 1))
-      if [ "$up" = 13 ]; then
+      if [ "$up" = 14 ]; then
         exit 0
       fi
       sleep 0.1
     done
-    echo "test servers did not come up on ports $base to $((base + 12)); logs in $dir" >&2
+    echo "test servers did not come up on ports $base to $((base + 13)); logs in $dir" >&2
     tail -n 5 "$dir"/nginx-error.log "$dir"/*.log >&2 2>/dev/null
     stop_all
     exit 1

@@ -81,7 +81,7 @@ Lists AskWinHttp(std::wstring url, std::wstring script, bool detect,
 
 }  // namespace
 
-bool AutomaticProxyFor(const std::string& host, uint16_t port,
+bool AutomaticProxyFor(const std::string& host, uint16_t port, bool secure,
                        uint32_t timeout_ms, std::string* proxy_list,
                        std::string* bypass_list) {
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
@@ -94,7 +94,11 @@ bool AutomaticProxyFor(const std::string& host, uint16_t port,
   FreeWide(config.lpszProxyBypass);
   if (!detect && script.empty()) return false;
 
-  std::wstring url = Widen("http://" + host + ":" + std::to_string(port) + "/");
+  // An IPv6 address stands in brackets in a URL.
+  const std::string authority =
+      (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+      std::to_string(port);
+  std::wstring url = Widen((secure ? "https://" : "http://") + authority + "/");
   const int each_ms = static_cast<int>(timeout_ms);
   std::optional<Lists> lists =
       CallWithin(timeout_ms, [url, script, detect, each_ms] {

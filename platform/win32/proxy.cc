@@ -44,24 +44,26 @@ bool WinInetLists(std::string* proxy_list, std::string* bypass_list) {
 
 class InternetSettingsProxies final : public ProxyResolver {
  public:
-  ProxyRoute RouteFor(const std::string& host, uint16_t port) override {
+  ProxyRoute RouteFor(const std::string& host, uint16_t port,
+                      bool secure) override {
     std::string proxy_list, bypass_list;
     if (WinInetLists(&proxy_list, &bypass_list)) {
-      return WinInetRoute("WinINet", proxy_list, bypass_list, host);
+      return WinInetRoute("WinINet", proxy_list, bypass_list, host, secure);
     }
     // The automatic configuration answers per URL and may take seconds:
     // each place is asked once per process, so the four connections of a
     // download do not each wait for it.
-    const std::string place = host + ":" + std::to_string(port);
+    const std::string place = std::string(secure ? "https://" : "http://") +
+                              host + ":" + std::to_string(port);
     {
       std::lock_guard<std::mutex> lock(mu_);
       auto known = automatic_.find(place);
       if (known != automatic_.end()) return known->second;
     }
     ProxyRoute route;
-    if (AutomaticProxyFor(host, port, kAutomaticProxyMs, &proxy_list,
+    if (AutomaticProxyFor(host, port, secure, kAutomaticProxyMs, &proxy_list,
                           &bypass_list)) {
-      route = WinInetRoute("WinHTTP", proxy_list, bypass_list, host);
+      route = WinInetRoute("WinHTTP", proxy_list, bypass_list, host, secure);
     }
     std::lock_guard<std::mutex> lock(mu_);
     automatic_[place] = route;

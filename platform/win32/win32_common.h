@@ -96,9 +96,10 @@ Crypto* DefaultCrypto();
 ProxyResolver* DefaultProxies();
 
 // The proxy list and bypass list the automatic configuration (detection or
-// script, as the user's settings ask) gives for http://host:port/, waiting
-// at most `timeout_ms`; false when it is off or gives no proxy in time.
-bool AutomaticProxyFor(const std::string& host, uint16_t port,
+// script, as the user's settings ask) gives for http://host:port/ (for
+// https://host:port/ when `secure`), waiting at most `timeout_ms`; false
+// when it is off or gives no proxy in time.
+bool AutomaticProxyFor(const std::string& host, uint16_t port, bool secure,
                        uint32_t timeout_ms, std::string* proxy_list,
                        std::string* bypass_list);
 

@@ -5,12 +5,14 @@
 # run leaves the older package as it was, shows no completion notice and
 # logs what failed. Some rows must succeed, some must not; redirects with
 # control bytes in their target must not put anything but the fixed header
-# lines on the wire.
+# lines on the wire. Rows marked tls run against the fault server's TLS
+# mode, with the test CA trusted.
 source "$(dirname "$0")/lib.sh" "$@"
 
 WWW=${VORN_TEST_SERVERS:?VORN_TEST_SERVERS must be set}/www
 TAG=m$$-$RANDOM
 REFUSED_PORT=$((BASE + 9))
+FAULT_TLS_PORT=$((BASE + 13))
 # A run ends by itself or is ended after this many seconds: one receive
 # time-out of the client (60 s) fits.
 RUN_LIMIT=75
@@ -29,7 +31,9 @@ NOTICE=自动更新信息
 # options: size=N (pkg-N.bin, default 65536), on=W (the fault server's on=),
 #   runs=N (up to N runs with one token, until one succeeds: the fault hits
 #   the first download only), wire (every request carries only the fixed
-#   header lines).
+#   header lines), tls (https, from the fault server's TLS mode: the faults
+#   that TLS could hide or change), line=TEXT (a failed run logged a line
+#   holding TEXT).
 ROWS=$(cat <<'EOF'
 none                  4 1  succeed  wire
 long-header           4 1  succeed
@@ -75,8 +79,14 @@ url-crlf              4    either   wire
 chunked               4 1  succeed  runs=2
 changed-same-older    4 1  succeed  runs=3
 changed-size          4 1  either   runs=3
+close-early           4 1  fail     tls  line=段：连接中断或超时
+no-close-notify       4 1  fail     tls  line=段：连接中断或超时
+range-total           4    fail     tls  line=段：服务器的应答与请求不符
+stall                 4    fail     tls  line=段：连接中断或超时
 EOF
 )
+
+trust_test_ca || fail "the test CA could not be trusted"
 
 # --- the checks ---------------------------------------------------------
 
@@ -221,9 +231,11 @@ while read -r fault rest; do
   n=$((n + 1))
   # VORN_MATRIX_ONLY=REGEX runs only the rows whose fault matches.
   [[ "$fault" =~ ${VORN_MATRIX_ONLY:-.} ]] || continue
-  modes=() verdict='' size=65536 on='' runs=1 wire=0
+  modes=() verdict='' size=65536 on='' runs=1 wire=0 tls=0 line=''
   for word in $rest; do
     case "$word" in
+      tls) tls=1 ;;
+      line=*) line=${word#line=} ;;
       4|1) modes+=("$word") ;;
       succeed|fail|either) verdict=$word ;;
       size=*) size=${word#size=} ;;
@@ -238,6 +250,7 @@ while read -r fault rest; do
     [ -n "$on" ] && what+=" on=$on"
     [ "$size" != 65536 ] && what+=" size=$size"
     [ "$runs" != 1 ] && what+=" runs=$runs"
+    [ $tls = 1 ] && what+=" tls"
     what+=" mode $mode"
     failures_before=$FAILURES
     dl="$WORK/$id"
@@ -251,7 +264,9 @@ while read -r fault rest; do
       port=$REFUSED_PORT
       (exec 3<>"/dev/tcp/127.0.0.1/$REFUSED_PORT") 2>/dev/null && fail "$what: something listens on $REFUSED_PORT"
     fi
-    url="http://127.0.0.1:$port/file/pkg-$size.bin?row=$id&fault=$server_fault"
+    scheme=http
+    [ $tls = 1 ] && scheme=https port=$FAULT_TLS_PORT
+    url="$scheme://127.0.0.1:$port/file/pkg-$size.bin?row=$id&fault=$server_fault"
     [ "$mode" = 1 ] && url="$url&mode=single"
     [ -n "$on" ] && url="$url&on=$on"
     [ "$runs" != 1 ] && url="$url&token=$id"
@@ -296,6 +311,10 @@ while read -r fault rest; do
         fi
         ;;
     esac
+    if [ -n "$line" ] && [ $succeeded = 0 ]; then
+      printf '%s\n' "$RUN_LOG" | grep -qF -- "$line" && pass "$what: logged $line" \
+        || fail "$what: no line with $line; log: $(printf '%s' "$RUN_LOG" | tr '\n' '|')"
+    fi
     if [ $wire = 1 ]; then
       for p in "$FAULT_PORT" "$((FAULT_PORT + 1))"; do
         if problems=$(wire_ok "$p" "$id"); then

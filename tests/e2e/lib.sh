@@ -246,6 +246,25 @@ kill_updater() {
   return 0
 }
 
+# trust_test_ca: the updater runs of this script trust the servers' test
+# CA (scripts/test-servers.sh makes it anew at every start). On Linux that
+# is SSL_CERT_FILE and SSL_CERT_DIR, which replace the machine's own
+# values; under wine the CA goes into the current user's root store of
+# this script's own prefix (tests/host/trust_root.cc) and is taken out
+# again when the script ends. Fails when it cannot be trusted.
+trust_test_ca() {
+  local tls=${VORN_TEST_SERVERS:?VORN_TEST_SERVERS must be set}/tls
+  if [ "$WIN32" != 1 ]; then
+    export SSL_CERT_FILE=$tls/ca.pem SSL_CERT_DIR=$tls
+    return 0
+  fi
+  "$ROOT/scripts/wine-run.sh" "$HOST_TOOLS/trust_root.exe" "$(native_path "$tls/ca.der")" || return 1
+  # The store keeps each certificate under its SHA-1 thumbprint.
+  TRUSTED_CA_KEY="HKCU\Software\Microsoft\SystemCertificates\Root\Certificates\$(
+    openssl x509 -in "$tls/ca.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')"
+  at_exit 'WINEDEBUG=-all "${WINE:-/usr/lib/wine/wine64}" reg delete "$TRUSTED_CA_KEY" /f >/dev/null 2>&1'
+}
+
 # The log of a download directory as UTF-8 text, prefixes included.
 log_utf8() { iconv -f GBK -t UTF-8 "$1/updatelog.txt" 2>/dev/null; }
 

@@ -2,11 +2,19 @@
 """A scriptable HTTP/1.1 server for what real servers never do.
 
     fault_server.py --port P --peer-port Q --docroot DIR
+                    [--tls-cert CERT --tls-key KEY]
 
 Listens on 127.0.0.1:P. Q is the port of a second instance, so that redirect
 chains can alternate between the two. Python 3 standard library only. Every
 connection runs on a daemon thread and is closed after at most 120 s of
 idleness or holding, so the server never keeps a test run.
+
+TLS mode (--tls-cert and --tls-key, PEM files): every connection on P is
+TLS 1.2 (the newest that wine's Schannel speaks) with that certificate, and
+everything below goes over it; the URLs the server makes itself (/redirect,
+/loop, redirect-loop) are https://, and Q should be another TLS instance or
+P itself. Unless a fault says otherwise, each connection ends with a TLS
+shutdown (the server's close_notify, as nginx sends it) before the close.
 
 One request per connection; the answer is chosen by the request path
 (the query string, after '?', is ignored unless said otherwise):
@@ -84,6 +92,11 @@ One request per connection; the answer is chosen by the request path
           trickle        segment  the header and half the body, then one
                                   byte every 2 s (never long enough for a
                                   receive to time out) for 120 s, then holds.
+          no-close-notify segment the right header and half the body, then
+                                  closes without a TLS shutdown (no
+                                  close_notify: a cut that TLS itself does
+                                  not vouch for); in plain mode the same
+                                  as close-early for every segment.
           short-header   segment  the header in two writes 0.3 s apart, cut
                                   inside the name "Content-Length".
           split-length   probe    two writes 0.3 s apart, cut after the
@@ -149,6 +162,7 @@ import os
 import re
 import socket
 import socketserver
+import ssl
 import threading
 import time
 import urllib.parse
@@ -156,6 +170,7 @@ import urllib.parse
 HOLD_SECONDS = 120
 MAX_REQUEST_BYTES = 64 * 1024
 HOLD = object()  # a step of a fault's answer: keep the connection open
+CUT = object()  # a step: close at once, without a TLS shutdown
 
 SPLIT_HEADER = (b"HTTP/1.1 206 Partial Content\r\nContent-Length: 900\r\n"
                 b"Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
@@ -173,9 +188,10 @@ EVIL = "Host: evil.example"
 
 
 class State:
-    def __init__(self, port, peer_port, docroot):
+    def __init__(self, port, peer_port, docroot, scheme="http"):
         self.port = port
         self.peer_port = peer_port
+        self.scheme = scheme
         self.docroot = os.path.realpath(docroot)
         self.lock = threading.Lock()
         self.log = []
@@ -230,8 +246,9 @@ def answer(status, headers=(), body=b"", close=True):
 class Request:
     """What a /file fault works from."""
 
-    def __init__(self, server_port, name, target, query, data, mtime, first, last):
+    def __init__(self, server_port, scheme, name, target, query, data, mtime, first, last):
         self.server_port = server_port
+        self.scheme = scheme
         self.name = name
         self.target = target
         self.query = query
@@ -257,11 +274,12 @@ class Request:
             return self.first, self.last
         return 0, len(self.data) - 1
 
-    def url(self, scheme="http", extra=""):
+    def url(self, scheme=None, extra=""):
         """This file's URL on this server, without fault and on."""
         rest = [(k, v) for k, v in self.query.items() if k not in ("fault", "on")]
         return "%s://127.0.0.1:%d/file/%s?%s%s" % (
-            scheme, self.server_port, self.name, urllib.parse.urlencode(rest), extra)
+            scheme or self.scheme, self.server_port, self.name,
+            urllib.parse.urlencode(rest), extra)
 
 
 def changed_size_bytes(data):
@@ -423,6 +441,7 @@ FAULTS = {
     "extra": ("segment", lambda r, a: [keep_alive(a).wire() + b"X" * 1000, HOLD]),
     "stall": ("segment", lambda r, a: [keep_alive(a).head() + a.body[:len(a.body) // 2], HOLD]),
     "trickle": ("segment", trickle),
+    "no-close-notify": ("segment", lambda r, a: [a.head() + a.body[:len(a.body) // 2], CUT]),
     "short-header": ("segment", lambda r, a: cut_after(a, b"Content-Len", 0)),
     "split-length": ("probe", lambda r, a: cut_after(a, b"Content-Length: ", 2)),
     "long-header": ("probe", long_header),
@@ -455,7 +474,7 @@ FAULTS = {
     "loc-nul": ("probe", injected("\0")),
     "loc-crlf": ("probe", injected("\r\n")),
     "redirect-loop": ("probe", redirect(
-        lambda r: "http://127.0.0.1:%d%s" % (r.server_port, r.target))),
+        lambda r: "%s://127.0.0.1:%d%s" % (r.scheme, r.server_port, r.target))),
     "redirect-https": ("probe", redirect(lambda r: r.url(scheme="https"))),
     "416-bare": ("probe", status(416)),
     "404": ("probe", status(404)),
@@ -473,6 +492,10 @@ class Handler(socketserver.BaseRequestHandler):
     def setup(self):
         self.request.settimeout(HOLD_SECONDS)
         self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+    def cut(self):
+        """Ends the connection now: no more bytes, no TLS shutdown."""
+        self.request.vorn_cut = True
 
     def send(self, data):
         self.request.sendall(data)
@@ -510,6 +533,12 @@ class Handler(socketserver.BaseRequestHandler):
 
     def handle(self):
         try:
+            if isinstance(self.request, ssl.SSLSocket):
+                # In this thread, so that a slow or failed handshake keeps
+                # no other connection waiting.
+                self.request.settimeout(10)
+                self.request.do_handshake()
+                self.request.settimeout(HOLD_SECONDS)
             raw, request = self.read_request()
             method, target, headers = request or ("", "", {})
             path, _, query_text = target.partition("?")
@@ -539,12 +568,14 @@ class Handler(socketserver.BaseRequestHandler):
             if count <= 0:
                 self.final(headers)
                 return
-            location = "http://127.0.0.1:%d/redirect/%d" % (state.peer_port, count - 1)
+            location = "%s://127.0.0.1:%d/redirect/%d" % (
+                state.scheme, state.peer_port, count - 1)
             if tag:
                 location += "/" + tag
             self.send(answer(302, ["Location: " + location]))
         elif path == "/loop" or path.startswith("/loop/"):
-            self.send(answer(302, ["Location: http://127.0.0.1:%d%s" % (state.port, path)]))
+            self.send(answer(302, ["Location: %s://127.0.0.1:%d%s" % (
+                state.scheme, state.port, path)]))
         elif path == "/goto":
             code = int(query.get("code", "302"))
             self.send(answer(code, ["Location: " + query.get("loc", "")]))
@@ -643,12 +674,16 @@ class Handler(socketserver.BaseRequestHandler):
             if first is not None:
                 last = min(last, len(data) - 1) if match.group(2) else len(data) - 1
 
-        request = Request(state.port, name, target, query, data, mtime, first, last)
+        request = Request(state.port, state.scheme, name, target, query, data, mtime,
+                          first, last)
         normal = request.normal()
         hit = first_download and where in (kind, "both")
         for step in build(request, normal) if hit else [normal.wire()]:
             if step is HOLD:
                 self.hold()
+            elif step is CUT:
+                self.cut()
+                return
             elif isinstance(step, float):
                 time.sleep(step)
             else:
@@ -659,6 +694,35 @@ class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
     request_queue_size = 64
+    tls = None  # an ssl.SSLContext in TLS mode
+
+    def get_request(self):
+        sock, address = super().get_request()
+        if self.tls is not None:
+            # The handshake runs in the connection's own thread.
+            sock = self.tls.wrap_socket(sock, server_side=True,
+                                        do_handshake_on_connect=False)
+        return sock, address
+
+    def shutdown_request(self, request):
+        if getattr(request, "vorn_cut", False):
+            # An SSLSocket's own shutdown is TCP's alone: the peer sees the
+            # connection end with no close_notify before it.
+            try:
+                request.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            request.close()
+            return
+        if isinstance(request, ssl.SSLSocket):
+            try:
+                # Sends close_notify; waits a little for the peer's, which
+                # a client that has what it wanted need not send.
+                request.settimeout(1)
+                request = request.unwrap()
+            except (OSError, ValueError):
+                pass
+        super().shutdown_request(request)
 
 
 def main():
@@ -666,9 +730,19 @@ def main():
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--peer-port", type=int, required=True)
     parser.add_argument("--docroot", required=True)
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
     args = parser.parse_args()
     server = Server(("127.0.0.1", args.port), Handler)
-    server.state = State(args.port, args.peer_port, args.docroot)
+    scheme = "http"
+    if args.tls_cert:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.minimum_version = ssl.TLSVersion.TLSv1_2
+        context.maximum_version = ssl.TLSVersion.TLSv1_2
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+        server.tls = context
+        scheme = "https"
+    server.state = State(args.port, args.peer_port, args.docroot, scheme)
     server.serve_forever()
 
 

@@ -273,9 +273,10 @@ FakeEnv::FakeEnv() : files(platform::Env::Default().files) {
   env.proxies = &proxies;
 }
 
-platform::ProxyRoute FakeProxy::RouteFor(const std::string& host,
-                                         uint16_t port) {
-  std::string where = host + ":" + std::to_string(port);
+platform::ProxyRoute FakeProxy::RouteFor(const std::string& host, uint16_t port,
+                                         bool secure) {
+  std::string where =
+      (secure ? "https://" : "") + host + ":" + std::to_string(port);
   std::lock_guard<std::mutex> lock(mu_);
   asked_.push_back(where);
   if (all_) return all_route_;

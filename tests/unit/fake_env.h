@@ -175,12 +175,13 @@ class FakeNetwork : public platform::Network {
   std::vector<std::shared_ptr<Connection>> connections_;
 };
 
-// Routes by "host:port" (direct for every other place); records every
-// place asked about.
+// Routes by "host:port" for http and "https://host:port" for https
+// (direct for every other place); records every place asked about, the
+// same way.
 class FakeProxy : public platform::ProxyResolver {
  public:
-  platform::ProxyRoute RouteFor(const std::string& host,
-                                uint16_t port) override;
+  platform::ProxyRoute RouteFor(const std::string& host, uint16_t port,
+                                bool secure) override;
   // The same route for every place.
   void RouteAll(const platform::ProxyRoute& route);
   void Route(const std::string& host_port, const platform::ProxyRoute& route);

@@ -385,6 +385,18 @@ TEST(ProbeTest, HttpsThroughAProxyTunnel) {
        Outcome::kProxyAuthRequired, 407, connect},
       {"tunnel_refused", "HTTP/1.1 403 Forbidden\r\n\r\n",
        Outcome::kProxyBadGateway, 403, connect},
+      // A refusal with the proxy's own page after it, as tinyproxy sends.
+      {"tunnel_needs_credentials_with_a_page",
+       "HTTP/1.0 407 Proxy Authentication Required\r\n"
+       "Content-Length: 13\r\n\r\n<html></html>",
+       Outcome::kProxyAuthRequired, 407, connect},
+      {"tunnel_cannot_reach_server_with_a_page",
+       "HTTP/1.0 502 Bad Gateway\r\nContent-Length: 6\r\n\r\n<html>",
+       Outcome::kProxyBadGateway, 502, connect},
+      // After a 200, bytes that nobody asked for yet: not the server's.
+      {"tunnel_answer_with_bytes_after_it",
+       "HTTP/1.1 200 Connection established\r\n\r\nHTTP/1.1 206",
+       Outcome::kBadAnswer, 0, connect},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -425,6 +437,33 @@ TEST(ProbeTest, RedirectLeavesTheProxyForAnExemptHost) {
             conns[1].sent);
   EXPECT_EQ((std::vector<std::string>{"a:80", "b:81"}), fake.proxies.Asked());
   EXPECT_EQ("test=px:3128", answer.proxy_description);
+}
+
+// An https URL asks for the route of https, which may be another proxy:
+// after a redirect from http to https the probe leaves the http proxy for
+// the https one and asks it for a tunnel.
+TEST(ProbeTest, HttpsAsksForTheRouteOfHttps) {
+  testing::FakeEnv fake;
+  fake.proxies.Route("a:80", testing::HttpProxy("px", 3128));
+  fake.proxies.Route("https://a:443", testing::HttpProxy("tx", 8443));
+  fake.network.Script("px:3128", Answer("HTTP/1.1 302 Found\r\n"
+                                        "Location: https://a/x\r\n\r\n"));
+  testing::SocketScript tunnel;
+  tunnel.chunks = {"HTTP/1.1 200 Connection established\r\n\r\n", kPartial};
+  fake.network.Script("tx:8443", tunnel);
+  Downloader d(&fake.env);
+  ProbeAnswer answer = d.ProbeSize(Url("http://a/start"), 0);
+  ASSERT_EQ(Outcome::kOk, answer.outcome);
+  EXPECT_EQ((std::vector<std::string>{"a:80", "https://a:443"}),
+            fake.proxies.Asked());
+  auto conns = fake.network.Connections();
+  ASSERT_EQ(2u, conns.size());
+  EXPECT_EQ("px:3128", conns[0].host_port);
+  EXPECT_EQ("tx:8443", conns[1].host_port);
+  EXPECT_EQ("CONNECT a:443 HTTP/1.1\r\nHost: a:443\r\n\r\n" +
+                ProbeRequest("GET", "/x", "a", "http://a/start"),
+            conns[1].sent);
+  EXPECT_EQ("a", conns[1].tls_host);
 }
 
 }  // namespace

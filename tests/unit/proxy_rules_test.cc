@@ -21,6 +21,7 @@ struct EnvironmentCase {
   uint16_t port;
   const char* authorization;
   const char* description;
+  bool secure = false;  // the route of an https:// URL
 };
 
 TEST(EnvironmentRoute, VariablesValuesAndExemptions) {
@@ -235,9 +236,127 @@ TEST(EnvironmentRoute, VariablesValuesAndExemptions) {
        1,
        "",
        "http_proxy=p:1"},
+      // An https:// URL, as curl 7.88 takes it (https_proxy, HTTPS_PROXY,
+      // then all_proxy and ALL_PROXY; http_proxy never).
+      {"https_proxy_for_https",
+       {{"http_proxy", "p:1"}, {"https_proxy", "s:2"}},
+       "h",
+       Kind::kHttpProxy,
+       "s",
+       2,
+       "",
+       "https_proxy=s:2",
+       true},
+      {"http_proxy_not_for_https",
+       {{"http_proxy", "p:1"}},
+       "h",
+       Kind::kDirect,
+       "",
+       0,
+       "",
+       "",
+       true},
+      {"https_proxy_not_for_http",
+       {{"https_proxy", "s:2"}, {"HTTPS_PROXY", "S:3"}},
+       "h",
+       Kind::kDirect,
+       "",
+       0,
+       "",
+       ""},
+      {"upper_https_proxy_taken",
+       {{"HTTPS_PROXY", "S:3"}, {"all_proxy", "a:4"}},
+       "h",
+       Kind::kHttpProxy,
+       "S",
+       3,
+       "",
+       "HTTPS_PROXY=S:3",
+       true},
+      {"lower_https_proxy_before_upper",
+       {{"https_proxy", "s:2"}, {"HTTPS_PROXY", "S:3"}},
+       "h",
+       Kind::kHttpProxy,
+       "s",
+       2,
+       "",
+       "https_proxy=s:2",
+       true},
+      {"upper_https_proxy_when_lower_empty",
+       {{"https_proxy", ""}, {"HTTPS_PROXY", "S:3"}},
+       "h",
+       Kind::kHttpProxy,
+       "S",
+       3,
+       "",
+       "HTTPS_PROXY=S:3",
+       true},
+      {"all_proxy_for_https",
+       {{"http_proxy", "p:1"}, {"all_proxy", "a:4"}, {"ALL_PROXY", "b:5"}},
+       "h",
+       Kind::kHttpProxy,
+       "a",
+       4,
+       "",
+       "all_proxy=a:4",
+       true},
+      {"upper_all_proxy_for_https",
+       {{"ALL_PROXY", "b:5"}},
+       "h",
+       Kind::kHttpProxy,
+       "b",
+       5,
+       "",
+       "ALL_PROXY=b:5",
+       true},
+      {"https_proxy_credentials",
+       {{"https_proxy", "http://vorn:proxy%2Dpw@s:3128"}},
+       "h",
+       Kind::kHttpProxy,
+       "s",
+       3128,
+       "Basic dm9ybjpwcm94eS1wdw==",
+       "https_proxy=s:3128",
+       true},
+      {"https_proxy_spoken_over_tls_unsupported",
+       {{"https_proxy", "https://s:443"}},
+       "h",
+       Kind::kUnsupported,
+       "",
+       0,
+       "",
+       "https_proxy",
+       true},
+      {"no_proxy_exempts_https",
+       {{"https_proxy", "s:2"}, {"no_proxy", ".h"}},
+       "h",
+       Kind::kDirect,
+       "",
+       0,
+       "",
+       "",
+       true},
+      {"no_proxy_exempts_ipv6_literal",
+       {{"https_proxy", "s:2"}, {"no_proxy", "localhost,::1"}},
+       "::1",
+       Kind::kDirect,
+       "",
+       0,
+       "",
+       "",
+       true},
+      {"no_proxy_range_leaves_other_ipv6",
+       {{"https_proxy", "s:2"}, {"no_proxy", "fd00::/8"}},
+       "2001:db8::1",
+       Kind::kHttpProxy,
+       "s",
+       2,
+       "",
+       "https_proxy=s:2",
+       true},
   };
   for (const EnvironmentCase& c : cases) {
-    ProxyRoute route = EnvironmentRoute(c.env, c.host);
+    ProxyRoute route = EnvironmentRoute(c.env, c.host, c.secure);
     EXPECT_EQ(c.kind, route.kind) << c.name;
     EXPECT_EQ(c.proxy_host, route.host) << c.name;
     EXPECT_EQ(c.port, route.port) << c.name;
@@ -283,6 +402,41 @@ TEST(NoProxyMatches, NamesAddressesAndRanges) {
       {"127.0.0.1/33", "127.0.0.1", false},
       {"127.0.0.0/8", "localhost", false},
       {"localhost", "localhost", true},
+      {"10.0.0.0/8", "10.255.1.2", true},
+      {"10.0.0.0/9", "10.128.0.1", false},
+      {"10.0.0.0/ 8", "10.0.0.1", false},
+      // IPv6: the host as a URL gives it (no brackets); entries without
+      // brackets, compared as addresses.
+      {"::1", "::1", true},
+      {"0:0:0:0:0:0:0:1", "::1", true},
+      {"::1", "0::0:1", true},
+      {"foo, ::1", "::1", true},
+      {"2001:DB8::1", "2001:db8::1", true},
+      {"2001:db8::1", "2001:DB8::1", true},
+      {"::2", "::1", false},
+      {"[::1]", "::1", false},
+      {"::1:", "::1", false},
+      {"1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7:8", false},
+      {"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8", true},
+      {"1:2:3:4:5:6:7::", "1:2:3:4:5:6:7:0", true},
+      {"::1/128", "::1", true},
+      {"::/0", "2001:db8::1", true},
+      {"fe80::/10", "fe80::1", true},
+      {"fe80::/10", "febf:ffff::1", true},
+      {"fe80::/10", "fec0::1", false},
+      {"2001:db8::/32", "2001:db8:1::5", true},
+      {"2001:db8::/33", "2001:db8:7fff::5", true},
+      {"2001:db8::/33", "2001:db8:8000::5", false},
+      {"::1/129", "::1", false},
+      {"::1/", "::1", false},
+      {"::ffff:127.0.0.1", "::ffff:7f00:1", true},
+      {"::ffff:127.0.0.0/104", "::ffff:127.0.0.1", true},
+      // No family crosses into the other.
+      {"127.0.0.1", "::ffff:127.0.0.1", false},
+      {"127.0.0.0/8", "::1", false},
+      {"::1", "127.0.0.1", false},
+      {"::/0", "127.0.0.1", false},
+      {"localhost", "::1", false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.exempt, NoProxyMatches(c.list, c.host))
@@ -298,6 +452,7 @@ struct WinInetCase {
   Kind kind;
   const char* proxy_host;
   uint16_t port;
+  bool secure = false;  // the route of an https:// URL
 };
 
 TEST(WinInetRoute, ProxyListAndBypass) {
@@ -332,22 +487,62 @@ TEST(WinInetRoute, ProxyListAndBypass) {
        "", 0},
       {"local_leaves_dotted_names", "p:1", "<local>", "127.0.0.1",
        Kind::kHttpProxy, "p", 1},
+      {"https_entry_for_https", "http=p:2;https=s:1", "", "h", Kind::kHttpProxy,
+       "s", 1, true},
+      {"scheme_less_entry_for_https", "http=p:2;q:9", "", "h", Kind::kHttpProxy,
+       "q", 9, true},
+      {"http_entry_alone_is_direct_for_https", "http=p:2;ftp=f:3", "", "h",
+       Kind::kDirect, "", 0, true},
+      {"one_proxy_for_all_https", "p:3128", "", "h", Kind::kHttpProxy, "p",
+       3128, true},
+      {"https_entry_spoken_as_http", "https=http://s:8/", "", "h",
+       Kind::kHttpProxy, "s", 8, true},
+      {"https_entry_spoken_over_tls_unsupported", "https=https://s:8", "", "h",
+       Kind::kUnsupported, "", 0, true},
+      {"https_bypassed", "https=s:1", "*.example.com", "pkg.example.com",
+       Kind::kDirect, "", 0, true},
+      {"socks_only_unsupported_for_https", "socks=s:1080", "", "h",
+       Kind::kUnsupported, "", 0, true},
+      // IPv6 on the bypass list: the address bare or in brackets, in any
+      // spelling; no ranges.
+      {"bypass_ipv6_bare", "p:1", "::1", "::1", Kind::kDirect, "", 0},
+      {"bypass_ipv6_in_brackets", "p:1", "[::1]", "::1", Kind::kDirect, "", 0},
+      {"bypass_ipv6_other_spelling", "p:1", "[0:0::1]", "::1", Kind::kDirect,
+       "", 0, true},
+      {"bypass_ipv6_wildcard", "p:1", "[fe80::*]", "fe80::1", Kind::kDirect, "",
+       0},
+      {"bypass_ipv6_other_address", "p:1", "::2", "::1", Kind::kHttpProxy, "p",
+       1},
+      {"bypass_has_no_ipv6_range", "p:1", "fe80::/10", "fe80::1",
+       Kind::kHttpProxy, "p", 1},
+      {"bypass_ipv4_entry_leaves_mapped_ipv6", "p:1", "127.0.0.1",
+       "::ffff:127.0.0.1", Kind::kHttpProxy, "p", 1},
   };
   for (const WinInetCase& c : cases) {
     ProxyRoute route =
-        WinInetRoute("WinINet", c.proxy_list, c.bypass_list, c.host);
+        WinInetRoute("WinINet", c.proxy_list, c.bypass_list, c.host, c.secure);
     EXPECT_EQ(c.kind, route.kind) << c.name;
     EXPECT_EQ(c.proxy_host, route.host) << c.name;
     EXPECT_EQ(c.port, route.port) << c.name;
     EXPECT_TRUE(route.authorization.empty()) << c.name;
   }
   EXPECT_EQ("WinINet=p:2",
-            WinInetRoute("WinINet", "https=s:1;http=p:2", "", "h").description);
-  EXPECT_EQ("WinINet=p:80", WinInetRoute("WinINet", "p", "", "h").description);
+            WinInetRoute("WinINet", "https=s:1;http=p:2", "", "h", false)
+                .description);
+  EXPECT_EQ(
+      "WinINet=s:1",
+      WinInetRoute("WinINet", "https=s:1;http=p:2", "", "h", true).description);
+  EXPECT_EQ("WinINet=p:80",
+            WinInetRoute("WinINet", "p", "", "h", false).description);
   // An entry that cannot be read may hold credentials: the source alone.
+  EXPECT_EQ(
+      "WinINet",
+      WinInetRoute("WinINet", "http=u:pw@p:1", "", "h", false).description);
+  EXPECT_EQ(
+      "WinINet",
+      WinInetRoute("WinINet", "https=u:pw@s:1", "", "h", true).description);
   EXPECT_EQ("WinINet",
-            WinInetRoute("WinINet", "http=u:pw@p:1", "", "h").description);
-  EXPECT_EQ("WinINet", WinInetRoute("WinINet", "u@p", "", "h").description);
+            WinInetRoute("WinINet", "u@p", "", "h", false).description);
 }
 
 TEST(ProxyCredentials, LeftOutOfErrorTexts) {
