@@ -231,41 +231,61 @@ TEST(Transfer, ShortSegmentIsNotMerged) {
       run.Log());
 }
 
+// Also for a package that the version file names over http and the server
+// redirects to https: the plan keeps the URL as the version file gives it.
 TEST(Transfer, FailedSegmentKeepsThePackageAndResumesNextRun) {
-  TempDir dir;
-  DownloadRun first(dir.path());
-  WriteAll(first.Package(), "the installed package");
-  FakeFile file = Content(1003);
-  bool fault = true;
-  first.fake.network.Serve(
-      "h:80", FaultyWhile(file, 250, WholeFileAnswer(file), &fault));
-  first.updater.StartDownload();
+  for (bool redirected : {false, true}) {
+    SCOPED_TRACE(redirected ? "redirected to https" : "direct");
+    const std::string where = redirected ? "h:443" : "h:80";
+    auto redirect = [&](DownloadRun* run) {
+      if (!redirected) return;
+      run->fake.network.Serve("h:80", [](const std::string&) {
+        testing::SocketScript s;
+        s.chunks = {"HTTP/1.1 302 Found\r\nLocation: https://h/pkg.exe\r\n"
+                    "Content-Length: 0\r\n\r\n"};
+        return s;
+      });
+    };
+    TempDir dir;
+    DownloadRun first(dir.path());
+    WriteAll(first.Package(), "the installed package");
+    FakeFile file = Content(1003);
+    bool fault = true;
+    redirect(&first);
+    first.fake.network.Serve(
+        where, FaultyWhile(file, 250, WholeFileAnswer(file), &fault));
+    first.updater.StartDownload();
 
-  EXPECT_EQ("the installed package", ReadAll(first.Package()));
-  EXPECT_EQ(
-      Lines({(std::string(msg::kSegmentPrefix) + "2" + msg::kSegmentWrongAnswer)
-                 .c_str(),
-             msg::kDownloadFailed}),
-      first.Log());
-  EXPECT_TRUE(first.fake.desktop.boxes.empty());
-  EXPECT_TRUE(first.fake.windows.commands.empty());
-  EXPECT_TRUE(file.content.substr(0, 250) ==
-              ReadAll(first.Part()).substr(0, 250));
-  // The plan now starts every range at the first byte it lacks.
-  const ResumeRecord r = first.PlanOnDisk();
-  const int32_t starts[4] = {250, 250, 750, 1003};
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(starts[i], r.ranges[i].start) << i;
+    EXPECT_EQ("the installed package", ReadAll(first.Package()));
+    EXPECT_EQ(Lines({(std::string(msg::kSegmentPrefix) + "2" +
+                      msg::kSegmentWrongAnswer)
+                         .c_str(),
+                     msg::kDownloadFailed}),
+              first.Log());
+    EXPECT_TRUE(first.fake.desktop.boxes.empty());
+    EXPECT_TRUE(first.fake.windows.commands.empty());
+    EXPECT_TRUE(file.content.substr(0, 250) ==
+                ReadAll(first.Part()).substr(0, 250));
+    // The plan now starts every range at the first byte it lacks.
+    const ResumeRecord r = first.PlanOnDisk();
+    EXPECT_EQ("http://h/pkg.exe", r.url);
+    const int32_t starts[4] = {250, 250, 750, 1003};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(starts[i], r.ranges[i].start) << i;
 
-  // The next run fetches only the missing segment.
-  fault = false;
-  DownloadRun second(dir.path());
-  second.Serve(file);
-  second.updater.StartDownload();
-  EXPECT_TRUE(file.content == ReadAll(second.Package()));
-  auto connections = second.fake.network.Connections();
-  ASSERT_EQ(2u, connections.size());  // probe + segment 1
-  EXPECT_NE(std::string::npos,
-            connections[1].sent.find("Range: bytes=250-499\r\n"));
+    // The next run fetches only the missing segment.
+    fault = false;
+    DownloadRun second(dir.path());
+    redirect(&second);
+    second.fake.network.Serve(where, testing::ServeFile(file));
+    second.updater.StartDownload();
+    EXPECT_TRUE(file.content == ReadAll(second.Package()));
+    auto connections = second.fake.network.Connections();
+    // The probe (after its redirect) and segment 2 alone.
+    ASSERT_EQ(redirected ? 3u : 2u, connections.size());
+    EXPECT_EQ(where, connections.back().host_port);
+    EXPECT_NE(std::string::npos,
+              connections.back().sent.find("Range: bytes=250-499\r\n"));
+  }
 }
 
 // The whole road through a proxy, and the log of each of its failures:
