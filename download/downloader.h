@@ -103,6 +103,8 @@ constexpr int32_t kMaxFileBytes = 0x7FFFFFFF;
 // per worker, filled from the socket and written out whole, after which the
 // worker's start in the plan file follows.
 constexpr int kSegmentBlockBytes = 128 * 1024;
+// Each worker starts the disk writes of what it wrote in runs of this size.
+constexpr int64_t kWritebackBytes = 8 * 1024 * 1024;
 // The buffer of the digest's read of the part file.
 constexpr int64_t kReadBackBytes = 256 * 1024;
 

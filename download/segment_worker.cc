@@ -208,6 +208,7 @@ void Downloader::DownloadSegment(int index) {
   }
 
   int64_t next = ranged ? range.start : 0;  // the next offset to write
+  int64_t writeback_from = next;  // the first byte not yet sent to disk
   const int64_t start_field = StartFieldOffset(plan_.record, index);
   auto write_body = [&](const char* data, int64_t n) {
     if (n > remaining) n = remaining;
@@ -219,6 +220,13 @@ void Downloader::DownloadSegment(int index) {
     if (index == 0) HashWritten(next, data, n);
     next += n;
     remaining -= n;
+    // The rename at the end flushes the part file; writing it back as it
+    // comes, in runs of kWritebackBytes, leaves that flush little to wait
+    // for.
+    if (next - writeback_from >= kWritebackBytes) {
+      part->StartWriteback(writeback_from, next - writeback_from);
+      writeback_from = next;
+    }
     if (!ranged) return true;
     // The start follows the bytes on disk, never runs ahead of them.
     range.start = static_cast<int32_t>(next);

@@ -63,6 +63,10 @@ class File {
   // reached the disk); `limit` where the system cannot tell. May move the
   // position.
   virtual int64_t DataEnd(int64_t offset, int64_t limit) = 0;
+  // Starts writing bytes [offset, offset + n) to the disk without waiting
+  // for them, so that a later Sync has little left to do. Only a hint:
+  // nothing where the system has no such call.
+  virtual void StartWriteback(int64_t offset, int64_t n) = 0;
   // Brings what was written to stable storage (fsync, FlushFileBuffers);
   // false when that failed or the file was opened for reading only.
   virtual bool Sync() = 0;

@@ -92,6 +92,11 @@ class LinuxFile final : public File {
     return hole < limit ? static_cast<int64_t>(hole) : limit;
   }
 
+  void StartWriteback(int64_t offset, int64_t n) override {
+    ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(n),
+                      SYNC_FILE_RANGE_WRITE);
+  }
+
   bool Sync() override { return ::fsync(fd_) == 0; }
 
   bool IsNamedBy(const std::string& path) override {

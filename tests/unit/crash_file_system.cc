@@ -31,6 +31,9 @@ class CrashingFile : public platform::File {
     fs_->Flushed(path_);
     return true;
   }
+  void StartWriteback(int64_t offset, int64_t n) override {
+    target_->StartWriteback(offset, n);
+  }
   int64_t DataEnd(int64_t offset, int64_t limit) override {
     return target_->DataEnd(offset, limit);
   }

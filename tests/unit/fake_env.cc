@@ -215,6 +215,9 @@ class FailingFile : public platform::File {
     return target_->SetLength(length);
   }
   bool Sync() override { return target_->Sync(); }
+  void StartWriteback(int64_t offset, int64_t n) override {
+    target_->StartWriteback(offset, n);
+  }
   int64_t DataEnd(int64_t offset, int64_t limit) override {
     return target_->DataEnd(offset, limit);
   }
