@@ -69,7 +69,7 @@ enum class Outcome {
   kTooLarge,        // a file of 2 GiB or more
   kEmptyPackage,    // a file of 0 bytes is no package
   kWrongSize,       // not of the size the version file announced
-  kPlanNotWritten,  // the info file could not be written (status: where)
+  kPlanNotWritten,  // the plan file could not be written (status: where)
   // A segment's transfer.
   kWrongAnswer,   // the answer was not the one asked for (range, total,
                   // coding, another Last-Modified or ETag than the probe's)
@@ -197,7 +197,7 @@ class Downloader {
   // 0 sends GET, anything else HEAD.
   ProbeAnswer ProbeSize(const HttpUrl& url, int method) const;
 
-  // Parses the URL, reads the info file, probes and fixes the plan; in
+  // Parses the URL, reads the plan file, probes and fixes the plan; in
   // four-part mode the plan is on disk before this returns kOk. Nothing is
   // shown or logged here: probe() and plan() say what was found, error()
   // the system's reason of a failure.

@@ -1,5 +1,5 @@
 // Files: the plain-file calls of the update log and the byte-stream files
-// of the downloader (segment files, info file, package file).
+// of the downloader (the part file, the plan, the package file).
 //
 // Every file opened here is one of the system's own, in its download
 // directory, so Open refuses whatever another user could have planted at
