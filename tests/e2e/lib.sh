@@ -305,11 +305,12 @@ plan_bytes() {
     awk '{ o = 0; s = 0; for (i = 1; i <= 8; i += 2) { s += $i - o; o = $(i + 1) + 1 } print s }'
 }
 
-# The body bytes nginx sent since line $1 of its access log for paths that
-# contain $2, the probes (Range bytes=100-) left out.
+# The body bytes nginx sent since line $1 of its access log for path $2
+# exactly (other scripts may fetch the same file under another path at the
+# same time), the probes (Range bytes=100-) left out.
 segment_bytes_since() {
   tail -n +"$(($1 + 1))" "$VORN_TEST_SERVERS/nginx-access.log" |
-    awk -v p="$2" 'index($7, p) && $NF != "\"bytes=100-\"" { s += $10 } END { print s + 0 }'
+    awk -v p="$2" '$7 == p && $NF != "\"bytes=100-\"" { s += $10 } END { print s + 0 }'
 }
 
 # Waits up to $2 seconds for file $1 to contain text $3 (GBK-decoded).
