@@ -6,17 +6,11 @@
 
 namespace vorn::testing {
 
-class CrashingFile : public platform::File {
+class CrashingFile : public ForwardingFile {
  public:
   CrashingFile(std::unique_ptr<platform::File> target, CrashingFileSystem* fs,
                std::string path)
-      : target_(std::move(target)), fs_(fs), path_(std::move(path)) {}
-  bool SeekToEnd() override { return target_->SeekToEnd(); }
-  int64_t Length() override { return target_->Length(); }
-  int64_t Read(char* buf, int64_t n) override { return target_->Read(buf, n); }
-  int64_t ReadAt(int64_t offset, char* buf, int64_t n) override {
-    return target_->ReadAt(offset, buf, n);
-  }
+      : ForwardingFile(std::move(target)), fs_(fs), path_(std::move(path)) {}
   bool Write(const char* buf, int64_t n) override {
     return Step(fs_->Live() && target_->Write(buf, n));
   }
@@ -31,23 +25,12 @@ class CrashingFile : public platform::File {
     fs_->Flushed(path_);
     return true;
   }
-  void StartWriteback(int64_t offset, int64_t n) override {
-    target_->StartWriteback(offset, n);
-  }
-  int64_t DataEnd(int64_t offset, int64_t limit) override {
-    return target_->DataEnd(offset, limit);
-  }
-  bool IsNamedBy(const std::string& path) override {
-    return target_->IsNamedBy(path);
-  }
-  bool Close() override { return target_->Close(); }
 
  private:
   bool Step(bool ok) {
     if (ok) fs_->Stepped();
     return ok;
   }
-  std::unique_ptr<platform::File> target_;
   CrashingFileSystem* fs_;
   std::string path_;
 };

@@ -191,17 +191,11 @@ std::vector<FakeNetwork::Connection> FakeNetwork::Connections() {
 
 namespace {
 
-class FailingFile : public platform::File {
+class FailingFile : public ForwardingFile {
  public:
   FailingFile(std::unique_ptr<platform::File> target, FailingFileSystem* fs,
               std::string path)
-      : target_(std::move(target)), fs_(fs), path_(std::move(path)) {}
-  bool SeekToEnd() override { return target_->SeekToEnd(); }
-  int64_t Length() override { return target_->Length(); }
-  int64_t Read(char* buf, int64_t n) override { return target_->Read(buf, n); }
-  int64_t ReadAt(int64_t offset, char* buf, int64_t n) override {
-    return target_->ReadAt(offset, buf, n);
-  }
+      : ForwardingFile(std::move(target)), fs_(fs), path_(std::move(path)) {}
   bool Write(const char* buf, int64_t n) override {
     if (Fails()) return false;
     return target_->Write(buf, n);
@@ -214,17 +208,6 @@ class FailingFile : public platform::File {
     if (Fails()) return false;
     return target_->SetLength(length);
   }
-  bool Sync() override { return target_->Sync(); }
-  void StartWriteback(int64_t offset, int64_t n) override {
-    target_->StartWriteback(offset, n);
-  }
-  int64_t DataEnd(int64_t offset, int64_t limit) override {
-    return target_->DataEnd(offset, limit);
-  }
-  bool IsNamedBy(const std::string& path) override {
-    return target_->IsNamedBy(path);
-  }
-  bool Close() override { return target_->Close(); }
 
  private:
   bool Fails() const {
@@ -232,7 +215,6 @@ class FailingFile : public platform::File {
            (fs_->fail_writes_matching.empty() ||
             path_.find(fs_->fail_writes_matching) != std::string::npos);
   }
-  std::unique_ptr<platform::File> target_;
   FailingFileSystem* fs_;
   std::string path_;
 };

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/env.h"
@@ -198,6 +199,41 @@ class FakeProxy : public platform::ProxyResolver {
 // An HTTP proxy route to host:port, with `authorization` if not empty.
 platform::ProxyRoute HttpProxy(const std::string& host, uint16_t port,
                                const std::string& authorization = "");
+
+// A file that hands every call to another; the doubles below override what
+// they change.
+class ForwardingFile : public platform::File {
+ public:
+  explicit ForwardingFile(std::unique_ptr<platform::File> target)
+      : target_(std::move(target)) {}
+  bool SeekToEnd() override { return target_->SeekToEnd(); }
+  int64_t Length() override { return target_->Length(); }
+  int64_t Read(char* buf, int64_t n) override { return target_->Read(buf, n); }
+  int64_t ReadAt(int64_t offset, char* buf, int64_t n) override {
+    return target_->ReadAt(offset, buf, n);
+  }
+  bool Write(const char* buf, int64_t n) override {
+    return target_->Write(buf, n);
+  }
+  bool WriteAt(int64_t offset, const char* buf, int64_t n) override {
+    return target_->WriteAt(offset, buf, n);
+  }
+  bool SetLength(int64_t length) override { return target_->SetLength(length); }
+  bool Sync() override { return target_->Sync(); }
+  void StartWriteback(int64_t offset, int64_t n) override {
+    target_->StartWriteback(offset, n);
+  }
+  int64_t DataEnd(int64_t offset, int64_t limit) override {
+    return target_->DataEnd(offset, limit);
+  }
+  bool IsNamedBy(const std::string& path) override {
+    return target_->IsNamedBy(path);
+  }
+  bool Close() override { return target_->Close(); }
+
+ protected:
+  std::unique_ptr<platform::File> target_;
+};
 
 // Forwards to another file system; writes fail while `fail_writes` is set,
 // and renames fail while `fail_renames` is set.
