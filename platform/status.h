@@ -1,8 +1,9 @@
 // Status: what a failed operating-system call came to, carried up from the
 // backend that saw it to the place where a person will read it. It holds
-// the kind of failure (what callers decide on), the system's own error code
-// and text, and a short detail of the caller's choosing (a path, a host and
-// port), so a log line can say which file could not be written and why.
+// the kind of failure (what callers decide on and what a log line names in
+// words of its own), the object the call was about (the path of a file or
+// directory, "host:port" of a connection), and the system's own error code
+// and text, so a log line can say which file could not be written and why.
 #ifndef VORN_PLATFORM_STATUS_H_
 #define VORN_PLATFORM_STATUS_H_
 
@@ -13,9 +14,12 @@ namespace vorn::platform {
 
 enum class ErrorKind {
   kOk,
-  kNotFound,      // no such file, path or host
+  kNotFound,      // no such file or path
   kAccessDenied,  // the system refused the access
   kDiskFull,      // no room left for the bytes
+  kInUse,         // another program holds the file (a sharing violation)
+  kPathTooLong,   // the path is longer than the system takes
+  kHostNotFound,  // the host name has no address
   kTimedOut,      // no answer within the bound
   kRefused,       // nobody listens at the address
   kClosed,        // the peer ended the connection
@@ -30,30 +34,30 @@ class Status {
  public:
   // Success.
   Status() = default;
-  // A failure of `kind`; `detail` names what was being done to what,
-  // `os_code` and `os_text` are the system's own (0 and empty when the
-  // failure was not the system's).
-  static Status Error(ErrorKind kind, std::string detail, int os_code = 0,
+  // A failure of `kind` about `object` (a path, "host:port"); `os_code` and
+  // `os_text` are the system's own (0 and empty when the failure was not
+  // the system's). The text is kept on one line.
+  static Status Error(ErrorKind kind, std::string object, int os_code = 0,
                       std::string os_text = std::string()) {
     Status s;
     s.kind_ = kind;
-    s.detail_ = std::move(detail);
+    s.object_ = std::move(object);
     s.os_code_ = os_code;
-    s.os_text_ = std::move(os_text);
+    s.os_text_ = OneLine(std::move(os_text));
     return s;
   }
 
   bool ok() const { return kind_ == ErrorKind::kOk; }
   ErrorKind kind() const { return kind_; }
   int os_code() const { return os_code_; }
-  const std::string& detail() const { return detail_; }
+  // The path or "host:port" the failed call was about; may be empty.
+  const std::string& object() const { return object_; }
   const std::string& os_text() const { return os_text_; }
 
-  // "detail: os text (code)", leaving out what is empty; "" for success.
-  // One line: the backends hand over texts without a line end.
+  // "object: os text (code)", leaving out what is empty; "" for success.
   std::string ToString() const {
     if (ok()) return std::string();
-    std::string out = detail_;
+    std::string out = object_;
     if (!os_text_.empty()) out += (out.empty() ? "" : ": ") + os_text_;
     if (os_code_ != 0) {
       out += (out.empty() ? "(" : " (") + std::to_string(os_code_) + ")";
@@ -62,9 +66,21 @@ class Status {
   }
 
  private:
+  // System texts end in a line break or hold several lines (FormatMessage,
+  // OpenSSL's queue); a log line must stay one line.
+  static std::string OneLine(std::string text) {
+    for (char& c : text) {
+      if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '.')) {
+      text.pop_back();
+    }
+    return text;
+  }
+
   ErrorKind kind_ = ErrorKind::kOk;
   int os_code_ = 0;
-  std::string detail_;
+  std::string object_;
   std::string os_text_;
 };
 

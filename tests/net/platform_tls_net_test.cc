@@ -79,9 +79,9 @@ TEST_F(PlatformTlsNetTest, RangeByteExactOrTheCertificatesFault) {
     EXPECT_EQ(s->last_error().kind(), c.kind) << s->last_error().ToString();
     if (c.kind != ErrorKind::kOk) {
       EXPECT_FALSE(started);
-      EXPECT_NE(s->last_error().detail().find(std::to_string(c.port)),
+      EXPECT_NE(s->last_error().object().find(std::to_string(c.port)),
                 std::string::npos)
-          << s->last_error().detail();
+          << s->last_error().object();
       char buf[16];
       EXPECT_EQ(s->Receive(buf, sizeof(buf)), kSocketError)
           << "a failed handshake leaves no connection";
@@ -158,8 +158,8 @@ TEST(PlatformSocketErrors, ConnectFailureSaysWhatAndWhere) {
     std::unique_ptr<Socket> s = NewSocket();
     EXPECT_FALSE(s->Connect(c.host, c.port, 3000));
     EXPECT_EQ(s->last_error().kind(), c.kind) << s->last_error().ToString();
-    EXPECT_NE(s->last_error().detail().find(c.detail), std::string::npos)
-        << s->last_error().detail();
+    EXPECT_NE(s->last_error().object().find(c.detail), std::string::npos)
+        << s->last_error().object();
     EXPECT_NE(s->last_error().os_code(), 0);
     EXPECT_FALSE(s->last_error().os_text().empty());
     EXPECT_EQ(s->last_error().os_text().find_first_of("\r\n"),

@@ -221,7 +221,7 @@ TEST_F(SegmentWorkerTest, FailedWriteEndsTheSegment) {
   rig.fake.files.fail_writes = true;
   rig.d.DownloadSegment(0);
   EXPECT_EQ(Outcome::kWriteFailed, rig.d.slot(0).outcome);
-  EXPECT_EQ(rig.PartPath(), rig.d.slot(0).error.detail());
+  EXPECT_EQ(rig.PartPath(), rig.d.slot(0).error.object());
   EXPECT_EQ("", rig.Segment(0));
 }
 
