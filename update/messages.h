@@ -286,6 +286,30 @@ inline constexpr char kPackageReplaced[] =
     "\xC9\xFD\xBC\xB6\xB0\xFC\xD4\xDA\xD0\xA3\xD1\xE9\xD6\xAE\xBA\xF3"
     "\xB1\xBB\xCC\xE6\xBB\xBB\xA3\xAC\xC3\xBB\xD3\xD0\xC6\xF4\xB6\xAF";
 
+// What a failure line says after its fixed text: "：", the file or
+// host:port, "：" and the reason. Common reasons have words of their own;
+// the others are the system's text.
+// ：
+inline constexpr char kDetailSeparator[] = "\xA3\xBA";
+// 磁盘空间不足
+inline constexpr char kReasonDiskFull[] =
+    "\xB4\xC5\xC5\xCC\xBF\xD5\xBC\xE4\xB2\xBB\xD7\xE3";
+// 拒绝访问
+inline constexpr char kReasonAccessDenied[] = "\xBE\xDC\xBE\xF8\xB7\xC3\xCE\xCA";
+// 文件正被其他程序使用
+inline constexpr char kReasonInUse[] =
+    "\xCE\xC4\xBC\xFE\xD5\xFD\xB1\xBB\xC6\xE4\xCB\xFB\xB3\xCC"
+    "\xD0\xF2\xCA\xB9\xD3\xC3";
+// 路径太长
+inline constexpr char kReasonPathTooLong[] = "\xC2\xB7\xBE\xB6\xCC\xAB\xB3\xA4";
+// 找不到服务器
+inline constexpr char kReasonHostNotFound[] =
+    "\xD5\xD2\xB2\xBB\xB5\xBD\xB7\xFE\xCE\xF1\xC6\xF7";
+// 连接被拒绝
+inline constexpr char kReasonRefused[] = "\xC1\xAC\xBD\xD3\xB1\xBB\xBE\xDC\xBE\xF8";
+// 连接超时
+inline constexpr char kReasonTimedOut[] = "\xC1\xAC\xBD\xD3\xB3\xAC\xCA\xB1";
+
 }  // namespace vorn::msg
 
 #endif  // VORN_UPDATE_MESSAGES_H_

@@ -117,3 +117,60 @@ std::string SegmentOutcomeLine(int index, Outcome outcome, int32_t status,
 }
 
 }  // namespace vorn
+
+namespace vorn {
+
+namespace {
+
+const char* ReasonWords(platform::ErrorKind kind) {
+  switch (kind) {
+    case platform::ErrorKind::kDiskFull:
+      return msg::kReasonDiskFull;
+    case platform::ErrorKind::kAccessDenied:
+      return msg::kReasonAccessDenied;
+    case platform::ErrorKind::kInUse:
+      return msg::kReasonInUse;
+    case platform::ErrorKind::kPathTooLong:
+      return msg::kReasonPathTooLong;
+    case platform::ErrorKind::kHostNotFound:
+      return msg::kReasonHostNotFound;
+    case platform::ErrorKind::kRefused:
+      return msg::kReasonRefused;
+    case platform::ErrorKind::kTimedOut:
+      return msg::kReasonTimedOut;
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+std::string FailureDetail(const platform::Status& error) {
+  if (error.ok()) return std::string();
+  std::string reason;
+  if (const char* words = ReasonWords(error.kind())) {
+    reason = words;
+  } else if (!error.os_text().empty()) {
+    reason = error.os_text();
+  } else if (error.os_code() != 0) {
+    reason = "(" + std::to_string(error.os_code()) + ")";
+  }
+  std::string out;
+  if (!error.object().empty()) out += msg::kDetailSeparator + error.object();
+  if (!reason.empty()) out += msg::kDetailSeparator + reason;
+  return out;
+}
+
+std::string WithDetail(const std::string& line, const platform::Status& error) {
+  std::string detail = FailureDetail(error);
+  const std::string separator = msg::kDetailSeparator;
+  if (line.size() >= separator.size() &&
+      line.compare(line.size() - separator.size(), separator.size(),
+                   separator) == 0 &&
+      detail.compare(0, separator.size(), separator) == 0) {
+    detail.erase(0, separator.size());
+  }
+  return line + detail;
+}
+
+}  // namespace vorn

@@ -21,6 +21,16 @@ std::string OutcomeLine(Outcome outcome, int32_t status,
 std::string SegmentOutcomeLine(int index, Outcome outcome, int32_t status,
                                const platform::Status& error);
 
+// What follows a failure line's fixed text: "：", the object of `error`
+// (a path, host:port) and "：" with the reason, in words of its own for the
+// common kinds (磁盘空间不足, 连接超时...) and else the system's text. Empty
+// for success. One line, whatever the system's text held.
+std::string FailureDetail(const platform::Status& error);
+
+// `line` with the detail of `error` after it; a fixed text that ends in
+// "：" already takes the object without a second one.
+std::string WithDetail(const std::string& line, const platform::Status& error);
+
 }  // namespace vorn
 
 #endif  // VORN_UPDATE_OUTCOME_LINES_H_
