@@ -11,6 +11,7 @@
 #include "download/downloader.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/files.h"
 
@@ -30,38 +31,47 @@ Outcome Downloader::JoinSegments() {
   if (!SegmentsComplete() || fs->FileLength(plan_.part_path) != plan_.size) {
     return Outcome::kIncomplete;
   }
-  auto failed = [&](Outcome outcome, const std::string& path) {
-    error_ = platform::Status::Error(platform::ErrorKind::kOther, path);
+  auto failed = [&](Outcome outcome, platform::Status why) {
+    error_ = std::move(why);
     return outcome;
   };
+  // A digest that cannot be taken is the crypto library's failure.
+  const platform::Status no_digest =
+      platform::Status::Error(platform::ErrorKind::kOther, "SHA-256");
 
   if (!expected_sha256_.empty()) {
     // A digest that cannot be taken is no match, but says nothing against
     // the bytes: they stay for the next run.
-    if (!digest_) return failed(Outcome::kCopyFailed, "SHA-256");
+    if (!digest_) return failed(Outcome::kCopyFailed, no_digest);
     // What worker 0 did not hash as it wrote is read back once.
-    std::unique_ptr<platform::File> in =
-        fs->Open(plan_.part_path, platform::OpenMode::kRead);
-    if (!in) return failed(Outcome::kCopyFailed, plan_.part_path);
+    std::unique_ptr<platform::File> in;
+    platform::Status read =
+        fs->Open(plan_.part_path, platform::OpenMode::kRead, &in);
+    if (!read.ok()) return failed(Outcome::kCopyFailed, read);
     std::string buffer(static_cast<size_t>(kReadBackBytes), '\0');
     while (hashed_ < plan_.size) {
-      int64_t got = in->ReadAt(
-          hashed_, &buffer[0], std::min(plan_.size - hashed_, kReadBackBytes));
-      if (got <= 0) return failed(Outcome::kCopyFailed, plan_.part_path);
+      int64_t got = 0;
+      read = in->ReadAt(hashed_, &buffer[0],
+                        std::min(plan_.size - hashed_, kReadBackBytes), &got);
+      if (read.ok() && got == 0) {
+        // The file is shorter than when the transfer ended.
+        read = platform::Status::Error(platform::ErrorKind::kOther,
+                                       plan_.part_path);
+      }
+      if (!read.ok()) return failed(Outcome::kCopyFailed, read);
       digest_->Update(buffer.data(), static_cast<size_t>(got));
       hashed_ += got;
     }
-    in->Close();
+    (void)in->Close();
     const std::string sum = digest_->Final();
-    if (sum.empty()) return failed(Outcome::kCopyFailed, "SHA-256");
+    if (sum.empty()) return failed(Outcome::kCopyFailed, no_digest);
     if (sum != expected_sha256_) {
       RemovePartialFiles();
       return Outcome::kDigestMismatch;
     }
   }
-  if (!fs->RenameOver(plan_.part_path, plan_.save_path)) {
-    return failed(Outcome::kReplaceFailed, plan_.save_path);
-  }
+  platform::Status replaced = fs->RenameOver(plan_.part_path, plan_.save_path);
+  if (!replaced.ok()) return failed(Outcome::kReplaceFailed, replaced);
   RemovePartialFiles();
   return Outcome::kOk;
 }
@@ -70,8 +80,8 @@ void Downloader::RemovePartialFiles() {
   // The plan goes first: a kill between the two steps then leaves a part
   // file without a plan, which the next run discards, instead of a plan
   // whose bytes are gone. One connection keeps no plan.
-  if (plan_.ranged) env_->files->RemoveFile(plan_.plan_path);
-  env_->files->RemoveFile(plan_.part_path);
+  if (plan_.ranged) (void)env_->files->RemoveFile(plan_.plan_path);
+  (void)env_->files->RemoveFile(plan_.part_path);
 }
 
 platform::Status Downloader::RecordProgress() {

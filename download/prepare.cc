@@ -61,10 +61,12 @@ Outcome Downloader::PrepareDownload(const std::string& url_text,
   std::string raw;
   bool old_layout = false;
   bool have_file = platform::ReadFileBytes(env_->files, plan_.plan_path,
-                                           kMaxInfoFileBytes, &raw);
+                                           kMaxInfoFileBytes, &raw)
+                       .ok();
   if (!have_file) {
     have_file = platform::ReadFileBytes(env_->files, plan_.OldRecordPath(),
-                                        kMaxInfoFileBytes, &raw);
+                                        kMaxInfoFileBytes, &raw)
+                    .ok();
     old_layout = have_file;
   }
   // An empty or unreadable record (a full disk, a line cut short) is no
@@ -95,14 +97,14 @@ Outcome Downloader::PrepareDownload(const std::string& url_text,
     PlanFresh();
     // Whatever an earlier attempt left in the part file does not belong to
     // this plan.
-    env_->files->RemoveFile(plan_.part_path);
+    (void)env_->files->RemoveFile(plan_.part_path);
   }
   plan_.resumed = resume;
 
   if (!plan_.ranged) {
     // A plan kept now would describe bytes that the one connection is
     // about to overwrite.
-    env_->files->RemoveFile(plan_.plan_path);
+    (void)env_->files->RemoveFile(plan_.plan_path);
   } else {
     // Four-part mode keeps its plan on disk before any worker starts, so an
     // interrupted transfer (even a killed process) resumes on the next run;
@@ -165,9 +167,11 @@ bool Downloader::ReconcileWithPartFile() {
   // The workers move their starts in place without a flush, so after a
   // power cut a start may count bytes that never reached the disk; where
   // the file system shows them as a hole, they are fetched again.
-  std::unique_ptr<platform::File> part =
-      env_->files->Open(plan_.part_path, platform::OpenMode::kRead);
-  if (!part) return false;
+  std::unique_ptr<platform::File> part;
+  if (!env_->files->Open(plan_.part_path, platform::OpenMode::kRead, &part)
+           .ok()) {
+    return false;
+  }
   for (int i = 0; i < kSegmentCount; ++i) {
     SegmentRange& range = plan_.record.ranges[i];
     const int64_t origin = OriginalStart(plan_.record.ranges, i);
@@ -182,17 +186,13 @@ platform::Status Downloader::WriteRecord(const ResumeRecord& record) const {
   // Written beside the record and renamed over it, so that a full disk or
   // a kill leaves the previous record, never an empty or half one.
   const std::string temporary = plan_.plan_path + ".new";
-  if (!platform::WriteFileBytes(env_->files, temporary,
-                                SerializeInfoFile(record))) {
-    env_->files->RemoveFile(temporary);
-    return platform::Status::Error(platform::ErrorKind::kOther, temporary);
+  platform::Status written = platform::WriteFileBytes(
+      env_->files, temporary, SerializeInfoFile(record));
+  if (written.ok()) {
+    written = env_->files->RenameOver(temporary, plan_.plan_path);
   }
-  if (!env_->files->RenameOver(temporary, plan_.plan_path)) {
-    env_->files->RemoveFile(temporary);
-    return platform::Status::Error(platform::ErrorKind::kOther,
-                                   plan_.plan_path);
-  }
-  return platform::Status();
+  if (!written.ok()) (void)env_->files->RemoveFile(temporary);
+  return written;
 }
 
 void Downloader::PlanFresh() {
@@ -221,34 +221,38 @@ bool Downloader::ReconcileWithOldSegments() {
 
 bool Downloader::TakeOverOldLayout() {
   platform::FileSystem* fs = env_->files;
-  std::unique_ptr<platform::File> part =
-      fs->Open(plan_.part_path, platform::OpenMode::kCreateTruncate);
-  bool ok = part != nullptr && part->SetLength(plan_.size);
+  std::unique_ptr<platform::File> part;
+  bool ok =
+      fs->Open(plan_.part_path, platform::OpenMode::kCreateTruncate, &part)
+          .ok() &&
+      part->SetLength(plan_.size).ok();
   std::string buffer(static_cast<size_t>(kReadBackBytes), '\0');
   for (int i = 0; i < kSegmentCount && ok; ++i) {
     const int64_t origin = OriginalStart(plan_.record.ranges, i);
     const int64_t length = plan_.record.ranges[i].start - origin;
     if (length == 0) continue;
-    std::unique_ptr<platform::File> in =
-        fs->Open(plan_.OldSegmentPath(i), platform::OpenMode::kRead);
+    std::unique_ptr<platform::File> in;
+    (void)fs->Open(plan_.OldSegmentPath(i), platform::OpenMode::kRead, &in);
     int64_t copied = 0;
     while (ok && in && copied < length) {
-      int64_t got = in->Read(&buffer[0], std::min(length - copied,
-                                                  kReadBackBytes));
-      ok = got > 0 && part->WriteAt(origin + copied, buffer.data(), got);
+      int64_t got = 0;
+      ok = in->Read(&buffer[0], std::min(length - copied, kReadBackBytes),
+                    &got)
+               .ok() &&
+           got > 0 && part->WriteAt(origin + copied, buffer.data(), got).ok();
       if (ok) copied += got;
     }
     ok = ok && copied == length;
   }
-  if (part != nullptr) ok = part->Close() && ok;
-  if (!ok) fs->RemoveFile(plan_.part_path);
+  if (part != nullptr) ok = part->Close().ok() && ok;
+  if (!ok) (void)fs->RemoveFile(plan_.part_path);
   return ok;
 }
 
 void Downloader::RemoveOldLayout() {
-  env_->files->RemoveFile(plan_.OldRecordPath());
+  (void)env_->files->RemoveFile(plan_.OldRecordPath());
   for (int i = 0; i < kSegmentCount; ++i) {
-    env_->files->RemoveFile(plan_.OldSegmentPath(i));
+    (void)env_->files->RemoveFile(plan_.OldSegmentPath(i));
   }
 }
 

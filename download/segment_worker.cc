@@ -186,24 +186,25 @@ void Downloader::DownloadSegment(int index) {
   // writes it afresh from its first byte. Four-part mode also keeps the
   // plan open, to move its start forward after every block.
   platform::FileSystem* fs = env_->files;
-  std::unique_ptr<platform::File> part = fs->Open(
-      plan_.part_path, ranged ? platform::OpenMode::kWriteShared
-                              : platform::OpenMode::kCreateTruncate);
+  std::unique_ptr<platform::File> part;
   std::unique_ptr<platform::File> plan_file;
-  if (ranged) {
-    plan_file = fs->Open(plan_.plan_path, platform::OpenMode::kWriteShared);
+  // Why the part file or the plan could not be written: the status names
+  // which of them, and the system's reason.
+  platform::Status failure = fs->Open(
+      plan_.part_path,
+      ranged ? platform::OpenMode::kWriteShared
+             : platform::OpenMode::kCreateTruncate,
+      &part);
+  if (failure.ok() && ranged && part->Length() < plan_.size) {
+    failure = part->SetLength(plan_.size);
   }
-  const char* failed_path = nullptr;
-  if (!part || (ranged && part->Length() < plan_.size &&
-                !part->SetLength(plan_.size))) {
-    failed_path = plan_.part_path.c_str();
-  } else if (ranged && !plan_file) {
-    failed_path = plan_.plan_path.c_str();
+  if (failure.ok() && ranged) {
+    failure = fs->Open(plan_.plan_path, platform::OpenMode::kWriteShared,
+                       &plan_file);
   }
-  if (failed_path != nullptr) {
+  if (!failure.ok()) {
     slot.outcome = Outcome::kWriteFailed;
-    slot.error = platform::Status::Error(platform::ErrorKind::kOther,
-                                         failed_path);
+    slot.error = failure;
     return;
   }
 
@@ -213,10 +214,8 @@ void Downloader::DownloadSegment(int index) {
   auto write_body = [&](const char* data, int64_t n) {
     if (n > remaining) n = remaining;
     if (n <= 0) return true;
-    if (!part->WriteAt(next, data, n)) {
-      failed_path = plan_.part_path.c_str();
-      return false;
-    }
+    failure = part->WriteAt(next, data, n);
+    if (!failure.ok()) return false;
     if (index == 0) HashWritten(next, data, n);
     next += n;
     remaining -= n;
@@ -232,17 +231,13 @@ void Downloader::DownloadSegment(int index) {
     range.start = static_cast<int32_t>(next);
     std::string field;
     AppendLe32(&field, static_cast<uint32_t>(range.start));
-    if (!plan_file->WriteAt(start_field, field.data(), 4)) {
-      failed_path = plan_.plan_path.c_str();
-      return false;
-    }
-    return true;
+    failure = plan_file->WriteAt(start_field, field.data(), 4);
+    return failure.ok();
   };
   if (!write_body(received.data() + head_bytes,
                   static_cast<int64_t>(received.size() - head_bytes))) {
     slot.outcome = Outcome::kWriteFailed;
-    slot.error =
-        platform::Status::Error(platform::ErrorKind::kOther, failed_path);
+    slot.error = failure;
     return;
   }
   received.clear();
@@ -288,19 +283,17 @@ void Downloader::DownloadSegment(int index) {
       break;
     }
   }
-  if (!part->Close()) {
-    outcome = Outcome::kWriteFailed;
-    failed_path = plan_.part_path.c_str();
+  platform::Status closed = part->Close();
+  if (plan_file) {
+    platform::Status plan_closed = plan_file->Close();
+    if (closed.ok()) closed = plan_closed;
   }
-  if (plan_file && !plan_file->Close() && outcome != Outcome::kWriteFailed) {
+  if (outcome != Outcome::kWriteFailed && !closed.ok()) {
     outcome = Outcome::kWriteFailed;
-    failed_path = plan_.plan_path.c_str();
+    failure = closed;
   }
   if (remaining == 0 && outcome == Outcome::kBroken) outcome = Outcome::kOk;
-  if (outcome == Outcome::kWriteFailed) {
-    slot.error =
-        platform::Status::Error(platform::ErrorKind::kOther, failed_path);
-  }
+  if (outcome == Outcome::kWriteFailed) slot.error = failure;
   slot.outcome = outcome;
 }
 

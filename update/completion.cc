@@ -28,7 +28,8 @@ platform::WindowHandle Updater::FindHostWindow() {
 }
 
 void Updater::HoldPackage() {
-  held_package_ = env_->files->Open(SavePath(), platform::OpenMode::kRead);
+  (void)env_->files->Open(SavePath(), platform::OpenMode::kRead,
+                          &held_package_);
   held_ = held_package_ ? Held::kHeld : Held::kMissing;
   if (!held_package_ || expected_sha256_.empty()) return;
   std::unique_ptr<platform::Sha256> digest;
@@ -36,11 +37,9 @@ void Updater::HoldPackage() {
   std::string buffer(static_cast<size_t>(kReadBytes), '\0');
   bool read = digest != nullptr;
   while (read) {
-    int64_t got = held_package_->Read(&buffer[0], kReadBytes);
-    if (got <= 0) {
-      read = got == 0;
-      break;
-    }
+    int64_t got = 0;
+    read = held_package_->Read(&buffer[0], kReadBytes, &got).ok();
+    if (!read || got == 0) break;
     digest->Update(buffer.data(), static_cast<size_t>(got));
   }
   if (!read || digest->Final() != expected_sha256_) {

@@ -12,6 +12,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "update/messages.h"
+#include "update/outcome_lines.h"
 #include "update/release_checks.h"
 #include "update/updater.h"
 
@@ -80,7 +81,8 @@ bool Updater::CheckFreshness(const ReleaseChecks& checks) {
       break;
     case platform::FileKind::kRegular:
       if (platform::ReadFileBytes(env_->files, state_path, kMaxStateFileBytes,
-                                  &state) &&
+                                  &state)
+              .ok() &&
           state.size() == 26 && state.compare(0, 5, "DATE=") == 0 &&
           state[25] == '\n' && ParseUtcTime(state.substr(5, 20), &stored)) {
         has_stored = true;
@@ -113,11 +115,12 @@ bool Updater::CheckFreshness(const ReleaseChecks& checks) {
     // Through a temporary file and a rename: the state is the old one or
     // the new one, never a torn line.
     const std::string temp = state_path + kStateTempSuffix;
-    if (!platform::WriteFileBytes(
-            env_->files, temp, "DATE=" + FormatUtcTime(checks.date) + "\n") ||
-        !env_->files->RenameOver(temp, state_path)) {
-      env_->files->RemoveFile(temp);
-      WriteLog(msg::kStateWriteFailed);
+    platform::Status written = platform::WriteFileBytes(
+        env_->files, temp, "DATE=" + FormatUtcTime(checks.date) + "\n");
+    if (written.ok()) written = env_->files->RenameOver(temp, state_path);
+    if (!written.ok()) {
+      (void)env_->files->RemoveFile(temp);
+      WriteLog(WithDetail(msg::kStateWriteFailed, written).c_str());
       return false;
     }
   }

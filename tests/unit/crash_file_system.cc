@@ -11,25 +11,30 @@ class CrashingFile : public ForwardingFile {
   CrashingFile(std::unique_ptr<platform::File> target, CrashingFileSystem* fs,
                std::string path)
       : ForwardingFile(std::move(target)), fs_(fs), path_(std::move(path)) {}
-  bool Write(const char* buf, int64_t n) override {
-    return Step(fs_->Live() && target_->Write(buf, n));
+  platform::Status Write(const char* buf, int64_t n) override {
+    if (!fs_->Live()) return Dead(path_);
+    return Step(target_->Write(buf, n));
   }
-  bool WriteAt(int64_t offset, const char* buf, int64_t n) override {
-    return Step(fs_->Live() && target_->WriteAt(offset, buf, n));
+  platform::Status WriteAt(int64_t offset, const char* buf,
+                           int64_t n) override {
+    if (!fs_->Live()) return Dead(path_);
+    return Step(target_->WriteAt(offset, buf, n));
   }
-  bool SetLength(int64_t length) override {
-    return Step(fs_->Live() && target_->SetLength(length));
+  platform::Status SetLength(int64_t length) override {
+    if (!fs_->Live()) return Dead(path_);
+    return Step(target_->SetLength(length));
   }
-  bool Sync() override {
-    if (!fs_->Live() || !target_->Sync()) return false;
-    fs_->Flushed(path_);
-    return true;
+  platform::Status Sync() override {
+    if (!fs_->Live()) return Dead(path_);
+    platform::Status synced = target_->Sync();
+    if (synced.ok()) fs_->Flushed(path_);
+    return synced;
   }
 
  private:
-  bool Step(bool ok) {
-    if (ok) fs_->Stepped();
-    return ok;
+  platform::Status Step(platform::Status status) {
+    if (status.ok()) fs_->Stepped();
+    return status;
   }
   CrashingFileSystem* fs_;
   std::string path_;
@@ -74,26 +79,31 @@ void CrashingFileSystem::Flushed(const std::string& path) {
   if (durable_.count(Name(path)) != 0) durable_[Name(path)] = data;
 }
 
-std::unique_ptr<platform::File> CrashingFileSystem::Open(
-    const std::string& path, platform::OpenMode mode) {
-  if (!Live()) return nullptr;
-  std::unique_ptr<platform::File> file = target_->Open(path, mode);
-  if (!file) return nullptr;
+platform::Status CrashingFileSystem::Open(
+    const std::string& path, platform::OpenMode mode,
+    std::unique_ptr<platform::File>* file) {
+  if (!Live()) return Dead(path);
+  std::unique_ptr<platform::File> opened;
+  platform::Status status = target_->Open(path, mode, &opened);
+  if (!status.ok()) return status;
   if (mode != platform::OpenMode::kRead) Stepped();
-  return std::make_unique<CrashingFile>(std::move(file), this, path);
+  *file = std::make_unique<CrashingFile>(std::move(opened), this, path);
+  return status;
 }
 
-bool CrashingFileSystem::RemoveFile(const std::string& path) {
-  if (!Live() || !target_->RemoveFile(path)) return false;
-  Stepped();
-  return true;
+platform::Status CrashingFileSystem::RemoveFile(const std::string& path) {
+  if (!Live()) return Dead(path);
+  platform::Status removed = target_->RemoveFile(path);
+  if (removed.ok()) Stepped();
+  return removed;
 }
 
-bool CrashingFileSystem::RenameOver(const std::string& from,
-                                    const std::string& to) {
-  if (!Live()) return false;
+platform::Status CrashingFileSystem::RenameOver(const std::string& from,
+                                                const std::string& to) {
+  if (!Live()) return Dead(to);
   std::string data = ReadAll(from);
-  if (!target_->RenameOver(from, to)) return false;
+  platform::Status renamed = target_->RenameOver(from, to);
+  if (!renamed.ok()) return renamed;
   {
     std::lock_guard<std::mutex> lock(mu_);
     flushed_.erase(Name(from));
@@ -108,7 +118,7 @@ bool CrashingFileSystem::RenameOver(const std::string& from,
     durable_ = names;
   }
   Stepped();
-  return true;
+  return renamed;
 }
 
 void CrashingFileSystem::Restore() {

@@ -18,6 +18,12 @@
 
 namespace vorn::testing {
 
+// What every call answers once the machine has stopped.
+inline platform::Status Dead(const std::string& path) {
+  return platform::Status::Error(platform::ErrorKind::kOther, path, 5,
+                                 "the machine stopped");
+}
+
 class CrashingFileSystem : public platform::FileSystem {
  public:
   // `dir` is the one directory the road writes in; what it holds now
@@ -30,16 +36,17 @@ class CrashingFileSystem : public platform::FileSystem {
   // The power comes back: the directory holds what was durable at the cut.
   void Restore();
 
-  bool MakeDirectory(const std::string& path) override {
-    return Live() && target_->MakeDirectory(path);
+  platform::Status MakeDirectory(const std::string& path) override {
+    return Live() ? target_->MakeDirectory(path) : Dead(path);
   }
   platform::DirectoryTrust TrustOf(const std::string& path) override {
     return target_->TrustOf(path);
   }
-  std::unique_ptr<platform::File> Open(const std::string& path,
-                                       platform::OpenMode mode) override;
-  bool RemoveFile(const std::string& path) override;
-  bool RenameOver(const std::string& from, const std::string& to) override;
+  platform::Status Open(const std::string& path, platform::OpenMode mode,
+                        std::unique_ptr<platform::File>* file) override;
+  platform::Status RemoveFile(const std::string& path) override;
+  platform::Status RenameOver(const std::string& from,
+                              const std::string& to) override;
   int64_t FileLength(const std::string& path) override {
     return Live() ? target_->FileLength(path) : -1;
   }

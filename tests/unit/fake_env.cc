@@ -196,16 +196,17 @@ class FailingFile : public ForwardingFile {
   FailingFile(std::unique_ptr<platform::File> target, FailingFileSystem* fs,
               std::string path)
       : ForwardingFile(std::move(target)), fs_(fs), path_(std::move(path)) {}
-  bool Write(const char* buf, int64_t n) override {
-    if (Fails()) return false;
+  platform::Status Write(const char* buf, int64_t n) override {
+    if (Fails()) return fs_->Failure(path_);
     return target_->Write(buf, n);
   }
-  bool WriteAt(int64_t offset, const char* buf, int64_t n) override {
-    if (Fails()) return false;
+  platform::Status WriteAt(int64_t offset, const char* buf,
+                           int64_t n) override {
+    if (Fails()) return fs_->Failure(path_);
     return target_->WriteAt(offset, buf, n);
   }
-  bool SetLength(int64_t length) override {
-    if (Fails()) return false;
+  platform::Status SetLength(int64_t length) override {
+    if (Fails()) return fs_->Failure(path_);
     return target_->SetLength(length);
   }
 
@@ -221,11 +222,14 @@ class FailingFile : public ForwardingFile {
 
 }  // namespace
 
-std::unique_ptr<platform::File> FailingFileSystem::Open(
-    const std::string& path, platform::OpenMode mode) {
-  std::unique_ptr<platform::File> file = target_->Open(path, mode);
-  if (!file) return nullptr;
-  return std::make_unique<FailingFile>(std::move(file), this, path);
+platform::Status FailingFileSystem::Open(const std::string& path,
+                                        platform::OpenMode mode,
+                                        std::unique_ptr<platform::File>* file) {
+  std::unique_ptr<platform::File> opened;
+  platform::Status status = target_->Open(path, mode, &opened);
+  if (!status.ok()) return status;
+  *file = std::make_unique<FailingFile>(std::move(opened), this, path);
+  return status;
 }
 
 platform::FileKind FakeProcess::ReadBesideExecutable(
@@ -235,7 +239,7 @@ platform::FileKind FakeProcess::ReadBesideExecutable(
   std::string path = platform::SiblingWithExtension(executable_path, extension);
   platform::FileKind kind = files->KindOf(path);
   if (kind != platform::FileKind::kRegular) return kind;
-  if (!platform::ReadFileBytes(files, path, limit + 1, out) ||
+  if (!platform::ReadFileBytes(files, path, limit + 1, out).ok() ||
       static_cast<int64_t>(out->size()) > limit) {
     out->clear();
     return platform::FileKind::kOther;

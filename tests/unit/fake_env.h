@@ -85,10 +85,14 @@ class FakeDesktop : public platform::Desktop {
   void WriteStandardError(const std::string& text) override {
     errors.push_back(text);
   }
+  void WriteLostLogLine(const std::string& line) override {
+    lost_lines.push_back(line);
+  }
   void OpenWithShell(const std::string& path) override;
 
   std::vector<std::pair<std::string, std::string>> boxes;
   std::vector<std::string> errors;
+  std::vector<std::string> lost_lines;
   std::vector<std::string> opened;
   std::vector<std::string>* events = nullptr;  // optional shared order log
 };
@@ -206,20 +210,26 @@ class ForwardingFile : public platform::File {
  public:
   explicit ForwardingFile(std::unique_ptr<platform::File> target)
       : target_(std::move(target)) {}
-  bool SeekToEnd() override { return target_->SeekToEnd(); }
+  platform::Status SeekToEnd() override { return target_->SeekToEnd(); }
   int64_t Length() override { return target_->Length(); }
-  int64_t Read(char* buf, int64_t n) override { return target_->Read(buf, n); }
-  int64_t ReadAt(int64_t offset, char* buf, int64_t n) override {
-    return target_->ReadAt(offset, buf, n);
+  platform::Status Read(char* buf, int64_t n, int64_t* got) override {
+    return target_->Read(buf, n, got);
   }
-  bool Write(const char* buf, int64_t n) override {
+  platform::Status ReadAt(int64_t offset, char* buf, int64_t n,
+                          int64_t* got) override {
+    return target_->ReadAt(offset, buf, n, got);
+  }
+  platform::Status Write(const char* buf, int64_t n) override {
     return target_->Write(buf, n);
   }
-  bool WriteAt(int64_t offset, const char* buf, int64_t n) override {
+  platform::Status WriteAt(int64_t offset, const char* buf,
+                           int64_t n) override {
     return target_->WriteAt(offset, buf, n);
   }
-  bool SetLength(int64_t length) override { return target_->SetLength(length); }
-  bool Sync() override { return target_->Sync(); }
+  platform::Status SetLength(int64_t length) override {
+    return target_->SetLength(length);
+  }
+  platform::Status Sync() override { return target_->Sync(); }
   void StartWriteback(int64_t offset, int64_t n) override {
     target_->StartWriteback(offset, n);
   }
@@ -229,34 +239,40 @@ class ForwardingFile : public platform::File {
   bool IsNamedBy(const std::string& path) override {
     return target_->IsNamedBy(path);
   }
-  bool Close() override { return target_->Close(); }
+  platform::Status Close() override { return target_->Close(); }
 
  protected:
   std::unique_ptr<platform::File> target_;
 };
 
 // Forwards to another file system; writes fail while `fail_writes` is set,
-// and renames fail while `fail_renames` is set.
+// and renames fail while `fail_renames` is set, each as the system would
+// say `fail_kind` (a full disk unless told otherwise).
 class FailingFileSystem : public platform::FileSystem {
  public:
   explicit FailingFileSystem(platform::FileSystem* target) : target_(target) {}
-  bool MakeDirectory(const std::string& path) override {
+  platform::Status MakeDirectory(const std::string& path) override {
     return target_->MakeDirectory(path);
   }
   platform::DirectoryTrust TrustOf(const std::string& path) override {
     return target_->TrustOf(path);
   }
-  std::unique_ptr<platform::File> Open(const std::string& path,
-                                       platform::OpenMode mode) override;
-  bool RemoveFile(const std::string& path) override {
+  platform::Status Open(const std::string& path, platform::OpenMode mode,
+                        std::unique_ptr<platform::File>* file) override;
+  platform::Status RemoveFile(const std::string& path) override {
     return target_->RemoveFile(path);
   }
-  bool RenameOver(const std::string& from, const std::string& to) override {
+  platform::Status RenameOver(const std::string& from,
+                              const std::string& to) override {
     if (fail_renames && (fail_writes_matching.empty() ||
                          from.find(fail_writes_matching) != std::string::npos)) {
-      return false;
+      return Failure(to);
     }
     return target_->RenameOver(from, to);
+  }
+  // The status of a failed call on `path`.
+  platform::Status Failure(const std::string& path) const {
+    return platform::Status::Error(fail_kind, path, 28, "injected failure");
   }
   int64_t FileLength(const std::string& path) override {
     return target_->FileLength(path);
@@ -270,6 +286,7 @@ class FailingFileSystem : public platform::FileSystem {
   // renames of such paths.
   std::string fail_writes_matching;
   bool fail_renames = false;
+  platform::ErrorKind fail_kind = platform::ErrorKind::kDiskFull;
 
  private:
   platform::FileSystem* target_;

@@ -33,6 +33,13 @@ using vorn::testing::WriteAll;
 
 FileSystem* Fs() { return Env::Default().files; }
 
+// The file opened at `path`, or null.
+std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode) {
+  std::unique_ptr<File> file;
+  (void)Fs()->Open(path, mode, &file);
+  return file;
+}
+
 const char* ModeName(OpenMode mode) {
   switch (mode) {
     case OpenMode::kRead:
@@ -84,70 +91,78 @@ TEST(PlatformFiles, OpenModesCreateTruncateOrKeep) {
                  (c.seek_to_end ? " seek" : ""));
     std::string path = dir.File("f" + std::to_string(n++));
     if (c.present) WriteAll(path, "abcdef");
-    std::unique_ptr<File> file = Fs()->Open(path, c.mode);
+    std::unique_ptr<File> file = OpenFile(path, c.mode);
     ASSERT_EQ(file != nullptr, c.opens);
     if (!file) {
       EXPECT_EQ(Exists(path), c.present) << "a failed open must not create";
       continue;
     }
     if (c.seek_to_end) {
-      EXPECT_TRUE(file->SeekToEnd());
+      EXPECT_TRUE(file->SeekToEnd().ok());
     }
-    EXPECT_TRUE(file->Write("XY", 2));
+    EXPECT_TRUE(file->Write("XY", 2).ok());
     EXPECT_EQ(file->Length(), static_cast<int64_t>(c.after.size()));
-    EXPECT_TRUE(file->Close());
+    EXPECT_TRUE(file->Close().ok());
     EXPECT_EQ(ReadAll(path), c.after);
   }
 }
 
 TEST(PlatformFiles, ReadExistingOnly) {
   TempDir dir;
-  EXPECT_EQ(Fs()->Open(dir.File("missing"), OpenMode::kRead), nullptr);
+  std::unique_ptr<File> none;
+  Status missing = Fs()->Open(dir.File("missing"), OpenMode::kRead, &none);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(missing.kind(), ErrorKind::kNotFound);
+  EXPECT_EQ(missing.object(), dir.File("missing")) << "the status names the file";
   EXPECT_FALSE(Exists(dir.File("missing")));
 
   // Longer than one read so the count and the end are both seen.
   std::string data(10000, 'q');
   data[1234] = '\n';
   WriteAll(dir.File("r"), data);
-  std::unique_ptr<File> file = Fs()->Open(dir.File("r"), OpenMode::kRead);
+  std::unique_ptr<File> file = OpenFile(dir.File("r"), OpenMode::kRead);
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(file->Length(), 10000);
   std::string got;
   char buf[4096];
   int64_t n;
-  while ((n = file->Read(buf, sizeof(buf))) > 0) got.append(buf, n);
+  while (file->Read(buf, sizeof(buf), &n).ok() && n > 0) got.append(buf, n);
   EXPECT_EQ(n, 0);
   EXPECT_EQ(got, data);
-  EXPECT_FALSE(file->Write("x", 1)) << "a read-only file took a write";
-  EXPECT_TRUE(file->Close());
-  EXPECT_TRUE(file->Close()) << "closing a closed file does nothing";
+  EXPECT_FALSE(file->Write("x", 1).ok()) << "a read-only file took a write";
+  EXPECT_TRUE(file->Close().ok());
+  EXPECT_TRUE(file->Close().ok()) << "closing a closed file does nothing";
 }
 
 TEST(PlatformFiles, ExclusiveOpenFailsAtOnceWhileHeld) {
   TempDir dir;
   std::string path = dir.File("update.log");
   std::unique_ptr<File> holder =
-      Fs()->Open(path, OpenMode::kReadWriteExclusive);
+      OpenFile(path, OpenMode::kReadWriteExclusive);
   ASSERT_NE(holder, nullptr);
-  ASSERT_TRUE(holder->Write("held\n", 5));
+  ASSERT_TRUE(holder->Write("held\n", 5).ok());
 
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(Fs()->Open(path, OpenMode::kReadWriteExclusive), nullptr)
+    EXPECT_EQ(OpenFile(path, OpenMode::kReadWriteExclusive), nullptr)
         << "attempt " << i;
   }
   auto took = std::chrono::steady_clock::now() - start;
+  std::unique_ptr<File> busy;
+  Status held = Fs()->Open(path, OpenMode::kReadWriteExclusive, &busy);
+  EXPECT_EQ(held.kind(), ErrorKind::kInUse) << held.ToString();
+  EXPECT_EQ(held.object(), path);
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(),
             1000)
       << "a busy file must not be waited for";
 
   // Every handle closes on its own, so the file is free again after.
-  EXPECT_TRUE(holder->Close());
-  std::unique_ptr<File> again = Fs()->Open(path, OpenMode::kReadWriteExclusive);
+  EXPECT_TRUE(holder->Close().ok());
+  std::unique_ptr<File> again = OpenFile(path, OpenMode::kReadWriteExclusive);
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(again->Length(), 5);
   again.reset();  // the destructor closes too
-  EXPECT_NE(Fs()->Open(path, OpenMode::kReadWriteExclusive), nullptr);
+  EXPECT_NE(OpenFile(path, OpenMode::kReadWriteExclusive), nullptr);
 }
 
 // Several writers of one file, each at its own offsets, as the workers
@@ -156,21 +171,21 @@ TEST(PlatformFiles, ExclusiveOpenFailsAtOnceWhileHeld) {
 TEST(PlatformFiles, SharedWritersWriteAtTheirOffsets) {
   TempDir dir;
   std::string path = dir.File("pkg.part");
-  std::unique_ptr<File> a = Fs()->Open(path, OpenMode::kWriteShared);
-  std::unique_ptr<File> b = Fs()->Open(path, OpenMode::kWriteShared);
+  std::unique_ptr<File> a = OpenFile(path, OpenMode::kWriteShared);
+  std::unique_ptr<File> b = OpenFile(path, OpenMode::kWriteShared);
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr) << "a second writer must be let in";
-  ASSERT_TRUE(a->SetLength(10));
-  EXPECT_TRUE(b->WriteAt(6, "WXYZ", 4));
-  EXPECT_TRUE(a->WriteAt(0, "ab", 2));
-  EXPECT_TRUE(b->WriteAt(2, "cd", 2));
-  EXPECT_TRUE(a->Close());
-  EXPECT_TRUE(b->Close());
+  ASSERT_TRUE(a->SetLength(10).ok());
+  EXPECT_TRUE(b->WriteAt(6, "WXYZ", 4).ok());
+  EXPECT_TRUE(a->WriteAt(0, "ab", 2).ok());
+  EXPECT_TRUE(b->WriteAt(2, "cd", 2).ok());
+  EXPECT_TRUE(a->Close().ok());
+  EXPECT_TRUE(b->Close().ok());
   EXPECT_EQ(std::string("abcd\0\0WXYZ", 10), ReadAll(path));
-  std::unique_ptr<File> c = Fs()->Open(path, OpenMode::kWriteShared);
+  std::unique_ptr<File> c = OpenFile(path, OpenMode::kWriteShared);
   ASSERT_NE(c, nullptr);
-  EXPECT_TRUE(c->SetLength(4));
-  EXPECT_TRUE(c->Close());
+  EXPECT_TRUE(c->SetLength(4).ok());
+  EXPECT_TRUE(c->Close().ok());
   EXPECT_EQ("abcd", ReadAll(path));
 }
 
@@ -180,13 +195,13 @@ TEST(PlatformFiles, SharedWritersWriteAtTheirOffsets) {
 TEST(PlatformFiles, DataEndsAtTheFirstHole) {
   TempDir dir;
   std::unique_ptr<File> f =
-      Fs()->Open(dir.File("pkg.part"), OpenMode::kWriteShared);
+      OpenFile(dir.File("pkg.part"), OpenMode::kWriteShared);
   ASSERT_NE(f, nullptr);
   const int64_t kMiB = 1 << 20;
-  ASSERT_TRUE(f->SetLength(4 * kMiB));
+  ASSERT_TRUE(f->SetLength(4 * kMiB).ok());
   const std::string zeros(kMiB, '\0');
-  ASSERT_TRUE(f->WriteAt(0, zeros.data(), kMiB));
-  ASSERT_TRUE(f->WriteAt(3 * kMiB, zeros.data(), kMiB));
+  ASSERT_TRUE(f->WriteAt(0, zeros.data(), kMiB).ok());
+  ASSERT_TRUE(f->WriteAt(3 * kMiB, zeros.data(), kMiB).ok());
   EXPECT_EQ(kMiB / 2, f->DataEnd(0, kMiB / 2));
   EXPECT_EQ(4 * kMiB, f->DataEnd(3 * kMiB, 4 * kMiB));
 #ifndef _WIN32
@@ -218,7 +233,7 @@ TEST(PlatformFiles, RenameOverAndNames) {
     std::string to = dir.File("to" + std::to_string(n++));
     if (c.from_present) WriteAll(from, "new");
     if (c.to_present) WriteAll(to, "old");
-    EXPECT_EQ(Fs()->RenameOver(from, to), c.ok);
+    EXPECT_EQ(Fs()->RenameOver(from, to).ok(), c.ok);
     EXPECT_FALSE(Exists(from));
     EXPECT_EQ(Exists(to), c.ok || c.to_present);
     if (Exists(to)) {
@@ -241,21 +256,22 @@ TEST(PlatformFiles, LengthRemoveAndDirectories) {
     std::string path = dir.File(c.name);
     if (c.content != "-") WriteAll(path, c.content);
     EXPECT_EQ(Fs()->FileLength(path), c.length);
-    EXPECT_EQ(Fs()->RemoveFile(path), c.content != "-");
+    EXPECT_EQ(Fs()->RemoveFile(path).ok(), c.content != "-");
     EXPECT_EQ(Fs()->FileLength(path), -1);
-    EXPECT_FALSE(Fs()->RemoveFile(path)) << "removed twice";
+    EXPECT_FALSE(Fs()->RemoveFile(path).ok()) << "removed twice";
   }
 
   std::string sub = dir.File("sub");
-  EXPECT_TRUE(Fs()->MakeDirectory(sub));
-  EXPECT_FALSE(Fs()->MakeDirectory(sub))
-      << "an existing directory answers false";
+  EXPECT_TRUE(Fs()->MakeDirectory(sub).ok());
+  EXPECT_TRUE(Fs()->MakeDirectory(sub).ok()) << "an existing directory is fine";
   EXPECT_EQ(Fs()->FileLength(sub), -1) << "a directory has no file length";
   std::string deep = sub + kPathSeparator + "a" + kPathSeparator + "b";
-  EXPECT_FALSE(Fs()->MakeDirectory(deep)) << "only the last component is made";
-  EXPECT_TRUE(WriteFileBytes(Fs(), sub + kPathSeparator + "in", "inside"));
+  Status made = Fs()->MakeDirectory(deep);
+  EXPECT_EQ(made.kind(), ErrorKind::kNotFound) << "only the last component is made";
+  EXPECT_EQ(made.object(), deep);
+  EXPECT_TRUE(WriteFileBytes(Fs(), sub + kPathSeparator + "in", "inside").ok());
   std::string back;
-  EXPECT_TRUE(ReadFileBytes(Fs(), sub + kPathSeparator + "in", 100, &back));
+  EXPECT_TRUE(ReadFileBytes(Fs(), sub + kPathSeparator + "in", 100, &back).ok());
   EXPECT_EQ(back, "inside");
 }
 
@@ -411,7 +427,7 @@ TEST(PlatformFiles, KindOfAndTheFileBesideTheExecutable) {
     SCOPED_TRACE(c.name);
     for (const std::string& path : {dir.File("x"), beside}) {
       if (c.content == "@dir") {
-        ASSERT_TRUE(Fs()->MakeDirectory(path));
+        ASSERT_TRUE(Fs()->MakeDirectory(path).ok());
 #ifndef _WIN32
       } else if (c.content == "@link") {
         ASSERT_EQ(0, symlink((path + ".nowhere").c_str(), path.c_str()));
@@ -462,7 +478,7 @@ TEST(PlatformFiles, PlantedNamesAreNeverOpened) {
         made = chown(name.c_str(), 65534, 65534);
       }
       ASSERT_EQ(0, made);
-      std::unique_ptr<File> file = Fs()->Open(name, mode);
+      std::unique_ptr<File> file = OpenFile(name, mode);
       EXPECT_EQ(file, nullptr);
       EXPECT_EQ(ReadAll(outside), "theirs");
       ASSERT_EQ(0, unlink(name.c_str()));
@@ -470,7 +486,7 @@ TEST(PlatformFiles, PlantedNamesAreNeverOpened) {
   }
   // A stale temporary file is replaced, not written through.
   ASSERT_EQ(0, symlink(outside.c_str(), dir.File("rec.new").c_str()));
-  EXPECT_TRUE(WriteFileBytes(Fs(), dir.File("rec.new"), "plan"));
+  EXPECT_TRUE(WriteFileBytes(Fs(), dir.File("rec.new"), "plan").ok());
   EXPECT_EQ(ReadAll(outside), "theirs");
   EXPECT_EQ(ReadAll(dir.File("rec.new")), "plan");
 }
@@ -479,8 +495,8 @@ TEST(PlatformFiles, PlantedNamesAreNeverOpened) {
 TEST(PlatformFiles, CreatedForTheUserAlone) {
   TempDir dir;
   mode_t old = umask(0);
-  EXPECT_TRUE(Fs()->MakeDirectory(dir.File("d")));
-  EXPECT_TRUE(WriteFileBytes(Fs(), dir.File("f"), "x"));
+  EXPECT_TRUE(Fs()->MakeDirectory(dir.File("d")).ok());
+  EXPECT_TRUE(WriteFileBytes(Fs(), dir.File("f"), "x").ok());
   umask(old);
   struct stat st;
   ASSERT_EQ(0, stat(dir.File("d").c_str(), &st));

@@ -90,17 +90,41 @@ TEST_F(UpdateLogTest, AppendsToExistingLog) {
             ReadAll(log_));
 }
 
-TEST_F(UpdateLogTest, FileHeldOpenElsewhereDropsTheLine) {
-  testing::WriteAll(log_, "");
-  {
-    std::unique_ptr<platform::File> holder =
-        platform::Env::Default().files->Open(
-            log_, platform::OpenMode::kReadWriteExclusive);
-    ASSERT_TRUE(holder);
-    updater_.WriteLog("dropped");  // returns at once, does not wait
+// A line the log cannot take reaches a person through the fallback, with
+// the line that says which log failed and why; the log then goes on.
+TEST_F(UpdateLogTest, LineTheLogCannotTakeGoesToTheFallback) {
+  const std::string why = std::string(msg::kLogWriteFailed) +
+                          msg::kDetailSeparator + log_ + msg::kDetailSeparator;
+  struct {
+    const char* name;
+    bool held;       // another process holds the log
+    bool disk_full;  // every write fails as on a full disk
+    const char* reason;
+  } cases[] = {
+      {"held", true, false, msg::kReasonInUse},
+      {"full", false, true, msg::kReasonDiskFull},
+  };
+  for (const auto& c : cases) {
+    testing::WriteAll(log_, "");
+    fake_.desktop.lost_lines.clear();
+    std::unique_ptr<platform::File> holder;
+    if (c.held) {
+      ASSERT_TRUE(platform::Env::Default()
+                      .files->Open(log_, platform::OpenMode::kReadWriteExclusive,
+                                   &holder)
+                      .ok());
+    }
+    fake_.files.fail_writes = c.disk_full;
+    updater_.WriteLog("lost");  // returns at once, does not wait
+    fake_.files.fail_writes = false;
+    holder.reset();
+    ASSERT_EQ(2u, fake_.desktop.lost_lines.size()) << c.name;
+    EXPECT_EQ("12- 6 21:54  lost", fake_.desktop.lost_lines[0]) << c.name;
+    EXPECT_EQ("12- 6 21:54  " + why + c.reason, fake_.desktop.lost_lines[1])
+        << c.name;
+    updater_.WriteLog("kept");
+    EXPECT_EQ("12- 6 21:54  kept\r\n", ReadAll(log_)) << c.name;
   }
-  updater_.WriteLog("kept");
-  EXPECT_EQ("12- 6 21:54  kept\r\n", ReadAll(log_));
 }
 
 TEST(UpdateLogNoPath, NothingWrittenBeforeThePathIsSet) {
@@ -110,6 +134,9 @@ TEST(UpdateLogNoPath, NothingWrittenBeforeThePathIsSet) {
   updater.WriteLog("lost");
   EXPECT_TRUE(updater.log_path().empty());
   EXPECT_FALSE(testing::Exists(dir.File("updatelog.txt")));
+  // Without a log it still reaches a person.
+  ASSERT_EQ(1u, fake.desktop.lost_lines.size());
+  EXPECT_NE(std::string::npos, fake.desktop.lost_lines[0].find("lost"));
 }
 
 }  // namespace
