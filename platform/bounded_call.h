@@ -1,7 +1,6 @@
 // A bound for calls that have no time-out of their own (a name lookup,
-// the automatic proxy configuration):
-// the call runs on a helper thread and the caller waits for its answer at
-// most a given time. A call given up on runs to its end on its own thread;
+// the automatic proxy configuration): the call runs on a helper thread and
+// the caller waits for its answer at most a given time. A call given up on runs to its end on its own thread;
 // its answer is destroyed there, and it touches nothing of the caller's.
 #ifndef VORN_PLATFORM_BOUNDED_CALL_H_
 #define VORN_PLATFORM_BOUNDED_CALL_H_
