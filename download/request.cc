@@ -3,6 +3,7 @@
 #include <string>
 
 #include "download/downloader.h"
+#include "platform/sockets.h"
 
 namespace vorn {
 
@@ -69,10 +70,7 @@ std::string BuildSegmentRequest(const HttpUrl& url, const std::string& referer,
 
 std::string BuildConnectRequest(const HttpUrl& url, const ProxyRoute& route) {
   // The authority always names its port here, whatever the scheme.
-  std::string authority =
-      (url.host.find(':') != std::string::npos ? "[" + url.host + "]"
-                                               : url.host) +
-      ":" + std::to_string(url.port);
+  const std::string authority = platform::HostPort(url.host, url.port);
   std::string out = "CONNECT " + authority + " HTTP/1.1\r\n";
   out += "Host: " + authority + "\r\n";
   if (!route.authorization.empty()) {

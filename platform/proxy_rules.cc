@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sockets.h"
 #include "platform/text.h"
 
 namespace vorn::platform {
@@ -159,13 +160,6 @@ bool ReadHostPort(const std::string& text, std::string* host, uint16_t* port) {
   return true;
 }
 
-// "host:port", an address with ':' in brackets.
-std::string HostPortText(const std::string& host, uint16_t port) {
-  std::string shown =
-      host.find(':') != std::string::npos ? "[" + host + "]" : host;
-  return shown + ":" + std::to_string(port);
-}
-
 bool HasBlankOrControl(const std::string& text) {
   for (char c : text) {
     unsigned char byte = static_cast<unsigned char>(c);
@@ -273,7 +267,7 @@ ProxyRoute ParseEnvironmentProxy(const std::string& source,
     route.authorization = "Basic " + Base64(user + ":" + password);
   }
   route.kind = ProxyRoute::Kind::kHttpProxy;
-  route.description = source + "=" + HostPortText(route.host, route.port);
+  route.description = source + "=" + HostPort(route.host, route.port);
   return route;
 }
 
@@ -480,7 +474,7 @@ ProxyRoute WinInetRoute(const std::string& source,
   }
   route.port = port;
   route.kind = ProxyRoute::Kind::kHttpProxy;
-  route.description = source + "=" + HostPortText(route.host, route.port);
+  route.description = source + "=" + HostPort(route.host, route.port);
   return route;
 }
 

@@ -13,6 +13,10 @@ namespace vorn::platform {
 // Returned by Receive on failure, a time-out included.
 constexpr int kSocketError = -1;
 
+// "host:port" of a connection, "[host]:port" for an IPv6 address: the
+// object of a failed connection's Status, and an authority's text.
+std::string HostPort(const std::string& host, uint16_t port);
+
 // One TCP connection. Not thread-safe; each user owns its own. The
 // destructor closes it.
 class Socket {
@@ -23,9 +27,12 @@ class Socket {
   // addresses in the order the system gives them until one answers. The
   // name lookup and each address's connect wait at most `timeout_ms` each;
   // 0 means no time-out. A socket connected before is closed first. False
-  // on failure, an empty host included, with last_error() saying why (its
-  // detail holds "host:port", "[host]:port" for IPv6). A receive time-out
-  // that the system would not take fails the connect too.
+  // on failure, an empty host included, with last_error() saying why: of
+  // kind kHostNotFound when the name has no address, kTimedOut when the
+  // lookup or a connect did not end in time, kRefused when nobody listens;
+  // its object is HostPort(host, port) (as for every later failure on the
+  // connection, TLS ones included). A receive time-out that the system
+  // would not take fails the connect too.
   virtual bool Connect(const std::string& host, uint16_t port,
                        uint32_t timeout_ms) = 0;
   // Sends all of `data`; returns the count sent or kSocketError.

@@ -1,5 +1,6 @@
 // Shared pieces of the Linux backend: the accessors through which env.cc
-// reaches each service family's single instance.
+// reaches each service family's single instance, and the socket wait that
+// the connect and the TLS handshake share.
 #ifndef VORN_PLATFORM_LINUX_LINUX_COMMON_H_
 #define VORN_PLATFORM_LINUX_LINUX_COMMON_H_
 
@@ -32,6 +33,10 @@ ProxyResolver* DefaultProxies();
 // A version-file client whose attempts end after `attempt_ms` in all
 // (DefaultInternet's after kFetchAttemptSeconds), for tests of that bound.
 std::unique_ptr<InternetClient> NewInternet(uint32_t attempt_ms);
+
+// Waits until `fd` is ready for poll's `events` or `timeout_ms` pass (-1:
+// no bound); 0 when ready, else the errno (ETIMEDOUT for the time-out).
+int WaitFor(int fd, short events, int timeout_ms);
 
 }  // namespace vorn::platform::linux_os
 

@@ -12,16 +12,6 @@
 namespace vorn::platform::win32 {
 namespace {
 
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  int n = MultiByteToWideChar(CP_ACP, 0, text.data(),
-                              static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                      &out[0], n);
-  return out;
-}
-
 std::string Narrow(const wchar_t* text) {
   if (text == nullptr || *text == L'\0') return std::string();
   int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr,
@@ -95,10 +85,8 @@ bool AutomaticProxyFor(const std::string& host, uint16_t port, bool secure,
   if (!detect && script.empty()) return false;
 
   // An IPv6 address stands in brackets in a URL.
-  const std::string authority =
-      (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
-      std::to_string(port);
-  std::wstring url = Widen((secure ? "https://" : "http://") + authority + "/");
+  std::wstring url = Widen(
+      (secure ? "https://" : "http://") + HostPort(host, port) + "/", CP_ACP);
   const int each_ms = static_cast<int>(timeout_ms);
   std::optional<Lists> lists =
       CallWithin(timeout_ms, [url, script, detect, each_ms] {

@@ -34,9 +34,10 @@ OsError MapOsError(DWORD code) {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
+      return OsError::kNotFound;
     case WSAHOST_NOT_FOUND:
     case WSANO_DATA:
-      return OsError::kNotFound;
+      return OsError::kHostNotFound;
     case ERROR_ALREADY_EXISTS:
     case ERROR_FILE_EXISTS:
       return OsError::kAlreadyExists;
@@ -86,6 +87,9 @@ Status OsStatus(DWORD code, std::string detail) {
   switch (MapOsError(code)) {
     case OsError::kNotFound:
       kind = ErrorKind::kNotFound;
+      break;
+    case OsError::kHostNotFound:
+      kind = ErrorKind::kHostNotFound;
       break;
     case OsError::kAccessDenied:
       kind = ErrorKind::kAccessDenied;

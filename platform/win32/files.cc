@@ -283,13 +283,9 @@ class Win32FileSystem final : public FileSystem {
   }
 
   FileKind KindOf(const std::string& path) override {
-    int n = MultiByteToWideChar(CP_ACP, /*dwFlags=*/0, path.data(),
-                                static_cast<int>(path.size()), nullptr, 0);
-    if (n <= 0) return path.empty() ? FileKind::kMissing : FileKind::kOther;
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, /*dwFlags=*/0, path.data(),
-                        static_cast<int>(path.size()), &wide[0], n);
-    return KindOfWide(wide);
+    if (path.empty()) return FileKind::kMissing;
+    std::wstring wide = Widen(path, CP_ACP);
+    return wide.empty() ? FileKind::kOther : KindOfWide(wide);
   }
 };
 

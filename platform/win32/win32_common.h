@@ -1,5 +1,5 @@
 // Shared pieces of the Windows backend: the one place where system error
-// codes are classified, the handle owners, and the accessors through which
+// codes are classified, the text conversion to UTF-16, the handle owners, and the accessors through which
 // env.cc reaches each service family's single instance.
 #ifndef VORN_PLATFORM_WIN32_WIN32_COMMON_H_
 #define VORN_PLATFORM_WIN32_WIN32_COMMON_H_
@@ -28,7 +28,8 @@ namespace vorn::platform::win32 {
 // GetLastError and WSAGetLastError share one number space.
 enum class OsError {
   kNone,
-  kNotFound,          // no such file, path or host
+  kNotFound,          // no such file or path
+  kHostNotFound,      // the host name has no address
   kAlreadyExists,     // the named object or file was there before
   kSharingViolation,  // another opener holds the file without sharing
   kAccessDenied,
@@ -51,6 +52,11 @@ std::string SystemText(DWORD code);
 // A Status for the failed call's `code`: its kind (through MapOsError),
 // the code and the system's text, and `detail`.
 Status OsStatus(DWORD code, std::string detail);
+
+// `text` in UTF-16, read in `code_page` (CP_ACP for paths and the user's
+// settings, CP_UTF8 for host names); empty when it is empty or not valid
+// in that code page.
+std::wstring Widen(const std::string& text, UINT code_page);
 
 // Owns a kernel handle (file, mutex) and closes it once.
 class UniqueHandle final {

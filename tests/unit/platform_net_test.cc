@@ -230,22 +230,26 @@ TEST(PlatformSockets, ExchangeTimeoutAndEnd) {
     if (c.expect_last == kSocketError) {
       EXPECT_LT(MillisSince(start), 2500)
           << "the receive time-out was not kept";
+      EXPECT_EQ(s->last_error().kind(), ErrorKind::kTimedOut);
+      EXPECT_EQ(s->last_error().object(),
+                "127.0.0.1:" + std::to_string(server.port()));
     }
     s->Close();
   }
 }
 
-// The lookup is bounded by the connect time-out, whatever the name.
+// The lookup is bounded by the connect time-out, whatever the name; a name
+// without an address is kHostNotFound about "host:port".
 TEST(PlatformSockets, NamesAndAddresses) {
   struct Case {
     const char* host;
-    bool connects;
+    ErrorKind kind;  // kOk: connects
   };
   const Case cases[] = {
-      {"127.0.0.1", true},
-      {"localhost", true},
-      {"vorn-no-such-host.invalid", false},
-      {"", false},
+      {"127.0.0.1", ErrorKind::kOk},
+      {"localhost", ErrorKind::kOk},
+      {"vorn-no-such-host.invalid", ErrorKind::kHostNotFound},
+      {"", ErrorKind::kHostNotFound},
   };
   LoopbackServer server([](Peer& p) { p.WaitForClose(); });
   for (const Case& c : cases) {
@@ -253,8 +257,14 @@ TEST(PlatformSockets, NamesAndAddresses) {
     std::unique_ptr<Socket> s = Env::Default().network->NewSocket();
     ASSERT_NE(s, nullptr);
     auto start = steady_clock::now();
-    EXPECT_EQ(s->Connect(c.host, server.port(), 1000), c.connects);
+    EXPECT_EQ(s->Connect(c.host, server.port(), 1000),
+              c.kind == ErrorKind::kOk);
     EXPECT_LT(MillisSince(start), 1800) << "the connect time-out was not kept";
+    EXPECT_EQ(s->last_error().kind(), c.kind) << s->last_error().ToString();
+    if (c.kind != ErrorKind::kOk) {
+      EXPECT_EQ(s->last_error().object(),
+                c.host + (":" + std::to_string(server.port())));
+    }
   }
 }
 
@@ -265,13 +275,14 @@ TEST(PlatformSockets, ConnectTimeOutAndZeroForNone) {
   struct Case {
     uint32_t timeout_ms;
     int accept_after_ms;
-    bool connects;
+    ErrorKind kind;  // kOk: connects
     int64_t at_most_ms;
   };
   const Case cases[] = {
-      {300, 400, false, 900},  // given up before the SYN is sent again
-      {0, 200, true, 4000},    // 0: waits for as long as it takes
-      {4000, 200, true, 4000},
+      // Given up before the SYN is sent again.
+      {300, 400, ErrorKind::kTimedOut, 900},
+      {0, 200, ErrorKind::kOk, 4000},  // 0: waits for as long as it takes
+      {4000, 200, ErrorKind::kOk, 4000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("time-out " + std::to_string(c.timeout_ms));
@@ -302,8 +313,9 @@ TEST(PlatformSockets, ConnectTimeOutAndZeroForNone) {
     ASSERT_NE(s, nullptr);
     auto start = steady_clock::now();
     EXPECT_EQ(s->Connect("127.0.0.1", ntohs(addr.sin_port), c.timeout_ms),
-              c.connects);
+              c.kind == ErrorKind::kOk);
     EXPECT_LT(MillisSince(start), c.at_most_ms);
+    EXPECT_EQ(s->last_error().kind(), c.kind) << s->last_error().ToString();
     s->Close();
     stop = true;
     acceptor.join();
@@ -371,7 +383,11 @@ std::string InPrivateNames() {
     wrong += "a silent name server gave an address; ";
   }
   if (MillisSince(start) > 1500) {
-    wrong += "the lookup took " + std::to_string(MillisSince(start)) + " ms";
+    wrong += "the lookup took " + std::to_string(MillisSince(start)) + " ms; ";
+  }
+  if (s->last_error().kind() != ErrorKind::kTimedOut ||
+      s->last_error().object() != "vorn-silent.example:8080") {
+    wrong += "a lookup out of time is " + s->last_error().ToString();
   }
   return wrong;
 }
