@@ -19,6 +19,12 @@ class Desktop {
   // output on Windows, where a program without a console has no standard
   // error.
   virtual void WriteStandardError(const std::string& text) = 0;
+  // A dated log line (ANSI/GBK bytes, without its line end) that the update
+  // log could not take (a full disk, a path too long, a directory gone), so
+  // that it still reaches a person: on Linux standard error, as UTF-8; on
+  // Windows, where nobody reads standard error, the fallback log
+  // %TEMP%\vornupdate\updatelog.txt in the user's temporary directory.
+  virtual void WriteLostLogLine(const std::string& line) = 0;
   // Opens `path` with the shell verb "open" in the normal show state. The
   // outcome is not reported.
   virtual void OpenWithShell(const std::string& path) = 0;

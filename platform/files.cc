@@ -2,22 +2,23 @@
 
 namespace vorn::platform {
 
-bool ReadFileBytes(FileSystem* fs, const std::string& path, int64_t limit,
-                   std::string* out) {
+Status ReadFileBytes(FileSystem* fs, const std::string& path, int64_t limit,
+                     std::string* out) {
   out->clear();
-  std::unique_ptr<File> file = fs->Open(path, OpenMode::kRead);
-  if (!file) return false;
+  std::unique_ptr<File> file;
+  Status status = fs->Open(path, OpenMode::kRead, &file);
+  if (!status.ok()) return status;
   char buf[4096];
   while (static_cast<int64_t>(out->size()) < limit) {
     int64_t want = limit - static_cast<int64_t>(out->size());
     if (want > static_cast<int64_t>(sizeof(buf))) want = sizeof(buf);
-    int64_t got = file->Read(buf, want);
-    if (got < 0) return false;
+    int64_t got = 0;
+    status = file->Read(buf, want, &got);
+    if (!status.ok()) return status;
     if (got == 0) break;
     out->append(buf, static_cast<size_t>(got));
   }
-  file->Close();
-  return true;
+  return file->Close();
 }
 
 std::string SiblingWithExtension(const std::string& path,
@@ -32,15 +33,17 @@ std::string SiblingWithExtension(const std::string& path,
   return base + extension;
 }
 
-bool WriteFileBytes(FileSystem* fs, const std::string& path,
-                    const std::string& data) {
+Status WriteFileBytes(FileSystem* fs, const std::string& path,
+                      const std::string& data) {
   // A name that cannot be removed (another user's, in a sticky
   // directory) makes the exclusive creation fail below.
-  fs->RemoveFile(path);
-  std::unique_ptr<File> file = fs->Open(path, OpenMode::kCreateExclusive);
-  if (!file) return false;
-  bool ok = file->Write(data.data(), static_cast<int64_t>(data.size()));
-  return file->Close() && ok;
+  (void)fs->RemoveFile(path);
+  std::unique_ptr<File> file;
+  Status status = fs->Open(path, OpenMode::kCreateExclusive, &file);
+  if (!status.ok()) return status;
+  status = file->Write(data.data(), static_cast<int64_t>(data.size()));
+  Status closed = file->Close();
+  return status.ok() ? closed : status;
 }
 
 }  // namespace vorn::platform

@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/status.h"
+
 namespace vorn::platform {
 
 // The directory separator that every file name of the system is built with.
@@ -35,28 +37,30 @@ enum class OpenMode {
 };
 
 // An open file. Not thread-safe; each worker owns its own. The destructor
-// closes the file if Close() was not called.
+// closes the file if Close() was not called. Every call that can fail
+// answers with a Status whose object is the file's path and whose kind
+// says why (kDiskFull, kAccessDenied, kInUse...).
 class File {
  public:
   virtual ~File() = default;
-  // Moves the position to the end. False on failure.
-  virtual bool SeekToEnd() = 0;
+  // Moves the position to the end.
+  virtual Status SeekToEnd() = 0;
   // Current length in bytes, or -1 on failure.
   virtual int64_t Length() = 0;
-  // Reads up to `n` bytes; returns the count (0 at the end) or -1.
-  virtual int64_t Read(char* buf, int64_t n) = 0;
-  // Writes all `n` bytes; false when any of them could not be written
+  // Reads up to `n` bytes into `buf`; `*got` is the count (0 at the end).
+  virtual Status Read(char* buf, int64_t n, int64_t* got) = 0;
+  // Writes all `n` bytes; a failure when any of them could not be written
   // (a full disk included).
-  virtual bool Write(const char* buf, int64_t n) = 0;
-  // Writes all `n` bytes at byte `offset`, whatever the position; false
-  // when any of them could not be written.
-  virtual bool WriteAt(int64_t offset, const char* buf, int64_t n) = 0;
+  virtual Status Write(const char* buf, int64_t n) = 0;
+  // Writes all `n` bytes at byte `offset`, whatever the position.
+  virtual Status WriteAt(int64_t offset, const char* buf, int64_t n) = 0;
   // Makes the file `length` bytes long: cut, or grown without writing (a
-  // sparse file where the system allows). False on failure.
-  virtual bool SetLength(int64_t length) = 0;
+  // sparse file where the system allows).
+  virtual Status SetLength(int64_t length) = 0;
   // Reads up to `n` bytes from byte `offset`, whatever the position;
-  // returns the count (0 at or past the end) or -1.
-  virtual int64_t ReadAt(int64_t offset, char* buf, int64_t n) = 0;
+  // `*got` is the count (0 at or past the end).
+  virtual Status ReadAt(int64_t offset, char* buf, int64_t n,
+                        int64_t* got) = 0;
   // Where the data that begins at `offset` ends: the first byte at or
   // after it, below `limit`, that lies in a hole (a range the file system
   // holds no data for: never written, or lost to a power cut before it
@@ -68,14 +72,14 @@ class File {
   // nothing where the system has no such call.
   virtual void StartWriteback(int64_t offset, int64_t n) = 0;
   // Brings what was written to stable storage (fsync, FlushFileBuffers);
-  // false when that failed or the file was opened for reading only.
-  virtual bool Sync() = 0;
+  // a failure when that failed or the file was opened for reading only.
+  virtual Status Sync() = 0;
   // Whether `path` still names this very file (same device and file
   // number; a link at `path` is not this file). False on any doubt.
   virtual bool IsNamedBy(const std::string& path) = 0;
-  // Flushes and closes; false when the data may not have reached the file.
-  // Closing a closed file does nothing and answers true.
-  virtual bool Close() = 0;
+  // Flushes and closes; a failure when the data may not have reached the
+  // file. Closing a closed file does nothing and succeeds.
+  virtual Status Close() = 0;
 };
 
 // What a name stands for.
@@ -99,26 +103,28 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
   // Creates the last component of `path` only, for the user alone (0700
-  // on Linux). False when it could not be created (an existing directory
-  // also answers false).
-  virtual bool MakeDirectory(const std::string& path) = 0;
+  // on Linux). Succeeds when a directory stands at `path` afterwards,
+  // made now or before; the status names `path` and the reason otherwise.
+  virtual Status MakeDirectory(const std::string& path) = 0;
   // Whether the directory `path` and every directory above it are out of
   // other users' reach: each owned by the user or by root, and none
   // writable by another user unless sticky (as /tmp). Windows answers
   // kPrivate (the directory's access list is the system's business).
   virtual DirectoryTrust TrustOf(const std::string& path) = 0;
-  // Opens `path` in `mode`; null when the file cannot be opened.
-  virtual std::unique_ptr<File> Open(const std::string& path,
-                                     OpenMode mode) = 0;
-  // Deletes a file by name. False when it could not be deleted.
-  virtual bool RemoveFile(const std::string& path) = 0;
+  // Opens `path` in `mode` into `*file` (null on failure).
+  virtual Status Open(const std::string& path, OpenMode mode,
+                      std::unique_ptr<File>* file) = 0;
+  // Deletes a file by name. Deleting a name that stands for nothing
+  // fails with kNotFound.
+  virtual Status RemoveFile(const std::string& path) = 0;
   // Renames `from` to `to`, replacing `to` when it exists, in one step
   // where the system allows it, and durably: `from`'s data are flushed to
   // stable storage before the rename, and the rename itself (the
   // directory, on Linux) after it, so that after a power cut `to` is the
-  // old file or the new one whole. False on failure; then `to` is
-  // unchanged.
-  virtual bool RenameOver(const std::string& from, const std::string& to) = 0;
+  // old file or the new one whole. On failure `to` is unchanged and the
+  // status names the file that stood in the way (`to` when it is held or
+  // refused, else `from`).
+  virtual Status RenameOver(const std::string& from, const std::string& to) = 0;
   // Length of the file at `path`, or -1 when it does not exist or is not
   // a file (a directory).
   virtual int64_t FileLength(const std::string& path) = 0;
@@ -126,10 +132,9 @@ class FileSystem {
   virtual FileKind KindOf(const std::string& path) = 0;
 };
 
-// Reads a whole file into `out`, at most `limit` bytes. False when it
-// cannot be opened or read.
-bool ReadFileBytes(FileSystem* fs, const std::string& path, int64_t limit,
-                   std::string* out);
+// Reads a whole file into `out`, at most `limit` bytes.
+Status ReadFileBytes(FileSystem* fs, const std::string& path, int64_t limit,
+                     std::string* out);
 
 // The name of the file beside `path` named like it with `extension` (".pub")
 // for its extension: "dir/prog.exe" gives "dir/prog.pub", "dir/prog" gives
@@ -141,8 +146,8 @@ std::string SiblingWithExtension(const std::string& path,
 // rename): whatever stood there is removed first and the file is created
 // exclusively, so a file or link planted at the name is never written
 // through. Every write and the close are checked.
-bool WriteFileBytes(FileSystem* fs, const std::string& path,
-                    const std::string& data);
+Status WriteFileBytes(FileSystem* fs, const std::string& path,
+                      const std::string& data);
 
 }  // namespace vorn::platform
 

@@ -286,6 +286,13 @@ inline constexpr char kPackageReplaced[] =
     "\xC9\xFD\xBC\xB6\xB0\xFC\xD4\xDA\xD0\xA3\xD1\xE9\xD6\xAE\xBA\xF3"
     "\xB1\xBB\xCC\xE6\xBB\xBB\xA3\xAC\xC3\xBB\xD3\xD0\xC6\xF4\xB6\xAF";
 
+// 无法写入更新日志 (the log's path and the reason follow)
+inline constexpr char kLogWriteFailed[] =
+    "\xCE\xDE\xB7\xA8\xD0\xB4\xC8\xEB\xB8\xFC\xD0\xC2\xC8\xD5\xD6\xBE";
+// 无法创建下载目录 (the directory and the reason follow)
+inline constexpr char kDirectoryNotMade[] =
+    "\xCE\xDE\xB7\xA8\xB4\xB4\xBD\xA8\xCF\xC2\xD4\xD8\xC4\xBF\xC2\xBC";
+
 // What a failure line says after its fixed text: "：", the file or
 // host:port, "：" and the reason. Common reasons have words of their own;
 // the others are the system's text.

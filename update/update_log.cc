@@ -1,10 +1,14 @@
 // The update log: one dated line per message, appended by opening, writing
 // and closing the file for every line, so each line is complete on disk when
-// the call returns. A file that cannot be opened (an empty path, a missing
-// directory, another process holding it) drops the message silently.
+// the call returns. A line the file cannot take (no log path yet, a missing
+// directory, a full disk, another process holding it) goes to the
+// platform's fallback (standard error on Linux, a log in the temporary
+// directory on Windows), with a line that says why.
 #include <string>
 
 #include "platform/text.h"
+#include "update/messages.h"
+#include "update/outcome_lines.h"
 #include "update/updater.h"
 
 namespace vorn {
@@ -33,24 +37,41 @@ std::string OneLine(const char* message) {
 }  // namespace
 
 void Updater::WriteLog(const char* message) {
-  if (log_path_.empty()) return;
   const std::string line = OneLine(message);
   if (line.empty()) return;
-  std::unique_ptr<platform::File> file =
-      env_->files->Open(log_path_, platform::OpenMode::kReadWriteExclusive);
-  if (!file) return;
   platform::LocalFields now = env_->clock->LocalNow();
   // "%2d-%2d %2d:%2d  ": month, day, hour, minute, blank-padded; 13 bytes.
-  std::string prefix = FormatWidth2(now.month) + "-" + FormatWidth2(now.day) +
-                       " " + FormatWidth2(now.hour) + ":" +
-                       FormatWidth2(now.minute) + "  ";
-  // Write results are not examined: whatever reached the file stays, and the
-  // next line is appended after it.
-  file->SeekToEnd();
-  file->Write(prefix.data(), static_cast<int64_t>(prefix.size()));
-  file->Write(line.data(), static_cast<int64_t>(line.size()));
-  file->Write("\r\n", 2);
-  file->Close();
+  const std::string prefix = FormatWidth2(now.month) + "-" +
+                             FormatWidth2(now.day) + " " +
+                             FormatWidth2(now.hour) + ":" +
+                             FormatWidth2(now.minute) + "  ";
+  platform::Status written = AppendToLog(prefix + line + "\r\n");
+  if (written.ok()) return;
+  // The log could not take the line (no directory yet, a full disk, a path
+  // too long, another process holding it): it still reaches a person, with
+  // why the log did not take it.
+  env_->desktop->WriteLostLogLine(prefix + line);
+  if (!log_path_.empty()) {
+    env_->desktop->WriteLostLogLine(
+        prefix + WithDetail(msg::kLogWriteFailed, written));
+  }
+}
+
+platform::Status Updater::AppendToLog(const std::string& bytes) {
+  if (log_path_.empty()) {
+    return platform::Status::Error(platform::ErrorKind::kNotFound, "");
+  }
+  std::unique_ptr<platform::File> file;
+  platform::Status status = env_->files->Open(
+      log_path_, platform::OpenMode::kReadWriteExclusive, &file);
+  if (!status.ok()) return status;
+  status = file->SeekToEnd();
+  // What reached the file stays; the next line is appended after it.
+  if (status.ok()) {
+    status = file->Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+  }
+  platform::Status closed = file->Close();
+  return status.ok() ? closed : status;
 }
 
 }  // namespace vorn

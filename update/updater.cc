@@ -33,10 +33,12 @@ int32_t Updater::RunUpdate() {
     WriteLog(msg::kDirectoryEmpty);
     return kRunFail;
   }
-  // Only the last component is created; an existing directory is fine and
-  // a missing parent shows up as files that cannot be opened (the log's
-  // lines then go nowhere). From here on every failure is logged.
-  env_->files->MakeDirectory(download_dir_);
+  // Only the last component is created; an existing directory is fine. One
+  // that cannot be made (a missing parent, a path too long) is said through
+  // the log's fallback, as the log would sit inside it; the run goes on and
+  // its files fail with their own lines there too.
+  platform::Status made = env_->files->MakeDirectory(download_dir_);
+  if (!made.ok()) WriteLog(WithDetail(msg::kDirectoryNotMade, made).c_str());
   // The log, the record, the parts and the package all sit in this
   // directory: one that another user can change would let them swap the
   // package or plant links to the user's other files. Said on standard

@@ -57,8 +57,9 @@ class Updater {
   // How the latest RunUpdate ended (kInvalidParameters before any run).
   RunOutcome outcome() const { return outcome_; }
 
-  // Appends one dated line to the update log; dropped silently when the
-  // log path is empty or the file cannot be opened.
+  // Appends one dated line to the update log; a line the log cannot take
+  // (no log path yet, the file cannot be opened or written) goes to the
+  // platform's fallback, followed by a line that names the log and why.
   void WriteLog(const char* message);
 
   // One version-file attempt into the version text.
@@ -117,6 +118,8 @@ class Updater {
   const std::string& host_title() const { return host_title_; }
 
  private:
+  // Opens the log, appends `bytes` and closes it.
+  platform::Status AppendToLog(const std::string& bytes);
   // The freshness checks of a signed version file; see integrity.cc.
   bool CheckFreshness(const ReleaseChecks& checks);
   // Waits for the started workers; true when they all ended normally.

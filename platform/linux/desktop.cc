@@ -143,6 +143,10 @@ class LinuxDesktop final : public Desktop {
     std::fflush(stderr);
   }
 
+  void WriteLostLogLine(const std::string& line) override {
+    WriteStandardError(line);
+  }
+
   void OpenWithShell(const std::string& path) override {
     struct stat st;
     if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&

@@ -18,6 +18,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <utility>
 
 #include "platform/linux/linux_common.h"
 
@@ -26,14 +28,64 @@ const char kPathSeparator[] = "/";
 }  // namespace vorn::platform
 
 namespace vorn::platform::linux_os {
+
+std::string OsErrorText(int code) {
+  char buf[256];
+  // The GNU strerror_r answers a pointer that may or may not be `buf`.
+  return std::string(::strerror_r(code, buf, sizeof(buf)));
+}
+
+Status OsError(int code, const std::string& object) {
+  ErrorKind kind = ErrorKind::kOther;
+  switch (code) {
+    case ENOENT:
+    case ENOTDIR:
+      kind = ErrorKind::kNotFound;
+      break;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      kind = ErrorKind::kAccessDenied;
+      break;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      kind = ErrorKind::kDiskFull;
+      break;
+    case ETXTBSY:
+    case EBUSY:
+      kind = ErrorKind::kInUse;
+      break;
+    case ENAMETOOLONG:
+      kind = ErrorKind::kPathTooLong;
+      break;
+    case ECONNREFUSED:
+      kind = ErrorKind::kRefused;
+      break;
+    case ETIMEDOUT:
+      kind = ErrorKind::kTimedOut;
+      break;
+    case ECONNRESET:
+    case ECONNABORTED:
+    case EPIPE:
+      kind = ErrorKind::kClosed;
+      break;
+    default:
+      break;
+  }
+  return Status::Error(kind, object, code, OsErrorText(code));
+}
+
 namespace {
 
 class LinuxFile final : public File {
  public:
-  explicit LinuxFile(int fd) : fd_(fd) {}
+  LinuxFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
   ~LinuxFile() override { Close(); }
 
-  bool SeekToEnd() override { return ::lseek(fd_, 0, SEEK_END) >= 0; }
+  Status SeekToEnd() override {
+    return ::lseek(fd_, 0, SEEK_END) >= 0 ? Status() : Failed();
+  }
 
   int64_t Length() override {
     struct stat st;
@@ -41,49 +93,55 @@ class LinuxFile final : public File {
     return static_cast<int64_t>(st.st_size);
   }
 
-  int64_t Read(char* buf, int64_t n) override {
+  Status Read(char* buf, int64_t n, int64_t* got) override {
     for (;;) {
-      ssize_t got = ::read(fd_, buf, static_cast<size_t>(n));
-      if (got < 0 && errno == EINTR) continue;
-      return got;
+      ssize_t r = ::read(fd_, buf, static_cast<size_t>(n));
+      if (r < 0 && errno == EINTR) continue;
+      *got = r < 0 ? 0 : r;
+      return r < 0 ? Failed() : Status();
     }
   }
 
-  int64_t ReadAt(int64_t offset, char* buf, int64_t n) override {
+  Status ReadAt(int64_t offset, char* buf, int64_t n, int64_t* got) override {
     for (;;) {
-      ssize_t got = ::pread(fd_, buf, static_cast<size_t>(n),
-                            static_cast<off_t>(offset));
-      if (got < 0 && errno == EINTR) continue;
-      return got;
+      ssize_t r = ::pread(fd_, buf, static_cast<size_t>(n),
+                          static_cast<off_t>(offset));
+      if (r < 0 && errno == EINTR) continue;
+      *got = r < 0 ? 0 : r;
+      return r < 0 ? Failed() : Status();
     }
   }
 
-  bool Write(const char* buf, int64_t n) override {
+  Status Write(const char* buf, int64_t n) override {
     while (n > 0) {
       ssize_t put = ::write(fd_, buf, static_cast<size_t>(n));
       if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return false;
+      // A write that takes nothing without an error is a full disk.
+      if (put == 0) errno = ENOSPC;
+      if (put <= 0) return Failed();
       buf += put;
       n -= put;
     }
-    return true;
+    return Status();
   }
 
-  bool WriteAt(int64_t offset, const char* buf, int64_t n) override {
+  Status WriteAt(int64_t offset, const char* buf, int64_t n) override {
     while (n > 0) {
       ssize_t put = ::pwrite(fd_, buf, static_cast<size_t>(n),
                              static_cast<off_t>(offset));
       if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return false;
+      if (put == 0) errno = ENOSPC;
+      if (put <= 0) return Failed();
       buf += put;
       n -= put;
       offset += put;
     }
-    return true;
+    return Status();
   }
 
-  bool SetLength(int64_t length) override {
-    return ::ftruncate(fd_, static_cast<off_t>(length)) == 0;
+  Status SetLength(int64_t length) override {
+    return ::ftruncate(fd_, static_cast<off_t>(length)) == 0 ? Status()
+                                                             : Failed();
   }
 
   int64_t DataEnd(int64_t offset, int64_t limit) override {
@@ -97,7 +155,7 @@ class LinuxFile final : public File {
                       SYNC_FILE_RANGE_WRITE);
   }
 
-  bool Sync() override { return ::fsync(fd_) == 0; }
+  Status Sync() override { return ::fsync(fd_) == 0 ? Status() : Failed(); }
 
   bool IsNamedBy(const std::string& path) override {
     struct stat held;
@@ -107,15 +165,19 @@ class LinuxFile final : public File {
            held.st_ino == named.st_ino;
   }
 
-  bool Close() override {
-    if (fd_ < 0) return true;
+  Status Close() override {
+    if (fd_ < 0) return Status();
     int rc = ::close(fd_);
     fd_ = -1;
-    return rc == 0;
+    return rc == 0 ? Status() : Failed();
   }
 
  private:
+  // The status of the call that just failed, by errno.
+  Status Failed() const { return OsError(errno, path_); }
+
   int fd_;
+  std::string path_;
 };
 
 }  // namespace
@@ -163,20 +225,32 @@ bool SyncDirectory(const std::string& path) {
 }
 
 // Flushes the data of the regular file at `path` without following a link.
-bool SyncFile(const std::string& path) {
+Status SyncFile(const std::string& path) {
   int fd = ::open(path.c_str(),
                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
-  bool ok = IsOwnFile(fd) && ::fsync(fd) == 0;
+  if (fd < 0) return OsError(errno == ELOOP ? EACCES : errno, path);
+  Status synced;
+  if (!IsOwnFile(fd)) {
+    synced = OsError(EACCES, path);
+  } else if (::fsync(fd) != 0) {
+    synced = OsError(errno, path);
+  }
   ::close(fd);
-  return ok;
+  return synced;
 }
 
 class LinuxFileSystem final : public FileSystem {
  public:
-  bool MakeDirectory(const std::string& path) override {
+  Status MakeDirectory(const std::string& path) override {
     // mkdir's mode only loses bits to the umask; 0700 never gains any.
-    return ::mkdir(path.c_str(), 0700) == 0;
+    if (::mkdir(path.c_str(), 0700) == 0) return Status();
+    const int code = errno;
+    struct stat st;
+    if (code == EEXIST && ::stat(path.c_str(), &st) == 0 &&
+        S_ISDIR(st.st_mode)) {
+      return Status();
+    }
+    return OsError(code, path);
   }
 
   DirectoryTrust TrustOf(const std::string& path) override {
@@ -204,7 +278,9 @@ class LinuxFileSystem final : public FileSystem {
     }
   }
 
-  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+  Status Open(const std::string& path, OpenMode mode,
+              std::unique_ptr<File>* file) override {
+    file->reset();
     int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
     switch (mode) {
       case OpenMode::kRead:
@@ -228,34 +304,49 @@ class LinuxFileSystem final : public FileSystem {
     }
     // The open's mode only loses bits to the umask; 0600 never gains any.
     int fd = ::open(path.c_str(), flags, 0600);
-    if (fd < 0) return nullptr;
-    // Back to blocking reads and writes: O_NONBLOCK only guarded the open.
-    if (!IsOwnFile(fd) ||
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
-        (mode == OpenMode::kCreateTruncate && ::ftruncate(fd, 0) != 0) ||
-        (mode == OpenMode::kReadWriteExclusive &&
-         ::flock(fd, LOCK_EX | LOCK_NB) != 0)) {
-      ::close(fd);
-      return nullptr;
+    // A link planted at the name reads as a refused access, not as a loop.
+    if (fd < 0) return OsError(errno == ELOOP ? EACCES : errno, path);
+    Status refused;
+    if (!IsOwnFile(fd)) {
+      refused = OsError(EACCES, path);
+    } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+               (mode == OpenMode::kCreateTruncate && ::ftruncate(fd, 0) != 0)) {
+      refused = OsError(errno, path);
+    } else if (mode == OpenMode::kReadWriteExclusive &&
+               ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      // Another process holds the lock: the file is in use, as a sharing
+      // violation says on Windows.
+      refused = Status::Error(ErrorKind::kInUse, path, errno, OsErrorText(errno));
     }
-    return std::make_unique<LinuxFile>(fd);
+    if (!refused.ok()) {
+      ::close(fd);
+      return refused;
+    }
+    *file = std::make_unique<LinuxFile>(fd, path);
+    return Status();
   }
 
-  bool RemoveFile(const std::string& path) override {
-    return ::unlink(path.c_str()) == 0;
+  Status RemoveFile(const std::string& path) override {
+    return ::unlink(path.c_str()) == 0 ? Status() : OsError(errno, path);
   }
 
   // Flushing here, not in each caller, makes every rename that makes a
   // file count (the record, the package, the freshness state) durable at
   // once; a caller cannot forget it.
-  bool RenameOver(const std::string& from, const std::string& to) override {
-    if (!SyncFile(from)) return false;
-    if (::rename(from.c_str(), to.c_str()) != 0) return false;
+  Status RenameOver(const std::string& from, const std::string& to) override {
+    Status synced = SyncFile(from);
+    if (!synced.ok()) return synced;
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+      // Which name stood in the way: a missing source names `from`; a
+      // target that could not be replaced names `to`.
+      const int code = errno;
+      return OsError(code, code == ENOENT ? from : to);
+    }
     // The rename happened; a directory that cannot be flushed does not
     // undo it, so it is not reported as a failure (`to` is the new file).
     SyncDirectory(DirectoryOf(to));
     if (DirectoryOf(from) != DirectoryOf(to)) SyncDirectory(DirectoryOf(from));
-    return true;
+    return Status();
   }
 
   int64_t FileLength(const std::string& path) override {

@@ -11,6 +11,11 @@
 
 namespace vorn::platform::linux_os {
 
+// The one place where errno becomes a Status: its kind, the system's text,
+// and `object` (a path, host:port).
+Status OsError(int code, const std::string& object);
+std::string OsErrorText(int code);
+
 FileSystem* DefaultFileSystem();
 // What `path` names (see FileSystem::KindOf).
 FileKind KindOf(const std::string& path);

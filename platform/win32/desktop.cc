@@ -22,6 +22,26 @@ class Win32Desktop final : public Desktop {
     OutputDebugStringA((text + "\n").c_str());
   }
 
+  void WriteLostLogLine(const std::string& line) override {
+    // %TEMP%\vornupdate\updatelog.txt: the user's own temporary directory,
+    // which a full or lost download directory does not take with it.
+    wchar_t temp[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    if (length == 0 || length > MAX_PATH) return;
+    std::wstring dir = std::wstring(temp, length) + L"vornupdate";
+    CreateDirectoryW(dir.c_str(), /*lpSecurityAttributes=*/nullptr);
+    std::wstring path = dir + L"\\updatelog.txt";
+    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
+                              /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    const std::string bytes = line + "\r\n";
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+              /*lpOverlapped=*/nullptr);
+    CloseHandle(file);
+  }
+
   void OpenWithShell(const std::string& path) override {
     // The outcome is not reported to anyone, so the result is not kept.
     ShellExecuteA(/*hwnd=*/nullptr, "open", path.c_str(),
