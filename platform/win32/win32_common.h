@@ -31,6 +31,8 @@ enum class OsError {
   kNotFound,          // no such file, path or host
   kAlreadyExists,     // the named object or file was there before
   kSharingViolation,  // another opener holds the file without sharing
+                      // (or has it mapped, or locked a range of it)
+  kPathTooLong,       // a file name or path longer than the system takes
   kAccessDenied,
   kDiskFull,
   kWouldBlock,  // a non-blocking socket call is still in progress
@@ -49,8 +51,29 @@ OsError MapOsError(DWORD code);
 std::string SystemText(DWORD code);
 
 // A Status for the failed call's `code`: its kind (through MapOsError),
-// the code and the system's text, and `detail`.
-Status OsStatus(DWORD code, std::string detail);
+// the code and the system's text, and `object` (a path, host:port).
+Status OsStatus(DWORD code, std::string object);
+
+// `text` in the system's ANSI code page (GBK under 936) as UTF-16; empty
+// when it is empty or holds bytes the code page has no character for.
+inline std::wstring WidenAnsi(const std::string& text) {
+  const int size = static_cast<int>(text.size());
+  int n = text.empty() ? 0
+                       : MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS,
+                                             text.data(), size, nullptr, 0);
+  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) {
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), size,
+                        &out[0], n);
+  }
+  return out;
+}
+
+// The name the W file calls take for the ANSI `path`, whatever its length:
+// made absolute, with '\' separators and no "." or ".." left, in the
+// "\\?\" form (a drive path "\\?\C:\...", a share "\\?\UNC\srv\...").
+// False when the path cannot be converted or is too long even so.
+bool LongPath(const std::string& path, std::wstring* out);
 
 // Owns a kernel handle (file, mutex) and closes it once.
 class UniqueHandle final {
