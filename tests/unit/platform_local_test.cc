@@ -11,7 +11,9 @@
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,6 +34,16 @@ using vorn::testing::TempDir;
 using vorn::testing::WriteAll;
 
 FileSystem* Fs() { return Env::Default().files; }
+
+// Opens `path` in `mode`: the file, or null with the reason in `*status`.
+std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode,
+                               Status* status = nullptr) {
+  std::unique_ptr<File> file;
+  Status opened = Fs()->Open(path, mode, &file);
+  EXPECT_EQ(opened.ok(), file != nullptr) << opened.ToString();
+  if (status != nullptr) *status = opened;
+  return file;
+}
 
 const char* ModeName(OpenMode mode) {
   switch (mode) {
@@ -84,57 +96,60 @@ TEST(PlatformFiles, OpenModesCreateTruncateOrKeep) {
                  (c.seek_to_end ? " seek" : ""));
     std::string path = dir.File("f" + std::to_string(n++));
     if (c.present) WriteAll(path, "abcdef");
-    std::unique_ptr<File> file = Fs()->Open(path, c.mode);
+    std::unique_ptr<File> file = OpenFile(path, c.mode);
     ASSERT_EQ(file != nullptr, c.opens);
     if (!file) {
       EXPECT_EQ(Exists(path), c.present) << "a failed open must not create";
       continue;
     }
     if (c.seek_to_end) {
-      EXPECT_TRUE(file->SeekToEnd());
+      EXPECT_TRUE(file->SeekToEnd().ok());
     }
-    EXPECT_TRUE(file->Write("XY", 2));
+    EXPECT_TRUE(file->Write("XY", 2).ok());
     EXPECT_EQ(file->Length(), static_cast<int64_t>(c.after.size()));
-    EXPECT_TRUE(file->Close());
+    EXPECT_TRUE(file->Close().ok());
     EXPECT_EQ(ReadAll(path), c.after);
   }
 }
 
 TEST(PlatformFiles, ReadExistingOnly) {
   TempDir dir;
-  EXPECT_EQ(Fs()->Open(dir.File("missing"), OpenMode::kRead), nullptr);
+  EXPECT_EQ(OpenFile(dir.File("missing"), OpenMode::kRead), nullptr);
   EXPECT_FALSE(Exists(dir.File("missing")));
 
   // Longer than one read so the count and the end are both seen.
   std::string data(10000, 'q');
   data[1234] = '\n';
   WriteAll(dir.File("r"), data);
-  std::unique_ptr<File> file = Fs()->Open(dir.File("r"), OpenMode::kRead);
+  std::unique_ptr<File> file = OpenFile(dir.File("r"), OpenMode::kRead);
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(file->Length(), 10000);
   std::string got;
   char buf[4096];
-  int64_t n;
-  while ((n = file->Read(buf, sizeof(buf))) > 0) got.append(buf, n);
+  int64_t n = 0;
+  while (file->Read(buf, sizeof(buf), &n).ok() && n > 0) got.append(buf, n);
   EXPECT_EQ(n, 0);
   EXPECT_EQ(got, data);
-  EXPECT_FALSE(file->Write("x", 1)) << "a read-only file took a write";
-  EXPECT_TRUE(file->Close());
-  EXPECT_TRUE(file->Close()) << "closing a closed file does nothing";
+  EXPECT_FALSE(file->Write("x", 1).ok()) << "a read-only file took a write";
+  EXPECT_TRUE(file->Close().ok());
+  EXPECT_TRUE(file->Close().ok()) << "closing a closed file does nothing";
 }
 
 TEST(PlatformFiles, ExclusiveOpenFailsAtOnceWhileHeld) {
   TempDir dir;
   std::string path = dir.File("update.log");
   std::unique_ptr<File> holder =
-      Fs()->Open(path, OpenMode::kReadWriteExclusive);
+      OpenFile(path, OpenMode::kReadWriteExclusive);
   ASSERT_NE(holder, nullptr);
-  ASSERT_TRUE(holder->Write("held\n", 5));
+  ASSERT_TRUE(holder->Write("held\n", 5).ok());
 
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(Fs()->Open(path, OpenMode::kReadWriteExclusive), nullptr)
+    Status busy;
+    EXPECT_EQ(OpenFile(path, OpenMode::kReadWriteExclusive, &busy), nullptr)
         << "attempt " << i;
+    EXPECT_EQ(busy.kind(), ErrorKind::kInUse) << busy.ToString();
+    EXPECT_EQ(busy.object(), path);
   }
   auto took = std::chrono::steady_clock::now() - start;
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(),
@@ -142,12 +157,12 @@ TEST(PlatformFiles, ExclusiveOpenFailsAtOnceWhileHeld) {
       << "a busy file must not be waited for";
 
   // Every handle closes on its own, so the file is free again after.
-  EXPECT_TRUE(holder->Close());
-  std::unique_ptr<File> again = Fs()->Open(path, OpenMode::kReadWriteExclusive);
+  EXPECT_TRUE(holder->Close().ok());
+  std::unique_ptr<File> again = OpenFile(path, OpenMode::kReadWriteExclusive);
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(again->Length(), 5);
   again.reset();  // the destructor closes too
-  EXPECT_NE(Fs()->Open(path, OpenMode::kReadWriteExclusive), nullptr);
+  EXPECT_NE(OpenFile(path, OpenMode::kReadWriteExclusive), nullptr);
 }
 
 // Several writers of one file, each at its own offsets, as the workers
@@ -156,21 +171,21 @@ TEST(PlatformFiles, ExclusiveOpenFailsAtOnceWhileHeld) {
 TEST(PlatformFiles, SharedWritersWriteAtTheirOffsets) {
   TempDir dir;
   std::string path = dir.File("pkg.part");
-  std::unique_ptr<File> a = Fs()->Open(path, OpenMode::kWriteShared);
-  std::unique_ptr<File> b = Fs()->Open(path, OpenMode::kWriteShared);
+  std::unique_ptr<File> a = OpenFile(path, OpenMode::kWriteShared);
+  std::unique_ptr<File> b = OpenFile(path, OpenMode::kWriteShared);
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr) << "a second writer must be let in";
-  ASSERT_TRUE(a->SetLength(10));
-  EXPECT_TRUE(b->WriteAt(6, "WXYZ", 4));
-  EXPECT_TRUE(a->WriteAt(0, "ab", 2));
-  EXPECT_TRUE(b->WriteAt(2, "cd", 2));
-  EXPECT_TRUE(a->Close());
-  EXPECT_TRUE(b->Close());
+  ASSERT_TRUE(a->SetLength(10).ok());
+  EXPECT_TRUE(b->WriteAt(6, "WXYZ", 4).ok());
+  EXPECT_TRUE(a->WriteAt(0, "ab", 2).ok());
+  EXPECT_TRUE(b->WriteAt(2, "cd", 2).ok());
+  EXPECT_TRUE(a->Close().ok());
+  EXPECT_TRUE(b->Close().ok());
   EXPECT_EQ(std::string("abcd\0\0WXYZ", 10), ReadAll(path));
-  std::unique_ptr<File> c = Fs()->Open(path, OpenMode::kWriteShared);
+  std::unique_ptr<File> c = OpenFile(path, OpenMode::kWriteShared);
   ASSERT_NE(c, nullptr);
-  EXPECT_TRUE(c->SetLength(4));
-  EXPECT_TRUE(c->Close());
+  EXPECT_TRUE(c->SetLength(4).ok());
+  EXPECT_TRUE(c->Close().ok());
   EXPECT_EQ("abcd", ReadAll(path));
 }
 
@@ -180,13 +195,13 @@ TEST(PlatformFiles, SharedWritersWriteAtTheirOffsets) {
 TEST(PlatformFiles, DataEndsAtTheFirstHole) {
   TempDir dir;
   std::unique_ptr<File> f =
-      Fs()->Open(dir.File("pkg.part"), OpenMode::kWriteShared);
+      OpenFile(dir.File("pkg.part"), OpenMode::kWriteShared);
   ASSERT_NE(f, nullptr);
   const int64_t kMiB = 1 << 20;
-  ASSERT_TRUE(f->SetLength(4 * kMiB));
+  ASSERT_TRUE(f->SetLength(4 * kMiB).ok());
   const std::string zeros(kMiB, '\0');
-  ASSERT_TRUE(f->WriteAt(0, zeros.data(), kMiB));
-  ASSERT_TRUE(f->WriteAt(3 * kMiB, zeros.data(), kMiB));
+  ASSERT_TRUE(f->WriteAt(0, zeros.data(), kMiB).ok());
+  ASSERT_TRUE(f->WriteAt(3 * kMiB, zeros.data(), kMiB).ok());
   EXPECT_EQ(kMiB / 2, f->DataEnd(0, kMiB / 2));
   EXPECT_EQ(4 * kMiB, f->DataEnd(3 * kMiB, 4 * kMiB));
 #ifndef _WIN32
@@ -197,30 +212,55 @@ TEST(PlatformFiles, DataEndsAtTheFirstHole) {
 #endif
 }
 
+// A rename replaces the target, or fails leaving it as it was and names
+// the file that stood in the way, with the reason's kind.
 TEST(PlatformFiles, RenameOverAndNames) {
   TempDir dir;
   struct Case {
     const char* name;
     bool from_present;
     bool to_present;
-    bool ok;
+    bool to_held;          // another opener reads `to` meanwhile (kRead)
+    size_t to_name_chars;  // `to`'s own name of that many letters (0: short)
+    ErrorKind kind;
+    bool names_to;  // the failure is about `to` (else `from`)
     std::string to_after;
   };
   const Case cases[] = {
-      {"onto existing", true, true, true, "new"},
-      {"onto missing", true, false, true, "new"},
-      {"missing source", false, true, false, "old"},
+      {"onto existing", true, true, false, 0, ErrorKind::kOk, false, "new"},
+      {"onto missing", true, false, false, 0, ErrorKind::kOk, false, "new"},
+      {"missing source", false, true, false, 0, ErrorKind::kNotFound, false,
+       "old"},
+      // Longer than any system takes (Linux: a name, Windows: a path).
+      {"target name too long", true, false, false, 40000,
+       ErrorKind::kPathTooLong, true, ""},
+#ifdef _WIN32
+      // A package still open in a running installer: Windows keeps it.
+      {"target held open", true, true, true, 0, ErrorKind::kInUse, true,
+       "old"},
+#endif
   };
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string from = dir.File("from" + std::to_string(n));
-    std::string to = dir.File("to" + std::to_string(n++));
+    std::string to = c.to_name_chars > 0 ? dir.File(std::string(c.to_name_chars, 't'))
+                                         : dir.File("to" + std::to_string(n));
+    ++n;
     if (c.from_present) WriteAll(from, "new");
     if (c.to_present) WriteAll(to, "old");
-    EXPECT_EQ(Fs()->RenameOver(from, to), c.ok);
-    EXPECT_FALSE(Exists(from));
-    EXPECT_EQ(Exists(to), c.ok || c.to_present);
+    std::unique_ptr<File> holder;
+    if (c.to_held) holder = OpenFile(to, OpenMode::kRead);
+    const bool ok = c.kind == ErrorKind::kOk;
+    Status renamed = Fs()->RenameOver(from, to);
+    EXPECT_EQ(renamed.kind(), c.kind) << renamed.ToString();
+    if (!ok) {
+      EXPECT_EQ(renamed.object(), c.names_to ? to : from);
+      EXPECT_NE(renamed.os_code(), 0);
+    }
+    holder.reset();
+    EXPECT_EQ(Exists(from), c.from_present && !ok);
+    EXPECT_EQ(Exists(to), ok || c.to_present);
     if (Exists(to)) {
       EXPECT_EQ(ReadAll(to), c.to_after);
     }
@@ -241,22 +281,73 @@ TEST(PlatformFiles, LengthRemoveAndDirectories) {
     std::string path = dir.File(c.name);
     if (c.content != "-") WriteAll(path, c.content);
     EXPECT_EQ(Fs()->FileLength(path), c.length);
-    EXPECT_EQ(Fs()->RemoveFile(path), c.content != "-");
+    EXPECT_EQ(Fs()->RemoveFile(path).ok(), c.content != "-");
     EXPECT_EQ(Fs()->FileLength(path), -1);
-    EXPECT_FALSE(Fs()->RemoveFile(path)) << "removed twice";
+    Status twice = Fs()->RemoveFile(path);
+    EXPECT_EQ(twice.kind(), ErrorKind::kNotFound) << "removed twice";
+    EXPECT_EQ(twice.object(), path);
   }
 
   std::string sub = dir.File("sub");
-  EXPECT_TRUE(Fs()->MakeDirectory(sub));
-  EXPECT_FALSE(Fs()->MakeDirectory(sub))
-      << "an existing directory answers false";
+  EXPECT_TRUE(Fs()->MakeDirectory(sub).ok());
+  EXPECT_TRUE(Fs()->MakeDirectory(sub).ok())
+      << "a directory there already serves";
   EXPECT_EQ(Fs()->FileLength(sub), -1) << "a directory has no file length";
+  WriteAll(dir.File("plain"), "x");
+  Status on_file = Fs()->MakeDirectory(dir.File("plain"));
+  EXPECT_FALSE(on_file.ok()) << "a file is no directory";
+  EXPECT_EQ(on_file.object(), dir.File("plain"));
   std::string deep = sub + kPathSeparator + "a" + kPathSeparator + "b";
-  EXPECT_FALSE(Fs()->MakeDirectory(deep)) << "only the last component is made";
-  EXPECT_TRUE(WriteFileBytes(Fs(), sub + kPathSeparator + "in", "inside"));
+  Status made = Fs()->MakeDirectory(deep);
+  EXPECT_EQ(made.kind(), ErrorKind::kNotFound)
+      << "only the last component is made: " << made.ToString();
+  EXPECT_EQ(made.object(), deep);
+  EXPECT_TRUE(WriteFileBytes(Fs(), sub + kPathSeparator + "in", "inside").ok());
   std::string back;
-  EXPECT_TRUE(ReadFileBytes(Fs(), sub + kPathSeparator + "in", 100, &back));
+  EXPECT_TRUE(ReadFileBytes(Fs(), sub + kPathSeparator + "in", 100, &back).ok());
   EXPECT_EQ(back, "inside");
+}
+
+// A download directory deeper than Windows' MAX_PATH (260) holds the files
+// of a download like any other, and a name given with '/' and ".." finds
+// them too.
+TEST(PlatformFiles, PathsLongerThanMaxPath) {
+  TempDir dir;
+  std::string deep = dir.path();
+  for (int i = 0; deep.size() < 300; ++i) {
+    deep += kPathSeparator + std::string(40, static_cast<char>('a' + i));
+    ASSERT_TRUE(Fs()->MakeDirectory(deep).ok()) << deep;
+  }
+  const std::string part = deep + kPathSeparator + "pkg.bin.part";
+  const std::string package = deep + kPathSeparator + "pkg.bin";
+  std::unique_ptr<File> file = OpenFile(part, OpenMode::kWriteShared);
+  ASSERT_NE(file, nullptr);
+  ASSERT_TRUE(file->SetLength(6).ok());
+  EXPECT_TRUE(file->WriteAt(0, "abcdef", 6).ok());
+  EXPECT_TRUE(file->Close().ok());
+  EXPECT_TRUE(Fs()->RenameOver(part, package).ok());
+  EXPECT_EQ(Fs()->KindOf(part), FileKind::kMissing);
+  EXPECT_EQ(Fs()->KindOf(package), FileKind::kRegular);
+  const std::string last = deep.substr(deep.rfind(kPathSeparator) + 1);
+  EXPECT_EQ(Fs()->FileLength(deep + "/../" + last + "/./pkg.bin"), 6);
+  std::string back;
+  EXPECT_TRUE(ReadFileBytes(Fs(), package, 100, &back).ok());
+  EXPECT_EQ(back, "abcdef");
+  std::unique_ptr<File> held = OpenFile(package, OpenMode::kRead);
+  EXPECT_TRUE(held != nullptr && held->IsNamedBy(package));
+  held.reset();
+  EXPECT_TRUE(Fs()->RemoveFile(package).ok());
+  EXPECT_EQ(Fs()->FileLength(package), -1);
+  // The C++ library's removal stops at MAX_PATH on Windows: the levels go
+  // one by one, deepest first.
+  while (deep.size() > dir.path().size()) {
+#ifdef _WIN32
+    RemoveDirectoryW((L"\\\\?\\" + std::wstring(deep.begin(), deep.end())).c_str());
+#else
+    rmdir(deep.c_str());
+#endif
+    deep.resize(deep.rfind(kPathSeparator));
+  }
 }
 
 uint32_t SetFlagLater(void* arg) {
@@ -411,7 +502,7 @@ TEST(PlatformFiles, KindOfAndTheFileBesideTheExecutable) {
     SCOPED_TRACE(c.name);
     for (const std::string& path : {dir.File("x"), beside}) {
       if (c.content == "@dir") {
-        ASSERT_TRUE(Fs()->MakeDirectory(path));
+        ASSERT_TRUE(Fs()->MakeDirectory(path).ok());
 #ifndef _WIN32
       } else if (c.content == "@link") {
         ASSERT_EQ(0, symlink((path + ".nowhere").c_str(), path.c_str()));
@@ -462,7 +553,7 @@ TEST(PlatformFiles, PlantedNamesAreNeverOpened) {
         made = chown(name.c_str(), 65534, 65534);
       }
       ASSERT_EQ(0, made);
-      std::unique_ptr<File> file = Fs()->Open(name, mode);
+      std::unique_ptr<File> file = OpenFile(name, mode);
       EXPECT_EQ(file, nullptr);
       EXPECT_EQ(ReadAll(outside), "theirs");
       ASSERT_EQ(0, unlink(name.c_str()));
@@ -470,7 +561,7 @@ TEST(PlatformFiles, PlantedNamesAreNeverOpened) {
   }
   // A stale temporary file is replaced, not written through.
   ASSERT_EQ(0, symlink(outside.c_str(), dir.File("rec.new").c_str()));
-  EXPECT_TRUE(WriteFileBytes(Fs(), dir.File("rec.new"), "plan"));
+  EXPECT_TRUE(WriteFileBytes(Fs(), dir.File("rec.new"), "plan").ok());
   EXPECT_EQ(ReadAll(outside), "theirs");
   EXPECT_EQ(ReadAll(dir.File("rec.new")), "plan");
 }
@@ -479,8 +570,8 @@ TEST(PlatformFiles, PlantedNamesAreNeverOpened) {
 TEST(PlatformFiles, CreatedForTheUserAlone) {
   TempDir dir;
   mode_t old = umask(0);
-  EXPECT_TRUE(Fs()->MakeDirectory(dir.File("d")));
-  EXPECT_TRUE(WriteFileBytes(Fs(), dir.File("f"), "x"));
+  EXPECT_TRUE(Fs()->MakeDirectory(dir.File("d")).ok());
+  EXPECT_TRUE(WriteFileBytes(Fs(), dir.File("f"), "x").ok());
   umask(old);
   struct stat st;
   ASSERT_EQ(0, stat(dir.File("d").c_str(), &st));
