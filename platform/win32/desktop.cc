@@ -44,9 +44,36 @@ class Win32Desktop final : public Desktop {
 
   void OpenWithShell(const std::string& path) override {
     // The outcome is not reported to anyone, so the result is not kept.
-    ShellExecuteA(/*hwnd=*/nullptr, "open", path.c_str(),
+    ShellExecuteW(/*hwnd=*/nullptr, L"open", ShellName(path).c_str(),
                   /*lpParameters=*/nullptr, /*lpDirectory=*/nullptr,
                   SW_SHOWNORMAL);
+  }
+
+ private:
+  // The name the shell can start `path` by. The shell takes no "\\?\"
+  // names and, for a program, none of MAX_PATH or more: a longer path goes
+  // by its short (8.3) form when the volume keeps one, else as it is.
+  static std::wstring ShellName(const std::string& path) {
+    std::wstring name;
+    if (!LongPath(path, &name)) return Widen(path, CP_ACP);
+    std::wstring plain = Plain(name);
+    if (plain.size() < MAX_PATH) return plain;
+    DWORD need = GetShortPathNameW(name.c_str(), nullptr, 0);
+    if (need == 0) return plain;
+    std::wstring short_name(need, L'\0');
+    DWORD got = GetShortPathNameW(name.c_str(), &short_name[0], need);
+    if (got == 0 || got >= need) return plain;
+    short_name.resize(got);
+    std::wstring short_plain = Plain(short_name);
+    return short_plain.size() < plain.size() ? short_plain : plain;
+  }
+
+  // `name` without its "\\?\" prefix: "\\?\C:\x" is "C:\x",
+  // "\\?\UNC\srv\x" is "\\srv\x".
+  static std::wstring Plain(const std::wstring& name) {
+    if (name.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + name.substr(8);
+    if (name.rfind(L"\\\\?\\", 0) == 0) return name.substr(4);
+    return name;
   }
 };
 

@@ -43,7 +43,10 @@ OsError MapOsError(DWORD code) {
       return OsError::kAlreadyExists;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
       return OsError::kSharingViolation;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return OsError::kPathTooLong;
     case ERROR_ACCESS_DENIED:
     case WSAEACCES:
       return OsError::kAccessDenied;
@@ -82,7 +85,7 @@ std::string SystemText(DWORD code) {
   return text.empty() ? "error " + std::to_string(code) : text;
 }
 
-Status OsStatus(DWORD code, std::string detail) {
+Status OsStatus(DWORD code, std::string object) {
   ErrorKind kind = ErrorKind::kOther;
   switch (MapOsError(code)) {
     case OsError::kNotFound:
@@ -97,6 +100,12 @@ Status OsStatus(DWORD code, std::string detail) {
     case OsError::kDiskFull:
       kind = ErrorKind::kDiskFull;
       break;
+    case OsError::kSharingViolation:
+      kind = ErrorKind::kInUse;
+      break;
+    case OsError::kPathTooLong:
+      kind = ErrorKind::kPathTooLong;
+      break;
     case OsError::kWouldBlock:
     case OsError::kTimedOut:
       kind = ErrorKind::kTimedOut;
@@ -110,7 +119,7 @@ Status OsStatus(DWORD code, std::string detail) {
     default:
       break;
   }
-  return Status::Error(kind, std::move(detail), static_cast<int>(code),
+  return Status::Error(kind, std::move(object), static_cast<int>(code),
                        SystemText(code));
 }
 

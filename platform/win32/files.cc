@@ -1,5 +1,11 @@
-// Files through the kernel's own calls (CreateFileA and friends), so that
+// Files through the kernel's own calls (CreateFileW and friends), so that
 // the sharing rules of the update log are the system's.
+//
+// The system's names are ANSI (GBK under code page 936); each call widens
+// its name here, at the edge, and gives the W call the "\\?\" form of it,
+// so that a download directory deeper than MAX_PATH works like any other.
+// Every failure answers with the name the caller gave, the system's code
+// and text, and the kind MapOsError gives the code.
 //
 // Every open takes the name itself, not what a reparse point there leads
 // to (FILE_FLAG_OPEN_REPARSE_POINT), and refuses the handle unless it is a
@@ -10,6 +16,7 @@
 #include <climits>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/win32/win32_common.h"
 
@@ -61,13 +68,30 @@ bool IsOwnFile(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
          info->nNumberOfLinks == 1;
 }
 
+// The status of a name that LongPath could not make into a W call's name.
+Status TooLong(const std::string& path) {
+  return OsStatus(ERROR_FILENAME_EXCED_RANGE, path);
+}
+
 // Opens the name itself (a reparse point is not followed) for `access`.
-HANDLE OpenName(const std::string& path, DWORD access, DWORD share,
+HANDLE OpenName(const std::wstring& name, DWORD access, DWORD share,
                 DWORD disposition) {
-  return CreateFileA(path.c_str(), access, share,
+  return CreateFileW(name.c_str(), access, share,
                      /*lpSecurityAttributes=*/nullptr, disposition,
                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                      /*hTemplateFile=*/nullptr);
+}
+
+// Whether another opener holds `name` so that it cannot be deleted or
+// replaced now (opened without FILE_SHARE_DELETE, or mapped). A rename
+// onto such a file fails as a refused access on NTFS; this tells that
+// apart from a refusal of the file's own (read-only, its access list).
+bool HeldByAnother(const std::wstring& name) {
+  UniqueHandle probe(OpenName(
+      name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      OPEN_EXISTING));
+  return !probe.valid() &&
+         MapOsError(GetLastError()) == OsError::kSharingViolation;
 }
 
 // ReadFile and WriteFile take 32-bit counts; larger requests go in pieces.
@@ -75,17 +99,16 @@ constexpr int64_t kMaxChunk = 1 << 30;
 
 class Win32File final : public File {
  public:
-  explicit Win32File(HANDLE handle) : handle_(handle) {}
+  Win32File(HANDLE handle, std::string path)
+      : handle_(handle), path_(std::move(path)) {}
 
-  bool SeekToEnd() override {
-    LONG high = 0;
-    SetLastError(ERROR_SUCCESS);
-    DWORD low =
-        SetFilePointer(handle_.get(), /*lDistanceToMove=*/0, &high, FILE_END);
-    // A low part of all ones is also a valid position past 4 GiB; only the
-    // error code tells them apart.
-    return !(low == INVALID_SET_FILE_POINTER &&
-             MapOsError(GetLastError()) != OsError::kNone);
+  Status SeekToEnd() override {
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    return SetFilePointerEx(handle_.get(), zero, /*lpNewFilePointer=*/nullptr,
+                            FILE_END)
+               ? Status()
+               : Failed();
   }
 
   int64_t Length() override {
@@ -94,50 +117,54 @@ class Win32File final : public File {
     return size.QuadPart;
   }
 
-  int64_t Read(char* buf, int64_t n) override {
-    if (n < 0) return -1;
-    DWORD got = 0;
+  Status Read(char* buf, int64_t n, int64_t* got) override {
+    *got = 0;
+    if (n < 0) return Refused(ERROR_INVALID_PARAMETER);
+    DWORD read = 0;
     DWORD want = static_cast<DWORD>(n > kMaxChunk ? kMaxChunk : n);
-    if (!ReadFile(handle_.get(), buf, want, &got, /*lpOverlapped=*/nullptr)) {
-      return -1;
+    if (!ReadFile(handle_.get(), buf, want, &read, /*lpOverlapped=*/nullptr)) {
+      return Failed();
     }
-    return got;
+    *got = read;
+    return Status();
   }
 
-  int64_t ReadAt(int64_t offset, char* buf, int64_t n) override {
-    if (n < 0 || offset < 0) return -1;
+  Status ReadAt(int64_t offset, char* buf, int64_t n, int64_t* got) override {
+    *got = 0;
+    if (n < 0 || offset < 0) return Refused(ERROR_INVALID_PARAMETER);
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD got = 0;
+    DWORD read = 0;
     DWORD want = static_cast<DWORD>(n > kMaxChunk ? kMaxChunk : n);
-    if (!ReadFile(handle_.get(), buf, want, &got, &at)) {
+    if (!ReadFile(handle_.get(), buf, want, &read, &at)) {
       // Reading at or past the end answers so instead of with zero bytes.
-      return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+      return GetLastError() == ERROR_HANDLE_EOF ? Status() : Failed();
     }
-    return got;
+    *got = read;
+    return Status();
   }
 
-  bool Write(const char* buf, int64_t n) override {
-    if (n < 0) return false;
+  Status Write(const char* buf, int64_t n) override {
+    if (n < 0) return Refused(ERROR_INVALID_PARAMETER);
     while (n > 0) {
       DWORD put = 0;
       DWORD want = static_cast<DWORD>(n > kMaxChunk ? kMaxChunk : n);
       if (!WriteFile(handle_.get(), buf, want, &put,
                      /*lpOverlapped=*/nullptr)) {
-        return false;
+        return Failed();
       }
-      // A write that moves nothing would loop for ever (a full disk can
-      // answer like that).
-      if (put == 0) return false;
+      // A write that moves nothing would loop for ever; a full disk can
+      // answer like that.
+      if (put == 0) return Refused(ERROR_HANDLE_DISK_FULL);
       buf += put;
       n -= put;
     }
-    return true;
+    return Status();
   }
 
-  bool WriteAt(int64_t offset, const char* buf, int64_t n) override {
-    if (n < 0 || offset < 0) return false;
+  Status WriteAt(int64_t offset, const char* buf, int64_t n) override {
+    if (n < 0 || offset < 0) return Refused(ERROR_INVALID_PARAMETER);
     while (n > 0) {
       // An offset in the OVERLAPPED block makes the write positional on a
       // handle opened for synchronous use.
@@ -146,17 +173,16 @@ class Win32File final : public File {
       at.OffsetHigh = static_cast<DWORD>(offset >> 32);
       DWORD put = 0;
       DWORD want = static_cast<DWORD>(n > kMaxChunk ? kMaxChunk : n);
-      if (!WriteFile(handle_.get(), buf, want, &put, &at) || put == 0) {
-        return false;
-      }
+      if (!WriteFile(handle_.get(), buf, want, &put, &at)) return Failed();
+      if (put == 0) return Refused(ERROR_HANDLE_DISK_FULL);
       buf += put;
       n -= put;
       offset += put;
     }
-    return true;
+    return Status();
   }
 
-  bool SetLength(int64_t length) override {
+  Status SetLength(int64_t length) override {
     // Growing a file NTFS would fill with zeros up to the first write past
     // its old end (several workers write far into a part file from the
     // start): a sparse file is grown without writing. Where the file
@@ -170,12 +196,17 @@ class Win32File final : public File {
     }
     LARGE_INTEGER to;
     to.QuadPart = length;
-    return SetFilePointerEx(handle_.get(), to, /*lpNewFilePointer=*/nullptr,
-                            FILE_BEGIN) &&
-           SetEndOfFile(handle_.get());
+    if (!SetFilePointerEx(handle_.get(), to, /*lpNewFilePointer=*/nullptr,
+                          FILE_BEGIN) ||
+        !SetEndOfFile(handle_.get())) {
+      return Failed();
+    }
+    return Status();
   }
 
-  bool Sync() override { return FlushFileBuffers(handle_.get()) != FALSE; }
+  Status Sync() override {
+    return FlushFileBuffers(handle_.get()) ? Status() : Failed();
+  }
 
   // Windows writes back on its own schedule; the flush before the rename
   // waits for what is left.
@@ -202,10 +233,12 @@ class Win32File final : public File {
   }
 
   bool IsNamedBy(const std::string& path) override {
+    std::wstring name;
+    if (!LongPath(path, &name)) return false;
     BY_HANDLE_FILE_INFORMATION held;
     BY_HANDLE_FILE_INFORMATION named;
     UniqueHandle other(OpenName(
-        path, /*access=*/0,
+        name, /*access=*/0,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING));
     return other.valid() &&
            GetFileInformationByHandle(handle_.get(), &held) &&
@@ -216,65 +249,117 @@ class Win32File final : public File {
   }
 
   // Closing a closed file does nothing (UniqueHandle::Reset answers true).
-  bool Close() override { return handle_.Reset(); }
+  Status Close() override { return handle_.Reset() ? Status() : Failed(); }
 
  private:
+  // The status of the call that just failed, by GetLastError.
+  Status Failed() const { return OsStatus(GetLastError(), path_); }
+  // A failure this code decided on, in the system's words for `code`.
+  Status Refused(DWORD code) const { return OsStatus(code, path_); }
+
   UniqueHandle handle_;
+  std::string path_;
 };
 
 class Win32FileSystem final : public FileSystem {
  public:
-  bool MakeDirectory(const std::string& path) override {
-    return CreateDirectoryA(path.c_str(), /*lpSecurityAttributes=*/nullptr) !=
-           FALSE;
+  Status MakeDirectory(const std::string& path) override {
+    std::wstring name;
+    if (!LongPath(path, &name)) return TooLong(path);
+    if (CreateDirectoryW(name.c_str(), /*lpSecurityAttributes=*/nullptr)) {
+      return Status();
+    }
+    const DWORD code = GetLastError();
+    // One made before (by an earlier run, or by another at the same time)
+    // serves as well.
+    DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return Status();
+    }
+    return OsStatus(code, path);
   }
 
-  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+  Status Open(const std::string& path, OpenMode mode,
+              std::unique_ptr<File>* file) override {
+    file->reset();
+    std::wstring name;
+    if (!LongPath(path, &name)) return TooLong(path);
     OpenFlags flags = FlagsFor(mode);
     HANDLE handle =
-        OpenName(path, flags.access, flags.share, flags.disposition);
+        OpenName(name, flags.access, flags.share, flags.disposition);
     // A sharing violation (the log held by another instance) is not
     // retried: the caller decides what a busy file means.
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    auto file = std::make_unique<Win32File>(handle);
+    if (handle == INVALID_HANDLE_VALUE) return OsStatus(GetLastError(), path);
+    auto opened = std::make_unique<Win32File>(handle, path);
     BY_HANDLE_FILE_INFORMATION info;
-    if (!IsOwnFile(handle, &info) ||
-        (mode == OpenMode::kCreateTruncate && !file->SetLength(0))) {
-      return nullptr;
+    // A link, a junction or a directory at one of the system's names is
+    // refused as the system refuses a file it may not use.
+    if (!IsOwnFile(handle, &info)) return OsStatus(ERROR_ACCESS_DENIED, path);
+    if (mode == OpenMode::kCreateTruncate) {
+      Status emptied = opened->SetLength(0);
+      if (!emptied.ok()) return emptied;
     }
-    return file;
+    *file = std::move(opened);
+    return Status();
   }
 
   DirectoryTrust TrustOf(const std::string&) override {
     return DirectoryTrust::kPrivate;
   }
 
-  bool RemoveFile(const std::string& path) override {
-    return DeleteFileA(path.c_str()) != FALSE;
+  Status RemoveFile(const std::string& path) override {
+    std::wstring name;
+    if (!LongPath(path, &name)) return TooLong(path);
+    return DeleteFileW(name.c_str()) ? Status()
+                                     : OsStatus(GetLastError(), path);
   }
 
   // Flushing here, not in each caller, makes every rename that makes a
   // file count (the record, the package, the freshness state) durable at
   // once. The flush goes through a handle of its own: the system's cache
   // of a file is one, whichever handle wrote it.
-  bool RenameOver(const std::string& from, const std::string& to) override {
+  Status RenameOver(const std::string& from, const std::string& to) override {
+    std::wstring source_name;
+    std::wstring target_name;
+    if (!LongPath(from, &source_name)) return TooLong(from);
+    if (!LongPath(to, &target_name)) return TooLong(to);
     UniqueHandle source(
-        OpenName(from, GENERIC_WRITE,
+        OpenName(source_name, GENERIC_WRITE,
                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                  OPEN_EXISTING));
+    if (!source.valid()) return OsStatus(GetLastError(), from);
     BY_HANDLE_FILE_INFORMATION info;
-    if (!source.valid() || !IsOwnFile(source.get(), &info) ||
-        !FlushFileBuffers(source.get()) || !source.Reset()) {
-      return false;
+    if (!IsOwnFile(source.get(), &info)) {
+      return OsStatus(ERROR_ACCESS_DENIED, from);
     }
-    return MoveFileExA(from.c_str(), to.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-           FALSE;
+    if (!FlushFileBuffers(source.get()) || !source.Reset()) {
+      return OsStatus(GetLastError(), from);
+    }
+    if (MoveFileExW(source_name.c_str(), target_name.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return Status();
+    }
+    DWORD code = GetLastError();
+    // Which name stood in the way: a source gone since the flush names
+    // `from`; anything else is about the target (held by a running
+    // installer, read-only, a directory there, its directory missing).
+    if (MapOsError(code) == OsError::kNotFound &&
+        KindOfWide(source_name) == FileKind::kMissing) {
+      return OsStatus(code, from);
+    }
+    if (MapOsError(code) == OsError::kAccessDenied &&
+        HeldByAnother(target_name)) {
+      code = ERROR_SHARING_VIOLATION;
+    }
+    return OsStatus(code, to);
   }
 
   int64_t FileLength(const std::string& path) override {
+    std::wstring name;
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+    if (!LongPath(path, &name) ||
+        !GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data) ||
         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       return -1;
     }
@@ -283,13 +368,52 @@ class Win32FileSystem final : public FileSystem {
   }
 
   FileKind KindOf(const std::string& path) override {
-    if (path.empty()) return FileKind::kMissing;
-    std::wstring wide = Widen(path, CP_ACP);
-    return wide.empty() ? FileKind::kOther : KindOfWide(wide);
+    std::wstring name;
+    if (!LongPath(path, &name)) {
+      return path.empty() ? FileKind::kMissing : FileKind::kOther;
+    }
+    return KindOfWide(name);
   }
 };
 
 }  // namespace
+
+bool LongPath(const std::string& path, std::wstring* out) {
+  out->clear();
+  std::wstring wide = Widen(path, CP_ACP);
+  if (wide.empty() || wide.find(L'\0') != std::wstring::npos) return false;
+  // A name in the extended or device form already is the caller's own.
+  if (wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0) {
+    *out = std::move(wide);
+    return true;
+  }
+  // The extended form takes neither '/' nor "." and ".." components: the
+  // system's own resolution makes the name absolute (against the current
+  // directory) and plain first, as the A calls would have.
+  for (wchar_t& c : wide) {
+    if (c == L'/') c = L'\\';
+  }
+  DWORD need = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (need == 0) return false;
+  std::wstring full(need, L'\0');
+  DWORD got = GetFullPathNameW(wide.c_str(), need, &full[0], nullptr);
+  if (got == 0 || got >= need) return false;
+  full.resize(got);
+  if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) {
+    *out = std::move(full);
+  } else if (full.rfind(L"\\\\", 0) == 0) {
+    *out = L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+  } else {
+    *out = L"\\\\?\\" + full;  // C:\...
+  }
+  // The longest name the system takes, in UTF-16 units.
+  constexpr size_t kMaxName = 32767;
+  if (out->size() >= kMaxName) {
+    out->clear();
+    return false;
+  }
+  return true;
+}
 
 FileKind KindOfHandle(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION info;

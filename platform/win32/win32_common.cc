@@ -6,11 +6,12 @@ namespace vorn::platform::win32 {
 std::wstring Widen(const std::string& text, UINT code_page) {
   if (text.empty()) return std::wstring();
   const int size = static_cast<int>(text.size());
-  int n = MultiByteToWideChar(code_page, /*dwFlags=*/0, text.data(), size,
-                              nullptr, 0);
+  int n = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(),
+                              size, nullptr, 0);
   if (n <= 0) return std::wstring();
   std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(code_page, /*dwFlags=*/0, text.data(), size, &out[0], n);
+  MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), size,
+                      &out[0], n);
   return out;
 }
 

@@ -32,6 +32,8 @@ enum class OsError {
   kHostNotFound,      // the host name has no address
   kAlreadyExists,     // the named object or file was there before
   kSharingViolation,  // another opener holds the file without sharing
+                      // (or has it mapped, or locked a range of it)
+  kPathTooLong,       // a file name or path longer than the system takes
   kAccessDenied,
   kDiskFull,
   kWouldBlock,  // a non-blocking socket call is still in progress
@@ -50,8 +52,14 @@ OsError MapOsError(DWORD code);
 std::string SystemText(DWORD code);
 
 // A Status for the failed call's `code`: its kind (through MapOsError),
-// the code and the system's text, and `detail`.
-Status OsStatus(DWORD code, std::string detail);
+// the code and the system's text, and `object` (a path, host:port).
+Status OsStatus(DWORD code, std::string object);
+
+// The name the W file calls take for the ANSI `path`, whatever its length:
+// made absolute, with '\' separators and no "." or ".." left, in the
+// "\\?\" form (a drive path "\\?\C:\...", a share "\\?\UNC\srv\...").
+// False when the path cannot be converted or is too long even so.
+bool LongPath(const std::string& path, std::wstring* out);
 
 // `text` in UTF-16, read in `code_page` (CP_ACP for paths and the user's
 // settings, CP_UTF8 for host names); empty when it is empty or not valid

@@ -3,7 +3,7 @@
 # (nginx) or one connection (Python's http.server), completion and launch;
 # a plan of an older release dropped; a download killed part-way that
 # resumes; an older client's download taken over; a disk with room for one
-# copy of the package.
+# copy of the package; a download directory deeper than MAX_PATH.
 source "$(dirname "$0")/lib.sh" "$@"
 
 WWW=${VORN_TEST_SERVERS:?VORN_TEST_SERVERS must be set}/www
@@ -41,6 +41,13 @@ for size in 101 1003 3145728; do
     check_download "$server $size" "$dl" "$size"
   done
 done
+
+# A download directory of 300 characters: the log, the plan, the part
+# file and the package all live there.
+dl=$(long_dir "$WORK/long")
+ver=$(version_file long "http://127.0.0.1:$NGINX_PORT/pkg-3145728.bin")
+run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
+check_download "$(native_path "$dl" | wc -c)-character directory" "$dl" 3145728
 
 # Execute: a package that is a program runs (it leaves a marker).
 if [ "$WIN32" = 0 ]; then

@@ -11,7 +11,9 @@
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,10 +35,13 @@ using vorn::testing::WriteAll;
 
 FileSystem* Fs() { return Env::Default().files; }
 
-// The file opened at `path`, or null.
-std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode) {
+// Opens `path` in `mode`: the file, or null with the reason in `*status`.
+std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode,
+                               Status* status = nullptr) {
   std::unique_ptr<File> file;
-  (void)Fs()->Open(path, mode, &file);
+  Status opened = Fs()->Open(path, mode, &file);
+  EXPECT_EQ(opened.ok(), file != nullptr) << opened.ToString();
+  if (status != nullptr) *status = opened;
   return file;
 }
 
@@ -109,11 +114,7 @@ TEST(PlatformFiles, OpenModesCreateTruncateOrKeep) {
 
 TEST(PlatformFiles, ReadExistingOnly) {
   TempDir dir;
-  std::unique_ptr<File> none;
-  Status missing = Fs()->Open(dir.File("missing"), OpenMode::kRead, &none);
-  EXPECT_EQ(none, nullptr);
-  EXPECT_EQ(missing.kind(), ErrorKind::kNotFound);
-  EXPECT_EQ(missing.object(), dir.File("missing")) << "the status names the file";
+  EXPECT_EQ(OpenFile(dir.File("missing"), OpenMode::kRead), nullptr);
   EXPECT_FALSE(Exists(dir.File("missing")));
 
   // Longer than one read so the count and the end are both seen.
@@ -125,7 +126,7 @@ TEST(PlatformFiles, ReadExistingOnly) {
   EXPECT_EQ(file->Length(), 10000);
   std::string got;
   char buf[4096];
-  int64_t n;
+  int64_t n = 0;
   while (file->Read(buf, sizeof(buf), &n).ok() && n > 0) got.append(buf, n);
   EXPECT_EQ(n, 0);
   EXPECT_EQ(got, data);
@@ -144,14 +145,13 @@ TEST(PlatformFiles, ExclusiveOpenFailsAtOnceWhileHeld) {
 
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(OpenFile(path, OpenMode::kReadWriteExclusive), nullptr)
+    Status busy;
+    EXPECT_EQ(OpenFile(path, OpenMode::kReadWriteExclusive, &busy), nullptr)
         << "attempt " << i;
+    EXPECT_EQ(busy.kind(), ErrorKind::kInUse) << busy.ToString();
+    EXPECT_EQ(busy.object(), path);
   }
   auto took = std::chrono::steady_clock::now() - start;
-  std::unique_ptr<File> busy;
-  Status held = Fs()->Open(path, OpenMode::kReadWriteExclusive, &busy);
-  EXPECT_EQ(held.kind(), ErrorKind::kInUse) << held.ToString();
-  EXPECT_EQ(held.object(), path);
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(),
             1000)
       << "a busy file must not be waited for";
@@ -212,30 +212,55 @@ TEST(PlatformFiles, DataEndsAtTheFirstHole) {
 #endif
 }
 
+// A rename replaces the target, or fails leaving it as it was and names
+// the file that stood in the way, with the reason's kind.
 TEST(PlatformFiles, RenameOverAndNames) {
   TempDir dir;
   struct Case {
     const char* name;
     bool from_present;
     bool to_present;
-    bool ok;
+    bool to_held;          // another opener reads `to` meanwhile (kRead)
+    size_t to_name_chars;  // `to`'s own name of that many letters (0: short)
+    ErrorKind kind;
+    bool names_to;  // the failure is about `to` (else `from`)
     std::string to_after;
   };
   const Case cases[] = {
-      {"onto existing", true, true, true, "new"},
-      {"onto missing", true, false, true, "new"},
-      {"missing source", false, true, false, "old"},
+      {"onto existing", true, true, false, 0, ErrorKind::kOk, false, "new"},
+      {"onto missing", true, false, false, 0, ErrorKind::kOk, false, "new"},
+      {"missing source", false, true, false, 0, ErrorKind::kNotFound, false,
+       "old"},
+      // Longer than any system takes (Linux: a name, Windows: a path).
+      {"target name too long", true, false, false, 40000,
+       ErrorKind::kPathTooLong, true, ""},
+#ifdef _WIN32
+      // A package still open in a running installer: Windows keeps it.
+      {"target held open", true, true, true, 0, ErrorKind::kInUse, true,
+       "old"},
+#endif
   };
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string from = dir.File("from" + std::to_string(n));
-    std::string to = dir.File("to" + std::to_string(n++));
+    std::string to = c.to_name_chars > 0 ? dir.File(std::string(c.to_name_chars, 't'))
+                                         : dir.File("to" + std::to_string(n));
+    ++n;
     if (c.from_present) WriteAll(from, "new");
     if (c.to_present) WriteAll(to, "old");
-    EXPECT_EQ(Fs()->RenameOver(from, to).ok(), c.ok);
-    EXPECT_FALSE(Exists(from));
-    EXPECT_EQ(Exists(to), c.ok || c.to_present);
+    std::unique_ptr<File> holder;
+    if (c.to_held) holder = OpenFile(to, OpenMode::kRead);
+    const bool ok = c.kind == ErrorKind::kOk;
+    Status renamed = Fs()->RenameOver(from, to);
+    EXPECT_EQ(renamed.kind(), c.kind) << renamed.ToString();
+    if (!ok) {
+      EXPECT_EQ(renamed.object(), c.names_to ? to : from);
+      EXPECT_NE(renamed.os_code(), 0);
+    }
+    holder.reset();
+    EXPECT_EQ(Exists(from), c.from_present && !ok);
+    EXPECT_EQ(Exists(to), ok || c.to_present);
     if (Exists(to)) {
       EXPECT_EQ(ReadAll(to), c.to_after);
     }
@@ -258,21 +283,71 @@ TEST(PlatformFiles, LengthRemoveAndDirectories) {
     EXPECT_EQ(Fs()->FileLength(path), c.length);
     EXPECT_EQ(Fs()->RemoveFile(path).ok(), c.content != "-");
     EXPECT_EQ(Fs()->FileLength(path), -1);
-    EXPECT_FALSE(Fs()->RemoveFile(path).ok()) << "removed twice";
+    Status twice = Fs()->RemoveFile(path);
+    EXPECT_EQ(twice.kind(), ErrorKind::kNotFound) << "removed twice";
+    EXPECT_EQ(twice.object(), path);
   }
 
   std::string sub = dir.File("sub");
   EXPECT_TRUE(Fs()->MakeDirectory(sub).ok());
-  EXPECT_TRUE(Fs()->MakeDirectory(sub).ok()) << "an existing directory is fine";
+  EXPECT_TRUE(Fs()->MakeDirectory(sub).ok())
+      << "a directory there already serves";
   EXPECT_EQ(Fs()->FileLength(sub), -1) << "a directory has no file length";
+  WriteAll(dir.File("plain"), "x");
+  Status on_file = Fs()->MakeDirectory(dir.File("plain"));
+  EXPECT_FALSE(on_file.ok()) << "a file is no directory";
+  EXPECT_EQ(on_file.object(), dir.File("plain"));
   std::string deep = sub + kPathSeparator + "a" + kPathSeparator + "b";
   Status made = Fs()->MakeDirectory(deep);
-  EXPECT_EQ(made.kind(), ErrorKind::kNotFound) << "only the last component is made";
+  EXPECT_EQ(made.kind(), ErrorKind::kNotFound)
+      << "only the last component is made: " << made.ToString();
   EXPECT_EQ(made.object(), deep);
   EXPECT_TRUE(WriteFileBytes(Fs(), sub + kPathSeparator + "in", "inside").ok());
   std::string back;
   EXPECT_TRUE(ReadFileBytes(Fs(), sub + kPathSeparator + "in", 100, &back).ok());
   EXPECT_EQ(back, "inside");
+}
+
+// A download directory deeper than Windows' MAX_PATH (260) holds the files
+// of a download like any other, and a name given with '/' and ".." finds
+// them too.
+TEST(PlatformFiles, PathsLongerThanMaxPath) {
+  TempDir dir;
+  std::string deep = dir.path();
+  for (int i = 0; deep.size() < 300; ++i) {
+    deep += kPathSeparator + std::string(40, static_cast<char>('a' + i));
+    ASSERT_TRUE(Fs()->MakeDirectory(deep).ok()) << deep;
+  }
+  const std::string part = deep + kPathSeparator + "pkg.bin.part";
+  const std::string package = deep + kPathSeparator + "pkg.bin";
+  std::unique_ptr<File> file = OpenFile(part, OpenMode::kWriteShared);
+  ASSERT_NE(file, nullptr);
+  ASSERT_TRUE(file->SetLength(6).ok());
+  EXPECT_TRUE(file->WriteAt(0, "abcdef", 6).ok());
+  EXPECT_TRUE(file->Close().ok());
+  EXPECT_TRUE(Fs()->RenameOver(part, package).ok());
+  EXPECT_EQ(Fs()->KindOf(part), FileKind::kMissing);
+  EXPECT_EQ(Fs()->KindOf(package), FileKind::kRegular);
+  const std::string last = deep.substr(deep.rfind(kPathSeparator) + 1);
+  EXPECT_EQ(Fs()->FileLength(deep + "/../" + last + "/./pkg.bin"), 6);
+  std::string back;
+  EXPECT_TRUE(ReadFileBytes(Fs(), package, 100, &back).ok());
+  EXPECT_EQ(back, "abcdef");
+  std::unique_ptr<File> held = OpenFile(package, OpenMode::kRead);
+  EXPECT_TRUE(held != nullptr && held->IsNamedBy(package));
+  held.reset();
+  EXPECT_TRUE(Fs()->RemoveFile(package).ok());
+  EXPECT_EQ(Fs()->FileLength(package), -1);
+  // The C++ library's removal stops at MAX_PATH on Windows: the levels go
+  // one by one, deepest first.
+  while (deep.size() > dir.path().size()) {
+#ifdef _WIN32
+    RemoveDirectoryW((L"\\\\?\\" + std::wstring(deep.begin(), deep.end())).c_str());
+#else
+    rmdir(deep.c_str());
+#endif
+    deep.resize(deep.rfind(kPathSeparator));
+  }
 }
 
 uint32_t SetFlagLater(void* arg) {
