@@ -12,7 +12,6 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "update/messages.h"
-#include "update/outcome_lines.h"
 #include "update/release_checks.h"
 #include "update/updater.h"
 
