@@ -38,6 +38,9 @@
 #                  and ::1 that expired in 2020
 #   port_base + 12 a certificate for localhost, 127.0.0.1 and ::1 from
 #                  another CA, which nobody trusts
+#   port_base + 14 a certificate from the test CA for localhost, 127.0.0.1
+#                  and ::1 that becomes valid only in 30 days (as a client
+#                  whose clock is behind sees a good one)
 # nginx's plain port_base also listens on [::1].
 # The test CA is made anew at every start: <dir>/tls/ca.pem (PEM) and
 # <dir>/tls/ca.der (DER); no key is kept anywhere else. A test trusts it
@@ -160,7 +163,7 @@ EOF
 }
 
 # make_certs: the test CA, another CA nobody trusts, one server key and the
-# four server certificates, made with the openssl command (RSA, which every
+# five server certificates, made with the openssl command (RSA, which every
 # TLS stack here takes). The leaf certificates are issued by "openssl ca",
 # the one way in OpenSSL 3.0 to give a certificate dates in the past.
 make_certs() {
@@ -215,6 +218,7 @@ CNF
     }
     now=$(date -u +%Y%m%d%H%M%SZ -d '-1 hour')
     later=$(date -u +%Y%m%d%H%M%SZ -d '+30 days')
+    much_later=$(date -u +%Y%m%d%H%M%SZ -d '+60 days')
     ca ca "vorn test CA" && ca other-ca "vorn untrusted CA" &&
       openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 \
         -out server.key 2>/dev/null &&
@@ -222,6 +226,7 @@ CNF
       leaf ca wrong-name wrong-name.example wrong "$now" "$later" &&
       leaf ca expired localhost good 20190101000000Z 20200101000000Z &&
       leaf other-ca untrusted localhost good "$now" "$later" &&
+      leaf ca not-yet-valid localhost good "$later" "$much_later" &&
       openssl x509 -in ca.pem -outform DER -out ca.der &&
       rm -f ca.key other-ca.key
   )
@@ -275,7 +280,7 @@ http {
     root $dir/www;
     include $dir/nginx-locations.conf;
   }
-$(for pair in 10:wrong-name 11:expired 12:untrusted; do
+$(for pair in 10:wrong-name 11:expired 12:untrusted 14:not-yet-valid; do
   cat <<SERVER
   server {
     listen 127.0.0.1:$((base + ${pair%%:*})) ssl;
@@ -385,17 +390,17 @@ case "$action" in
 
     for _ in $(seq 1 100); do
       up=0
-      for offset in 0 1 2 3 4 5 6 8 10 11 12 13; do
+      for offset in 0 1 2 3 4 5 6 8 10 11 12 13 14; do
         port_open "$((base + offset))" && up=$((up + 1))
       done
       port_open "$base" ::1 && up=$((up + 1))
       port_open "$((base + 8))" ::1 && up=$((up + 1))
-      if [ "$up" = 14 ]; then
+      if [ "$up" = 15 ]; then
         exit 0
       fi
       sleep 0.1
     done
-    echo "test servers did not come up on ports $base to $((base + 13)); logs in $dir" >&2
+    echo "test servers did not come up on ports $base to $((base + 14)); logs in $dir" >&2
     tail -n 5 "$dir"/nginx-error.log "$dir"/*.log >&2 2>/dev/null
     stop_all
     exit 1

@@ -32,6 +32,9 @@ constexpr int64_t kMaxKeyFileBytes = 4096;
 constexpr char kStateFileName[] = "updatestate.txt";
 constexpr char kStateTempSuffix[] = ".tmp";
 constexpr int64_t kMaxStateFileBytes = 256;
+// How far ahead of the local clock a DATE may be and still be kept: clocks
+// and time zones set wrong by hours are common, a day covers them.
+constexpr int64_t kFutureSlackSeconds = 24 * 60 * 60;
 
 }  // namespace
 
@@ -67,12 +70,26 @@ void Updater::LoadPublicKey() {
           : KeyState::kBadKey;
 }
 
+void Updater::LogStateRefusal(const char* refusal, const std::string& path) {
+  WriteLog((refusal + std::string(msg::kDetailSeparator) + path +
+            msg::kDetailSeparator + msg::kStateFileDeletable)
+               .c_str());
+}
+
 // With a key, after the signature: a signed file is trusted only when it
 // is not older than the newest one this directory has accepted, not
 // expired, and not a downgrade it does not announce as such.
+//
+// Only a date that is not in the future (by the local clock, a day's
+// slack aside) is kept: a release signed with a date far ahead, by mistake
+// or by a signing machine whose clock was wrong, is accepted, but keeping
+// its date would refuse every correctly dated release after it as a
+// replay. For the same reason a kept date more than a day ahead of the
+// clock (planted, or kept by an older client) counts as nothing kept.
 bool Updater::CheckFreshness(const ReleaseChecks& checks) {
   const std::string state_path =
       download_dir_ + platform::kPathSeparator + kStateFileName;
+  const int64_t latest_kept = env_->clock->NowSeconds() + kFutureSlackSeconds;
   bool has_stored = false;
   int64_t stored = 0;
   std::string state;
@@ -85,21 +102,21 @@ bool Updater::CheckFreshness(const ReleaseChecks& checks) {
               .ok() &&
           state.size() == 26 && state.compare(0, 5, "DATE=") == 0 &&
           state[25] == '\n' && ParseUtcTime(state.substr(5, 20), &stored)) {
-        has_stored = true;
+        has_stored = stored <= latest_kept;
         break;
       }
       [[fallthrough]];
     case platform::FileKind::kOther:
       // Never read as "nothing accepted yet": that would let a replay in.
-      WriteLog(msg::kStateFileInvalid);
+      LogStateRefusal(msg::kStateFileInvalid, state_path);
       return false;
   }
   if (!checks.has_date && has_stored) {
-    WriteLog(msg::kUndatedVersionFile);
+    LogStateRefusal(msg::kUndatedVersionFile, state_path);
     return false;
   }
   if (checks.has_date && has_stored && checks.date < stored) {
-    WriteLog(msg::kReplayedVersionFile);
+    LogStateRefusal(msg::kReplayedVersionFile, state_path);
     return false;
   }
   if (checks.has_expires && env_->clock->NowSeconds() > checks.expires) {
@@ -107,11 +124,12 @@ bool Updater::CheckFreshness(const ReleaseChecks& checks) {
     return false;
   }
   if (!checks.rollback &&
-      IsOlderVersion(AnnouncedVersion(), current_version_)) {
+      IsOlderVersion(version_file_.version, current_version_)) {
     WriteLog(msg::kDowngradeRefused);
     return false;
   }
-  if (checks.has_date && (!has_stored || checks.date > stored)) {
+  if (checks.has_date && checks.date <= latest_kept &&
+      (!has_stored || checks.date > stored)) {
     // Through a temporary file and a rename: the state is the old one or
     // the new one, never a torn line.
     const std::string temp = state_path + kStateTempSuffix;
@@ -128,8 +146,8 @@ bool Updater::CheckFreshness(const ReleaseChecks& checks) {
 }
 
 bool Updater::CheckRelease() {
-  ReleaseChecks checks;
-  switch (ReadReleaseChecks(version_text_, &checks)) {
+  const ReleaseChecks& checks = version_file_.checks;
+  switch (version_file_.checks_error) {
     case ReleaseChecksError::kNone:
       break;
     case ReleaseChecksError::kBadSha256:

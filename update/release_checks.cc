@@ -171,11 +171,16 @@ bool IsEntryLine(const std::string& line, const char* key) {
 
 ReleaseChecksError ReadReleaseChecks(const std::string& version_text,
                                      ReleaseChecks* out) {
+  return ReadReleaseChecks(SplitLines(version_text), out);
+}
+
+ReleaseChecksError ReadReleaseChecks(const std::vector<std::string>& lines,
+                                     ReleaseChecks* out) {
   ReleaseChecks checks;
   bool in_head = true;  // before the first "VER" or "URL" entry line
   bool have_signature_line = false;
   bool seen_rollback = false;
-  for (const std::string& line : SplitLines(version_text)) {
+  for (const std::string& line : lines) {
     if (IsEntryLine(line, "VER") || IsEntryLine(line, "URL")) in_head = false;
     std::string name;
     std::string value;

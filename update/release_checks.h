@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vorn {
 
@@ -60,13 +61,17 @@ bool IsOlderVersion(const std::string& announced, const std::string& installed);
 // lines are entries; "VER" or "URL" anywhere else in a line is text.
 bool IsEntryLine(const std::string& line, const char* key);
 
-// Reads the checks out of `version_text` (lines ending in CR LF). A line
-// counts as one of them when the name before its '=', blanks trimmed and
-// read without case, is SHA256, SIZE, SIG, DATE, EXPIRES or ROLLBACK; it
-// must then be written exactly as above. For all but SIG the first line
+// Reads the checks out of the version file's `lines` (without their line
+// ends). A line counts as one of them when the name before its '=', blanks
+// trimmed and read without case, is SHA256, SIZE, SIG, DATE, EXPIRES or
+// ROLLBACK; it must then be written exactly as above. For all but SIG the first line
 // counts and later ones are ignored, as for VER; a second SIG line, or one at
 // or after the version entry, is refused, since it would stand inside the
 // signed text.
+ReleaseChecksError ReadReleaseChecks(const std::vector<std::string>& lines,
+                                     ReleaseChecks* out);
+// The same for a text of lines each ended by CR LF (the last one may lack
+// it).
 ReleaseChecksError ReadReleaseChecks(const std::string& version_text,
                                      ReleaseChecks* out);
 

@@ -13,6 +13,7 @@
 #include "platform/window_system.h"
 #include "update/release_checks.h"
 #include "update/update_parameters.h"
+#include "update/version_file.h"
 
 namespace vorn {
 
@@ -62,11 +63,11 @@ class Updater {
   // platform's fallback, followed by a line that names the log and why.
   void WriteLog(const char* message);
 
-  // One version-file attempt into the version text.
+  // One version-file attempt, its body read into the version file.
   bool FetchVersionFile();
   // 1 same version, 0 different, -1 no "VER" or no "URL".
   int CompareVersion() const;
-  // The announced version and the package URL cut out of the version text.
+  // The announced version and the package URL of the version file.
   std::string AnnouncedVersion() const;
   std::string PackageUrl() const;
 
@@ -111,8 +112,8 @@ class Updater {
 
   Downloader& downloader() { return downloader_; }
   const std::string& log_path() const { return log_path_; }
-  const std::string& version_text() const { return version_text_; }
-  void set_version_text(const std::string& text) { version_text_ = text; }
+  const VersionFile& version_file() const { return version_file_; }
+  void set_version_file(const VersionFile& file) { version_file_ = file; }
   const std::string& download_dir() const { return download_dir_; }
   const std::string& package_name() const { return package_name_; }
   const std::string& host_title() const { return host_title_; }
@@ -122,6 +123,9 @@ class Updater {
   platform::Status AppendToLog(const std::string& bytes);
   // The freshness checks of a signed version file; see integrity.cc.
   bool CheckFreshness(const ReleaseChecks& checks);
+  // Logs `refusal`, which comes from the state file at `path`, with the
+  // path and that the file may be deleted.
+  void LogStateRefusal(const char* refusal, const std::string& path);
   // Waits for the started workers; true when they all ended normally.
   bool WaitForWorkers(bool four_part);
   // The lines that say why a transfer did not give a package.
@@ -132,7 +136,7 @@ class Updater {
   Downloader downloader_;  // first member: built first, destroyed last
   const platform::Env* env_;
   std::string log_path_;
-  std::string version_text_;
+  VersionFile version_file_;  // the latest attempt's, as read
   std::string version_file_url_;
   std::string current_version_;
   std::string download_dir_;

@@ -1,8 +1,10 @@
-// The version file: one fetch attempt into the version text, and the cuts
-// of the announced version and the package URL out of it.
+// The version file: one fetch attempt, and the one reading of its body into
+// a VersionFile.
+#include "update/version_file.h"
+
 #include "platform/text.h"
 #include "update/messages.h"
-#include "update/release_checks.h"
+#include "update/outcome_lines.h"
 #include "update/updater.h"
 
 namespace vorn {
@@ -22,13 +24,9 @@ bool LooksLikeWebPage(const std::string& body) {
          head.find("<!doctype") != std::string::npos;
 }
 
-// The version text of `body`: every line without its line end and followed
-// by CR LF. A line ends at CR LF, at LF or at a lone CR; a byte-order mark
-// at the very start is no part of the first line. A last line without a
-// line end counts when it is not empty, unless `complete_only` (a reading
-// that broke off keeps only the lines it finished).
-std::string VersionText(const std::string& body, bool complete_only) {
-  std::string text;
+std::vector<std::string> SplitBody(const std::string& body,
+                                   bool complete_only) {
+  std::vector<std::string> lines;
   std::string line;
   size_t i = body.compare(0, 3, kUtf8Bom) == 0 ? 3 : 0;
   for (; i < body.size(); ++i) {
@@ -38,47 +36,78 @@ std::string VersionText(const std::string& body, bool complete_only) {
       continue;
     }
     if (c == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
-    text += line;
-    text += "\r\n";
+    lines.push_back(line);
     line.clear();
   }
-  if (!line.empty() && !complete_only) text += line + "\r\n";
-  return text;
+  if (!line.empty() && !complete_only) lines.push_back(line);
+  return lines;
 }
 
-// The first entry line for `key` in the version text: where its line
-// starts and where its key does; false when there is none.
-bool FindEntry(const std::string& text, const char* key, int* line_start,
-               int* key_at) {
-  size_t from = 0;
-  while (from < text.size()) {
-    size_t end = text.find("\r\n", from);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(from, end - from);
-    if (IsEntryLine(line, key)) {
-      *line_start = static_cast<int>(from);
-      *key_at = static_cast<int>(from + line.find(key));
-      return true;
-    }
-    from = end + 2;
+// The line that tells what a failed fetch attempt came to.
+const char* FetchFailureLine(platform::ErrorKind kind) {
+  switch (kind) {
+    case platform::ErrorKind::kTlsUntrusted:
+      return msg::kVersionTlsUntrusted;
+    case platform::ErrorKind::kTlsWrongName:
+      return msg::kVersionTlsWrongName;
+    case platform::ErrorKind::kTlsExpired:
+      return msg::kVersionTlsExpired;
+    case platform::ErrorKind::kTlsHandshake:
+      return msg::kVersionTlsHandshake;
+    default:
+      return msg::kVersionFetchFailed;
   }
-  *line_start = *key_at = -1;
-  return false;
 }
 
 }  // namespace
 
+// The cuts are those of the text the lines make when each is followed by
+// CR LF: with V the key of the first "VER" entry line and U that of the
+// first "URL" one, the version runs from V + 4 to the CR LF that ends the
+// line before U's (so it may span lines, or be empty when the URL entry
+// comes first), the package URL from U + 4 to the text's last CR LF, any
+// empty lines at the end left out.
+VersionFile ReadVersionFile(const std::string& body, bool complete_only) {
+  VersionFile file;
+  if (!LooksLikeWebPage(body)) file.lines = SplitBody(body, complete_only);
+  std::string text;
+  int version_key = -1;
+  int url_line = -1;
+  int url_key = -1;
+  for (const std::string& line : file.lines) {
+    const int start = static_cast<int>(text.size());
+    if (version_key < 0 && IsEntryLine(line, "VER")) {
+      version_key = start + static_cast<int>(line.find("VER"));
+    }
+    if (url_key < 0 && IsEntryLine(line, "URL")) {
+      url_line = start;
+      url_key = start + static_cast<int>(line.find("URL"));
+    }
+    text += line;
+    text += "\r\n";
+  }
+  file.has_entries = version_key >= 0 && url_key >= 0;
+  if (file.has_entries) {
+    file.version = Mid(text, version_key + 4, url_line - version_key - 6);
+  }
+  if (url_key >= 0) {
+    const int length = static_cast<int>(text.size());
+    file.url = Mid(text, url_key + 4, length - url_key - 6);
+    while (file.url.size() >= 2 &&
+           file.url.compare(file.url.size() - 2, 2, "\r\n") == 0) {
+      file.url.resize(file.url.size() - 2);
+    }
+  }
+  file.checks_error = ReadReleaseChecks(file.lines, &file.checks);
+  return file;
+}
+
 bool Updater::FetchVersionFile() {
   platform::FetchResult result =
       env_->internet->Fetch(version_file_url_, ApplicationName());
-  // Lines read before a failure stay in the text; the next attempt replaces
-  // it. A web page is no version file, whatever it holds: its text stays
-  // empty and so reads as malformed.
-  version_text_ =
-      LooksLikeWebPage(result.body)
-          ? std::string()
-          : VersionText(result.body,
-                        result.status != platform::FetchStatus::kOk);
+  // Lines read before a failure stay; the next attempt replaces them.
+  version_file_ =
+      ReadVersionFile(result.body, result.status != platform::FetchStatus::kOk);
   switch (result.status) {
     case platform::FetchStatus::kOk:
       return true;
@@ -91,43 +120,27 @@ bool Updater::FetchVersionFile() {
     case platform::FetchStatus::kError:
       break;
   }
-  std::string error = result.error;
-  if (error.size() > platform::kMaxFetchErrorBytes) {
-    error.resize(platform::kMaxFetchErrorBytes);
+  // What failed, where, and why; the system's text no longer than a fetch
+  // hands back.
+  const platform::Status& error = result.error;
+  std::string text = error.os_text();
+  if (text.size() > platform::kMaxFetchErrorBytes) {
+    text.resize(platform::kMaxFetchErrorBytes);
   }
-  WriteLog(error.c_str());
+  WriteLog(WithDetail(FetchFailureLine(error.kind()),
+                      platform::Status::Error(error.kind(), error.object(),
+                                              error.os_code(), text))
+               .c_str());
   return false;
 }
 
-// V is the key of the first "VER" line, U that of the first "URL" line;
-// the version runs from V + 4 to the CR LF that ends the line before U's,
-// the package URL from U + 4 to the text's last CR LF.
-std::string Updater::AnnouncedVersion() const {
-  int v_line, v, u_line, u;
-  FindEntry(version_text_, "VER", &v_line, &v);
-  FindEntry(version_text_, "URL", &u_line, &u);
-  return Mid(version_text_, v + 4, u_line - v - 6);
-}
+std::string Updater::AnnouncedVersion() const { return version_file_.version; }
 
-std::string Updater::PackageUrl() const {
-  int u_line, u;
-  if (!FindEntry(version_text_, "URL", &u_line, &u)) return std::string();
-  int length = static_cast<int>(version_text_.size());
-  std::string url = Mid(version_text_, u + 4, length - u - 6);
-  // A file that merely ends with empty lines names the URL without them.
-  while (url.size() >= 2 && url.compare(url.size() - 2, 2, "\r\n") == 0) {
-    url.resize(url.size() - 2);
-  }
-  return url;
-}
+std::string Updater::PackageUrl() const { return version_file_.url; }
 
 int Updater::CompareVersion() const {
-  int line, key;
-  if (!FindEntry(version_text_, "VER", &line, &key) ||
-      !FindEntry(version_text_, "URL", &line, &key)) {
-    return -1;
-  }
-  return AnnouncedVersion() == current_version_ ? 1 : 0;
+  if (!version_file_.has_entries) return -1;
+  return version_file_.version == current_version_ ? 1 : 0;
 }
 
 }  // namespace vorn

@@ -9,6 +9,7 @@
 #include <curl/curl.h>
 #include <openssl/x509.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -85,6 +86,51 @@ std::vector<std::string> ProxyValues() {
   return values;
 }
 
+// What a failed transfer came to. A failed certificate check is told
+// apart by OpenSSL's verdict on the chain: a date out of range, a chain
+// that ends nowhere trusted. libcurl checks the name itself, after the
+// handshake, and a name it refuses leaves the verdict at the value it
+// starts from, !X509_V_OK (1), as the chain's own verdict was never read.
+ErrorKind KindOf(CURL* c, CURLcode rc) {
+  switch (rc) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return ErrorKind::kHostNotFound;
+    case CURLE_COULDNT_CONNECT: {
+      long os_error = 0;
+      curl_easy_getinfo(c, CURLINFO_OS_ERRNO, &os_error);
+      if (os_error == ETIMEDOUT) return ErrorKind::kTimedOut;
+      return os_error == ECONNREFUSED || os_error == 0 ? ErrorKind::kRefused
+                                                       : ErrorKind::kOther;
+    }
+    case CURLE_OPERATION_TIMEDOUT:
+      return ErrorKind::kTimedOut;
+    case CURLE_PEER_FAILED_VERIFICATION: {
+      long verified = X509_V_OK;
+      curl_easy_getinfo(c, CURLINFO_SSL_VERIFYRESULT, &verified);
+      switch (verified) {
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+          return ErrorKind::kTlsExpired;
+        case X509_V_OK:
+        case !X509_V_OK:
+        case X509_V_ERR_HOSTNAME_MISMATCH:
+        case X509_V_ERR_IP_ADDRESS_MISMATCH:
+          return ErrorKind::kTlsWrongName;
+        default:
+          return ErrorKind::kTlsUntrusted;
+      }
+    }
+    case CURLE_SSL_CACERT_BADFILE:
+      return ErrorKind::kTlsUntrusted;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ENGINE_INITFAILED:
+      return ErrorKind::kTlsHandshake;
+    default:
+      return ErrorKind::kOther;
+  }
+}
+
 class CurlInternet final : public InternetClient {
  public:
   explicit CurlInternet(uint32_t attempt_ms) : attempt_ms_(attempt_ms) {}
@@ -97,9 +143,9 @@ class CurlInternet final : public InternetClient {
     FetchResult result;
     CurlHandle handle;
     if (handle.curl == nullptr) {
-      result.status = FetchStatus::kError;
-      result.error = "cannot start an internet session";
-      return result;
+      return StoppedFetch(FetchStatus::kError, std::string(), ErrorKind::kOther,
+                          FetchObject(url), 0,
+                          "cannot start an internet session");
     }
     HeaderList headers;
     headers.list = curl_slist_append(headers.list, "Cache-Control: no-cache");
@@ -128,11 +174,13 @@ class CurlInternet final : public InternetClient {
     CURLcode rc = curl_easy_perform(c);
     if (body.too_large) {
       return StoppedFetch(FetchStatus::kTooLarge, std::move(body.bytes),
+                          ErrorKind::kOther, FetchObject(url), 0,
                           TooLargeText());
     }
     if (rc != CURLE_OK) {
       return StoppedFetch(
-          FetchStatus::kError, std::move(body.bytes),
+          FetchStatus::kError, std::move(body.bytes), KindOf(c, rc),
+          FetchObject(url), static_cast<int>(rc),
           WithoutCredentials(error[0] != '\0' ? error : curl_easy_strerror(rc),
                              ProxyValues()));
     }

@@ -62,17 +62,50 @@ std::string ErrorText(DWORD code) {
   return text;
 }
 
+// What a WinINet (or system) error code came to. The certificate codes
+// are WinINet's verdict on the server's chain.
+ErrorKind KindOf(DWORD code) {
+  switch (code) {
+    case ERROR_INTERNET_NAME_NOT_RESOLVED:
+      return ErrorKind::kHostNotFound;
+    case ERROR_INTERNET_CANNOT_CONNECT:
+      return ErrorKind::kRefused;
+    case ERROR_INTERNET_TIMEOUT:
+      return ErrorKind::kTimedOut;
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+      return ErrorKind::kTlsExpired;
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+      return ErrorKind::kTlsWrongName;
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+    case ERROR_INTERNET_SEC_CERT_NO_REV:
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+      return ErrorKind::kTlsUntrusted;
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
+      return ErrorKind::kTlsHandshake;
+    default:
+      return ErrorKind::kOther;
+  }
+}
+
+// A failed attempt of `url` with WinINet's `code`.
+FetchResult Failure(const std::string& url, std::string body, DWORD code) {
+  return StoppedFetch(FetchStatus::kError, std::move(body), KindOf(code),
+                      FetchObject(url), static_cast<int>(code),
+                      ErrorText(code));
+}
+
 // The answer when the session or the URL could not be opened.
-FetchResult OpenFailure(DWORD code) {
-  FetchResult result;
+FetchResult OpenFailure(const std::string& url, DWORD code) {
   // A call that failed without saying why leaves nothing to report.
   if (MapOsError(code) == OsError::kNone) {
+    FetchResult result;
     result.status = FetchStatus::kNoFile;
     return result;
   }
-  result.status = FetchStatus::kError;
-  result.error = ErrorText(code);
-  return result;
+  return Failure(url, std::string(), code);
 }
 
 class Win32Internet final : public InternetClient {
@@ -85,7 +118,7 @@ class Win32Internet final : public InternetClient {
     InternetHandle session(InternetOpenA(
         user_agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG,
         /*lpszProxy=*/nullptr, /*lpszProxyBypass=*/nullptr, /*dwFlags=*/0));
-    if (session.get() == nullptr) return OpenFailure(GetLastError());
+    if (session.get() == nullptr) return OpenFailure(url, GetLastError());
 
     // Bounded in time: a server that accepts and then says nothing ends
     // the attempt too. A refused option leaves WinINet's own defaults.
@@ -101,7 +134,7 @@ class Win32Internet final : public InternetClient {
                          /*dwHeadersLength=*/0,
                          INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_ASCII,
                          /*dwContext=*/1));
-    if (request.get() == nullptr) return OpenFailure(GetLastError());
+    if (request.get() == nullptr) return OpenFailure(url, GetLastError());
 
     // Whatever the HTTP status, the body is what the caller gets. Each read
     // asks for no more than has arrived, so that it returns as soon as
@@ -119,21 +152,22 @@ class Win32Internet final : public InternetClient {
                                 : available,
                             &got)) {
         // A read failure is an error even when no code came with it.
-        return StoppedFetch(FetchStatus::kError, std::move(body),
-                            ErrorText(GetLastError()));
+        return Failure(url, std::move(body), GetLastError());
       }
       if (got == 0) break;
       size_t room = kMaxVersionFileBytes - body.size();
       if (got > room) {
         body.append(buf, room);
         return StoppedFetch(FetchStatus::kTooLarge, std::move(body),
+                            ErrorKind::kOther, FetchObject(url), 0,
                             TooLargeText());
       }
       body.append(buf, got);
       if (GetTickCount64() > deadline) {
         return StoppedFetch(FetchStatus::kError, std::move(body),
+                            ErrorKind::kTimedOut, FetchObject(url), 0,
                             "the version file did not arrive within " +
-                           std::to_string(attempt_ms_) + " ms");
+                                std::to_string(attempt_ms_) + " ms");
       }
     }
     FetchResult result;

@@ -7,7 +7,9 @@
 # whose query nginx checks byte for byte, a network-path and a dot-segment
 # reference; https->http refused; each certificate fault and a port out of
 # range refused with its own line, the older package kept; through the
-# proxies with CONNECT; IPv6 loopback by literal.
+# proxies with CONNECT; IPv6 loopback by literal; the version file itself
+# from a server whose certificate is not yet valid (+ 14), named as a
+# matter of the clock.
 #
 # What the platform and download tests against the servers prove already
 # is not repeated here: the socket-level certificate kinds, keep-alive and
@@ -180,6 +182,26 @@ run expired "https://localhost:$((BASE + 11))/pkg-1003.bin"
 refused expired "下载服务器的证书已过期或尚未生效，请检查系统时间"
 run bad-port "https://localhost:70000/pkg-1003.bin"
 refused bad-port "升级包地址的端口无效"
+
+# The version file over https from a certificate that is valid only from
+# next month on, as a client whose clock is behind sees a good one: the
+# attempt's line says to check the clock and names the host, then the
+# pause's line. The run is ended in its first pause, not waited out
+# through twelve of them.
+name=version-not-yet-valid
+mkdir -p "$WORK/$name"
+start_updater "https://localhost:$((BASE + 14))/ver-same.txt" "1.0" \
+  "$(native_path "$WORK/$name")" "pkg.bin" "" "Title" 2>"$WORK/$name.err"
+wait_for_log "$WORK/$name" 60 网络故障 || fail "$name: no 网络故障 line within 60 s"
+kill_updater "$UPDATER_PID"
+first=$(log_messages "$WORK/$name" | sed -n 1p)
+second=$(log_messages "$WORK/$name" | sed -n 2p)
+case "$first" in
+  "版本文件服务器的证书已过期或尚未生效，请检查系统时间：localhost:$((BASE + 14))："?*)
+    pass "$name: the clock line with the host and the reason" ;;
+  *) fail "$name: first line: $first" ;;
+esac
+[ "$second" = 网络故障 ] && pass "$name: then 网络故障" || fail "$name: second line: $second"
 
 # --- through a proxy -----------------------------------------------------
 

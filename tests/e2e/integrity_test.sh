@@ -150,7 +150,10 @@ sign newer "$url" 2.0
 run "$KEYED_BIN" replay "$TAG-newer.txt"
 rm -f "$WORK/replay/updatelog.txt" "$(marker_of "$WORK/replay")" "$WORK/replay.host"
 run "$KEYED_BIN" replay "$TAG-rollback.txt"
-check "replayed older file" "$WORK/replay" "版本文件的日期早于已接受的版本文件" old no "$WORK/replay.err"
+# The refusal names the state file, which may be deleted.
+check "replayed older file" "$WORK/replay" \
+  "版本文件的日期早于已接受的版本文件：$(native_path "$WORK/replay")$(sep)updatestate.txt：版本状态文件可以删除" \
+  old no "$WORK/replay.err"
 
 # A key file that is a directory: no key is no option, the run stops with
 # exit status 5 before anything is fetched.

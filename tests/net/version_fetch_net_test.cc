@@ -69,8 +69,9 @@ TEST_F(VersionFetchNetTest, LineEndsAndRedirects) {
     testing::WriteAll(dir_.File("updatelog.txt"), "");
     EXPECT_EQ(kRunOk, Run(c.url)) << c.name;
     EXPECT_EQ(std::vector<std::string>{msg::kUpToDate}, Messages()) << c.name;
-    EXPECT_EQ("VER=1.0\r\nURL=" + Url(NginxPort(), "/pkg-1003.bin") + "\r\n",
-              updater_->version_text())
+    EXPECT_EQ((std::vector<std::string>{
+                  "VER=1.0", "URL=" + Url(NginxPort(), "/pkg-1003.bin")}),
+              updater_->version_file().lines)
         << c.name;
   }
 }
@@ -80,20 +81,23 @@ TEST_F(VersionFetchNetTest, ErrorPageIsReadAsTheVersionText) {
   EXPECT_EQ(kRunFail, Run(Url(NginxPort(), "/no-such-version-file.txt")));
   EXPECT_EQ(std::vector<std::string>{msg::kBadVersionFile}, Messages());
   // nginx's error page is a web page: no version text comes of it.
-  EXPECT_EQ("", updater_->version_text());
+  EXPECT_TRUE(updater_->version_file().lines.empty());
   EXPECT_TRUE(clock_.sleeps.empty());
 }
 
-TEST_F(VersionFetchNetTest, RefusedConnectionLogsTheSystemsText) {
+TEST_F(VersionFetchNetTest, RefusedConnectionIsNamedWithItsHost) {
   VORN_REQUIRE_SERVERS();
   // Nothing listens on the port just past the test servers' range.
-  EXPECT_EQ(kRunFail,
-            Run(Url(static_cast<uint16_t>(nettest::PortBase() + 9), "/v.txt")));
+  const uint16_t port = static_cast<uint16_t>(nettest::PortBase() + 9);
+  EXPECT_EQ(kRunFail, Run(Url(port, "/v.txt")));
   std::vector<std::string> lines = Messages();
   ASSERT_EQ(26u, lines.size());
+  const std::string refused = std::string(msg::kVersionFetchFailed) +
+                              msg::kDetailSeparator + "127.0.0.1:" +
+                              std::to_string(port) + msg::kDetailSeparator +
+                              msg::kReasonRefused;
   for (size_t i = 0; i < 26; i += 2) {
-    EXPECT_FALSE(TrimRight(lines[i]).empty()) << i;  // the system's error text
-    EXPECT_LE(lines[i].size(), 1023u);
+    EXPECT_EQ(refused, lines[i]) << i;
     EXPECT_EQ(i == 24 ? std::string(msg::kBadVersionFile)
                       : std::string(msg::kNetworkFailure),
               lines[i + 1]);
@@ -103,7 +107,8 @@ TEST_F(VersionFetchNetTest, RefusedConnectionLogsTheSystemsText) {
 
 // Over https the version file comes only from a server whose certificate
 // is trusted, valid and for the host (the test CA trusted as for the
-// package download); a refusal is a network failure like any other.
+// package download); a refusal says which check failed, then it is a
+// network failure like any other.
 TEST_F(VersionFetchNetTest, HttpsNeedsATrustedValidCertificate) {
   VORN_REQUIRE_SERVERS();
   nettest::TrustTestCa();
@@ -113,17 +118,21 @@ TEST_F(VersionFetchNetTest, HttpsNeedsATrustedValidCertificate) {
   const struct {
     const char* name;
     std::string url;
-    bool fetched;
+    const char* line;  // null: fetched
+    uint16_t port;
   } cases[] = {
-      {"trusted", https(nettest::TlsPort()), true},
-      {"untrusted CA", https(nettest::TlsUntrustedPort()), false},
-      {"expired", https(nettest::TlsExpiredPort()), false},
-      {"another name", https(nettest::TlsWrongNamePort()), false},
+      {"trusted", https(nettest::TlsPort()), nullptr, 0},
+      {"untrusted CA", https(nettest::TlsUntrustedPort()),
+       msg::kVersionTlsUntrusted, nettest::TlsUntrustedPort()},
+      {"expired", https(nettest::TlsExpiredPort()), msg::kVersionTlsExpired,
+       nettest::TlsExpiredPort()},
+      {"another name", https(nettest::TlsWrongNamePort()),
+       msg::kVersionTlsWrongName, nettest::TlsWrongNamePort()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testing::WriteAll(dir_.File("updatelog.txt"), "");
-    if (c.fetched) {
+    if (c.line == nullptr) {
       EXPECT_EQ(kRunOk, Run(c.url));
       EXPECT_EQ(std::vector<std::string>{msg::kUpToDate}, Messages());
       continue;
@@ -131,9 +140,14 @@ TEST_F(VersionFetchNetTest, HttpsNeedsATrustedValidCertificate) {
     EXPECT_EQ(kRunFail, Run(c.url));
     std::vector<std::string> lines = Messages();
     ASSERT_EQ(26u, lines.size());
-    EXPECT_FALSE(TrimRight(lines[0]).empty());  // the client's reason
+    // The check's line, the host and the client's own reason.
+    const std::string named = c.line + std::string(msg::kDetailSeparator) +
+                              "localhost:" + std::to_string(c.port) +
+                              msg::kDetailSeparator;
+    EXPECT_EQ(named, lines[0].substr(0, named.size()));
+    EXPECT_GT(lines[0].size(), named.size());
     EXPECT_EQ(std::string(msg::kNetworkFailure), lines[1]);
-    EXPECT_EQ(updater_->version_text(), "");
+    EXPECT_TRUE(updater_->version_file().lines.empty());
   }
 }
 

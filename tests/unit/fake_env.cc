@@ -31,7 +31,8 @@ platform::FetchResult FakeInternet::Fetch(const std::string& url,
   if (answers.empty()) {
     platform::FetchResult failed;
     failed.status = platform::FetchStatus::kError;
-    failed.error = "no answer scripted";
+    failed.error = platform::Status::Error(platform::ErrorKind::kOther, url, 0,
+                                           "no answer scripted");
     return failed;
   }
   platform::FetchResult next = answers.front();

@@ -476,7 +476,7 @@ TEST(PlatformInternet, BodyBytesWhateverTheStatus) {
         [&c](const std::string&) { return Reply(c.status, c.body); });
     FetchResult r = Env::Default().internet->Fetch(
         http.server.Url("/ver/version.txt"), "vorn-test-agent/1.0");
-    EXPECT_EQ(r.status, FetchStatus::kOk) << r.error;
+    EXPECT_EQ(r.status, FetchStatus::kOk) << r.error.ToString();
     EXPECT_EQ(r.body, c.body);
     std::lock_guard<std::mutex> lock(http.mu);
     ASSERT_EQ(http.requests.size(), 1u);
@@ -499,7 +499,7 @@ TEST(PlatformInternet, FollowsRedirects) {
   });
   FetchResult r =
       Env::Default().internet->Fetch(http.server.Url("/old"), "agent");
-  EXPECT_EQ(r.status, FetchStatus::kOk) << r.error;
+  EXPECT_EQ(r.status, FetchStatus::kOk) << r.error.ToString();
   EXPECT_EQ(r.body, "moved=1\n");
   EXPECT_EQ(http.server.connections(), 2);
 }
@@ -515,13 +515,14 @@ TEST(PlatformInternet, BoundedInSizeAndTime) {
     uint32_t attempt_ms;  // 0: the default client
     FetchStatus status;
     size_t body_bytes;
+    ErrorKind kind = ErrorKind::kOther;  // of a kError
   };
   const Case cases[] = {
       {"exactly the cap", cap, 0, 0, FetchStatus::kOk, cap.size()},
       {"one byte over", cap + "w", 0, 0, FetchStatus::kTooLarge, cap.size()},
       {"far over", cap + cap, 0, 0, FetchStatus::kTooLarge, cap.size()},
       {"trickling past the bound", std::string(60, 't'), 50, 600,
-       FetchStatus::kError, 0},
+       FetchStatus::kError, 0, ErrorKind::kTimedOut},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -547,9 +548,10 @@ TEST(PlatformInternet, BoundedInSizeAndTime) {
     }
     auto start = steady_clock::now();
     FetchResult r = client->Fetch(server.Url("/v"), "agent");
-    EXPECT_EQ(r.status, c.status) << r.error;
+    EXPECT_EQ(r.status, c.status) << r.error.ToString();
     if (c.status == FetchStatus::kError) {
-      EXPECT_FALSE(r.error.empty());
+      EXPECT_EQ(c.kind, r.error.kind());
+      EXPECT_FALSE(r.error.os_text().empty());
       EXPECT_LT(MillisSince(start), c.attempt_ms + 1500)
           << "the attempt was not ended";
       EXPECT_LT(r.body.size(), c.body.size());
@@ -559,24 +561,44 @@ TEST(PlatformInternet, BoundedInSizeAndTime) {
       EXPECT_TRUE(r.body == c.body.substr(0, c.body_bytes));
     }
     if (c.status == FetchStatus::kTooLarge) {
-      EXPECT_FALSE(r.error.empty());
+      EXPECT_FALSE(r.error.os_text().empty());
     }
   }
 }
 
-TEST(PlatformInternet, RefusedConnectionIsAnErrorWithText) {
-  uint16_t port = ClosedPort();
-  auto start = steady_clock::now();
-  FetchResult r = Env::Default().internet->Fetch(
-      "http://127.0.0.1:" + std::to_string(port) + "/version.txt", "agent");
-  EXPECT_EQ(r.status, FetchStatus::kError);
-  EXPECT_TRUE(r.body.empty());
-  EXPECT_FALSE(r.error.empty());
-  EXPECT_LE(r.error.size(), kMaxFetchErrorBytes);
-  // One line, ready for the log: no line end nor blank after the text.
-  EXPECT_EQ(std::string::npos, r.error.find_first_of("\r\n")) << r.error;
-  EXPECT_NE(' ', r.error.back());
-  EXPECT_LT(MillisSince(start), 20000);
+// A fetch that fails before any answer says what it came to, about the
+// version file's host, with the client's own text on one line.
+TEST(PlatformInternet, FailureNamesItsKindAndHost) {
+  const std::string closed = "127.0.0.1:" + std::to_string(ClosedPort());
+  const struct {
+    const char* name;
+    std::string url;
+    ErrorKind kind;
+    std::string object;
+  } cases[] = {
+      {"refused", "http://" + closed + "/version.txt", ErrorKind::kRefused,
+       closed},
+      {"credentials left out", "http://user:pw@" + closed + "/v?q",
+       ErrorKind::kRefused, closed},
+      {"no such host", "http://vorn-no-such-host.invalid/version.txt",
+       ErrorKind::kHostNotFound, "vorn-no-such-host.invalid"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto start = steady_clock::now();
+    FetchResult r = Env::Default().internet->Fetch(c.url, "agent");
+    EXPECT_EQ(r.status, FetchStatus::kError);
+    EXPECT_TRUE(r.body.empty());
+    EXPECT_EQ(c.kind, r.error.kind()) << r.error.ToString();
+    EXPECT_EQ(c.object, r.error.object());
+    const std::string& text = r.error.os_text();
+    EXPECT_FALSE(text.empty());
+    EXPECT_LE(text.size(), kMaxFetchErrorBytes);
+    // One line, ready for the log: no line end nor blank after the text.
+    EXPECT_EQ(std::string::npos, text.find_first_of("\r\n")) << text;
+    EXPECT_NE(' ', text.back());
+    EXPECT_LT(MillisSince(start), 20000);
+  }
 }
 
 #ifndef _WIN32
@@ -590,9 +612,10 @@ TEST(PlatformInternet, ProxyCredentialsNeverInTheErrorText) {
         "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/v", "agent");
     unsetenv("http_proxy");
     EXPECT_EQ(r.status, FetchStatus::kError);
-    EXPECT_FALSE(r.error.empty());
-    EXPECT_EQ(std::string::npos, r.error.find("pa")) << r.error;
-    EXPECT_EQ(std::string::npos, r.error.find("user")) << r.error;
+    const std::string text = r.error.ToString();
+    EXPECT_FALSE(r.error.os_text().empty());
+    EXPECT_EQ(std::string::npos, text.find("pa")) << text;
+    EXPECT_EQ(std::string::npos, text.find("user")) << text;
   }
 }
 #endif

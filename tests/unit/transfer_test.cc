@@ -29,14 +29,15 @@ std::string Lines(std::initializer_list<const char*> messages) {
 
 // An update run that has got as far as the download: its log path is set
 // (a first run over an unanswered fetch sets it, then the log is emptied)
-// and its version text announces http://h/pkg.exe.
+// and its version file announces http://h/pkg.exe.
 struct DownloadRun {
   explicit DownloadRun(const std::string& dir) : updater(&fake.env), dir_(dir) {
     updater.SetParameters(
         {"http://h/v.txt", "1.0", dir_, "pkg.exe", false, "T"});
     updater.RunUpdate();
     WriteAll(File("updatelog.txt"), "");
-    updater.set_version_text("VER=2.0\r\nURL=http://h/pkg.exe\r\n");
+    updater.set_version_file(
+        ReadVersionFile("VER=2.0\r\nURL=http://h/pkg.exe\r\n", false));
   }
   std::string File(const std::string& name) const {
     return dir_ + platform::kPathSeparator + name;
@@ -543,7 +544,7 @@ TEST(Transfer, PackageChecksDecideWhatIsKept) {
     }
     text += "VER=2.0\r\nURL=http://h/pkg.exe\r\n";
     signed_text += "VER=2.0\nURL=http://h/pkg.exe\n";
-    run.updater.set_version_text(text);
+    run.updater.set_version_file(ReadVersionFile(text, false));
     // As a run does: the key is read (again: the key file came after the
     // first run), the checks come before the download.
     run.updater.LoadPublicKey();

@@ -29,11 +29,19 @@ FetchResult Lines(const std::vector<std::string>& lines) {
   return r;
 }
 
-FetchResult Failure(const std::string& error) {
+// A failed attempt at the version file's host "h".
+FetchResult Failure(const std::string& text,
+                    platform::ErrorKind kind = platform::ErrorKind::kOther) {
   FetchResult r;
   r.status = FetchStatus::kError;
-  r.error = error;
+  r.error = platform::Status::Error(kind, "h", 0, text);
   return r;
+}
+
+// The line of a failed attempt: its fixed text, the host and the reason.
+std::string FetchLine(const char* line, const std::string& reason) {
+  return std::string(line) + msg::kDetailSeparator + "h" +
+         msg::kDetailSeparator + reason;
 }
 
 constexpr char kPrefix[] = "12- 6 21:54  ";
@@ -113,15 +121,18 @@ TEST_F(UpdateRunTest, SameVersionWritesOneLine) {
 
 TEST_F(UpdateRunTest, ThirteenFailedAttempts) {
   for (int i = 0; i < 13; ++i)
-    fake_.internet.answers.push_back(Failure("refused"));
+    fake_.internet.answers.push_back(
+        Failure("refused", platform::ErrorKind::kRefused));
   EXPECT_EQ(kRunFail, updater_.RunUpdate());
   EXPECT_EQ(RunOutcome::kNetworkFailure, updater_.outcome());
   EXPECT_EQ(13u, fake_.internet.urls.size());
   EXPECT_EQ(std::vector<uint32_t>(12, 300000u), fake_.clock.sleeps);
+  const std::string refused =
+      FetchLine(msg::kVersionFetchFailed, msg::kReasonRefused);
   std::string expected;
   for (int i = 0; i < 12; ++i)
-    expected += LogOf({"refused", msg::kNetworkFailure});
-  expected += LogOf({"refused", msg::kBadVersionFile});
+    expected += LogOf({refused, msg::kNetworkFailure});
+  expected += LogOf({refused, msg::kBadVersionFile});
   EXPECT_EQ(expected, Log());
 }
 
@@ -142,20 +153,60 @@ TEST_F(UpdateRunTest, SuccessAfterFailuresSkipsTheRemainingRetries) {
   EXPECT_EQ(kRunOk, updater_.RunUpdate());
   EXPECT_EQ(3u, fake_.internet.urls.size());
   EXPECT_EQ(2u, fake_.clock.sleeps.size());
-  EXPECT_EQ(LogOf({"down", msg::kNetworkFailure, "reset", msg::kNetworkFailure,
-                   msg::kUpToDate}),
+  EXPECT_EQ(LogOf({FetchLine(msg::kVersionFetchFailed, "down"),
+                   msg::kNetworkFailure,
+                   FetchLine(msg::kVersionFetchFailed, "reset"),
+                   msg::kNetworkFailure, msg::kUpToDate}),
             Log());
-  EXPECT_EQ("VER=1.0\r\nURL=u\r\n", updater_.version_text());
+  EXPECT_EQ((std::vector<std::string>{"VER=1.0", "URL=u"}),
+            updater_.version_file().lines);
 }
 
-TEST_F(UpdateRunTest, LongErrorTextIsCut) {
-  fake_.internet.answers = {Failure(std::string(5000, 'e')),
-                            Lines({"VER=1.0", "URL=u"})};
-  updater_.RunUpdate();
-  std::string log = Log();
-  EXPECT_EQ(
-      LogOf({std::string(1023, 'e'), msg::kNetworkFailure, msg::kUpToDate}),
-      log);
+// Each kind of failed attempt has its line, with the host and the reason
+// (words of their own for the common kinds, else the client's text); then
+// the pause's line, and the next attempt.
+TEST_F(UpdateRunTest, FailedAttemptSaysWhatFailedWhere) {
+  using platform::ErrorKind;
+  const std::string tls_text = "SSL certificate problem";
+  const struct {
+    ErrorKind kind;
+    std::string text;
+    std::string line;
+  } cases[] = {
+      {ErrorKind::kTlsUntrusted, tls_text,
+       FetchLine(msg::kVersionTlsUntrusted, tls_text)},
+      {ErrorKind::kTlsWrongName, tls_text,
+       FetchLine(msg::kVersionTlsWrongName, tls_text)},
+      {ErrorKind::kTlsExpired, tls_text,
+       FetchLine(msg::kVersionTlsExpired, tls_text)},
+      {ErrorKind::kTlsHandshake, tls_text,
+       FetchLine(msg::kVersionTlsHandshake, tls_text)},
+      {ErrorKind::kHostNotFound, "Could not resolve host: h",
+       FetchLine(msg::kVersionFetchFailed, msg::kReasonHostNotFound)},
+      {ErrorKind::kRefused, "Connection refused",
+       FetchLine(msg::kVersionFetchFailed, msg::kReasonRefused)},
+      {ErrorKind::kTimedOut, "Operation timed out",
+       FetchLine(msg::kVersionFetchFailed, msg::kReasonTimedOut)},
+      {ErrorKind::kOther, "Recv failure: Connection reset by peer",
+       FetchLine(msg::kVersionFetchFailed,
+                 "Recv failure: Connection reset by peer")},
+      // A system text no longer than a fetch hands back.
+      {ErrorKind::kOther, std::string(5000, 'e'),
+       FetchLine(msg::kVersionFetchFailed, std::string(1023, 'e'))},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    FakeEnv fake;
+    Updater updater(&fake.env);
+    updater.SetParameters(
+        {"http://h/v.txt", "1.0", dir.path(), "pkg.exe", false, "T"});
+    fake.internet.answers = {Failure(c.text, c.kind),
+                             Lines({"VER=1.0", "URL=u"})};
+    EXPECT_EQ(kRunOk, updater.RunUpdate()) << c.line;
+    EXPECT_EQ(LogOf({c.line, msg::kNetworkFailure, msg::kUpToDate}),
+              ReadAll(dir.File("updatelog.txt")));
+    EXPECT_EQ(std::vector<uint32_t>{300000u}, fake.clock.sleeps);
+  }
 }
 
 TEST_F(UpdateRunTest, ErrorPageIsReadAsVersionText) {
@@ -321,18 +372,19 @@ TEST(VersionFile, LineEndsReadAlike) {
     r.body = body;
     fake.internet.answers.push_back(r);
     ASSERT_TRUE(updater.FetchVersionFile());
-    EXPECT_EQ("VER=2.1\r\nURL=u\r\n", updater.version_text()) << body;
+    EXPECT_EQ((std::vector<std::string>{"VER=2.1", "URL=u"}),
+              updater.version_file().lines)
+        << body;
   }
   // A reading that broke off keeps the lines it finished.
   FakeEnv fake;
   Updater updater(&fake.env);
   FetchResult broken;
   broken.status = FetchStatus::kError;
-  broken.error = "reset";
   broken.body = "VER=2.1\r\nURL=u";
   fake.internet.answers.push_back(broken);
   EXPECT_FALSE(updater.FetchVersionFile());
-  EXPECT_EQ("VER=2.1\r\n", updater.version_text());
+  EXPECT_EQ(std::vector<std::string>{"VER=2.1"}, updater.version_file().lines);
 }
 
 // The release checks over the run, from the fetched body to the decision:
@@ -356,12 +408,18 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
     // whatever it holds.
     std::string state_before = "-";
     std::string state_after = "";
+    // A second run's body, fetched after the first run in the same
+    // directory; its lines follow the first run's in `log`.
+    std::string then = "";
   };
+  // A refusal that comes from the state file ends with its path.
+  const std::string kStateNamed = std::string("@STATE");
   // The fake clock's now is 2027-01-15T08:00:00Z.
   const std::string dated = head + "DATE=2026-12-02T00:00:00Z\n";
   const std::string kept = "DATE=2026-12-02T00:00:00Z\n";
   const std::string earlier = "DATE=2026-12-01T00:00:00Z\n";
   const std::string newer = "VER=2.0\nURL=http://h/p.exe\n";
+  const std::string ahead = head + "DATE=2028-01-15T08:00:00Z\n";
   const Case cases[] = {
       {"no key, no checks",
        "-",
@@ -436,10 +494,38 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
        kept,
        kept},
       // ...and nothing older, undated, expired or downgrading passes.
+      // A date far ahead of the clock is accepted but never kept, so a
+      // mis-dated release cannot hold back the correct ones after it...
+      {"dated a year ahead, then a release dated now",
+       key,
+       ahead + good_sig + "\n" + newer,
+       {msg::kServerUnreachable, msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed,
+       "",
+       kept,
+       "DATE=2027-01-15T07:00:00Z\n",
+       head + "DATE=2027-01-15T07:00:00Z\n" + good_sig + "\n" + newer},
+      {"dated a day ahead: kept",
+       key,
+       head + "DATE=2027-01-16T08:00:00Z\n" + good_sig + "\n" + newer,
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed,
+       "",
+       kept,
+       "DATE=2027-01-16T08:00:00Z\n"},
+      // ...and a kept date far ahead counts as none kept.
+      {"a future date planted in the state",
+       key,
+       dated + good_sig + "\n" + newer,
+       {msg::kServerUnreachable},
+       RunOutcome::kDownloadFailed,
+       "",
+       "DATE=2030-01-01T00:00:00Z\n",
+       kept},
       {"replayed, older than the one kept",
        key,
        head + earlier + good_sig + "\n" + newer,
-       {msg::kReplayedVersionFile},
+       {msg::kReplayedVersionFile + kStateNamed},
        RunOutcome::kRefused,
        "",
        kept,
@@ -447,7 +533,7 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
       {"undated once a dated one was kept",
        key,
        head + good_sig + "\n" + newer,
-       {msg::kUndatedVersionFile},
+       {msg::kUndatedVersionFile + kStateNamed},
        RunOutcome::kRefused,
        "",
        kept,
@@ -487,7 +573,7 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
       {"torn state file",
        key,
        dated + good_sig + "\n" + newer,
-       {msg::kStateFileInvalid},
+       {msg::kStateFileInvalid + kStateNamed},
        RunOutcome::kRefused,
        "",
        "DATE=2026-1",
@@ -530,14 +616,25 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
     updater.SetParameters(
         {"http://h/v.txt", "1.0", dir.File("dl"), "pkg.exe", false, "T"});
     updater.RunUpdate();
+    if (!c.then.empty()) {
+      EXPECT_EQ(c.outcome, updater.outcome()) << c.name << ", first run";
+      r.body = c.then;
+      fake.internet.answers.push_back(r);
+      updater.RunUpdate();
+    }
     std::string log;
-    for (const std::string& m : c.log) log += LogOf({m});
+    for (const std::string& m : c.log) {
+      log += LogOf({ReplaceAll(m, kStateNamed,
+                               msg::kDetailSeparator + state +
+                                   msg::kDetailSeparator +
+                                   msg::kStateFileDeletable)});
+    }
     EXPECT_EQ(log, ReadAll(dir.File("dl") + platform::kPathSeparator +
                            "updatelog.txt"))
         << c.name;
     EXPECT_EQ(c.outcome, updater.outcome()) << c.name;
     // A broken key stops the run before the fetch.
-    EXPECT_EQ(c.log[0] == msg::kKeyFileInvalid ? 0u : 1u,
+    EXPECT_EQ(c.log[0] == msg::kKeyFileInvalid ? 0u : c.then.empty() ? 1u : 2u,
               fake.internet.urls.size())
         << c.name;
     if (c.state_after == "-") {
