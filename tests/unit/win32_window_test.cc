@@ -119,16 +119,20 @@ TEST(Win32Files, ExclusiveHolderShutsOutEveryOtherOpen) {
   TempDir dir;
   std::string path = dir.File("update.log");
   FileSystem* fs = Env::Default().files;
-  std::unique_ptr<File> holder = fs->Open(path, OpenMode::kReadWriteExclusive);
-  ASSERT_NE(holder, nullptr);
+  std::unique_ptr<File> holder;
+  ASSERT_TRUE(fs->Open(path, OpenMode::kReadWriteExclusive, &holder).ok());
   const OpenMode others[] = {OpenMode::kRead, OpenMode::kWriteCreateKeep,
                              OpenMode::kCreateTruncate,
                              OpenMode::kReadWriteExclusive};
   for (OpenMode mode : others) {
-    EXPECT_EQ(fs->Open(path, mode), nullptr) << static_cast<int>(mode);
+    std::unique_ptr<File> other;
+    Status refused = fs->Open(path, mode, &other);
+    EXPECT_EQ(other, nullptr) << static_cast<int>(mode);
+    EXPECT_EQ(refused.kind(), ErrorKind::kInUse) << static_cast<int>(mode);
   }
-  EXPECT_TRUE(holder->Close());
-  EXPECT_NE(fs->Open(path, OpenMode::kRead), nullptr);
+  EXPECT_TRUE(holder->Close().ok());
+  std::unique_ptr<File> reader;
+  EXPECT_TRUE(fs->Open(path, OpenMode::kRead, &reader).ok());
 }
 
 TEST(Win32Process, GuardNameStaysTakenForTheProcess) {
