@@ -28,7 +28,9 @@ void BM_ReadProbeAnswer(benchmark::State& state) {
     vorn::ProbeAnswer answer;
     answer.url = url;
     vorn::HttpUrl next;
-    benchmark::DoNotOptimize(vorn::ReadProbeAnswer(head, &answer, &next));
+    vorn::StepResult failure;
+    benchmark::DoNotOptimize(
+        vorn::ReadProbeAnswer(head, &answer, &next, &failure));
   }
 }
 BENCHMARK(BM_ReadProbeAnswer);

@@ -1,8 +1,7 @@
 #include "download/connection.h"
 
 #include <string>
-
-#include "download/response_header.h"
+#include <utility>
 
 namespace vorn {
 
@@ -13,87 +12,137 @@ using platform::ProxyRoute;
 // A proxy's answer to CONNECT is a head alone; it is short.
 constexpr size_t kTunnelReceiveBytes = 1024;
 
-ConnectionResult Failed(Outcome outcome, const platform::Socket* socket,
-                        int32_t status = 0) {
-  ConnectionResult result;
-  result.outcome = outcome;
-  result.status = status;
-  if (socket != nullptr) result.error = socket->last_error();
-  return result;
-}
-
-// Asks the proxy for a tunnel to the server and reads its answer.
-ConnectionResult OpenTunnel(platform::Socket* socket, const HttpUrl& url,
-                            const ProxyRoute& route, const HeadBound& bound) {
-  ConnectionResult sent = SendRequest(socket, BuildConnectRequest(url, route));
-  if (sent.outcome != Outcome::kOk) return sent;
+// Receives the head of an answer and parses it. The bytes after the head
+// stay in *rest.
+StepResult ReadHead(platform::Socket* socket, const HeadBound& bound,
+                    size_t chunk, const std::string& where, ResponseHead* head,
+                    std::string* rest) {
   std::string buffer;
   size_t head_bytes = 0;
-  switch (ReceiveHead(socket, kTunnelReceiveBytes, &buffer, &head_bytes,
-                      &bound)) {
+  switch (ReceiveHead(socket, chunk, &buffer, &head_bytes, &bound)) {
     case HeadRead::kComplete:
       break;
     case HeadRead::kTooLong:
-      return Failed(Outcome::kHeadTooLong, nullptr);
-    case HeadRead::kEnded:
-    case HeadRead::kFailed:
+      return Failed(Outcome::kHeadTooLong,
+                    platform::Status::Error(platform::ErrorKind::kOther, where));
     case HeadRead::kTimedOut:
-      return Failed(Outcome::kNoAnswer, socket);
+      return Failed(Outcome::kNoAnswer,
+                    platform::Status::Error(platform::ErrorKind::kTimedOut,
+                                            where));
+    case HeadRead::kEnded:
+      return Failed(Outcome::kNoAnswer,
+                    platform::Status::Error(platform::ErrorKind::kClosed,
+                                            where));
+    case HeadRead::kFailed:
+      return Failed(Outcome::kNoAnswer, socket->last_error());
+  }
+  if (!ReadResponseHead(buffer.substr(0, head_bytes), head)) {
+    return Failed(Outcome::kBadAnswer,
+                  platform::Status::Error(platform::ErrorKind::kOther, where));
+  }
+  *rest = buffer.substr(head_bytes);
+  return StepResult();
+}
+
+// Asks the proxy for a tunnel to the server and reads its answer.
+StepResult OpenTunnel(platform::Socket* socket, const HttpUrl& url,
+                      const ProxyRoute& route, const HeadBound& bound) {
+  const std::string proxy = platform::HostPort(route.host, route.port);
+  const std::string request = BuildConnectRequest(url, route);
+  if (socket->Send(request) != static_cast<int>(request.size())) {
+    return Failed(Outcome::kSendFailed, socket->last_error());
   }
   ResponseHead head;
-  if (!ReadResponseHead(buffer.substr(0, head_bytes), &head)) {
-    return Failed(Outcome::kBadAnswer, nullptr);
-  }
+  std::string rest;
+  StepResult read =
+      ReadHead(socket, bound, kTunnelReceiveBytes, proxy, &head, &rest);
+  if (!read.ok()) return read;
+  const platform::Status at_proxy =
+      platform::Status::Error(platform::ErrorKind::kOther, proxy);
   // A refusal may come with a page of the proxy's (tinyproxy sends one);
   // it is not read.
   if (head.status == 407) {
-    return Failed(Outcome::kProxyAuthRequired, nullptr, head.status);
+    return Failed(Outcome::kProxyAuthRequired, at_proxy, head.status);
   }
   if (head.status < 200 || head.status > 299) {
-    return Failed(Outcome::kProxyBadGateway, nullptr, head.status);
+    return Failed(Outcome::kProxyBadGateway, at_proxy, head.status);
   }
   // Bytes after the tunnel's answer would be the server's before it was
   // asked.
-  if (buffer.size() != head_bytes) return Failed(Outcome::kBadAnswer, nullptr);
-  return ConnectionResult();
+  if (!rest.empty()) return Failed(Outcome::kBadAnswer, at_proxy);
+  return StepResult();
 }
 
 }  // namespace
 
-ConnectionResult SendRequest(platform::Socket* socket,
-                             const std::string& request) {
-  if (socket->Send(request) != static_cast<int>(request.size())) {
-    return Failed(Outcome::kSendFailed, socket);
-  }
-  return ConnectionResult();
+platform::Status AtServer(const HttpUrl& url, std::string why) {
+  return platform::Status::Error(platform::ErrorKind::kOther,
+                                 platform::HostPort(url.host, url.port), 0,
+                                 std::move(why));
 }
 
-ConnectionResult OpenConnection(const platform::Env* env, const HttpUrl& url,
-                                const ProxyRoute& route, uint32_t connect_ms,
-                                uint32_t receive_ms,
-                                std::unique_ptr<platform::Socket>* socket) {
+StepResult RunExchange(
+    const platform::Env* env, const HttpUrl& url, const ExchangeLimits& limits,
+    const std::function<std::string(const ProxyRoute&)>& build,
+    Exchange* exchange) {
+  exchange->route = env->proxies == nullptr
+                        ? ProxyRoute()
+                        : env->proxies->RouteFor(url.host, url.port,
+                                                 url.secure);
+  const ProxyRoute& route = exchange->route;
   if (route.kind == ProxyRoute::Kind::kUnsupported) {
-    return Failed(Outcome::kProxyUnsupported, nullptr);
+    return Failed(Outcome::kProxyUnsupported,
+                  platform::Status::Error(platform::ErrorKind::kOther, "", 0,
+                                          route.description));
   }
   const bool proxied = route.kind == ProxyRoute::Kind::kHttpProxy;
-  *socket = env->network->NewSocket();
+  const std::string& host = proxied ? route.host : url.host;
+  const uint16_t port = proxied ? route.port : url.port;
   const Outcome no_connection =
       proxied ? Outcome::kProxyConnectFailed : Outcome::kConnectFailed;
-  if (!*socket) return Failed(no_connection, nullptr);
-  platform::Socket* s = socket->get();
-  if (!s->Connect(proxied ? route.host : url.host,
-                  proxied ? route.port : url.port, connect_ms)) {
-    return Failed(no_connection, s);
+  exchange->socket = env->network->NewSocket();
+  platform::Socket* socket = exchange->socket.get();
+  if (socket == nullptr) {
+    return Failed(no_connection,
+                  platform::Status::Error(platform::ErrorKind::kOther,
+                                          platform::HostPort(host, port)));
   }
-  s->SetReceiveTimeout(receive_ms);
-  if (!url.secure) return ConnectionResult();
-  if (proxied) {
-    const HeadBound bound{env->clock, receive_ms, kHeadTimeoutMs};
-    ConnectionResult tunnel = OpenTunnel(s, url, route, bound);
-    if (tunnel.outcome != Outcome::kOk) return tunnel;
+  if (!socket->Connect(host, port, limits.connect_ms)) {
+    return Failed(no_connection, socket->last_error());
   }
-  if (!s->StartTls(url.host, connect_ms)) return Failed(Outcome::kTlsFailed, s);
-  return ConnectionResult();
+  socket->SetReceiveTimeout(limits.receive_ms);
+  const HeadBound bound{env->clock, limits.receive_ms, kHeadTimeoutMs};
+  if (url.secure) {
+    if (proxied) {
+      StepResult tunnel = OpenTunnel(socket, url, route, bound);
+      if (!tunnel.ok()) return tunnel;
+    }
+    if (!socket->StartTls(url.host, limits.connect_ms)) {
+      return Failed(Outcome::kTlsFailed, socket->last_error());
+    }
+  }
+  const std::string request = build(route);
+  if (socket->Send(request) != static_cast<int>(request.size())) {
+    return Failed(Outcome::kSendFailed, socket->last_error());
+  }
+  // Through a plain-http proxy the head may be the proxy's own.
+  const bool proxy_answers = proxied && !url.secure;
+  const std::string where = platform::HostPort(host, port);
+  StepResult read = ReadHead(socket, bound, limits.receive_bytes, where,
+                             &exchange->head, &exchange->body_start);
+  if (!read.ok()) return read;
+  const int32_t status = exchange->head.status;
+  if (proxy_answers && status == 407) {
+    return Failed(Outcome::kProxyAuthRequired,
+                  platform::Status::Error(platform::ErrorKind::kOther, where),
+                  status);
+  }
+  if (proxy_answers && (status == 502 || status == 504)) {
+    return Failed(Outcome::kProxyBadGateway,
+                  platform::Status::Error(platform::ErrorKind::kOther, where),
+                  status);
+  }
+  return StepResult();
 }
 
 }  // namespace vorn

@@ -1,34 +1,51 @@
-// One connection of the downloader, the probe's or a segment's: to the
-// server or its proxy, through a tunnel and under TLS for https.
+// One exchange of the downloader, the probe's or a segment's: the route to
+// the server or its proxy, the connection, the tunnel and TLS for https,
+// the request, and the answer's head read and parsed once. The callers
+// only read the answer.
 #ifndef VORN_DOWNLOAD_CONNECTION_H_
 #define VORN_DOWNLOAD_CONNECTION_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "download/downloader.h"
+#include "download/response_header.h"
 
 namespace vorn {
 
-struct ConnectionResult {
-  Outcome outcome = Outcome::kOk;
-  int32_t status = 0;  // the proxy's answer to a tunnel request
-  platform::Status error;
+// What one exchange brought: the open connection, the answer's head, and
+// the body bytes that came with it.
+struct Exchange {
+  std::unique_ptr<platform::Socket> socket;
+  platform::ProxyRoute route;
+  ResponseHead head;
+  std::string body_start;
 };
 
-// Connects for `url` along `route`, with the given time-outs, and leaves
-// `*socket` ready for the request. Failures: kProxyUnsupported,
-// kConnectFailed or kProxyConnectFailed, kSendFailed, and for a tunnel the
-// proxy's refusals (kProxyAuthRequired, kProxyBadGateway) or kNoAnswer, and
-// kTlsFailed.
-ConnectionResult OpenConnection(const platform::Env* env, const HttpUrl& url,
-                                const platform::ProxyRoute& route,
-                                uint32_t connect_ms, uint32_t receive_ms,
-                                std::unique_ptr<platform::Socket>* socket);
+// The time-outs of one exchange and how much it receives at a time.
+struct ExchangeLimits {
+  uint32_t connect_ms = kConnectTimeoutMs;
+  uint32_t receive_ms = kReceiveTimeoutMs;
+  size_t receive_bytes = 4096;
+};
 
-// Sends all of `request`: kOk or kSendFailed with the socket's reason.
-ConnectionResult SendRequest(platform::Socket* socket,
-                             const std::string& request);
+// Runs one exchange for `url`: the route the system names for it, the
+// connection (to the server or the proxy), for https through a proxy the
+// tunnel, TLS, then `request` (made for the route by `build`), and the
+// answer's head. Through a plain-http proxy the proxy's own refusals (407,
+// and 502 or 504) are the proxy's failures. Every failure names the server
+// or the proxy as host:port; kOk leaves `*exchange` ready for the body.
+StepResult RunExchange(const platform::Env* env, const HttpUrl& url,
+                       const ExchangeLimits& limits,
+                       const std::function<std::string(
+                           const platform::ProxyRoute&)>& build,
+                       Exchange* exchange);
+
+// The status that names `url`'s server (host:port) as the object of a
+// failure the server's answer caused.
+platform::Status AtServer(const HttpUrl& url, std::string why = {});
 
 }  // namespace vorn
 

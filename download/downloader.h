@@ -1,17 +1,18 @@
-// The segmented HTTP download, read as the values handed from step to step:
+// The segmented HTTP download, one call that runs it all and answers with
+// one value; inside, values handed from step to step:
 //
 //   HttpUrl --ProbeSize--> ProbeAnswer --PrepareDownload--> DownloadPlan
-//     --DownloadSegment (one worker per segment, each with its own slot)-->
-//     SegmentSlot[] --JoinSegments--> the package file
+//     --DownloadSegment (one worker thread per segment)--> the part file
+//     --FinishPackage--> the package file
 //
 // Every worker writes its bytes at their offsets into one part file beside
-// the package, and the start of its range into the plan file in place; the
-// join checks the part file and renames it over the package. No byte is
-// copied after it was received.
+// the package, and the start of its range into the plan file in place;
+// finishing checks the part file and renames it over the package. No byte
+// is copied after it was received.
 //
-// The Downloader owns the values of the process's one download. The main
-// thread fills the answer and the plan before the first worker starts; each
-// worker then reads them and writes only its own slot, the start of its own
+// Download starts the workers and waits for them itself. They share one
+// Transfer: the probe's answer and the plan, filled before the first worker
+// starts; each worker then writes only its own result, the start of its own
 // range and (worker 0) the running digest. No lock is taken.
 #ifndef VORN_DOWNLOAD_DOWNLOADER_H_
 #define VORN_DOWNLOAD_DOWNLOADER_H_
@@ -20,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "download/http_url.h"
 #include "download/resume_record.h"
@@ -47,7 +49,7 @@ enum class Outcome {
   kBadUrl,        // not an http or https URL even with "http://" put first
   kBadPort,       // a port that is not 1 to 65535 in digits
   kBadSavePath,   // empty once trimmed
-  // One connection, the probe's or a segment's.
+  // One exchange, the probe's or a segment's.
   kConnectFailed,       // no connection to the server could be made
   kSendFailed,          // the request could not be sent
   kTlsFailed,           // no trusted TLS session (the status says why)
@@ -69,20 +71,43 @@ enum class Outcome {
   kTooLarge,        // a file of 2 GiB or more
   kEmptyPackage,    // a file of 0 bytes is no package
   kWrongSize,       // not of the size the version file announced
-  kPlanNotWritten,  // the plan file could not be written (status: where)
+  kPlanNotWritten,  // the plan file could not be written
   // A segment's transfer.
   kWrongAnswer,   // the answer was not the one asked for (range, total,
                   // coding, another Last-Modified or ETag than the probe's)
   kBroken,        // the connection ended, failed or stalled early
   kWriteFailed,   // the part file or the plan could not be opened or written
-  kProxyError,    // the proxy answered 407, 502 or 504 itself
-  // The join.
+  kStopped,       // the worker was asked to stop
+  // The workers.
+  kThreadStartFailed,  // a worker thread could not be started
+  kWaitFailed,         // waiting for the workers failed
+  // Finishing the package.
   kIncomplete,      // a segment's bytes are not all in the part file
-  kCopyFailed,      // reading the part file back for its digest failed
+  kReadBackFailed,  // reading the part file back for its digest failed
   kReplaceFailed,   // the complete file could not replace the package file
   kDigestMismatch,  // the received bytes are not the announced package; the
                     // part file and the plan are gone
 };
+
+// What one step came to, from where the system or the server answered to
+// where a person reads it: the outcome, the HTTP status where an answer
+// came, and the status that names the file or host:port and the reason.
+struct StepResult {
+  Outcome outcome = Outcome::kOk;
+  int32_t status = 0;
+  platform::Status error;
+  bool ok() const { return outcome == Outcome::kOk; }
+};
+
+// A failed step's value.
+inline StepResult Failed(Outcome outcome, platform::Status error = {},
+                         int32_t status = 0) {
+  StepResult result;
+  result.outcome = outcome;
+  result.status = status;
+  result.error = std::move(error);
+  return result;
+}
 
 // At most this many redirects are followed by one probe; the next one fails
 // the probe, so a redirect loop cannot hold the run.
@@ -108,10 +133,8 @@ constexpr int64_t kWritebackBytes = 8 * 1024 * 1024;
 // The buffer of the digest's read of the part file.
 constexpr int64_t kReadBackBytes = 256 * 1024;
 
-// What the probe learned, or why it failed.
+// What the probe learned.
 struct ProbeAnswer {
-  Outcome outcome = Outcome::kOk;
-  int32_t status = 0;     // the status of the last answer read
   HttpUrl url;            // where the file is, after the redirects
   std::string referer;    // the URL that redirected there; empty if none
   int64_t size = 0;       // the package's size in bytes
@@ -120,8 +143,6 @@ struct ProbeAnswer {
   Time64 modified;        // that time (UTC)
   std::string etag;       // the ETag as sent; empty when none came
   std::string proxy_description;  // the first proxy route; empty direct
-  platform::Status error;         // the system's reason, where one
-  bool ok() const { return outcome == Outcome::kOk; }
 };
 
 // The plan of one download: its files, and the bytes each segment still
@@ -158,20 +179,50 @@ struct DownloadPlan {
 // record whose URL and save path are as in `record`.
 int64_t StartFieldOffset(const ResumeRecord& record, int index);
 
-// What one segment worker came to. Written by its worker alone while it
-// runs, read by the main thread after the wait; `stop` goes the other way.
-struct SegmentSlot {
-  Outcome outcome = Outcome::kNotRun;
-  int32_t status = 0;  // the answer's status, where one came
-  platform::Status error;
-  std::atomic<int32_t> stop{0};  // non-zero asks the worker to stop
+// What the preparation found: the probe's answer and the plan, or why it
+// failed (then `plan` holds what was known by then).
+struct Prepared {
+  StepResult result;
+  ProbeAnswer probe;
+  DownloadPlan plan;
 };
 
-class Downloader;
-// What a worker thread is handed: its downloader and its index.
-struct SegmentJob {
-  Downloader* downloader = nullptr;
-  int index = 0;
+// What the workers of one download share while they run. The probe's
+// answer and the plan are filled before the first worker starts; each
+// worker then writes only its own result and the start of its own range,
+// and worker 0 alone the digest of what it wrote from the first byte on.
+struct Transfer {
+  ProbeAnswer probe;
+  DownloadPlan plan;
+  std::unique_ptr<platform::Sha256> digest;  // null: no digest announced
+  int64_t hashed = 0;  // the digest holds the part file's first bytes
+  StepResult results[kSegmentCount];
+};
+
+// Where a download ended, for the lines that say so.
+enum class DownloadStage {
+  kDone,      // the package file is the new package
+  kPrepare,   // the URL, the probe or the plan failed; `failure` says why
+  kWorkers,   // a worker could not be started or waited for
+  kFinish,    // the transfer did not give a package; `failure` says why,
+              // `segments` what each segment came to
+  kStopped,   // the workers were asked to stop
+};
+
+// What Download came to.
+struct DownloadResult {
+  DownloadStage stage = DownloadStage::kDone;
+  StepResult failure;
+  // After kFinish: each segment's result (SegmentCount() of them).
+  StepResult segments[kSegmentCount];
+  int segment_count = 0;
+  // After kWorkers or kFinish: the plan rewritten with the starts where
+  // the workers stopped, so the next run resumes there (ok when written,
+  // and when there was nothing to write).
+  platform::Status progress;
+  std::string proxy_description;  // the first proxy route; empty direct
+  bool dropped_other = false;     // a plan for another URL was thrown away
+  bool ok() const { return stage == DownloadStage::kDone; }
 };
 
 class Downloader {
@@ -186,93 +237,84 @@ class Downloader {
     receive_timeout_ms_ = receive_ms;
   }
   // What the package must be: its size in bytes (-1 for any) and its
-  // SHA-256 (32 bytes; empty for any). Set before PrepareDownload.
+  // SHA-256 (32 bytes; empty for any). Set before Download.
   void SetExpectedPackage(int64_t size, const std::string& sha256) {
     expected_size_ = size;
     expected_sha256_ = sha256;
   }
 
+  // The whole download of `url` into `save_path`: prepare, start the
+  // workers (four, or one without ranges), wait for them without a bound
+  // of its own (every connection has its bounds), and finish the package.
+  // Nothing is shown or logged here; the result says what happened.
+  DownloadResult Download(const std::string& url, const std::string& save_path);
+
   // Asks the server at `url` for the bytes from offset 100 on and learns
   // the size, range support and validators, following redirects. `method`
   // 0 sends GET, anything else HEAD.
-  ProbeAnswer ProbeSize(const HttpUrl& url, int method) const;
+  StepResult ProbeSize(const HttpUrl& url, int method,
+                       ProbeAnswer* answer) const;
 
   // Parses the URL, reads the plan file, probes and fixes the plan; in
-  // four-part mode the plan is on disk before this returns kOk. Nothing is
-  // shown or logged here: probe() and plan() say what was found, error()
-  // the system's reason of a failure.
-  Outcome PrepareDownload(const std::string& url, const std::string& save_path);
-  const ProbeAnswer& probe() const { return probe_; }
-  const DownloadPlan& plan() const { return plan_; }
-  const platform::Status& error() const { return error_; }
+  // four-part mode the plan is on disk before this succeeds.
+  Prepared PrepareDownload(const std::string& url,
+                           const std::string& save_path) const;
 
-  // The transfer of segment `index`, run on a worker thread; its outcome
-  // stays in slot(index).
-  void DownloadSegment(int index);
-  SegmentSlot& slot(int index) { return slots_[index]; }
-  SegmentJob* job(int index) { return &jobs_[index]; }
+  // The transfer of segment `index` of `transfer`, run on a worker thread;
+  // its result goes to transfer->results[index].
+  void DownloadSegment(Transfer* transfer, int index) const;
 
-  // Whether every segment reported all its bytes written.
-  bool SegmentsComplete() const;
   // Makes the part file the package: checks that every segment is
   // complete and that the part file has the package's size, with an
   // announced SHA-256 finishes the digest (reading back only what the
   // transfer did not hash) and compares it, then renames the part file over
   // the package file and deletes the plan. Anything short of kOk leaves the
   // package file as it was, and the part file and plan too unless the
-  // digest did not match. error() tells a read or replace failure.
-  Outcome JoinSegments();
-  // After a failed transfer (four-part mode): rewrites the plan with every
-  // start where its worker stopped, so the next run resumes there.
-  platform::Status RecordProgress();
+  // digest did not match.
+  StepResult FinishPackage(Transfer* transfer) const;
+
+  // Asks worker `index` to stop at its next block; it keeps what it wrote.
+  void RequestStop(int index) { stop_[index].store(1); }
 
  private:
   // Whether the kept record may be continued for the probe's file, with
   // the part file (or, for an older client's record, its segment files).
-  bool MayResume(const std::string& raw, bool old_layout);
+  bool MayResume(const std::string& raw, bool old_layout,
+                 Prepared* prepared) const;
   // Fits the record's starts to what is on disk; false when it cannot be
   // trusted and the download must be planned afresh.
-  bool ReconcileWithPartFile();
-  bool ReconcileWithOldSegments();
+  bool ReconcileWithPartFile(Prepared* prepared) const;
+  bool ReconcileWithOldSegments(DownloadPlan* plan) const;
   // Copies an older client's segment files into the part file at their
   // offsets; false when that failed (then nothing of them is kept).
-  bool TakeOverOldLayout();
+  bool TakeOverOldLayout(const DownloadPlan& plan) const;
   // Writes `record` to the plan file through a temporary file renamed over
   // it; the status says which file failed and why.
-  platform::Status WriteRecord(const ResumeRecord& record) const;
-  void PlanFresh();
+  platform::Status WriteRecord(const DownloadPlan& plan) const;
+  // The plan of the probe's file from its first byte.
+  void PlanFresh(const ProbeAnswer& probe, DownloadPlan* plan) const;
   // Deletes an older client's record and segment files, the record first.
-  void RemoveOldLayout();
+  void RemoveOldLayout(const DownloadPlan& plan) const;
   // Deletes the plan (four-part mode) and the part file, the plan first.
-  void RemovePartialFiles();
-  // Where worker 0 hashes in flight: the digest holds the part file's first
-  // hashed_ bytes. Touched by worker 0 alone while the workers run.
-  void HashWritten(int64_t offset, const char* data, int64_t n);
+  void RemovePartialFiles(const DownloadPlan& plan) const;
+  // Starts the workers and waits for them; false (with `failure` set) when
+  // a thread could not be started or waited for.
+  bool RunWorkers(Transfer* transfer, StepResult* failure);
 
   const platform::Env* env_;
   uint32_t connect_timeout_ms_ = kConnectTimeoutMs;
   uint32_t receive_timeout_ms_ = kReceiveTimeoutMs;
   int64_t expected_size_ = -1;
   std::string expected_sha256_;
-
-  ProbeAnswer probe_;
-  DownloadPlan plan_;
-  platform::Status error_;
-  std::unique_ptr<platform::Sha256> digest_;
-  int64_t hashed_ = 0;
-  SegmentSlot slots_[kSegmentCount];
-  SegmentJob jobs_[kSegmentCount];
+  std::atomic<int32_t> stop_[kSegmentCount] = {};
 };
 
 struct ResponseHead;
-// Reads one answer to the probe into `answer` (status, size, ranges,
-// validators, or the failure's outcome). A redirect leaves its resolved
-// target in `*next`.
+// Reads one answer to the probe into `answer` (size, ranges, validators).
+// A redirect leaves its resolved target in `*next`; a failure its outcome
+// and status in `*failure`.
 ProbeResult ReadProbeAnswer(const ResponseHead& head, ProbeAnswer* answer,
-                            HttpUrl* next);
-
-// The worker thread's entry; `arg` is the SegmentJob.
-uint32_t SegmentThreadProc(void* arg);
+                            HttpUrl* next, StepResult* failure);
 
 // The requests, byte for byte. The path goes out exactly as held; through
 // an HTTP proxy (plain http only) the request line holds the whole URL and

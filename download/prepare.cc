@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "platform/files.h"
+#include "download/connection.h"
 #include "platform/text.h"
 
 namespace vorn {
@@ -18,9 +19,7 @@ constexpr int64_t kMaxInfoFileBytes = 8192;
 
 }  // namespace
 
-Downloader::Downloader(const platform::Env* env) : env_(env) {
-  for (int i = 0; i < kSegmentCount; ++i) jobs_[i] = {this, i};
-}
+Downloader::Downloader(const platform::Env* env) : env_(env) {}
 
 std::string DownloadPlan::OldSegmentPath(int index) const {
   return OldRecordPath() + static_cast<char>('0' + index);
@@ -34,13 +33,11 @@ int64_t StartFieldOffset(const ResumeRecord& record, int index) {
          12 + 8 * index;
 }
 
-Outcome Downloader::PrepareDownload(const std::string& url_text,
-                                    const std::string& save_path) {
-  probe_ = ProbeAnswer();
-  plan_ = DownloadPlan();
-  error_ = platform::Status();
-  digest_.reset();
-  hashed_ = 0;
+Prepared Downloader::PrepareDownload(const std::string& url_text,
+                                     const std::string& save_path) const {
+  Prepared prepared;
+  DownloadPlan& plan = prepared.plan;
+  ProbeAnswer& probe = prepared.probe;
   HttpUrl url;
   // A URL without a scheme is taken as http, and recorded so.
   std::string record_url = url_text;
@@ -50,93 +47,114 @@ Outcome Downloader::PrepareDownload(const std::string& url_text,
     record_url = "http://" + url_text;
     parsed = HttpUrl::Parse(record_url, &url);
   }
-  if (parsed == UrlError::kBadPort) return Outcome::kBadPort;
-  if (parsed != UrlError::kNone) return Outcome::kBadUrl;
-  plan_.save_path = Trim(save_path);
-  if (plan_.save_path.empty()) return Outcome::kBadSavePath;
-  plan_.plan_path = plan_.save_path + ".plan";
-  plan_.part_path = plan_.save_path + ".part";
+  const platform::Status the_url =
+      platform::Status::Error(platform::ErrorKind::kOther, url_text);
+  if (parsed == UrlError::kBadPort) {
+    prepared.result = Failed(Outcome::kBadPort, the_url);
+    return prepared;
+  }
+  if (parsed != UrlError::kNone) {
+    prepared.result = Failed(Outcome::kBadUrl, the_url);
+    return prepared;
+  }
+  plan.save_path = Trim(save_path);
+  if (plan.save_path.empty()) {
+    prepared.result = Failed(Outcome::kBadSavePath);
+    return prepared;
+  }
+  plan.plan_path = plan.save_path + ".plan";
+  plan.part_path = plan.save_path + ".part";
 
   // This client's plan, or else the record an older client left.
   std::string raw;
   bool old_layout = false;
-  bool have_file = platform::ReadFileBytes(env_->files, plan_.plan_path,
+  bool have_file = platform::ReadFileBytes(env_->files, plan.plan_path,
                                            kMaxInfoFileBytes, &raw)
                        .ok();
   if (!have_file) {
-    have_file = platform::ReadFileBytes(env_->files, plan_.OldRecordPath(),
+    have_file = platform::ReadFileBytes(env_->files, plan.OldRecordPath(),
                                         kMaxInfoFileBytes, &raw)
                     .ok();
     old_layout = have_file;
   }
   // An empty or unreadable record (a full disk, a line cut short) is no
   // record: the download is planned afresh.
-  const bool have_record = have_file && ReadInfoFile(raw, &plan_.record);
+  const bool have_record = have_file && ReadInfoFile(raw, &plan.record);
 
-  probe_ = ProbeSize(url, 0);
-  if (!probe_.ok()) return probe_.outcome;
-  if (expected_size_ >= 0 && probe_.size != expected_size_) {
-    return Outcome::kWrongSize;
+  prepared.result = ProbeSize(url, 0, &probe);
+  if (!prepared.result.ok()) return prepared;
+  if (expected_size_ >= 0 && probe.size != expected_size_) {
+    prepared.result = Failed(
+        Outcome::kWrongSize,
+        AtServer(probe.url, "SIZE " + std::to_string(expected_size_) +
+                                ", server " + std::to_string(probe.size)));
+    return prepared;
   }
-  plan_.size = probe_.size;
-  plan_.ranged = probe_.ranges;
+  plan.size = probe.size;
+  plan.ranged = probe.ranges;
 
   // Only one instance runs at a time, so a record for another URL is
   // nobody's download in progress: it is a plan that an older release
   // left, and it would block every later one. It goes, with its bytes, and
   // the new package is planned.
-  plan_.dropped_other = have_record && plan_.record.url != record_url;
+  plan.dropped_other = have_record && plan.record.url != record_url;
   // Only four-part mode resumes; one connection writes the part file afresh
   // from its first byte.
-  bool resume = plan_.ranged && have_record && !plan_.dropped_other &&
-                MayResume(raw, old_layout);
-  if (resume && old_layout) resume = plan_.took_over = TakeOverOldLayout();
+  bool resume = plan.ranged && have_record && !plan.dropped_other &&
+                MayResume(raw, old_layout, &prepared);
+  if (resume && old_layout) resume = plan.took_over = TakeOverOldLayout(plan);
   if (!resume) {
-    plan_.record.url = record_url;
-    plan_.record.save_path = plan_.save_path;
-    PlanFresh();
+    plan.record.url = record_url;
+    plan.record.save_path = plan.save_path;
+    PlanFresh(probe, &plan);
     // Whatever an earlier attempt left in the part file does not belong to
     // this plan.
-    (void)env_->files->RemoveFile(plan_.part_path);
+    (void)env_->files->RemoveFile(plan.part_path);
   }
-  plan_.resumed = resume;
+  plan.resumed = resume;
 
-  if (!plan_.ranged) {
+  if (!plan.ranged) {
     // A plan kept now would describe bytes that the one connection is
     // about to overwrite.
-    (void)env_->files->RemoveFile(plan_.plan_path);
+    (void)env_->files->RemoveFile(plan.plan_path);
   } else {
     // Four-part mode keeps its plan on disk before any worker starts, so an
     // interrupted transfer (even a killed process) resumes on the next run;
     // a download without its plan on disk does not start.
-    error_ = WriteRecord(plan_.record);
-    if (!error_.ok()) return Outcome::kPlanNotWritten;
+    platform::Status written = WriteRecord(plan);
+    if (!written.ok()) {
+      prepared.result = Failed(Outcome::kPlanNotWritten, written);
+      return prepared;
+    }
   }
   // An older client's files go once what replaces them is on disk (or
   // nothing of them is kept).
-  RemoveOldLayout();
-
-  // With a digest announced, worker 0 hashes the bytes it writes from the
-  // first one on; the join reads back only the rest.
-  if (!expected_sha256_.empty() && env_->crypto != nullptr) {
-    digest_ = env_->crypto->NewSha256();
-  }
-  return Outcome::kOk;
+  RemoveOldLayout(plan);
+  return prepared;
 }
 
-bool Downloader::MayResume(const std::string& raw, bool old_layout) {
-  const ResumeRecord& record = plan_.record;
+bool Downloader::MayResume(const std::string& raw, bool old_layout,
+                           Prepared* prepared) const {
+  const ProbeAnswer& probe = prepared->probe;
+  const ResumeRecord& record = prepared->plan.record;
   // Another date (older or newer) or size means another file: joining its
   // bytes with the kept ones would make a mix of two files. Without a date
-  // nothing tells the files apart but the announced digest, which the join
-  // checks: only then may the bytes be kept.
-  if (probe_.dated) {
-    if (record.last_modified != probe_.modified) return false;
+  // nothing tells the files apart but the announced digest, which the
+  // finish checks: only then may the bytes be kept.
+  if (probe.dated) {
+    if (record.last_modified != probe.modified) return false;
   } else if (record.last_modified != Time64() || expected_sha256_.empty()) {
     return false;
   }
-  if (static_cast<int64_t>(record.file_size) != probe_.size ||
-      static_cast<int64_t>(record.ranges[3].end) != probe_.size - 1) {
+  // A package republished with its size and date kept is still another
+  // file when the announced digest or the server's ETag differ from those
+  // the plan was made for. An older client's record carries neither.
+  if (!old_layout && (record.sha256 != HexEncode(expected_sha256_) ||
+                      record.etag != probe.etag)) {
+    return false;
+  }
+  if (static_cast<int64_t>(record.file_size) != probe.size ||
+      static_cast<int64_t>(record.ranges[3].end) != probe.size - 1) {
     return false;
   }
   // A record that the text-mode reading garbled, or whose files do not fit
@@ -144,22 +162,26 @@ bool Downloader::MayResume(const std::string& raw, bool old_layout) {
   // fetched, resuming from it would corrupt the package.
   if (raw != SerializeInfoFile(record)) return false;
   SegmentRange fresh[kSegmentCount];
-  MakeFreshPartition(static_cast<uint32_t>(probe_.size), fresh);
+  MakeFreshPartition(static_cast<uint32_t>(probe.size), fresh);
   for (int i = 0; i < kSegmentCount; ++i) {
     if (record.ranges[i].end != fresh[i].end) return false;
   }
-  return old_layout ? ReconcileWithOldSegments() : ReconcileWithPartFile();
+  if (old_layout) return ReconcileWithOldSegments(&prepared->plan);
+  return ReconcileWithPartFile(prepared);
 }
 
-bool Downloader::ReconcileWithPartFile() {
+bool Downloader::ReconcileWithPartFile(Prepared* prepared) const {
+  DownloadPlan& plan = prepared->plan;
   // The part file has the package's size from the first write on; without
   // it (or at another size) no byte the plan counts is there.
-  if (env_->files->FileLength(plan_.part_path) != probe_.size) return false;
+  if (env_->files->FileLength(plan.part_path) != prepared->probe.size) {
+    return false;
+  }
   // Every start lies in its range or one past it (complete): the workers
   // never write it otherwise.
   for (int i = 0; i < kSegmentCount; ++i) {
-    const SegmentRange& range = plan_.record.ranges[i];
-    if (range.start < OriginalStart(plan_.record.ranges, i) ||
+    const SegmentRange& range = plan.record.ranges[i];
+    if (range.start < OriginalStart(plan.record.ranges, i) ||
         static_cast<int64_t>(range.start) > static_cast<int64_t>(range.end) + 1) {
       return false;
     }
@@ -168,13 +190,13 @@ bool Downloader::ReconcileWithPartFile() {
   // power cut a start may count bytes that never reached the disk; where
   // the file system shows them as a hole, they are fetched again.
   std::unique_ptr<platform::File> part;
-  if (!env_->files->Open(plan_.part_path, platform::OpenMode::kRead, &part)
+  if (!env_->files->Open(plan.part_path, platform::OpenMode::kRead, &part)
            .ok()) {
     return false;
   }
   for (int i = 0; i < kSegmentCount; ++i) {
-    SegmentRange& range = plan_.record.ranges[i];
-    const int64_t origin = OriginalStart(plan_.record.ranges, i);
+    SegmentRange& range = plan.record.ranges[i];
+    const int64_t origin = OriginalStart(plan.record.ranges, i);
     if (range.start > origin) {
       range.start = static_cast<int32_t>(part->DataEnd(origin, range.start));
     }
@@ -182,31 +204,33 @@ bool Downloader::ReconcileWithPartFile() {
   return true;
 }
 
-platform::Status Downloader::WriteRecord(const ResumeRecord& record) const {
-  // Written beside the record and renamed over it, so that a full disk or
-  // a kill leaves the previous record, never an empty or half one.
-  const std::string temporary = plan_.plan_path + ".new";
+platform::Status Downloader::WriteRecord(const DownloadPlan& plan) const {
+  // Written beside the plan and renamed over it, so that a full disk or
+  // a kill leaves the previous plan, never an empty or half one.
+  const std::string temporary = plan.plan_path + ".new";
   platform::Status written = platform::WriteFileBytes(
-      env_->files, temporary, SerializeInfoFile(record));
+      env_->files, temporary, SerializeInfoFile(plan.record));
   if (written.ok()) {
-    written = env_->files->RenameOver(temporary, plan_.plan_path);
+    written = env_->files->RenameOver(temporary, plan.plan_path);
   }
   if (!written.ok()) (void)env_->files->RemoveFile(temporary);
   return written;
 }
 
-void Downloader::PlanFresh() {
+void Downloader::PlanFresh(const ProbeAnswer& probe, DownloadPlan* plan) const {
   // Without a Last-Modified the record says so with a zero time; no clock
   // reading stands in for the file's date.
-  plan_.record.last_modified = probe_.dated ? probe_.modified : Time64();
-  plan_.record.file_size = static_cast<uint32_t>(probe_.size);
-  MakeFreshPartition(static_cast<uint32_t>(probe_.size), plan_.record.ranges);
+  plan->record.last_modified = probe.dated ? probe.modified : Time64();
+  plan->record.file_size = static_cast<uint32_t>(probe.size);
+  plan->record.sha256 = HexEncode(expected_sha256_);
+  plan->record.etag = probe.etag;
+  MakeFreshPartition(static_cast<uint32_t>(probe.size), plan->record.ranges);
 }
 
-bool Downloader::ReconcileWithOldSegments() {
-  SegmentRange* ranges = plan_.record.ranges;
+bool Downloader::ReconcileWithOldSegments(DownloadPlan* plan) const {
+  SegmentRange* ranges = plan->record.ranges;
   for (int i = 0; i < kSegmentCount; ++i) {
-    int64_t length = env_->files->FileLength(plan_.OldSegmentPath(i));
+    int64_t length = env_->files->FileLength(plan->OldSegmentPath(i));
     if (length < 0) length = 0;  // a missing segment file is empty
     const int64_t origin = OriginalStart(ranges, i);
     const int64_t capacity = static_cast<int64_t>(ranges[i].end) - origin + 1;
@@ -219,20 +243,19 @@ bool Downloader::ReconcileWithOldSegments() {
   return true;
 }
 
-bool Downloader::TakeOverOldLayout() {
+bool Downloader::TakeOverOldLayout(const DownloadPlan& plan) const {
   platform::FileSystem* fs = env_->files;
   std::unique_ptr<platform::File> part;
-  bool ok =
-      fs->Open(plan_.part_path, platform::OpenMode::kCreateTruncate, &part)
-          .ok() &&
-      part->SetLength(plan_.size).ok();
+  bool ok = fs->Open(plan.part_path, platform::OpenMode::kCreateTruncate, &part)
+                .ok() &&
+            part->SetLength(plan.size).ok();
   std::string buffer(static_cast<size_t>(kReadBackBytes), '\0');
   for (int i = 0; i < kSegmentCount && ok; ++i) {
-    const int64_t origin = OriginalStart(plan_.record.ranges, i);
-    const int64_t length = plan_.record.ranges[i].start - origin;
+    const int64_t origin = OriginalStart(plan.record.ranges, i);
+    const int64_t length = plan.record.ranges[i].start - origin;
     if (length == 0) continue;
     std::unique_ptr<platform::File> in;
-    (void)fs->Open(plan_.OldSegmentPath(i), platform::OpenMode::kRead, &in);
+    (void)fs->Open(plan.OldSegmentPath(i), platform::OpenMode::kRead, &in);
     int64_t copied = 0;
     while (ok && in && copied < length) {
       int64_t got = 0;
@@ -245,14 +268,14 @@ bool Downloader::TakeOverOldLayout() {
     ok = ok && copied == length;
   }
   if (part != nullptr) ok = part->Close().ok() && ok;
-  if (!ok) (void)fs->RemoveFile(plan_.part_path);
+  if (!ok) (void)fs->RemoveFile(plan.part_path);
   return ok;
 }
 
-void Downloader::RemoveOldLayout() {
-  (void)env_->files->RemoveFile(plan_.OldRecordPath());
+void Downloader::RemoveOldLayout(const DownloadPlan& plan) const {
+  (void)env_->files->RemoveFile(plan.OldRecordPath());
   for (int i = 0; i < kSegmentCount; ++i) {
-    (void)env_->files->RemoveFile(plan_.OldSegmentPath(i));
+    (void)env_->files->RemoveFile(plan.OldSegmentPath(i));
   }
 }
 

@@ -16,8 +16,9 @@ namespace {
 // The probe reads its answer's head alone, in pieces of this size.
 constexpr size_t kProbeReceiveBytes = 4096;
 
-ProbeResult Fail(ProbeAnswer* answer, Outcome outcome) {
-  answer->outcome = outcome;
+ProbeResult Fail(StepResult* failure, Outcome outcome,
+                 const ProbeAnswer& answer, int32_t status) {
+  *failure = Failed(outcome, AtServer(answer.url), status);
   return kProbeFailed;
 }
 
@@ -34,24 +35,23 @@ ProbeResult Fail(ProbeAnswer* answer, Outcome outcome) {
 // a total that agrees with its Content-Length; a whole-file answer must
 // carry one Content-Length; neither may apply a transfer or content coding.
 ProbeResult ReadProbeAnswer(const ResponseHead& head, ProbeAnswer* answer,
-                            HttpUrl* next) {
+                            HttpUrl* next, StepResult* failure) {
   const int32_t code = head.status;
-  answer->status = code;
   if (code >= 300 && code <= 399 && code != 304) {
     std::string target;
     bool several = false;
     if (!FieldValue(head, "location", &target, &several) || several ||
         answer->url.Resolve(target, next) != UrlError::kNone) {
-      return Fail(answer, Outcome::kBadRedirect);
+      return Fail(failure, Outcome::kBadRedirect, *answer, code);
     }
     // Leaving TLS halfway would give up its protection for the rest.
     if (answer->url.secure && !next->secure) {
-      return Fail(answer, Outcome::kInsecureRedirect);
+      return Fail(failure, Outcome::kInsecureRedirect, *answer, code);
     }
     return kProbeRedirected;
   }
   if (code >= 500) {
-    answer->outcome = Outcome::kServerError;
+    Fail(failure, Outcome::kServerError, *answer, code);
     return kProbeServerError;
   }
 
@@ -61,12 +61,12 @@ ProbeResult ReadProbeAnswer(const ResponseHead& head, ProbeAnswer* answer,
     // A file of 100 bytes or less has nothing from offset 100 on; its size
     // comes with the refusal.
     if (!ReadUnsatisfiedRange(head, &size) || size > 100) {
-      return Fail(answer, Outcome::kRefused);
+      return Fail(failure, Outcome::kRefused, *answer, code);
     }
   } else if (code >= 400) {
-    return Fail(answer, Outcome::kRefused);
+    return Fail(failure, Outcome::kRefused, *answer, code);
   } else if (code != 206 && !IsWholeFileStatus(code)) {
-    return Fail(answer, Outcome::kUnexpectedStatus);
+    return Fail(failure, Outcome::kUnexpectedStatus, *answer, code);
   } else {
     // Lengths past what a download can hold are read in full, so that a
     // file too large says so instead of reading as a bad answer.
@@ -74,7 +74,7 @@ ProbeResult ReadProbeAnswer(const ResponseHead& head, ProbeAnswer* answer,
     int64_t length = 0;
     if (BodyIsCoded(head) ||
         ReadContentLength(head, &length, kAnyLength) != LengthField::kValid) {
-      return Fail(answer, Outcome::kBadAnswer);
+      return Fail(failure, Outcome::kBadAnswer, *answer, code);
     }
     size = length;
     if (code == 206) {
@@ -82,7 +82,7 @@ ProbeResult ReadProbeAnswer(const ResponseHead& head, ProbeAnswer* answer,
       if (!ReadContentRange(head, &first, &last, &total, kAnyLength) ||
           first != 100 ||
           last != total - 1 || length != total - 100) {
-        return Fail(answer, Outcome::kBadAnswer);
+        return Fail(failure, Outcome::kBadAnswer, *answer, code);
       }
       size = total;
       ranges = true;
@@ -90,8 +90,10 @@ ProbeResult ReadProbeAnswer(const ResponseHead& head, ProbeAnswer* answer,
   }
   // Sizes and offsets are 32-bit signed: a file of 2 GiB or more cannot be
   // planned, so it fails here instead of wrapping.
-  if (size > kMaxFileBytes) return Fail(answer, Outcome::kTooLarge);
-  if (size == 0) return Fail(answer, Outcome::kEmptyPackage);
+  if (size > kMaxFileBytes) {
+    return Fail(failure, Outcome::kTooLarge, *answer, code);
+  }
+  if (size == 0) return Fail(failure, Outcome::kEmptyPackage, *answer, code);
   answer->size = size;
   answer->ranges = ranges;
 
@@ -102,88 +104,57 @@ ProbeResult ReadProbeAnswer(const ResponseHead& head, ProbeAnswer* answer,
   if (!answer->dated) answer->modified = Time64();
   answer->etag.clear();
   FieldValue(head, "etag", &answer->etag);
-  answer->outcome = Outcome::kOk;
   return kProbeOk;
 }
 
-// Every attempt opens a new connection to the present URL's server, or to
-// the proxy the system names for it, and reads the answer's head alone.
-// At most kMaxRedirects redirects are followed; through a proxy, its own
-// refusals (407, and 502 or 504 when it cannot reach the server) fail the
-// probe.
-ProbeAnswer Downloader::ProbeSize(const HttpUrl& url, int method) const {
-  ProbeAnswer answer;
-  answer.url = url;
+// Every attempt is one exchange with the present URL's server, or the proxy
+// the system names for it, and reads the answer's head alone. At most
+// kMaxRedirects redirects are followed.
+StepResult Downloader::ProbeSize(const HttpUrl& url, int method,
+                                 ProbeAnswer* answer) const {
+  *answer = ProbeAnswer();
+  answer->url = url;
   const bool head = method != 0;
+  const ExchangeLimits limits{connect_timeout_ms_, receive_timeout_ms_,
+                              kProbeReceiveBytes};
   for (int redirects = 0;;) {
-    const platform::ProxyRoute route =
-        env_->proxies == nullptr
-            ? platform::ProxyRoute()
-            : env_->proxies->RouteFor(answer.url.host, answer.url.port,
-                                      answer.url.secure);
-    const bool proxied = route.kind != platform::ProxyRoute::Kind::kDirect;
-    if (proxied && answer.proxy_description.empty()) {
-      answer.proxy_description = route.description;
+    Exchange exchange;
+    StepResult exchanged = RunExchange(
+        env_, answer->url, limits,
+        [&](const platform::ProxyRoute& route) {
+          return BuildProbeRequest(answer->url, answer->referer, head, route);
+        },
+        &exchange);
+    if (exchange.route.kind != platform::ProxyRoute::Kind::kDirect &&
+        answer->proxy_description.empty()) {
+      answer->proxy_description = exchange.route.description;
     }
-    std::unique_ptr<platform::Socket> socket;
-    ConnectionResult opened =
-        OpenConnection(env_, answer.url, route, connect_timeout_ms_,
-                       receive_timeout_ms_, &socket);
-    if (opened.outcome == Outcome::kOk) {
-      opened = SendRequest(
-          socket.get(),
-          BuildProbeRequest(answer.url, answer.referer, head, route));
-    }
-    if (opened.outcome != Outcome::kOk) {
-      answer.outcome = opened.outcome;
-      answer.status = opened.status;
-      answer.error = opened.error;
-      return answer;
-    }
-    std::string buffer;
-    size_t head_bytes = 0;
-    const HeadBound bound{env_->clock, receive_timeout_ms_, kHeadTimeoutMs};
-    HeadRead read = ReceiveHead(socket.get(), kProbeReceiveBytes, &buffer,
-                                &head_bytes, &bound);
+    if (!exchanged.ok()) return exchanged;
     // The probe asked for the whole file from offset 100 and reads only its
     // head; closing now stops the server from pushing the rest of the file
     // into a connection nobody reads.
-    if (read != HeadRead::kComplete) {
-      answer.outcome =
-          read == HeadRead::kTooLong ? Outcome::kHeadTooLong : Outcome::kNoAnswer;
-      answer.error = socket->last_error();
-      return answer;
-    }
-    socket->Close();
-    ResponseHead response;
-    if (!ReadResponseHead(buffer.substr(0, head_bytes), &response)) {
-      answer.outcome = Outcome::kBadAnswer;
-      return answer;
-    }
-    answer.status = response.status;
-    if (route.kind == platform::ProxyRoute::Kind::kHttpProxy &&
-        !answer.url.secure) {
-      if (response.status == 407) {
-        answer.outcome = Outcome::kProxyAuthRequired;
-        return answer;
-      }
-      if (response.status == 502 || response.status == 504) {
-        answer.outcome = Outcome::kProxyBadGateway;
-        return answer;
-      }
-    }
+    exchange.socket->Close();
     HttpUrl next;
-    if (ReadProbeAnswer(response, &answer, &next) != kProbeRedirected) {
-      return answer;
+    StepResult failure;
+    switch (ReadProbeAnswer(exchange.head, answer, &next, &failure)) {
+      case kProbeOk:
+        failure = StepResult();
+        failure.status = exchange.head.status;
+        return failure;
+      case kProbeServerError:
+      case kProbeFailed:
+        return failure;
+      case kProbeRedirected:
+        break;
     }
     if (++redirects > kMaxRedirects) {
-      answer.outcome = Outcome::kTooManyRedirects;
-      return answer;
+      return Failed(Outcome::kTooManyRedirects, AtServer(answer->url),
+                    exchange.head.status);
     }
     // The URL that answered with the redirect is the referer of what comes
     // next.
-    answer.referer = answer.url.text;
-    answer.url = next;
+    answer->referer = answer->url.text;
+    answer->url = next;
   }
 }
 

@@ -67,6 +67,10 @@ std::string SerializeInfoFile(const ResumeRecord& record) {
   out += record.save_path;
   out += "\r\r\n";
   out += FixedFields(record);
+  if (!record.sha256.empty() || !record.etag.empty()) {
+    out += "SHA256=" + record.sha256 + "\r\n";
+    out += "ETAG=" + record.etag + "\r\n";
+  }
   return out;
 }
 
@@ -80,8 +84,24 @@ bool ReadWrittenLayout(const std::string& raw, ResumeRecord* record) {
   size_t path_end = raw.find("\r\r\n", url_end + 3);
   if (path_end == std::string::npos) return false;
   size_t fields = path_end + 3;
-  if (raw.size() != fields + kFixedFieldBytes) return false;
+  if (raw.size() < fields + kFixedFieldBytes) return false;
   ResumeRecord read;
+  // The validators after the fields, when there are any.
+  const std::string tail = raw.substr(fields + kFixedFieldBytes);
+  if (!tail.empty()) {
+    constexpr char kSha[] = "SHA256=";
+    constexpr char kEtag[] = "\r\nETAG=";
+    size_t etag_at = tail.find(kEtag);
+    if (tail.compare(0, sizeof(kSha) - 1, kSha) != 0 ||
+        etag_at == std::string::npos || tail.size() < etag_at + 2 ||
+        tail.compare(tail.size() - 2, 2, "\r\n") != 0) {
+      return false;
+    }
+    read.sha256 = tail.substr(sizeof(kSha) - 1, etag_at - (sizeof(kSha) - 1));
+    const size_t etag_begin = etag_at + sizeof(kEtag) - 1;
+    if (tail.size() < etag_begin + 2) return false;
+    read.etag = tail.substr(etag_begin, tail.size() - 2 - etag_begin);
+  }
   read.url = raw.substr(0, url_end);
   read.save_path = raw.substr(url_end + 3, path_end - url_end - 3);
   const char* p = raw.data() + fields;

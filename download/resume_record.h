@@ -23,6 +23,12 @@ struct ResumeRecord {
   Time64 last_modified;
   uint32_t file_size = 0;
   SegmentRange ranges[kSegmentCount];
+  // What the bytes are of, beyond the size and date: the announced SHA-256
+  // (64 hex digits) and the server's ETag, each empty when there was none.
+  // This client's plan file keeps them after the fixed fields; an older
+  // client's record has neither.
+  std::string sha256;
+  std::string etag;
 };
 
 // Fills `ranges` with the fresh partition of `size`: four ranges of
@@ -37,7 +43,8 @@ int32_t OriginalStart(const SegmentRange ranges[kSegmentCount], int index);
 // CR CR LF (a text-mode reader gets back a text of at most 1,021 bytes that
 // holds no LF and no 0x1A; ReadInfoFile gets back every text); then the
 // file size (4 bytes), the time (8 bytes) and the eight range values
-// (4 bytes each), all little-endian.
+// (4 bytes each), all little-endian; then, when the record has a SHA-256 or
+// an ETag, "SHA256=<hex>" and "ETAG=<etag>", each ended by CR LF.
 std::string SerializeInfoFile(const ResumeRecord& record);
 
 // Reads `raw` the way the C runtime's text mode on Windows delivers it
@@ -48,8 +55,9 @@ std::string SerializeInfoFile(const ResumeRecord& record);
 void ParseInfoFile(const std::string& raw, ResumeRecord* record);
 
 // Reads an info file into `record`, false when it holds no record to trust.
-// A file exactly as this client writes it (two lines ended by CR CR LF and
-// the 44 bytes of fields, none of them translated) is read as raw bytes, so
+// A file exactly as this client writes it (two lines ended by CR CR LF, the
+// 44 bytes of fields and the validators, none of them translated) is read
+// as raw bytes, so
 // every record written here comes back exactly, whatever bytes its fields
 // hold. Any other file is read as ParseInfoFile reads it; an empty one, one
 // whose lines are cut at 1,023 bytes or lack their line end, or one with

@@ -10,8 +10,8 @@
 // server would otherwise hold it until the server's own time-out), and
 // never writes past the range. A failed connection, a wrong answer, a
 // stall or a failed write ends the segment early with what it holds kept;
-// the join then sees the segment as incomplete. Each worker leaves its
-// outcome in its own slot.
+// finishing then sees the segment as incomplete. Each worker leaves its
+// result in its own place of the Transfer.
 //
 // Body bytes move in blocks of kSegmentBlockBytes: a worker fills its one
 // buffer from the socket and writes it out whole at its offset, then
@@ -88,96 +88,41 @@ Outcome Misfit(const ResponseHead& head) {
 
 }  // namespace
 
-uint32_t SegmentThreadProc(void* arg) {
-  auto* job = static_cast<SegmentJob*>(arg);
-  job->downloader->DownloadSegment(job->index);
-  return 0;
-}
-
-void Downloader::DownloadSegment(int index) {
+void Downloader::DownloadSegment(Transfer* transfer, int index) const {
   if (index < 0 || index >= kSegmentCount) return;
-  SegmentSlot& slot = slots_[index];
-  const bool ranged = plan_.ranged;
-  SegmentRange& range = plan_.record.ranges[index];
+  StepResult& result = transfer->results[index];
+  const DownloadPlan& plan = transfer->plan;
+  const ProbeAnswer& probe = transfer->probe;
+  const bool ranged = plan.ranged;
+  SegmentRange& range = transfer->plan.record.ranges[index];
   // A segment that an earlier run completed is not requested again.
   if (ranged && range.start > range.end) {
-    slot.outcome = Outcome::kOk;
+    result = StepResult();
     return;
   }
 
   // Through the proxy the system names for the server, as the probe went.
-  const HttpUrl& url = probe_.url;
-  const platform::ProxyRoute route =
-      env_->proxies == nullptr
-          ? platform::ProxyRoute()
-          : env_->proxies->RouteFor(url.host, url.port, url.secure);
-  std::unique_ptr<platform::Socket> socket;
-  ConnectionResult opened = OpenConnection(
-      env_, url, route, connect_timeout_ms_, receive_timeout_ms_, &socket);
-  if (opened.outcome == Outcome::kOk) {
-    opened = SendRequest(socket.get(),
-                         BuildSegmentRequest(url, probe_.referer,
-                                             ranged ? &range : nullptr, route));
-  }
-  if (opened.outcome != Outcome::kOk) {
-    // A request that could not go out is a broken connection; the proxy's
-    // refusals of a tunnel are the proxy's errors.
-    switch (opened.outcome) {
-      case Outcome::kSendFailed:
-        slot.outcome = Outcome::kBroken;
-        break;
-      case Outcome::kProxyAuthRequired:
-      case Outcome::kProxyBadGateway:
-        slot.outcome = Outcome::kProxyError;
-        break;
-      case Outcome::kProxyUnsupported:
-        slot.outcome = Outcome::kProxyConnectFailed;
-        break;
-      default:
-        slot.outcome = opened.outcome;
-    }
-    slot.status = opened.status;
-    slot.error = opened.error;
-    return;
-  }
-
-  std::unique_ptr<char[]> block(new char[kSegmentBlockBytes]);
-  std::string received;
-  size_t head_bytes = 0;
-  const HeadBound bound{env_->clock, receive_timeout_ms_, kHeadTimeoutMs};
-  switch (ReceiveHead(socket.get(), kSegmentBlockBytes, &received,
-                      &head_bytes, &bound)) {
-    case HeadRead::kComplete:
-      break;
-    case HeadRead::kTooLong:
-      slot.outcome = Outcome::kHeadTooLong;
-      return;
-    case HeadRead::kEnded:
-    case HeadRead::kFailed:
-    case HeadRead::kTimedOut:
-      slot.outcome = Outcome::kBroken;
-      slot.error = socket->last_error();
-      return;
-  }
-
-  ResponseHead head;
-  if (!ReadResponseHead(received.substr(0, head_bytes), &head)) {
-    slot.outcome = Outcome::kWrongAnswer;
-    return;
-  }
-  slot.status = head.status;
-  if (route.kind == platform::ProxyRoute::Kind::kHttpProxy && !url.secure &&
-      (head.status == 407 || head.status == 502 || head.status == 504)) {
-    slot.outcome = Outcome::kProxyError;
-    return;
-  }
+  const HttpUrl& url = probe.url;
+  Exchange exchange;
+  const ExchangeLimits limits{connect_timeout_ms_, receive_timeout_ms_,
+                              kSegmentBlockBytes};
+  result = RunExchange(
+      env_, url, limits,
+      [&](const platform::ProxyRoute& route) {
+        return BuildSegmentRequest(url, probe.referer,
+                                   ranged ? &range : nullptr, route);
+      },
+      &exchange);
+  if (!result.ok()) return;
+  const ResponseHead& head = exchange.head;
+  result.status = head.status;
   int64_t remaining = 0;  // body bytes this answer still owes the segment
-  if (!AnswerFitsSegment(head, plan_, index, &remaining)) {
-    slot.outcome = Misfit(head);
+  if (!AnswerFitsSegment(head, plan, index, &remaining)) {
+    result = Failed(Misfit(head), AtServer(url), head.status);
     return;
   }
-  if (!SameFileAsProbed(head, probe_)) {
-    slot.outcome = Outcome::kWrongAnswer;
+  if (!SameFileAsProbed(head, probe)) {
+    result = Failed(Outcome::kWrongAnswer, AtServer(url), head.status);
     return;
   }
 
@@ -191,32 +136,36 @@ void Downloader::DownloadSegment(int index) {
   // Why the part file or the plan could not be written: the status names
   // which of them, and the system's reason.
   platform::Status failure = fs->Open(
-      plan_.part_path,
+      plan.part_path,
       ranged ? platform::OpenMode::kWriteShared
              : platform::OpenMode::kCreateTruncate,
       &part);
-  if (failure.ok() && ranged && part->Length() < plan_.size) {
-    failure = part->SetLength(plan_.size);
+  if (failure.ok() && ranged && part->Length() < plan.size) {
+    failure = part->SetLength(plan.size);
   }
   if (failure.ok() && ranged) {
-    failure = fs->Open(plan_.plan_path, platform::OpenMode::kWriteShared,
+    failure = fs->Open(plan.plan_path, platform::OpenMode::kWriteShared,
                        &plan_file);
   }
   if (!failure.ok()) {
-    slot.outcome = Outcome::kWriteFailed;
-    slot.error = failure;
+    result = Failed(Outcome::kWriteFailed, failure, head.status);
     return;
   }
 
   int64_t next = ranged ? range.start : 0;  // the next offset to write
   int64_t writeback_from = next;  // the first byte not yet sent to disk
-  const int64_t start_field = StartFieldOffset(plan_.record, index);
+  const int64_t start_field = StartFieldOffset(plan.record, index);
   auto write_body = [&](const char* data, int64_t n) {
     if (n > remaining) n = remaining;
     if (n <= 0) return true;
     failure = part->WriteAt(next, data, n);
     if (!failure.ok()) return false;
-    if (index == 0) HashWritten(next, data, n);
+    // Worker 0 hashes what continues the hashed run from the first byte; a
+    // resumed segment 0 leaves its bytes to the finish's read.
+    if (index == 0 && transfer->digest && next == transfer->hashed) {
+      transfer->digest->Update(data, static_cast<size_t>(n));
+      transfer->hashed += n;
+    }
     next += n;
     remaining -= n;
     // The rename at the end flushes the part file; writing it back as it
@@ -234,17 +183,18 @@ void Downloader::DownloadSegment(int index) {
     failure = plan_file->WriteAt(start_field, field.data(), 4);
     return failure.ok();
   };
-  if (!write_body(received.data() + head_bytes,
-                  static_cast<int64_t>(received.size() - head_bytes))) {
-    slot.outcome = Outcome::kWriteFailed;
-    slot.error = failure;
+  if (!write_body(exchange.body_start.data(),
+                  static_cast<int64_t>(exchange.body_start.size()))) {
+    result = Failed(Outcome::kWriteFailed, failure, head.status);
     return;
   }
-  received.clear();
-  received.shrink_to_fit();
+  exchange.body_start.clear();
+  exchange.body_start.shrink_to_fit();
 
+  platform::Socket* socket = exchange.socket.get();
+  std::unique_ptr<char[]> block(new char[kSegmentBlockBytes]);
   Outcome outcome = Outcome::kBroken;
-  bool stopped = false;
+  platform::Status why = AtServer(url);
   bool too_slow = false;
   // The low-speed window: when it began, and the bytes since.
   int64_t window_start = env_->clock->MonotonicMillis();
@@ -254,8 +204,9 @@ void Downloader::DownloadSegment(int index) {
     int64_t want = std::min<int64_t>(remaining, kSegmentBlockBytes);
     int64_t filled = 0;
     int r = 1;
+    bool stopped = false;
     while (filled < want) {
-      if (slot.stop.load() != 0) {
+      if (stop_[index].load() != 0) {
         stopped = true;
         break;
       }
@@ -276,10 +227,25 @@ void Downloader::DownloadSegment(int index) {
     }
     if (!write_body(block.get(), filled)) {
       outcome = Outcome::kWriteFailed;
+      why = failure;
       break;
     }
-    if (stopped || too_slow || r <= 0) {
-      if (r < 0) slot.error = socket->last_error();
+    if (stopped) {
+      outcome = Outcome::kStopped;
+      break;
+    }
+    if (too_slow) {
+      why = platform::Status::Error(platform::ErrorKind::kTimedOut,
+                                    why.object(), 0, "below 1 KiB/s");
+      break;
+    }
+    if (r <= 0) {
+      if (r < 0) {
+        why = socket->last_error();
+      } else {
+        why = platform::Status::Error(platform::ErrorKind::kClosed,
+                                      why.object());
+      }
       break;
     }
   }
@@ -290,19 +256,14 @@ void Downloader::DownloadSegment(int index) {
   }
   if (outcome != Outcome::kWriteFailed && !closed.ok()) {
     outcome = Outcome::kWriteFailed;
-    failure = closed;
+    why = closed;
   }
-  if (remaining == 0 && outcome == Outcome::kBroken) outcome = Outcome::kOk;
-  if (outcome == Outcome::kWriteFailed) slot.error = failure;
-  slot.outcome = outcome;
-}
-
-void Downloader::HashWritten(int64_t offset, const char* data, int64_t n) {
-  // Only bytes that continue the hashed run from the first byte count; a
-  // resumed segment 0 leaves them all to the join's read.
-  if (!digest_ || offset != hashed_) return;
-  digest_->Update(data, static_cast<size_t>(n));
-  hashed_ += n;
+  if (remaining == 0 && outcome == Outcome::kBroken) {
+    result = StepResult();
+    result.status = head.status;
+    return;
+  }
+  result = Failed(outcome, why, head.status);
 }
 
 }  // namespace vorn

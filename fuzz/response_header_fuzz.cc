@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     __builtin_trap();
   }
   vorn::HttpUrl next;
-  switch (vorn::ReadProbeAnswer(head, &answer, &next)) {
+  vorn::StepResult failure;
+  switch (vorn::ReadProbeAnswer(head, &answer, &next, &failure)) {
     case vorn::kProbeOk:
       // Sizes past 2 GiB and empty files are refused.
       if (answer.size <= 0 || answer.size > vorn::kMaxFileBytes) {
@@ -36,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (head.status < 500) __builtin_trap();
       break;
     case vorn::kProbeFailed:
-      if (answer.ok()) __builtin_trap();
+      if (failure.ok()) __builtin_trap();
       break;
     default:
       __builtin_trap();

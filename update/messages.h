@@ -103,8 +103,8 @@ inline constexpr char kSegmentBroken[] =
 inline constexpr char kSegmentWriteFailed[] =
     "\xB6\xCE\xA3\xBA\xCE\xDE\xB7\xA8\xD0\xB4\xC8\xEB\xCF\xC2\xD4\xD8\xCE\xC4"
     "\xBC\xFE";
-// 合并下载文件失败
-inline constexpr char kJoinFailed[] =
+// 合并下载文件失败: the part file could not be read back for its digest
+inline constexpr char kReadBackFailed[] =
     "\xBA\xCF\xB2\xA2\xCF\xC2\xD4\xD8\xCE\xC4\xBC\xFE\xCA\xA7\xB0\xDC";
 // 无法替换升级包文件
 inline constexpr char kReplaceFailed[] =
@@ -112,6 +112,9 @@ inline constexpr char kReplaceFailed[] =
 // 无法启动下载线程
 inline constexpr char kThreadStartFailed[] =
     "\xCE\xDE\xB7\xA8\xC6\xF4\xB6\xAF\xCF\xC2\xD4\xD8\xCF\xDF\xB3\xCC";
+// 等待下载线程失败
+inline constexpr char kWaitFailed[] =
+    "\xB5\xC8\xB4\xFD\xCF\xC2\xD4\xD8\xCF\xDF\xB3\xCC\xCA\xA7\xB0\xDC";
 // 版本文件过大
 inline constexpr char kVersionFileTooLarge[] =
     "\xB0\xE6\xB1\xBE\xCE\xC4\xBC\xFE\xB9\xFD\xB4\xF3";

@@ -51,12 +51,15 @@ constexpr Row kRows[] = {
      msg::kSegmentProxyError, false},
     {Outcome::kProxyUnsupported, msg::kProxyUnsupported, false,
      msg::kSegmentProxyUnreachable, false},
-    {Outcome::kProxyError, nullptr, false, msg::kSegmentProxyError, false},
     {Outcome::kWrongAnswer, nullptr, false, msg::kSegmentWrongAnswer, false},
     {Outcome::kBroken, nullptr, false, msg::kSegmentBroken, false},
     {Outcome::kNotRun, nullptr, false, msg::kSegmentBroken, false},
+    {Outcome::kStopped, nullptr, false, msg::kSegmentBroken, false},
+    {Outcome::kThreadStartFailed, msg::kThreadStartFailed, false, nullptr,
+     false},
+    {Outcome::kWaitFailed, msg::kWaitFailed, false, nullptr, false},
     {Outcome::kWriteFailed, nullptr, false, msg::kSegmentWriteFailed, false},
-    {Outcome::kCopyFailed, msg::kJoinFailed, false, nullptr, false},
+    {Outcome::kReadBackFailed, msg::kReadBackFailed, false, nullptr, false},
     {Outcome::kReplaceFailed, msg::kReplaceFailed, false, nullptr, false},
     {Outcome::kDigestMismatch, msg::kDigestMismatch, false, nullptr, false},
 };
@@ -90,30 +93,30 @@ std::string WithStatus(const char* text, bool with_status, int32_t status) {
 
 }  // namespace
 
-std::string OutcomeLine(Outcome outcome, int32_t status,
-                        const platform::Status& error) {
-  if (outcome == Outcome::kTlsFailed) return TlsLine(error);
-  const Row* row = RowOf(outcome);
+std::string OutcomeLine(const StepResult& result) {
+  if (result.outcome == Outcome::kTlsFailed) {
+    return WithDetail(TlsLine(result.error), result.error);
+  }
+  const Row* row = RowOf(result.outcome);
   if (row == nullptr || row->line == nullptr) return std::string();
-  std::string line = WithStatus(row->line, row->line_status, status);
-  // Which file could not be written, and the system's reason.
-  if (outcome == Outcome::kPlanNotWritten) line += error.ToString();
-  return line;
+  return WithDetail(WithStatus(row->line, row->line_status, result.status),
+                    result.error);
 }
 
-std::string SegmentOutcomeLine(int index, Outcome outcome, int32_t status,
-                               const platform::Status& error) {
+std::string SegmentOutcomeLine(int index, const StepResult& result) {
   std::string line = std::string(msg::kSegmentPrefix) + std::to_string(index + 1);
-  if (outcome == Outcome::kTlsFailed) {
-    return line + msg::kSegmentLinePrefix + TlsLine(error);
+  if (result.outcome == Outcome::kTlsFailed) {
+    line += msg::kSegmentLinePrefix;
+    line += TlsLine(result.error);
+  } else if (const Row* row = RowOf(result.outcome); row == nullptr) {
+    line += msg::kSegmentBroken;
+  } else if (row->segment != nullptr) {
+    line += WithStatus(row->segment, row->segment_status, result.status);
+  } else {
+    line += msg::kSegmentLinePrefix +
+            WithStatus(row->line, row->segment_status, result.status);
   }
-  const Row* row = RowOf(outcome);
-  if (row == nullptr) return line + msg::kSegmentBroken;
-  if (row->segment != nullptr) {
-    return line + WithStatus(row->segment, row->segment_status, status);
-  }
-  return line + msg::kSegmentLinePrefix +
-         WithStatus(row->line, row->segment_status, status);
+  return WithDetail(line, result.error);
 }
 
 }  // namespace vorn

@@ -10,16 +10,15 @@
 
 namespace vorn {
 
-// The line that says why the preparation, the probe or the join ended with
-// `outcome`; `status` is the answer's status code, `error` the system's
-// reason. Empty for kOk and for outcomes that have segment lines alone.
-std::string OutcomeLine(Outcome outcome, int32_t status,
-                        const platform::Status& error);
+// The line that says why the preparation, the probe, the workers or the
+// finish failed with `result`: the outcome's fixed text (with the answer's
+// status code where the row has one), then the detail of its status.
+// Empty for kOk and for outcomes that have segment lines alone.
+std::string OutcomeLine(const StepResult& result);
 
-// The line of segment `index` (0 to 3), which ended with `outcome`: the
-// segment's number, then what happened to its connection.
-std::string SegmentOutcomeLine(int index, Outcome outcome, int32_t status,
-                               const platform::Status& error);
+// The line of segment `index` (0 to 3), which ended with `result`: the
+// segment's number, then what happened to its connection, then the detail.
+std::string SegmentOutcomeLine(int index, const StepResult& result);
 
 // What follows a failure line's fixed text: "：", the object of `error`
 // (a path, host:port) and "：" with the reason, in words of its own for the

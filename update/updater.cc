@@ -128,21 +128,7 @@ bool Updater::StartDownload() {
     WriteLog(msg::kPackageUrlUnsafe);
     return false;
   }
-  Outcome prepared = downloader_.PrepareDownload(url, SavePath());
-  const ProbeAnswer& probe = downloader_.probe();
-  // A download through a proxy says which one, before anything else of
-  // the download is logged; a direct one logs nothing here.
-  if (!probe.proxy_description.empty()) {
-    WriteLog((std::string(msg::kUsingProxy) + probe.proxy_description).c_str());
-  }
-  if (downloader_.plan().dropped_other) WriteLog(msg::kOtherPlanDropped);
-  if (prepared != Outcome::kOk) {
-    const platform::Status& error =
-        probe.ok() ? downloader_.error() : probe.error;
-    WriteLog(OutcomeLine(prepared, probe.status, error).c_str());
-    return false;
-  }
-  return StartTransfer() == kRunOk;
+  return StartTransfer(url) == kRunOk;
 }
 
 }  // namespace vorn

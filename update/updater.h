@@ -9,7 +9,6 @@
 
 #include "download/downloader.h"
 #include "platform/env.h"
-#include "platform/threads.h"
 #include "platform/window_system.h"
 #include "update/release_checks.h"
 #include "update/update_parameters.h"
@@ -91,9 +90,10 @@ class Updater {
   // The save path: download directory + separator + package file name.
   std::string SavePath() const;
 
-  // Starts the workers and waits for them; see download/transfer.cc.
-  int32_t StartTransfer();
-  int32_t WaitAndMerge();
+  // Hands the download of `url` to the downloader and logs what it came
+  // to; with the package in place runs the closing sequence. 0, -1 (the
+  // workers were stopped) or E_FAIL.
+  int32_t StartTransfer(const std::string& url);
 
   // The closing sequence after a successful merge.
   void CompleteUpdate();
@@ -126,11 +126,7 @@ class Updater {
   // Logs `refusal`, which comes from the state file at `path`, with the
   // path and that the file may be deleted.
   void LogStateRefusal(const char* refusal, const std::string& path);
-  // Waits for the started workers; true when they all ended normally.
-  bool WaitForWorkers(bool four_part);
-  // The lines that say why a transfer did not give a package.
-  void LogTransferFailure(Outcome join);
-  // The line of a record that could not be written; nothing when it was.
+  // The line of a plan that could not be written; nothing when it was.
   void LogPlanWrite(const platform::Status& written);
 
   Downloader downloader_;  // first member: built first, destroyed last
@@ -151,7 +147,6 @@ class Updater {
   enum class Held { kNotYet, kHeld, kMissing, kReplaced };
   Held held_ = Held::kNotYet;
   std::unique_ptr<platform::File> held_package_;
-  platform::ThreadHandle thread_handles_[kSegmentCount] = {};
 };
 
 }  // namespace vorn

@@ -11,6 +11,7 @@
 #include "download/downloader.h"
 #include "tests/net/net_env.h"
 #include "tests/unit/fake_env.h"
+#include "tests/unit/fake_http.h"
 
 namespace vorn {
 namespace {
@@ -37,10 +38,11 @@ HttpUrl Parsed(const std::string& text) {
 }
 
 // A probe with time-outs of `ms`.
-ProbeAnswer Probe(const std::string& url, int method = 0, uint32_t ms = 5000) {
+testing::Probed Probe(const std::string& url, int method = 0,
+                      uint32_t ms = 5000) {
   Downloader d(&RealEnv());
   d.SetTimeouts(ms, ms);
-  return d.ProbeSize(Parsed(url), method);
+  return testing::Probe(d, Parsed(url), method);
 }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -154,7 +156,7 @@ TEST_P(ProbeNetTable, AgainstServer) {
   VORN_REQUIRE_SERVERS();
   const NetCase& c = GetParam();
   const uint16_t port = PortOf(c.server);
-  const ProbeAnswer a = Probe(Url(port, c.path), c.method);
+  const testing::Probed a = Probe(Url(port, c.path), c.method);
   EXPECT_EQ(c.outcome, a.outcome);
   EXPECT_EQ(c.status, a.status);
   EXPECT_EQ(c.size, a.size);
@@ -189,10 +191,11 @@ TEST(ProbeNetTest, LargeTextFileIsNotReadWhole) {
     testing::TempDir dir;
     Downloader d(&RealEnv());
     d.SetTimeouts(5000, 5000);
-    ASSERT_EQ(Outcome::kOk, d.PrepareDownload(Url(port, "/text-large.txt"),
-                                              dir.File("t.txt")));
-    EXPECT_EQ(static_cast<int64_t>(nettest::LargeText().size()), d.plan().size);
-    EXPECT_EQ(port == NginxPort(), d.plan().ranged);
+    Prepared p =
+        d.PrepareDownload(Url(port, "/text-large.txt"), dir.File("t.txt"));
+    ASSERT_EQ(Outcome::kOk, p.result.outcome);
+    EXPECT_EQ(static_cast<int64_t>(nettest::LargeText().size()), p.plan.size);
+    EXPECT_EQ(port == NginxPort(), p.plan.ranged);
     EXPECT_EQ(port == NginxPort(), testing::Exists(dir.File("t.txt.plan")));
   }
 }
@@ -201,7 +204,7 @@ TEST(ProbeNetTest, RedirectChainAcrossPortsSendsReferers) {
   VORN_REQUIRE_SERVERS();
   const std::string tag = nettest::UniqueTag("chain");
   const int hops = 5;
-  const ProbeAnswer a =
+  const testing::Probed a =
       Probe(Url(FaultPort(), "/redirect/" + std::to_string(hops) + "/" + tag));
   ASSERT_EQ(Outcome::kOk, a.outcome);
   EXPECT_EQ(1000, a.size);
@@ -240,7 +243,7 @@ TEST(ProbeNetTest, RedirectChainAcrossPortsSendsReferers) {
 TEST(ProbeNetTest, RedirectLoopIsBounded) {
   VORN_REQUIRE_SERVERS();
   const std::string tag = nettest::UniqueTag("loop");
-  const ProbeAnswer a = Probe(Url(FaultPort(), "/loop/" + tag));
+  const testing::Probed a = Probe(Url(FaultPort(), "/loop/" + tag));
   EXPECT_EQ(Outcome::kTooManyRedirects, a.outcome);
   EXPECT_EQ(0, a.size);
   EXPECT_EQ(static_cast<size_t>(kMaxRedirects + 1),
@@ -250,7 +253,7 @@ TEST(ProbeNetTest, RedirectLoopIsBounded) {
 TEST(ProbeNetTest, SilentServerTimesOut) {
   VORN_REQUIRE_SERVERS();
   auto start = std::chrono::steady_clock::now();
-  const ProbeAnswer a = Probe(Url(FaultPort(), "/silent"), 0, 1000);
+  const testing::Probed a = Probe(Url(FaultPort(), "/silent"), 0, 1000);
   double took = SecondsSince(start);
   EXPECT_EQ(Outcome::kNoAnswer, a.outcome);
   EXPECT_EQ(platform::ErrorKind::kTimedOut, a.error.kind());
@@ -261,7 +264,7 @@ TEST(ProbeNetTest, SilentServerTimesOut) {
 TEST(ProbeNetTest, RefusedConnectionFails) {
   VORN_REQUIRE_SERVERS();
   // Nothing listens on base + 9.
-  const ProbeAnswer a =
+  const testing::Probed a =
       Probe(Url(static_cast<uint16_t>(nettest::PortBase() + 9), "/x"), 0, 2000);
   EXPECT_EQ(Outcome::kConnectFailed, a.outcome);
   EXPECT_EQ(platform::ErrorKind::kRefused, a.error.kind());
@@ -273,7 +276,7 @@ TEST(ProbeNetTest, HeadEndsAtItsBlankLine) {
   // with a zero byte, then sends a Last-Modified line: it is body, and a
   // probe that went on receiving would wait for its receive time-out.
   auto start = std::chrono::steady_clock::now();
-  const ProbeAnswer a = Probe(Url(FaultPort(), "/zeropiece"));
+  const testing::Probed a = Probe(Url(FaultPort(), "/zeropiece"));
   EXPECT_LT(SecondsSince(start), 4.0);
   EXPECT_EQ(Outcome::kOk, a.outcome);
   EXPECT_EQ(10, a.size);

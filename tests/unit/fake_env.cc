@@ -93,6 +93,7 @@ class FakeSocket : public platform::Socket {
     std::lock_guard<std::mutex> lock(network_->mu_);
     connection_ = std::make_shared<FakeNetwork::Connection>();
     connection_->host_port = where;
+    where_ = where;
     network_->connections_.push_back(connection_);
     auto served = network_->responders_.find(where);
     if (served != network_->responders_.end()) {
@@ -103,6 +104,8 @@ class FakeSocket : public platform::Socket {
     auto it = network_->scripts_.find(where);
     if (it == network_->scripts_.end() || it->second.empty()) {
       connected_ = false;
+      last_error_ = platform::Status::Error(platform::ErrorKind::kRefused,
+                                            where, 111, "Connection refused");
       return false;
     }
     size_t& used = network_->used_[where];
@@ -110,13 +113,17 @@ class FakeSocket : public platform::Socket {
     ++used;
     script_ = it->second[index];
     connected_ = script_.connect_ok;
+    if (!connected_) {
+      last_error_ = platform::Status::Error(platform::ErrorKind::kRefused,
+                                            where, 111, "Connection refused");
+    }
     return connected_;
   }
 
   int Send(const std::string& data) override {
     if (!connected_ || !script_.send_ok) {
       last_error_ = platform::Status::Error(platform::ErrorKind::kClosed,
-                                            "send", 104, "reset by peer");
+                                            where_, 104, "reset by peer");
       return platform::kSocketError;
     }
     std::lock_guard<std::mutex> lock(network_->mu_);
@@ -140,7 +147,13 @@ class FakeSocket : public platform::Socket {
       ++next_;
       offset_ = 0;
     }
-    if (next_ >= script_.chunks.size()) return script_.after_chunks;
+    if (next_ >= script_.chunks.size()) {
+      if (script_.after_chunks < 0) {
+        last_error_ = platform::Status::Error(platform::ErrorKind::kClosed,
+                                              where_, 104, "reset by peer");
+      }
+      return script_.after_chunks;
+    }
     const std::string& chunk = script_.chunks[next_];
     size_t take = chunk.size() - offset_;
     if (take > static_cast<size_t>(n)) take = static_cast<size_t>(n);
@@ -155,7 +168,7 @@ class FakeSocket : public platform::Socket {
     std::lock_guard<std::mutex> lock(network_->mu_);
     connection_->tls_host = host;
     if (script_.tls == platform::ErrorKind::kOk) return connected_;
-    last_error_ = platform::Status::Error(script_.tls, host);
+    last_error_ = platform::Status::Error(script_.tls, where_);
     return false;
   }
 
@@ -165,6 +178,7 @@ class FakeSocket : public platform::Socket {
   SocketScript script_;
   FakeNetwork::Responder responder_;
   bool connected_ = false;
+  std::string where_;  // host:port, as the real sockets name a connection
   size_t next_ = 0;
   size_t offset_ = 0;
 };

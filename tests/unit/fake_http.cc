@@ -20,6 +20,7 @@ FakeNetwork::Responder ServeFile(const FakeFile& file) {
     const std::string& body = file.content;
     size_t range_at = request.find("Range: bytes=");
     std::string head = "Last-Modified: " + file.last_modified + "\r\n";
+    if (!file.etag.empty()) head += "ETag: " + file.etag + "\r\n";
     if (file.ranges && range_at != std::string::npos) {
       long first = std::strtol(request.c_str() + range_at + 13, nullptr, 10);
       size_t dash = request.find('-', range_at + 13);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "download/downloader.h"
+#include "platform/text.h"
 #include "tests/unit/fake_env.h"
 #include "tests/unit/fake_http.h"
 
@@ -68,10 +69,25 @@ struct World {
     WriteAll(Part(), part);
   }
 
+  // Prepares the download; what it found stays in `p`.
+  Outcome Prepare(const std::string& url, const std::string& save) {
+    p = d.PrepareDownload(url, save);
+    return p.result.outcome;
+  }
+  // Runs segment `index` of the prepared plan.
+  StepResult Segment(int index) {
+    Transfer t;
+    t.probe = p.probe;
+    t.plan = p.plan;
+    d.DownloadSegment(&t, index);
+    return t.results[index];
+  }
+
   TempDir dir;
   FakeEnv fake;
   FakeFile file;
   Downloader d{&fake.env};
+  Prepared p;
 };
 
 TEST(PrepareTest, FreshPlans) {
@@ -88,8 +104,8 @@ TEST(PrepareTest, FreshPlans) {
   };
   for (const auto& c : cases) {
     World w(c.ranges, c.date);
-    ASSERT_EQ(Outcome::kOk, w.d.PrepareDownload(kUrl, w.Save())) << c.name;
-    const DownloadPlan& plan = w.d.plan();
+    ASSERT_EQ(Outcome::kOk, w.Prepare(kUrl, w.Save())) << c.name;
+    const DownloadPlan& plan = w.p.plan;
     EXPECT_EQ(1003, plan.size) << c.name;  // the true size in both modes
     EXPECT_EQ(c.ranges, plan.ranged) << c.name;
     EXPECT_FALSE(plan.resumed) << c.name;
@@ -130,9 +146,9 @@ TEST(PrepareTest, RecordForAnotherUrlIsDroppedWithItsSegmentFiles) {
     if (c.plain_line_end) bytes.erase(bytes.find("\r\r\n"), 1);
     WriteAll(w.Info(), bytes);
     WriteAll(w.Part(), "the other file");
-    ASSERT_EQ(Outcome::kOk, w.d.PrepareDownload(kUrl, w.Save())) << c.name;
-    EXPECT_TRUE(w.d.plan().dropped_other) << c.name;
-    EXPECT_FALSE(w.d.plan().resumed) << c.name;
+    ASSERT_EQ(Outcome::kOk, w.Prepare(kUrl, w.Save())) << c.name;
+    EXPECT_TRUE(w.p.plan.dropped_other) << c.name;
+    EXPECT_FALSE(w.p.plan.resumed) << c.name;
     EXPECT_TRUE(w.fake.desktop.boxes.empty()) << c.name;
     EXPECT_FALSE(Exists(w.Part())) << c.name;
     if (c.ranges) {
@@ -156,13 +172,13 @@ TEST(PrepareTest, OlderClientsSegmentFilesAreTakenOver) {
   WriteAll(w.OldSegment(1), content.substr(250, 100));  // part
   WriteAll(w.OldSegment(2), std::string(251, 'x'));     // longer than its range
   WriteAll(w.OldSegment(3), "");                        // empty
-  ASSERT_EQ(Outcome::kOk, w.d.PrepareDownload(kUrl, w.Save()));
-  EXPECT_TRUE(w.d.plan().resumed);
-  EXPECT_TRUE(w.d.plan().took_over);
+  ASSERT_EQ(Outcome::kOk, w.Prepare(kUrl, w.Save()));
+  EXPECT_TRUE(w.p.plan.resumed);
+  EXPECT_TRUE(w.p.plan.took_over);
   const int32_t starts[4] = {250, 350, 500, 750};
   ResumeRecord expected = Record(w.Save(), 1003, k1994.Time());
   for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(starts[i], w.d.plan().record.ranges[i].start) << i;
+    EXPECT_EQ(starts[i], w.p.plan.record.ranges[i].start) << i;
     expected.ranges[i].start = starts[i];
   }
   EXPECT_EQ(SerializeInfoFile(expected), ReadAll(w.Info()));
@@ -182,6 +198,11 @@ struct ReplanCase {
   bool digest;  // a SHA-256 was announced
   bool replanned;
   int64_t part_bytes = 1003;  // the part file's size; -1: none
+  // The server's ETag and the one the plan was made for.
+  const char* server_etag = "";
+  const char* kept_etag = "";
+  // The plan was made for another announced SHA-256.
+  bool other_digest = false;
 };
 
 TEST(PrepareTest, ReplanTests) {
@@ -203,11 +224,25 @@ TEST(PrepareTest, ReplanTests) {
       // plan counts is there.
       {"PartFileMissing", k1994, 0, 0, 0, false, true, -1},
       {"PartFileOfAnotherSize", k1994, 0, 0, 0, false, true, 1002},
+      // Republished with the size and date kept: the ETag or the announced
+      // digest says it is another file.
+      {"SameETagResumes", k1994, 0, 0, 0, true, false, 1003, "\"a\"", "\"a\""},
+      {"AnotherETagStartsOver", k1994, 0, 0, 0, false, true, 1003, "\"b\"",
+       "\"a\""},
+      {"AnotherDigestStartsOver", k1994, 0, 0, 0, true, true, 1003, "", "",
+       true},
   };
   for (const ReplanCase& c : cases) {
     World w(true, c.date);
+    w.file.etag = c.server_etag;
+    w.fake.network.Serve("h:80", testing::ServeFile(w.file));
     ResumeRecord r =
         Record(w.Save(), 1003, Time64(c.date.Time().seconds() + c.time_shift));
+    r.etag = c.kept_etag;
+    if (c.digest) {
+      r.sha256 = HexEncode(testing::FakeCrypto::Digest(
+          c.other_digest ? std::string("another release") : w.file.content));
+    }
     r.ranges[3].end += c.end_shift;
     r.ranges[1].start = 260;
     std::string bytes = SerializeInfoFile(r);
@@ -222,8 +257,8 @@ TEST(PrepareTest, ReplanTests) {
     if (c.digest) {
       w.d.SetExpectedPackage(-1, testing::FakeCrypto::Digest(w.file.content));
     }
-    ASSERT_EQ(Outcome::kOk, w.d.PrepareDownload(kUrl, w.Save())) << c.name;
-    const DownloadPlan& plan = w.d.plan();
+    ASSERT_EQ(Outcome::kOk, w.Prepare(kUrl, w.Save())) << c.name;
+    const DownloadPlan& plan = w.p.plan;
     EXPECT_EQ(c.replanned, !plan.resumed) << c.name;
     EXPECT_EQ(c.replanned ? 250 : 260, plan.record.ranges[1].start) << c.name;
     EXPECT_EQ(c.replanned, !Exists(w.Part())) << c.name;
@@ -232,8 +267,7 @@ TEST(PrepareTest, ReplanTests) {
         << c.name;
     EXPECT_EQ(SerializeInfoFile(plan.record), ReadAll(w.Info())) << c.name;
     // The next request asks only for what the kept file lacks.
-    w.d.DownloadSegment(1);
-    EXPECT_EQ(Outcome::kOk, w.d.slot(1).outcome) << c.name;
+    EXPECT_EQ(Outcome::kOk, w.Segment(1).outcome) << c.name;
     const std::string range = c.replanned ? "bytes=250-499" : "bytes=260-499";
     EXPECT_NE(std::string::npos, w.fake.network.Connections().back().sent.find(
                                      "Range: " + range + "\r\n"))
@@ -258,10 +292,10 @@ TEST(PrepareTest, PlanThatCannotBeWritten) {
     World w(c.ranges);
     w.fake.files.fail_writes = !c.fail_renames;
     w.fake.files.fail_renames = c.fail_renames;
-    EXPECT_EQ(c.outcome, w.d.PrepareDownload(kUrl, w.Save())) << c.name;
+    EXPECT_EQ(c.outcome, w.Prepare(kUrl, w.Save())) << c.name;
     if (c.outcome != Outcome::kOk) {
-      EXPECT_NE(std::string::npos, w.d.error().ToString().find(w.Info()))
-          << c.name << ": " << w.d.error().ToString();
+      EXPECT_NE(std::string::npos, w.p.result.error.ToString().find(w.Info()))
+          << c.name << ": " << w.p.result.error.ToString();
     }
     EXPECT_FALSE(Exists(w.Info())) << c.name;
     EXPECT_FALSE(Exists(w.Info() + ".new")) << c.name;
@@ -271,11 +305,11 @@ TEST(PrepareTest, PlanThatCannotBeWritten) {
 TEST(PrepareTest, UrlWithoutSchemeAndSavePathWithBlanks) {
   World w;
   ASSERT_EQ(Outcome::kOk,
-            w.d.PrepareDownload("h/f.exe", "  " + w.Save() + " \t"));
-  EXPECT_EQ(w.Save(), w.d.plan().save_path);
-  EXPECT_EQ(w.Info(), w.d.plan().plan_path);
+            w.Prepare("h/f.exe", "  " + w.Save() + " \t"));
+  EXPECT_EQ(w.Save(), w.p.plan.save_path);
+  EXPECT_EQ(w.Info(), w.p.plan.plan_path);
   // The prefixed form is what is kept, as older releases kept it.
-  EXPECT_EQ(kUrl, w.d.plan().record.url);
+  EXPECT_EQ(kUrl, w.p.plan.record.url);
 }
 
 TEST(PrepareTest, RefusedInputs) {
@@ -291,7 +325,7 @@ TEST(PrepareTest, RefusedInputs) {
       {kUrl, " \t ", Outcome::kBadSavePath},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(c.outcome, w.d.PrepareDownload(c.url, c.save)) << c.url;
+    EXPECT_EQ(c.outcome, w.Prepare(c.url, c.save)) << c.url;
   }
   EXPECT_TRUE(w.fake.network.Connections().empty());
 }
@@ -300,9 +334,9 @@ TEST(PrepareTest, FailedProbeWithoutRecord) {
   // Nothing serves h2:80: the probe fails and nothing is written.
   World w;
   EXPECT_EQ(Outcome::kConnectFailed,
-            w.d.PrepareDownload("http://h2/f.exe", w.Save()));
-  EXPECT_EQ(Outcome::kConnectFailed, w.d.probe().outcome);
-  EXPECT_FALSE(w.d.plan().resumed);
+            w.Prepare("http://h2/f.exe", w.Save()));
+  EXPECT_EQ("h2:80", w.p.result.error.object()) << "the server is named";
+  EXPECT_FALSE(w.p.plan.resumed);
   EXPECT_FALSE(Exists(w.Info()));
 }
 

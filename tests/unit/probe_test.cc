@@ -9,6 +9,7 @@
 #include "download/downloader.h"
 #include "download/response_header.h"
 #include "tests/unit/fake_env.h"
+#include "tests/unit/fake_http.h"
 
 namespace vorn {
 namespace {
@@ -140,7 +141,7 @@ TEST_P(ProbeTable, OutcomeSizeRangesAndDate) {
     fake.network.Script("srv:8080", script);
 
     Downloader d(&fake.env);
-    ProbeAnswer answer = d.ProbeSize(Url("http://srv:8080/pkg.exe"), 0);
+    testing::Probed answer = testing::Probe(d, Url("http://srv:8080/pkg.exe"), 0);
     EXPECT_EQ(c.outcome, answer.outcome);
     if (c.outcome == Outcome::kOk) {
       EXPECT_EQ(c.size, answer.size);
@@ -185,7 +186,7 @@ TEST(ProbeTest, RedirectChainSendsRefererAndReconnects) {
                       Answer("HTTP/1.1 302 Found\r\nLocation: z\r\n\r\n"));
   fake.network.Script("b:81", Answer(kPartial));
   Downloader d(&fake.env);
-  ProbeAnswer answer = d.ProbeSize(Url("http://a/start"), 0);
+  testing::Probed answer = testing::Probe(d, Url("http://a/start"), 0);
   ASSERT_EQ(Outcome::kOk, answer.outcome);
   EXPECT_EQ(1000, answer.size);
   EXPECT_TRUE(answer.ranges);
@@ -234,7 +235,7 @@ TEST(ProbeTest, RedirectTargets) {
                                c.location + "\r\n\r\n"));
     fake.network.Script("h:443", Answer(kPartial));
     Downloader d(&fake.env);
-    ProbeAnswer answer = d.ProbeSize(Url(c.start), 0);
+    testing::Probed answer = testing::Probe(d, Url(c.start), 0);
     EXPECT_EQ(c.outcome, answer.outcome);
     auto conns = fake.network.Connections();
     ASSERT_EQ(c.connections, conns.size());
@@ -251,7 +252,7 @@ TEST(ProbeTest, HeadMethodForNonZeroArgument) {
     fake.network.Script("h:80",
                         Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n"));
     Downloader d(&fake.env);
-    EXPECT_EQ(Outcome::kOk, d.ProbeSize(Url("http://h/f"), method).outcome);
+    EXPECT_EQ(Outcome::kOk, testing::Probe(d, Url("http://h/f"), method).outcome);
     ASSERT_EQ(1u, fake.network.Connections().size());
     EXPECT_EQ(ProbeRequest("HEAD", "/f", "h", ""),
               fake.network.Connections()[0].sent);
@@ -283,7 +284,7 @@ TEST(ProbeTest, RedirectBound) {
     }
     if (c.redirects < 100) fake.network.Script("h:80", Answer(kPartial));
     Downloader d(&fake.env);
-    EXPECT_EQ(c.outcome, d.ProbeSize(Url("http://h/first"), 0).outcome);
+    EXPECT_EQ(c.outcome, testing::Probe(d, Url("http://h/first"), 0).outcome);
     EXPECT_EQ(c.connections, fake.network.Connections().size());
   }
 }
@@ -339,7 +340,7 @@ TEST(ProbeTest, ThroughAProxy) {
     fake.network.Script("px:3128", script);
     fake.network.Script("srv:8080", script);
     Downloader d(&fake.env);
-    ProbeAnswer answer = d.ProbeSize(Url("http://srv:8080/pkg.exe"), 0);
+    testing::Probed answer = testing::Probe(d, Url("http://srv:8080/pkg.exe"), 0);
     EXPECT_EQ(c.outcome, answer.outcome);
     EXPECT_EQ(c.status, answer.status);
     EXPECT_EQ(c.route.description, answer.proxy_description);
@@ -406,7 +407,7 @@ TEST(ProbeTest, HttpsThroughAProxyTunnel) {
     script.chunks = {c.tunnel_answer, kPartial};
     fake.network.Script("px:3128", script);
     Downloader d(&fake.env);
-    ProbeAnswer answer = d.ProbeSize(Url("https://srv/pkg.exe"), 0);
+    testing::Probed answer = testing::Probe(d, Url("https://srv/pkg.exe"), 0);
     EXPECT_EQ(c.outcome, answer.outcome);
     EXPECT_EQ(c.status, answer.status);
     auto conns = fake.network.Connections();
@@ -426,7 +427,7 @@ TEST(ProbeTest, RedirectLeavesTheProxyForAnExemptHost) {
                                         "Location: http://b:81/x\r\n\r\n"));
   fake.network.Script("b:81", Answer(kPartial));
   Downloader d(&fake.env);
-  ProbeAnswer answer = d.ProbeSize(Url("http://a/start"), 0);
+  testing::Probed answer = testing::Probe(d, Url("http://a/start"), 0);
   ASSERT_EQ(Outcome::kOk, answer.outcome);
   auto conns = fake.network.Connections();
   ASSERT_EQ(2u, conns.size());
@@ -452,7 +453,7 @@ TEST(ProbeTest, HttpsAsksForTheRouteOfHttps) {
   tunnel.chunks = {"HTTP/1.1 200 Connection established\r\n\r\n", kPartial};
   fake.network.Script("tx:8443", tunnel);
   Downloader d(&fake.env);
-  ProbeAnswer answer = d.ProbeSize(Url("http://a/start"), 0);
+  testing::Probed answer = testing::Probe(d, Url("http://a/start"), 0);
   ASSERT_EQ(Outcome::kOk, answer.outcome);
   EXPECT_EQ((std::vector<std::string>{"a:80", "https://a:443"}),
             fake.proxies.Asked());

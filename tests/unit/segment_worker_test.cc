@@ -59,8 +59,16 @@ struct Rig {
     fake.network.Script(where, std::move(segment));
   }
   Outcome Prepare() {
-    return d.PrepareDownload(secure ? "https://h/f.exe" : "http://h/f.exe",
-                             Save());
+    Prepared p =
+        d.PrepareDownload(secure ? "https://h/f.exe" : "http://h/f.exe", Save());
+    t.probe = p.probe;
+    t.plan = p.plan;
+    return p.result.outcome;
+  }
+  // Runs segment `i`; its result.
+  const StepResult& Run(int i) {
+    d.DownloadSegment(&t, i);
+    return t.results[i];
   }
   std::string Save() const { return dir.File("f.exe"); }
   // What the first segment connection sent.
@@ -68,14 +76,14 @@ struct Rig {
     auto connections = fake.network.Connections();
     return connections.size() < 2 ? std::string() : connections[1].sent;
   }
-  std::string PartPath() { return d.plan().part_path; }
+  std::string PartPath() { return t.plan.part_path; }
   // The bytes segment `i` has on disk: in four-part mode those of the part
   // file from the range's first byte up to its start in the plan (none
   // without a part file); with one connection the whole part file.
   std::string Segment(int i) {
     std::string part = ReadAll(PartPath());
-    if (!d.plan().ranged) return part;
-    const SegmentRange* ranges = d.plan().record.ranges;
+    if (!t.plan.ranged) return part;
+    const SegmentRange* ranges = t.plan.record.ranges;
     const size_t origin = OriginalStart(ranges, i);
     const size_t start = ranges[i].start;
     if (part.size() < start) return std::string();
@@ -86,6 +94,7 @@ struct Rig {
   TempDir dir;
   FakeEnv fake;
   Downloader d;
+  Transfer t;
 };
 
 class SegmentWorkerTest : public ::testing::Test {
@@ -124,13 +133,12 @@ TEST_F(SegmentWorkerTest, WritesExactlyTheRange) {
     script.chunks = c.chunks;
     Rig rig(true, script, c.probe_fields, c.secure);
     ASSERT_EQ(Outcome::kOk, rig.Prepare()) << c.name;
-    rig.d.DownloadSegment(1);
-    EXPECT_EQ(Outcome::kOk, rig.d.slot(1).outcome) << c.name;
-    EXPECT_EQ(206, rig.d.slot(1).status) << c.name;
+        EXPECT_EQ(Outcome::kOk, rig.Run(1).outcome) << c.name;
+    EXPECT_EQ(206, rig.t.results[1].status) << c.name;
     EXPECT_EQ(body, rig.Segment(1)) << c.name;
     // The start moved in the plan file too, in place.
-    EXPECT_EQ(SerializeInfoFile(rig.d.plan().record),
-              ReadAll(rig.d.plan().plan_path))
+    EXPECT_EQ(SerializeInfoFile(rig.t.plan.record),
+              ReadAll(rig.t.plan.plan_path))
         << c.name;
     EXPECT_NE(std::string::npos, rig.Sent().find("Range: bytes=250-499\r\n"))
         << c.name;
@@ -158,35 +166,35 @@ TEST_F(SegmentWorkerTest, FailuresWriteNothing) {
       {"WholeFileToARangeRequest",
        Answer("HTTP/1.1 200 OK\r\n" + kDateLine +
               "Content-Length: 1003\r\n\r\n" + content_),
-       "", false, Outcome::kWrongAnswer, 200, platform::ErrorKind::kOk},
+       "", false, Outcome::kWrongAnswer, 200, platform::ErrorKind::kOther},
       {"RangeFromAnotherStart", Answer(Ranged(0, 249, content_.substr(0, 250))),
-       "", false, Outcome::kWrongAnswer, 206, platform::ErrorKind::kOk},
+       "", false, Outcome::kWrongAnswer, 206, platform::ErrorKind::kOther},
       {"NotFound",
        Answer("HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno!"), "",
-       false, Outcome::kWrongAnswer, 404, platform::ErrorKind::kOk},
+       false, Outcome::kWrongAnswer, 404, platform::ErrorKind::kOther},
       {"ServiceUnavailable",
        Answer("HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy"), "", false,
-       Outcome::kServerError, 503, platform::ErrorKind::kOk},
+       Outcome::kServerError, 503, platform::ErrorKind::kOther},
       // The file was replaced at the same size since the probe.
       {"AnotherLastModified",
        Answer(Ranged(250, 499, body,
                      "Last-Modified: Sun, 06 Nov 1994 08:49:38 GMT\r\n")),
-       "", false, Outcome::kWrongAnswer, 206, platform::ErrorKind::kOk},
+       "", false, Outcome::kWrongAnswer, 206, platform::ErrorKind::kOther},
       {"NoLastModified", Answer(Ranged(250, 499, body, "")), "", false,
-       Outcome::kWrongAnswer, 206, platform::ErrorKind::kOk},
+       Outcome::kWrongAnswer, 206, platform::ErrorKind::kOther},
       {"AnotherETag",
        Answer(Ranged(250, 499, body, kDateLine + "ETag: \"v2\"\r\n")), etag,
-       false, Outcome::kWrongAnswer, 206, platform::ErrorKind::kOk},
+       false, Outcome::kWrongAnswer, 206, platform::ErrorKind::kOther},
       {"NoETag", Answer(Ranged(250, 499, body)), etag, false,
-       Outcome::kWrongAnswer, 206, platform::ErrorKind::kOk},
+       Outcome::kWrongAnswer, 206, platform::ErrorKind::kOther},
       {"HeadTooLong",
        Answer("HTTP/1.1 206 Partial\r\n" + std::string(20000, 'h')), "", false,
-       Outcome::kHeadTooLong, 0, platform::ErrorKind::kOk},
+       Outcome::kHeadTooLong, 0, platform::ErrorKind::kOther},
       {"ClosedInsideTheHeader", Answer("HTTP/1.1 206 Partial\r\nContent-Le"),
-       "", false, Outcome::kBroken, 0, platform::ErrorKind::kOk},
-      {"NothingAtAll", Answer(""), "", false, Outcome::kBroken, 0,
-       platform::ErrorKind::kOk},
-      {"SendFails", send_fails, "", false, Outcome::kBroken, 0,
+       "", false, Outcome::kNoAnswer, 0, platform::ErrorKind::kClosed},
+      {"NothingAtAll", Answer(""), "", false, Outcome::kNoAnswer, 0,
+       platform::ErrorKind::kClosed},
+      {"SendFails", send_fails, "", false, Outcome::kSendFailed, 0,
        platform::ErrorKind::kClosed},
       {"TlsUntrusted", tls_fails, "", true, Outcome::kTlsFailed, 0,
        platform::ErrorKind::kTlsUntrusted},
@@ -194,11 +202,13 @@ TEST_F(SegmentWorkerTest, FailuresWriteNothing) {
   for (const auto& c : cases) {
     Rig rig(true, c.segment, c.probe_fields, c.secure);
     ASSERT_EQ(Outcome::kOk, rig.Prepare()) << c.name;
-    rig.d.DownloadSegment(1);
-    const SegmentSlot& slot = rig.d.slot(1);
+    const StepResult& slot = rig.Run(1);
     EXPECT_EQ(c.outcome, slot.outcome) << c.name;
     EXPECT_EQ(c.status, slot.status) << c.name;
     EXPECT_EQ(c.error, slot.error.kind()) << c.name;
+    // Every failure names the server.
+    EXPECT_EQ("h:" + std::string(c.secure ? "443" : "80"), slot.error.object())
+        << c.name;
     EXPECT_FALSE(Exists(rig.PartPath())) << c.name;
   }
 }
@@ -209,8 +219,7 @@ TEST_F(SegmentWorkerTest, BrokenTransfersKeepWhatArrived) {
   for (int after : {0, platform::kSocketError}) {
     Rig rig(true, Answer(half, after));
     ASSERT_EQ(Outcome::kOk, rig.Prepare());
-    rig.d.DownloadSegment(2);
-    EXPECT_EQ(Outcome::kBroken, rig.d.slot(2).outcome) << after;
+        EXPECT_EQ(Outcome::kBroken, rig.Run(2).outcome) << after;
     EXPECT_EQ(content_.substr(500, 125), rig.Segment(2)) << after;
   }
 }
@@ -219,9 +228,8 @@ TEST_F(SegmentWorkerTest, FailedWriteEndsTheSegment) {
   Rig rig(true, Answer(Ranged(0, 249, content_.substr(0, 250))));
   ASSERT_EQ(Outcome::kOk, rig.Prepare());
   rig.fake.files.fail_writes = true;
-  rig.d.DownloadSegment(0);
-  EXPECT_EQ(Outcome::kWriteFailed, rig.d.slot(0).outcome);
-  EXPECT_EQ(rig.PartPath(), rig.d.slot(0).error.object());
+    EXPECT_EQ(Outcome::kWriteFailed, rig.Run(0).outcome);
+  EXPECT_EQ(rig.PartPath(), rig.t.results[0].error.object());
   EXPECT_EQ("", rig.Segment(0));
 }
 
@@ -239,13 +247,12 @@ TEST_F(SegmentWorkerTest, ResumedPlanContinuesItsSegments) {
   WriteAll(rig.Save() + ".down0", content_.substr(0, 250));   // complete
   WriteAll(rig.Save() + ".down3", content_.substr(750, 53));  // part
   ASSERT_EQ(Outcome::kOk, rig.Prepare());
-  ASSERT_TRUE(rig.d.plan().resumed);
+  ASSERT_TRUE(rig.t.plan.resumed);
 
-  rig.d.DownloadSegment(0);  // not requested again
-  EXPECT_EQ(Outcome::kOk, rig.d.slot(0).outcome);
+  rig.Run(0);  // not requested again
+  EXPECT_EQ(Outcome::kOk, rig.t.results[0].outcome);
   EXPECT_EQ(1u, rig.fake.network.Connections().size());
-  rig.d.DownloadSegment(3);
-  EXPECT_EQ(Outcome::kOk, rig.d.slot(3).outcome);
+    EXPECT_EQ(Outcome::kOk, rig.Run(3).outcome);
   EXPECT_EQ(content_.substr(750), rig.Segment(3));
   EXPECT_NE(std::string::npos, rig.Sent().find("Range: bytes=803-1002\r\n"));
 }
@@ -257,9 +264,9 @@ TEST_F(SegmentWorkerTest, StopFlagAdvancesTheStart) {
                    answer.substr(answer.size() - 200)};
   Rig rig(true, script);
   ASSERT_EQ(Outcome::kOk, rig.Prepare());
-  rig.d.slot(0).stop = 1;
-  rig.d.DownloadSegment(0);
-  EXPECT_EQ(50, rig.d.plan().record.ranges[0].start);
+  rig.d.RequestStop(0);
+  EXPECT_EQ(Outcome::kStopped, rig.Run(0).outcome);
+  EXPECT_EQ(50, rig.t.plan.record.ranges[0].start);
   EXPECT_EQ(content_.substr(0, 50), rig.Segment(0));
 }
 
@@ -309,8 +316,7 @@ TEST_F(SegmentWorkerTest, SingleConnectionMode) {
     ASSERT_EQ(Outcome::kOk, rig.Prepare()) << c.name;
     // One connection always starts the file afresh.
     WriteAll(rig.PartPath(), "old");
-    rig.d.DownloadSegment(0);
-    EXPECT_EQ(c.outcome, rig.d.slot(0).outcome) << c.name;
+        EXPECT_EQ(c.outcome, rig.Run(0).outcome) << c.name;
     EXPECT_EQ(c.outcome == Outcome::kOk ? content_ : std::string("old"),
               rig.Segment(0))
         << c.name;
@@ -338,18 +344,18 @@ TEST(SegmentThroughProxy, OutcomesAndBytes) {
        Outcome::kProxyConnectFailed},
       {"ProxyWantsCredentials", testing::HttpProxy("px", 3128), true,
        "HTTP/1.0 407 Proxy Authentication Required\r\n\r\n",
-       Outcome::kProxyError},
+       Outcome::kProxyAuthRequired},
       {"ProxyCannotReachServer", testing::HttpProxy("px", 3128), true,
        "HTTP/1.1 502 Unable to connect\r\nContent-Length: 0\r\n\r\n",
-       Outcome::kProxyError},
+       Outcome::kProxyBadGateway},
       {"ProxyTimedOut", testing::HttpProxy("px", 3128), true,
        "HTTP/1.1 504 Gateway Timeout\r\nContent-Length: 0\r\n\r\n",
-       Outcome::kProxyError},
+       Outcome::kProxyBadGateway},
       {"ServerRefusalStaysWrongAnswer", testing::HttpProxy("px", 3128), true,
        "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
        Outcome::kWrongAnswer},
       {"UnsupportedNeverConnects", unsupported, true, good,
-       Outcome::kProxyConnectFailed},
+       Outcome::kProxyUnsupported},
   };
   for (const auto& c : cases) {
     // The probe went direct; the route changes before the segment.
@@ -359,8 +365,7 @@ TEST(SegmentThroughProxy, OutcomesAndBytes) {
     SocketScript script = Answer(c.answer);
     script.connect_ok = c.connects;
     rig.fake.network.Script("px:3128", script);
-    rig.d.DownloadSegment(1);
-    EXPECT_EQ(c.outcome, rig.d.slot(1).outcome) << c.name;
+        EXPECT_EQ(c.outcome, rig.Run(1).outcome) << c.name;
     EXPECT_EQ(
         c.outcome == Outcome::kOk ? content.substr(250, 250) : std::string(),
         rig.Segment(1))

