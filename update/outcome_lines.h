@@ -10,8 +10,8 @@
 
 namespace vorn {
 
-// The line that says why the preparation, the probe or the join ended with
-// `outcome`; `status` is the answer's status code, `error` the system's
+// The line that says why the preparation, the probe or finishing the
+// package ended with `outcome`; `status` is the answer's status code, `error` the system's
 // reason. Empty for kOk and for outcomes that have segment lines alone.
 std::string OutcomeLine(Outcome outcome, int32_t status,
                         const platform::Status& error);
