@@ -88,7 +88,8 @@ for k in $(seq 1 "$downloads"); do
     start "$k" "$dl" || break
     if [ $kills -lt $planned ]; then
       # A moment within what is left to fetch at the throttled rate, from
-      # the very start (probe, plan) to just before the end (merge).
+      # the very start (probe, plan) to just before the end (finishing the
+      # package).
       left=$((size - $(have "$dl")))
       ms=$((50 + (RANDOM * 32768 + RANDOM) % (left * 1000 / rate + 1)))
       sleep "$(printf '%d.%03d' $((ms / 1000)) $((ms % 1000)))"

@@ -1,7 +1,7 @@
-// The resume record's file form. The reader applies the text-mode input
-// rules of the Windows C runtime on every platform, so an info file reads
-// the same everywhere; the writer ends each line with CR CR LF, which that
-// reader gives back exactly.
+// The plan's file form. The reader applies the text-mode input rules of
+// the Windows C runtime on every platform, so a plan file reads the same
+// everywhere; the writer ends each line with CR CR LF, which that reader
+// gives back exactly.
 #include "download/resume_record.h"
 
 #include <cstring>

@@ -1,4 +1,4 @@
-// The plan of a download in memory, and its file form, the info file.
+// The plan of a download in memory, and its file form, the plan file.
 #ifndef VORN_DOWNLOAD_RESUME_RECORD_H_
 #define VORN_DOWNLOAD_RESUME_RECORD_H_
 
@@ -39,7 +39,7 @@ void MakeFreshPartition(uint32_t size, SegmentRange ranges[kSegmentCount]);
 // one past the end of the range before it.
 int32_t OriginalStart(const SegmentRange ranges[kSegmentCount], int index);
 
-// The info file's bytes for `record`: URL and save path, each followed by
+// The plan file's bytes for `record`: URL and save path, each followed by
 // CR CR LF (a text-mode reader gets back a text of at most 1,021 bytes that
 // holds no LF and no 0x1A; ReadInfoFile gets back every text); then the
 // file size (4 bytes), the time (8 bytes) and the eight range values
@@ -54,14 +54,15 @@ std::string SerializeInfoFile(const ResumeRecord& record);
 // values they had in `record`.
 void ParseInfoFile(const std::string& raw, ResumeRecord* record);
 
-// Reads an info file into `record`, false when it holds no record to trust.
+// Reads a plan file into `record`, false when it holds no plan to trust.
 // A file exactly as this client writes it (two lines ended by CR CR LF, the
 // 44 bytes of fields and the validators, none of them translated) is read
-// as raw bytes, so
-// every record written here comes back exactly, whatever bytes its fields
+// as raw bytes, so every plan written here comes back exactly, whatever
+// bytes its fields
 // hold. Any other file is read as ParseInfoFile reads it; an empty one, one
 // whose lines are cut at 1,023 bytes or lack their line end, or one with
-// other than exactly 44 bytes of fields holds no record.
+// other than exactly 44 bytes of fields (an older client's record)
+// holds no plan.
 bool ReadInfoFile(const std::string& raw, ResumeRecord* record);
 
 }  // namespace vorn

@@ -1,8 +1,6 @@
 // Time64 construction.
 #include "download/time64.h"
 
-#include "platform/clock.h"
-
 namespace vorn {
 
 namespace {
@@ -35,10 +33,6 @@ bool Time64::FromUtcFields(int year, int month, int day, int hour, int minute,
   if (seconds < 0) return false;
   *out = Time64(seconds);
   return true;
-}
-
-Time64 Time64::Now(platform::Clock* clock) {
-  return Time64(clock->NowSeconds());
 }
 
 }  // namespace vorn

@@ -6,9 +6,6 @@
 #include <cstdint>
 
 namespace vorn {
-namespace platform {
-class Clock;
-}
 
 class Time64 {
  public:
@@ -22,14 +19,6 @@ class Time64 {
   // fields name a time before 1970 or past the year 9999.
   static bool FromUtcFields(int year, int month, int day, int hour,
                             int minute, int second, Time64* out);
-  // The current time in whole seconds.
-  static Time64 Now(platform::Clock* clock);
-
-  // Strictly earlier, as signed 64-bit values.
-  bool IsEarlierThan(const Time64& other) const {
-    return seconds_ < other.seconds_;
-  }
-
   int64_t seconds() const { return seconds_; }
   bool operator==(const Time64& other) const {
     return seconds_ == other.seconds_;

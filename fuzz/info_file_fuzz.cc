@@ -1,4 +1,4 @@
-// ReadInfoFile on arbitrary bytes: no crash, and a record it trusts is one
+// ReadInfoFile on arbitrary bytes: no crash, and a plan it trusts is one
 // that, written again, reads back the same.
 #include <cstddef>
 #include <cstdint>

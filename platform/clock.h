@@ -1,5 +1,5 @@
-// Time: local calendar fields, the current time, local fields to seconds,
-// and the pauses of the update run.
+// Time: local calendar fields, the current time, and the pauses of the
+// update run.
 #ifndef VORN_PLATFORM_CLOCK_H_
 #define VORN_PLATFORM_CLOCK_H_
 
@@ -26,20 +26,9 @@ class Clock {
   // Milliseconds on a clock that only goes forward (not the wall clock,
   // which a user may set back): for bounds on how long a step may take.
   virtual int64_t MonotonicMillis() = 0;
-  // Local calendar fields (month 1-12, full year) to seconds since the
-  // epoch, normalised the way mktime does, with daylight saving decided by
-  // the C library. -1 when the time cannot be represented (before 1970
-  // included).
-  virtual int64_t MakeLocalTime(const LocalFields& fields) = 0;
   // Blocks the calling thread for `ms` milliseconds.
   virtual void SleepMillis(uint32_t ms) = 0;
 };
-
-// Whether the C calendar record can hold `fields`: it keeps the year less
-// 1900 and the month less 1, which overflow for the lowest values. Fields
-// that fail this lie far outside any representable time (normalising a
-// month or a day moves the year only so far), so MakeLocalTime answers -1.
-bool FitsCalendarRecord(const LocalFields& fields);
 
 }  // namespace vorn::platform
 

@@ -11,11 +11,6 @@ int Find(const std::string& text, const std::string& needle, int from) {
   return pos == std::string::npos ? -1 : static_cast<int>(pos);
 }
 
-int ReverseFind(const std::string& text, char ch) {
-  size_t pos = text.rfind(ch);
-  return pos == std::string::npos ? -1 : static_cast<int>(pos);
-}
-
 std::string Left(const std::string& text, int count) {
   if (count <= 0) return std::string();
   return text.substr(0, static_cast<size_t>(count));

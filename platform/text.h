@@ -13,9 +13,6 @@ namespace vorn {
 // Position of `needle` in `text` at or after `from`, or -1 when absent.
 int Find(const std::string& text, const std::string& needle, int from = 0);
 
-// Position of the last occurrence of `ch`, or -1.
-int ReverseFind(const std::string& text, char ch);
-
 // The first `count` bytes (all of them when count exceeds the length,
 // nothing when it is negative).
 std::string Left(const std::string& text, int count);

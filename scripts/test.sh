@@ -2,7 +2,7 @@
 # Installs what is missing, builds both backends, and runs every test:
 #   1. Linux build: unit tests, tests against local servers, end to end.
 #   2. The same under AddressSanitizer and UndefinedBehaviorSanitizer.
-#   3. The workers and the merge under ThreadSanitizer.
+#   3. The workers and finishing the package under ThreadSanitizer.
 #   4. The Windows build (mingw-w64), all its tests under wine.
 #   5. A short run of each fuzz target.
 # Ends with one summary line over all test runners.

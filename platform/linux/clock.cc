@@ -35,23 +35,6 @@ class LinuxClock final : public Clock {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
   }
 
-  int64_t MakeLocalTime(const LocalFields& fields) override {
-    if (!FitsCalendarRecord(fields)) return -1;
-    struct tm t = {};
-    t.tm_sec = fields.second;
-    t.tm_min = fields.minute;
-    t.tm_hour = fields.hour;
-    t.tm_mday = fields.day;
-    t.tm_mon = fields.month - 1;
-    t.tm_year = fields.year - 1900;
-    t.tm_isdst = -1;
-    time_t result = ::mktime(&t);
-    // Windows' _mktime64 represents nothing before the epoch; keep the two
-    // backends alike.
-    if (result == static_cast<time_t>(-1) || result < 0) return -1;
-    return static_cast<int64_t>(result);
-  }
-
   void SleepMillis(uint32_t ms) override {
     struct timespec req;
     req.tv_sec = ms / 1000;

@@ -331,7 +331,7 @@ class LinuxFileSystem final : public FileSystem {
   }
 
   // Flushing here, not in each caller, makes every rename that makes a
-  // file count (the record, the package, the freshness state) durable at
+  // file count (the plan, the package, the freshness state) durable at
   // once; a caller cannot forget it.
   Status RenameOver(const std::string& from, const std::string& to) override {
     Status synced = SyncFile(from);

@@ -29,23 +29,6 @@ class Win32Clock final : public Clock {
     return static_cast<int64_t>(GetTickCount64());
   }
 
-  int64_t MakeLocalTime(const LocalFields& fields) override {
-    if (!FitsCalendarRecord(fields)) return -1;
-    struct tm t = {};
-    t.tm_year = fields.year - 1900;
-    t.tm_mon = fields.month - 1;
-    t.tm_mday = fields.day;
-    t.tm_hour = fields.hour;
-    t.tm_min = fields.minute;
-    t.tm_sec = fields.second;
-    t.tm_isdst = -1;  // the C library decides on daylight saving
-    __time64_t seconds = _mktime64(&t);
-    // The runtime answers -1 before 1970; a zone east of UTC could still
-    // give a small negative count for the first hours, equally unusable.
-    if (seconds < 0) return -1;
-    return seconds;
-  }
-
   void SleepMillis(uint32_t ms) override { Sleep(ms); }
 };
 

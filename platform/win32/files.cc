@@ -316,7 +316,7 @@ class Win32FileSystem final : public FileSystem {
   }
 
   // Flushing here, not in each caller, makes every rename that makes a
-  // file count (the record, the package, the freshness state) durable at
+  // file count (the plan, the package, the freshness state) durable at
   // once. The flush goes through a handle of its own: the system's cache
   // of a file is one, whichever handle wrote it.
   Status RenameOver(const std::string& from, const std::string& to) override {

@@ -221,11 +221,11 @@ if [ "$WIN32" = 0 ]; then
   mine="$WORK/mine"
   mkdir -p "$dl" "$mine"
   chown 65534:65534 "$dl" "$mine" && chmod 1777 "$dl"
-  for f in record plan log; do printf 'theirs' >"$mine/$f"; done
+  for f in plan-new plan log; do printf 'theirs' >"$mine/$f"; done
   chown -R 65534:65534 "$mine"
   chmod 711 "$WORK"
   plant() { setpriv --reuid=65533 --regid=65533 --clear-groups "$@" || fail "planting: $*"; }
-  plant ln -s "$mine/record" "$dl/$PACKAGE_NAME.plan.new"
+  plant ln -s "$mine/plan-new" "$dl/$PACKAGE_NAME.plan.new"
   plant ln -s "$mine/plan" "$dl/$PACKAGE_NAME.plan"
   plant ln -s "$mine/log" "$dl/updatelog.txt"
   plant sh -c "printf planted >'$dl/$PACKAGE_NAME.part' && chmod 666 '$dl/$PACKAGE_NAME.part'"
@@ -233,7 +233,7 @@ if [ "$WIN32" = 0 ]; then
     2>"$WORK/shared.err"
   rc=$?
   [ $rc -eq 0 ] && pass "planted links: the download comes whole (exit 0)" || fail "planted links: exit $rc"
-  for f in record plan log; do
+  for f in plan-new plan log; do
     [ "$(cat "$mine/$f")" = theirs ] && pass "planted link to $f: not written through" \
       || fail "planted link to $f: written through"
   done

@@ -11,12 +11,6 @@
 
 namespace vorn::testing {
 
-int64_t FakeClock::MakeLocalTime(const platform::LocalFields& fields) {
-  // Delegate to the real clock so normalisation and the 1970 bound are the
-  // system's own.
-  return platform::Env::Default().clock->MakeLocalTime(fields);
-}
-
 void FakeClock::SleepMillis(uint32_t ms) {
   sleeps.push_back(ms);
   now_seconds += ms / 1000;

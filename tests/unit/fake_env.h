@@ -27,7 +27,6 @@ class FakeClock : public platform::Clock {
   // Advances by every sleep, and by `step_ms` at every reading (a network
   // that takes that long between two looks at the clock).
   int64_t MonotonicMillis() override { return monotonic_ms += step_ms; }
-  int64_t MakeLocalTime(const platform::LocalFields& fields) override;
   void SleepMillis(uint32_t ms) override;
 
   platform::LocalFields local{2026, 12, 6, 21, 54, 0};

@@ -12,8 +12,6 @@
 #include <ostream>
 #include <string>
 
-#include "tests/unit/fake_env.h"
-
 namespace vorn {
 namespace {
 
@@ -176,24 +174,6 @@ TEST(Time64Test, FromUtcFieldsRefusalLeavesOutputUntouched) {
   EXPECT_EQ(777, out.seconds());
   EXPECT_TRUE(Time64::FromUtcFields(1970, 1, 1, 0, 0, 0, &out));
   EXPECT_EQ(0, out.seconds());
-}
-
-TEST(Time64Test, NowIsTheClocksSeconds) {
-  testing::FakeClock clock;
-  clock.now_seconds = 1700000123;
-  EXPECT_EQ(1700000123, Time64::Now(&clock).seconds());
-}
-
-TEST(Time64Test, EqualTimesAreNotEarlierEitherWay) {
-  Time64 a(1000);
-  Time64 b(1000);
-  Time64 later(1001);
-  EXPECT_FALSE(a.IsEarlierThan(b));
-  EXPECT_FALSE(b.IsEarlierThan(a));
-  EXPECT_TRUE(a.IsEarlierThan(later));
-  EXPECT_FALSE(later.IsEarlierThan(a));
-  // Signed comparison: a negative value is earlier than every positive one.
-  EXPECT_TRUE(Time64(-5).IsEarlierThan(a));
 }
 
 }  // namespace

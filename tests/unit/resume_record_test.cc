@@ -147,7 +147,7 @@ TEST(InfoFile, EveryRecordWrittenHereReadsBackExactly) {
     ExpectSame(written, read);
   }
   ResumeRecord read;
-  EXPECT_FALSE(ReadInfoFile("", &read));  // an empty file is no record
+  EXPECT_FALSE(ReadInfoFile("", &read));  // an empty file is no plan
   // Another writer's line longer than a text-mode line cannot be trusted.
   EXPECT_FALSE(ReadInfoFile(
       std::string(1100, 'u') + "\r\nx\r\n" + std::string(44, '\0'), &read));
