@@ -21,32 +21,6 @@ namespace vorn::platform {
 namespace linux_os {
 namespace {
 
-std::string ErrnoText(int code) {
-  char buf[256];
-  // The GNU strerror_r answers a pointer that may or may not be `buf`.
-  return std::string(::strerror_r(code, buf, sizeof(buf)));
-}
-
-ErrorKind KindOfErrno(int code) {
-  switch (code) {
-    case ECONNREFUSED:
-      return ErrorKind::kRefused;
-    case ETIMEDOUT:
-    case EAGAIN:
-    case EINPROGRESS:
-      return ErrorKind::kTimedOut;
-    case ECONNRESET:
-    case ECONNABORTED:
-    case EPIPE:
-      return ErrorKind::kClosed;
-    case EACCES:
-    case EPERM:
-      return ErrorKind::kAccessDenied;
-    default:
-      return ErrorKind::kOther;
-  }
-}
-
 class LinuxNetwork final : public Network {
  public:
   std::unique_ptr<Socket> NewSocket() override {
@@ -183,8 +157,7 @@ OsCode ReceiveSome(Handle s, char* buf, int n, int* got) {
 void Discard(Handle s) { ::close(Fd(s)); }
 
 Status OsFailure(OsCode code, const std::string& object) {
-  return Status::Error(linux_os::KindOfErrno(code), object, code,
-                       linux_os::ErrnoText(code));
+  return linux_os::OsError(code, object);
 }
 
 }  // namespace dial

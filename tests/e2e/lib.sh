@@ -312,25 +312,7 @@ wait_for_plan() {
 # The bytes the plan file $1 counts as on disk: over its four ranges, the
 # start minus the range's first byte.
 plan_bytes() {
-  python3 -c '
-import struct, sys
-try:
-    d = open(sys.argv[1], "rb").read()
-except OSError:
-    d = b""
-# The ranges follow the two lines (each ended by CR CR LF), the size (4)
-# and the date (8); the validators may follow them.
-i = d.find(b"\r\r\n")
-j = d.find(b"\r\r\n", i + 3) if i >= 0 else -1
-f = j + 3 + 12
-s = 0
-if j >= 0 and len(d) >= f + 32:
-    r = struct.unpack("<8i", d[f:f + 32])
-    o = 0
-    for k in range(0, 8, 2):
-        s += r[k] - o
-        o = r[k + 1] + 1
-print(s)' "$1"
+  python3 "$ROOT/scripts/plan-bytes.py" "$1"
 }
 
 # The body bytes nginx sent since line $1 of its access log for path $2
