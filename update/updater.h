@@ -110,7 +110,6 @@ class Updater {
   // The message box caption: the application's name.
   std::string ApplicationName() const;
 
-  Downloader& downloader() { return downloader_; }
   const std::string& log_path() const { return log_path_; }
   const VersionFile& version_file() const { return version_file_; }
   void set_version_file(const VersionFile& file) { version_file_ = file; }
