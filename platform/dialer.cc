@@ -1,8 +1,11 @@
 // The socket of both backends over their system calls (see dialer.h).
 #include "platform/dialer.h"
 
+#include <chrono>
+#include <cstddef>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "platform/bounded_call.h"
 
@@ -63,26 +66,112 @@ bool DialedSocket::Connect(const std::string& host, uint16_t port,
                                 found->os_code, found->os_text);
     return false;
   }
-  // Every address in the order the lookup gave them, each on a socket of
-  // its own, each connect bounded by `timeout_ms`; the last failure is the
-  // one reported.
-  for (const Address& address : found->addresses) {
-    Handle s = kNoHandle;
-    OsCode code = OpenFor(address, &s);
-    if (code != 0) {
-      last_error_ = OsFailure(code, object_);
+  return ConnectToAny(InterleaveFamilies(found->addresses), object_,
+                      timeout_ms);
+}
+
+std::vector<Address> InterleaveFamilies(
+    const std::vector<Address>& addresses) {
+  std::vector<const Address*> first;
+  std::vector<const Address*> other;
+  for (const Address& address : addresses) {
+    (address.family == addresses.front().family ? first : other)
+        .push_back(&address);
+  }
+  std::vector<Address> order;
+  order.reserve(addresses.size());
+  for (size_t i = 0; i < first.size() || i < other.size(); ++i) {
+    if (i < first.size()) order.push_back(*first[i]);
+    if (i < other.size()) order.push_back(*other[i]);
+  }
+  return order;
+}
+
+bool DialedSocket::ConnectToAny(const std::vector<Address>& addresses,
+                                const std::string& object,
+                                uint32_t timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  using std::chrono::milliseconds;
+  CloseConnection();
+  object_ = object;
+  const Clock::time_point deadline = Clock::now() + milliseconds(timeout_ms);
+  // The connects in flight; the next address to start, and when.
+  std::vector<Handle> pending;
+  size_t next = 0;
+  Clock::time_point next_start = Clock::now();
+  Handle winner = kNoHandle;
+  last_error_ = Status::Error(ErrorKind::kHostNotFound, object_);
+  while (winner == kNoHandle) {
+    Clock::time_point now = Clock::now();
+    bool out_of_time = timeout_ms != 0 && now >= deadline;
+    if (!out_of_time && next < addresses.size() &&
+        (pending.empty() || now >= next_start)) {
+      const Address& address = addresses[next++];
+      Handle s = kNoHandle;
+      bool in_flight = false;
+      OsCode code = OpenFor(address, &s);
+      if (code == 0) code = BeginConnect(s, address, &in_flight);
+      if (code == 0 && !in_flight) code = Finish(s);
+      if (code != 0) {
+        // Failed at once: the next address starts without waiting.
+        last_error_ = OsFailure(code, object_);
+        if (s != kNoHandle) Discard(s);
+      } else if (!in_flight) {
+        winner = s;
+      } else {
+        pending.push_back(s);
+        next_start = now + milliseconds(kNextAttemptMs);
+      }
       continue;
     }
-    code = ConnectOne(s, address, timeout_ms);
-    if (code == 0) {
-      handle_ = s;
-      last_error_ = Status();
-      return true;
+    if (pending.empty()) {
+      // Every address started has failed; out of time before the rest.
+      if (next < addresses.size()) {
+        last_error_ = Status::Error(ErrorKind::kTimedOut, object_);
+      }
+      break;
     }
-    last_error_ = OsFailure(code, object_);
-    Discard(s);
+    // Until one of the connects in flight ends, the next address is due or
+    // the race is out of time, whichever comes first.
+    bool last_wait = next >= addresses.size() || out_of_time;
+    Clock::time_point until = next_start;
+    if (timeout_ms != 0 && (last_wait || deadline <= next_start)) {
+      until = deadline;
+      last_wait = true;
+    }
+    int wait_ms = -1;  // the last wait of a race without a bound
+    if (timeout_ms != 0 || !last_wait) {
+      auto left =
+          std::chrono::duration_cast<milliseconds>(until - now).count();
+      // Rounded up, so that the wait does not end just short of `until`.
+      wait_ms = left < 0 ? 0 : static_cast<int>(left) + 1;
+    }
+    size_t ended = 0;
+    OsCode outcome = 0;
+    OsCode code = AwaitFirst(pending, wait_ms, &ended, &outcome);
+    if (code != 0) {
+      // Out of time (kTimedOut) or the wait failed: the race ends when this
+      // was its last wait; else the next address is due.
+      if (!last_wait) continue;
+      last_error_ = OsFailure(code, object_);
+      break;
+    }
+    Handle s = pending[ended];
+    pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(ended));
+    if (outcome == 0) outcome = Finish(s);
+    if (outcome == 0) {
+      winner = s;
+    } else {
+      last_error_ = OsFailure(outcome, object_);
+      Discard(s);
+      next_start = Clock::now();  // a failure starts the next one at once
+    }
   }
-  return false;
+  for (Handle s : pending) Discard(s);
+  if (winner == kNoHandle) return false;
+  handle_ = winner;
+  last_error_ = Status();
+  return true;
 }
 
 OsCode DialedSocket::OpenFor(const Address& address, Handle* out) {
@@ -97,15 +186,10 @@ OsCode DialedSocket::OpenFor(const Address& address, Handle* out) {
   return Open(address, out);
 }
 
-OsCode DialedSocket::ConnectOne(Handle s, const Address& address,
-                                uint32_t timeout_ms) {
-  // Without blocking, so that the wait can be bounded; then back to
+OsCode DialedSocket::Finish(Handle s) {
+  // Connected without blocking, so that the race could be bounded; back to
   // blocking calls for the transfer.
-  bool pending = false;
-  OsCode code = BeginConnect(s, address, &pending);
-  if (code == 0 && pending) code = AwaitConnect(s, timeout_ms);
-  OsCode restored = SetBlocking(s, true);
-  if (code == 0) code = restored;
+  OsCode code = SetBlocking(s, true);
   // A receive time-out that the system would not take fails the connect.
   if (code == 0) code = ApplyReceiveTimeout(s, receive_timeout_ms_);
   return code;

@@ -1,7 +1,7 @@
-// The socket of both backends: the name lookup, the address loop of
-// Connect, the receive time-out and the failures' Status written once,
-// over a few calls that each backend implements with its own system
-// (platform/<os>/sockets.cc) and a TLS channel of its own
+// The socket of both backends: the name lookup, the race of a name's
+// addresses in Connect, the receive time-out and the failures' Status
+// written once, over a few calls that each backend implements with its own
+// system (platform/<os>/sockets.cc) and a TLS channel of its own
 // (platform/<os>/tls.cc).
 #ifndef VORN_PLATFORM_DIALER_H_
 #define VORN_PLATFORM_DIALER_H_
@@ -52,9 +52,13 @@ OsCode Open(const Address& address, Handle* out);
 // Makes the socket non-blocking and starts a connect to `address`;
 // `*pending` when it has not finished yet.
 OsCode BeginConnect(Handle s, const Address& address, bool* pending);
-// Waits for a pending connect at most `timeout_ms` (0: no bound); 0 once it
-// succeeded, the system's time-out code when the bound passed.
-OsCode AwaitConnect(Handle s, uint32_t timeout_ms);
+// Waits at most `timeout_ms` (negative: no bound) until the pending connect
+// of one of `sockets` (at least one) has ended. 0 when one has: `*ended` is
+// its index and `*outcome` 0 when it connected, else why it failed. The
+// system's time-out code when none ended within the bound, or the wait's
+// own failure.
+OsCode AwaitFirst(const std::vector<Handle>& sockets, int timeout_ms,
+                  size_t* ended, OsCode* outcome);
 OsCode SetBlocking(Handle s, bool blocking);
 // SO_RCVTIMEO; 0 means no time-out.
 OsCode ApplyReceiveTimeout(Handle s, uint32_t timeout_ms);
@@ -92,6 +96,15 @@ std::unique_ptr<TlsChannel> StartTlsChannel(Handle s, const std::string& host,
 // Sends all of `data`: 0 or the failure's code.
 OsCode SendAll(Handle s, const char* data, size_t n);
 
+// The order in which Connect tries a name's addresses: the families take
+// turns, the first address's family first, each family's addresses in the
+// lookup's order.
+std::vector<Address> InterleaveFamilies(const std::vector<Address>& addresses);
+
+// The gap after which Connect starts its next address while the earlier
+// ones are still pending.
+constexpr uint32_t kNextAttemptMs = 250;
+
 // The socket both backends hand out. `spare` is an unconnected socket of
 // `spare_family` made ahead (on Windows, to tell early that sockets can be
 // made at all): Connect uses it for its first address of that family.
@@ -112,12 +125,20 @@ class DialedSocket final : public Socket {
   void Close() override;
   bool StartTls(const std::string& host, uint32_t timeout_ms) override;
 
+  // Connect after the lookup: races connects to `addresses` in their order,
+  // the next one started kNextAttemptMs after the one before, or at once
+  // when an earlier one fails; the first to connect is kept, the others
+  // closed. The whole race takes at most `timeout_ms` (0: no
+  // bound). `object` is the connection's "host:port".
+  bool ConnectToAny(const std::vector<Address>& addresses,
+                    const std::string& object, uint32_t timeout_ms);
+
  private:
   // A socket for `address`: the spare when its family fits.
   OsCode OpenFor(const Address& address, Handle* out);
-  // Connects `s` to `address` within `timeout_ms` and leaves it blocking,
-  // with the receive time-out applied; 0 or the failure's code.
-  OsCode ConnectOne(Handle s, const Address& address, uint32_t timeout_ms);
+  // Leaves the connected `s` blocking, with the receive time-out applied;
+  // 0 or the failure's code.
+  OsCode Finish(Handle s);
   // Ends the connection (and its TLS session), keeping the spare.
   void CloseConnection();
   int NotConnected();

@@ -23,16 +23,20 @@ class Socket {
  public:
   virtual ~Socket() = default;
   // Resolves `host` (a name, a dotted IPv4 address or an IPv6 address
-  // without brackets, "::1") for both IPv4 and IPv6 and connects to its
-  // addresses in the order the system gives them until one answers. The
-  // name lookup and each address's connect wait at most `timeout_ms` each;
-  // 0 means no time-out. A socket connected before is closed first. False
-  // on failure, an empty host included, with last_error() saying why: of
-  // kind kHostNotFound when the name has no address, kTimedOut when the
-  // lookup or a connect did not end in time, kRefused when nobody listens;
-  // its object is HostPort(host, port) (as for every later failure on the
-  // connection, TLS ones included). A receive time-out that the system
-  // would not take fails the connect too.
+  // without brackets, "::1") for both IPv4 and IPv6 and races connects to
+  // its addresses: the two families take turns (the family of the system's
+  // first address first, each family's addresses in the system's order),
+  // each connect starting 250 ms after the one before, or at once when an
+  // earlier one has failed. The first to connect is kept and the others
+  // are closed. The name lookup waits at most `timeout_ms`, and
+  // so does the race as a whole (not each address); 0 means no time-out. A
+  // socket connected before is closed first. False on failure, an empty
+  // host included, with last_error() saying why: of kind kHostNotFound
+  // when the name has no address, kTimedOut when the lookup or the race did
+  // not end in time, else the last address's failure, kRefused when nobody
+  // listens; its object is HostPort(host, port) (as for every later failure
+  // on the connection, TLS ones included). A receive time-out that the
+  // system would not take fails that address's connect.
   virtual bool Connect(const std::string& host, uint16_t port,
                        uint32_t timeout_ms) = 0;
   // Sends all of `data`; returns the count sent or kSocketError.

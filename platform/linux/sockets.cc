@@ -1,5 +1,5 @@
 // The Linux system calls under the shared socket (platform/dialer.h):
-// getaddrinfo, a non-blocking connect waited for with poll, SO_RCVTIMEO,
+// getaddrinfo, non-blocking connects waited for with poll, SO_RCVTIMEO,
 // and errno mapped to a Status.
 #include <errno.h>
 #include <fcntl.h>
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/dialer.h"
 #include "platform/linux/linux_common.h"
@@ -110,16 +111,33 @@ OsCode BeginConnect(Handle s, const Address& address, bool* pending) {
   return 0;
 }
 
-OsCode AwaitConnect(Handle s, uint32_t timeout_ms) {
-  int code = linux_os::WaitFor(
-      Fd(s), POLLOUT, timeout_ms == 0 ? -1 : static_cast<int>(timeout_ms));
-  if (code != 0) return code;
-  int result = 0;
-  socklen_t result_len = sizeof(result);
-  if (::getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &result, &result_len) != 0) {
-    return errno;
+OsCode AwaitFirst(const std::vector<Handle>& sockets, int timeout_ms,
+                  size_t* ended, OsCode* outcome) {
+  // A connect that has ended, well or not, makes its socket writable
+  // (POLLOUT); a failed one may report POLLERR or POLLHUP alone.
+  std::vector<struct pollfd> polled;
+  polled.reserve(sockets.size());
+  for (Handle s : sockets) polled.push_back({Fd(s), POLLOUT, 0});
+  int ready;
+  do {
+    ready = ::poll(polled.data(), polled.size(), timeout_ms < 0 ? -1
+                                                                : timeout_ms);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) return errno;
+  if (ready == 0) return ETIMEDOUT;
+  for (size_t i = 0; i < polled.size(); ++i) {
+    if (polled[i].revents == 0) continue;
+    int result = 0;
+    socklen_t result_len = sizeof(result);
+    if (::getsockopt(polled[i].fd, SOL_SOCKET, SO_ERROR, &result,
+                     &result_len) != 0) {
+      result = errno;
+    }
+    *ended = i;
+    *outcome = result;
+    return 0;
   }
-  return result;
+  return ETIMEDOUT;
 }
 
 OsCode ApplyReceiveTimeout(Handle s, uint32_t timeout_ms) {

@@ -1,9 +1,10 @@
 // The Winsock 2 calls under the shared socket (platform/dialer.h):
-// getaddrinfo, a non-blocking connect waited for with select, SO_RCVTIMEO,
+// getaddrinfo, non-blocking connects waited for with select, SO_RCVTIMEO,
 // and the system's codes mapped to a Status.
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/dialer.h"
 #include "platform/win32/win32_common.h"
@@ -111,30 +112,44 @@ OsCode BeginConnect(Handle s, const Address& address, bool* pending) {
   return 0;
 }
 
-OsCode AwaitConnect(Handle s, uint32_t timeout_ms) {
+OsCode AwaitFirst(const std::vector<Handle>& sockets, int timeout_ms,
+                  size_t* ended, OsCode* outcome) {
+  // select rather than WSAPoll, which does not report a refused connect on
+  // some Windows versions. A set holds FD_SETSIZE sockets: any beyond are
+  // looked at once an earlier one has ended.
   fd_set writable;
   fd_set failed;
   FD_ZERO(&writable);
   FD_ZERO(&failed);
-  FD_SET(Raw(s), &writable);
-  FD_SET(Raw(s), &failed);
+  size_t watched = sockets.size() < FD_SETSIZE ? sockets.size() : FD_SETSIZE;
+  for (size_t i = 0; i < watched; ++i) {
+    FD_SET(Raw(sockets[i]), &writable);
+    FD_SET(Raw(sockets[i]), &failed);
+  }
   timeval limit;
-  limit.tv_sec = static_cast<long>(timeout_ms / 1000);
-  limit.tv_usec = static_cast<long>((timeout_ms % 1000) * 1000);
+  limit.tv_sec = timeout_ms < 0 ? 0 : timeout_ms / 1000;
+  limit.tv_usec = timeout_ms < 0 ? 0 : (timeout_ms % 1000) * 1000;
   // Winsock reports a finished connect as writable, a refused one in the
   // exception set; the first argument is ignored.
   int ready = select(/*nfds=*/0, /*readfds=*/nullptr, &writable, &failed,
-                     timeout_ms == 0 ? nullptr : &limit);
+                     timeout_ms < 0 ? nullptr : &limit);
   if (ready == SOCKET_ERROR) return WSAGetLastError();
   if (ready == 0) return WSAETIMEDOUT;
-  int error = 0;
-  int size = sizeof(error);
-  if (getsockopt(Raw(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                 &size) != 0) {
-    return WSAGetLastError();
+  for (size_t i = 0; i < watched; ++i) {
+    bool done = FD_ISSET(Raw(sockets[i]), &writable);
+    if (!done && !FD_ISSET(Raw(sockets[i]), &failed)) continue;
+    int error = 0;
+    int size = sizeof(error);
+    if (getsockopt(Raw(sockets[i]), SOL_SOCKET, SO_ERROR,
+                   reinterpret_cast<char*>(&error), &size) != 0) {
+      error = WSAGetLastError();
+    }
+    if (error == 0 && !done) error = WSAECONNREFUSED;
+    *ended = i;
+    *outcome = error;
+    return 0;
   }
-  if (error == 0 && !FD_ISSET(Raw(s), &writable)) error = WSAECONNREFUSED;
-  return error;
+  return WSAETIMEDOUT;
 }
 
 OsCode ApplyReceiveTimeout(Handle s, uint32_t timeout_ms) {

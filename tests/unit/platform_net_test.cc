@@ -29,6 +29,7 @@
 #include <unistd.h>
 #endif
 
+#include "platform/dialer.h"
 #include "platform/env.h"
 #include "tests/unit/fake_env.h"
 
@@ -73,6 +74,52 @@ bool Readable(RawSocket s, int ms) {
   return select(static_cast<int>(s) + 1, &set, nullptr, nullptr, &limit) > 0;
 }
 
+// A loopback address of `family` (AF_INET or AF_INET6) and `port`, as the
+// dialer takes it.
+dial::Address LoopbackAddress(int family, uint16_t port) {
+  dial::Address address;
+  address.family = family;
+  address.type = SOCK_STREAM;
+  address.protocol = IPPROTO_TCP;
+  if (family == AF_INET) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    in.sin_port = htons(port);
+    address.sockaddr.assign(reinterpret_cast<const char*>(&in), sizeof(in));
+  } else {
+    sockaddr_in6 in6{};
+    in6.sin6_family = AF_INET6;
+    in6.sin6_addr = in6addr_loopback;
+    in6.sin6_port = htons(port);
+    address.sockaddr.assign(reinterpret_cast<const char*>(&in6), sizeof(in6));
+  }
+  return address;
+}
+
+// A socket of `family` bound to the loopback address on an ephemeral port;
+// `*address` is where it is bound.
+RawSocket BoundLoopback(int family, dial::Address* address) {
+  RawSocket s = socket(family, SOCK_STREAM, IPPROTO_TCP);
+  *address = LoopbackAddress(family, 0);
+  sockaddr_storage bound{};
+  socklen_t size = static_cast<socklen_t>(address->sockaddr.size());
+  if (s == kNoSocket ||
+      bind(s, reinterpret_cast<const sockaddr*>(address->sockaddr.data()),
+           size) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&bound), &size) != 0) {
+    return s;
+  }
+  address->sockaddr.assign(reinterpret_cast<const char*>(&bound), size);
+  return s;
+}
+
+// The port of a loopback address: at the same place in both families'.
+uint16_t PortOf(const dial::Address& address) {
+  return ntohs(
+      reinterpret_cast<const sockaddr_in*>(address.sockaddr.data())->sin_port);
+}
+
 // One accepted connection, for the server's handler.
 class Peer {
  public:
@@ -111,22 +158,17 @@ class Peer {
 // handler, one after another, until destroyed.
 class LoopbackServer {
  public:
-  explicit LoopbackServer(std::function<void(Peer&)> handler)
+  explicit LoopbackServer(std::function<void(Peer&)> handler,
+                          int family = AF_INET)
       : handler_(std::move(handler)) {
 #ifdef _WIN32
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
 #endif
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    dial::Address bound;
+    listener_ = BoundLoopback(family, &bound);
     listen(listener_, 8);
-    socklen_t size = sizeof(addr);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &size);
-    port_ = ntohs(addr.sin_port);
+    port_ = PortOf(bound);
     thread_ = std::thread([this] { Serve(); });
   }
   ~LoopbackServer() {
@@ -324,6 +366,157 @@ TEST(PlatformSockets, ConnectTimeOutAndZeroForNone) {
   }
 }
 
+// The order of a name's addresses in the race: each letter an address,
+// lower case IPv4, upper case IPv6.
+TEST(PlatformSockets, FamiliesTakeTurns) {
+  const struct {
+    const char* found;  // as the lookup gave them
+    const char* tried;
+  } cases[] = {
+      {"ABcd", "AcBd"},   {"aBCd", "aBdC"},     {"abcDE", "aDbEc"},
+      {"ABCd", "AdBC"},   {"aAbBcC", "aAbBcC"}, {"abc", "abc"},
+      {"A", "A"},         {"", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.found);
+    std::vector<dial::Address> found;
+    for (const char* p = c.found; *p != '\0'; ++p) {
+      dial::Address address;
+      address.family = *p >= 'a' ? AF_INET : AF_INET6;
+      address.sockaddr = std::string(1, *p);
+      found.push_back(address);
+    }
+    std::string tried;
+    for (const dial::Address& a : dial::InterleaveFamilies(found)) {
+      tried += a.sockaddr;
+      EXPECT_EQ(a.family, a.sockaddr[0] >= 'a' ? AF_INET : AF_INET6);
+    }
+    EXPECT_EQ(tried, c.tried);
+  }
+}
+
+// A loopback listener that never accepts, its queue filled up: a further
+// connect's SYN is dropped and that connect is never answered in time.
+class SilentListener {
+ public:
+  explicit SilentListener(int family) {
+    listener_ = BoundLoopback(family, &address_);
+    listen(listener_, 0);
+    // Connects that complete until one stays pending: the queue is full
+    // (its length differs between systems).
+    for (int i = 0; i < 8; ++i) {
+      RawSocket filler = socket(family, SOCK_STREAM, IPPROTO_TCP);
+      fillers_.push_back(filler);
+      bool pending = false;
+      if (dial::BeginConnect(static_cast<dial::Handle>(filler), address_,
+                             &pending) != 0) {
+        break;
+      }
+      if (!pending) continue;
+      size_t ended = 0;
+      dial::OsCode outcome = 0;
+      if (dial::AwaitFirst({static_cast<dial::Handle>(filler)}, 200, &ended,
+                           &outcome) != 0) {
+        break;  // not answered: the queue is full
+      }
+    }
+  }
+  ~SilentListener() {
+    for (RawSocket f : fillers_) CloseRaw(f);
+    CloseRaw(listener_);
+  }
+  const dial::Address& address() const { return address_; }
+
+ private:
+  RawSocket listener_ = kNoSocket;
+  dial::Address address_;
+  std::vector<RawSocket> fillers_;
+};
+
+// A loopback address of `family` where nobody listens.
+dial::Address RefusingAddress(int family) {
+  dial::Address address;
+  CloseRaw(BoundLoopback(family, &address));
+  return address;
+}
+
+// The race of a name's addresses over real loopback sockets: "silent"
+// addresses never answer, "refused" ones refuse at once, "listening" ones
+// accept.
+TEST(PlatformSockets, RaceOfAddresses) {
+  enum Kind { kSilent, kRefusing, kListening };
+  struct Endpoint {
+    int family;
+    Kind kind;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Endpoint> endpoints;  // in the order tried
+    uint32_t timeout_ms;
+    ErrorKind kind;  // kOk: connects
+    int64_t at_least_ms;
+    int64_t at_most_ms;
+  };
+  const Case cases[] = {
+      {"IPv6 never answers: IPv4 250 ms later wins",
+       {{AF_INET6, kSilent}, {AF_INET, kListening}}, 5000, ErrorKind::kOk,
+       dial::kNextAttemptMs, dial::kNextAttemptMs + 400},
+      {"each next address 250 ms after the one before",
+       {{AF_INET6, kSilent}, {AF_INET, kSilent}, {AF_INET6, kListening}},
+       5000, ErrorKind::kOk, 2 * dial::kNextAttemptMs,
+       2 * dial::kNextAttemptMs + 400},
+      {"a refused address: the next one at once",
+       {{AF_INET6, kRefusing}, {AF_INET, kListening}}, 5000, ErrorKind::kOk,
+       0, 200},
+      {"a refusal while another is pending: the next one at once",
+       {{AF_INET6, kSilent}, {AF_INET, kRefusing}, {AF_INET6, kListening}},
+       5000, ErrorKind::kOk, dial::kNextAttemptMs,
+       dial::kNextAttemptMs + 400},
+      {"every address refused", {{AF_INET6, kRefusing}, {AF_INET, kRefusing}},
+       5000, ErrorKind::kRefused, 0, 1000},
+      {"one bound for the whole race",
+       {{AF_INET6, kSilent}, {AF_INET, kSilent}, {AF_INET6, kSilent}}, 700,
+       ErrorKind::kTimedOut, 700, 1200},
+      {"no bound: a late address still wins",
+       {{AF_INET6, kSilent}, {AF_INET, kListening}}, 0, ErrorKind::kOk,
+       dial::kNextAttemptMs, dial::kNextAttemptMs + 400},
+  };
+  ASSERT_NE(Env::Default().network->NewSocket(), nullptr);  // Winsock up
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::unique_ptr<SilentListener>> silent;
+    std::vector<std::unique_ptr<LoopbackServer>> listening;
+    std::vector<dial::Address> addresses;
+    for (const Endpoint& e : c.endpoints) {
+      if (e.kind == kSilent) {
+        silent.push_back(std::make_unique<SilentListener>(e.family));
+        addresses.push_back(silent.back()->address());
+      } else if (e.kind == kRefusing) {
+        addresses.push_back(RefusingAddress(e.family));
+      } else {
+        listening.push_back(std::make_unique<LoopbackServer>(
+            [](Peer& p) { p.WaitForClose(); }, e.family));
+        addresses.push_back(
+            LoopbackAddress(e.family, listening.back()->port()));
+      }
+    }
+    dial::DialedSocket s;
+    auto start = steady_clock::now();
+    EXPECT_EQ(s.ConnectToAny(addresses, "name:80", c.timeout_ms),
+              c.kind == ErrorKind::kOk);
+    int64_t took = MillisSince(start);
+    EXPECT_GE(took, c.at_least_ms);
+    EXPECT_LT(took, c.at_most_ms);
+    EXPECT_EQ(s.last_error().kind(), c.kind) << s.last_error().ToString();
+    if (c.kind == ErrorKind::kOk) {
+      // The winner is the connection: it carries bytes both ways.
+      EXPECT_EQ(s.Send("x"), 1);
+    } else {
+      EXPECT_EQ(s.last_error().object(), "name:80");
+    }
+  }
+}
+
 #ifndef _WIN32
 // Names the test controls, in a child process with a mount and network
 // namespace of its own (root only; skipped otherwise): its own /etc/hosts,
@@ -331,12 +524,14 @@ TEST(PlatformSockets, ConnectTimeOutAndZeroForNone) {
 // getaddrinfo for ten seconds. Returns what went wrong, empty when nothing.
 std::string InPrivateNames() {
   // 127.0.0.2 refuses; 127.0.0.3 listens. getaddrinfo keeps their order
-  // (both are as far from 127.0.0.1).
+  // (both are as far from 127.0.0.1). vorn-both is ::1 and 127.0.0.1.
   vorn::testing::TempDir dir;
   std::string hosts = dir.File("hosts");
   std::string resolv = dir.File("resolv.conf");
   vorn::testing::WriteAll(
-      hosts, "127.0.0.1 localhost\n127.0.0.2 vorn-two\n127.0.0.3 vorn-two\n");
+      hosts,
+      "127.0.0.1 localhost\n127.0.0.2 vorn-two\n127.0.0.3 vorn-two\n"
+      "::1 vorn-both\n127.0.0.1 vorn-both\n");
   vorn::testing::WriteAll(resolv, "nameserver 127.0.0.1\n");
   if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return "skip";
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -378,7 +573,26 @@ std::string InPrivateNames() {
   if (!s->Connect("vorn-two", 8080, 2000)) {
     wrong += "the second address was not tried; ";
   }
+  // vorn-both: ::1 first, never answering; 127.0.0.1 on the same port
+  // wins the race 250 ms later.
+  SilentListener silent6(AF_INET6);
+  uint16_t port = PortOf(silent6.address());
+  int listener4 = bound(SOCK_STREAM, "127.0.0.1", port);
+  hints.ai_family = AF_UNSPEC;
+  if (listen(listener4, 4) != 0 ||
+      getaddrinfo("vorn-both", "80", &hints, &found) != 0 ||
+      found->ai_family != AF_INET6) {
+    return "vorn-both does not come first as ::1";
+  }
+  freeaddrinfo(found);
   auto start = steady_clock::now();
+  if (!s->Connect("vorn-both", port, 5000)) {
+    wrong += "vorn-both: " + s->last_error().ToString() + "; ";
+  }
+  if (MillisSince(start) > dial::kNextAttemptMs + 400) {
+    wrong += "vorn-both took " + std::to_string(MillisSince(start)) + " ms; ";
+  }
+  start = steady_clock::now();
   if (s->Connect("vorn-silent.example", 8080, 500)) {
     wrong += "a silent name server gave an address; ";
   }
