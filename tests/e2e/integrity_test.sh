@@ -116,7 +116,8 @@ for server in nginx python; do
   python3 -c 'import sys; p=sys.argv[1]; b=bytearray(open(p,"rb").read()); b[150]^=1; open(p,"wb").write(b)' "$WWW/$TAG.pkg"
   run "$KEYED_BIN" "changed-$server" "$TAG-$server.txt"
   check "$server changed after signing" "$WORK/changed-$server" \
-    "$(printf '%s\n' 升级包SHA256校验失败，已删除下载的文件 下载失败)" old no "$WORK/changed-$server.err"
+    "$(printf '%s\n' "升级包SHA256校验失败，已删除下载的文件：$(native_path "$WORK/changed-$server")$(sep)$PACKAGE_NAME" 下载失败)" \
+    old no "$WORK/changed-$server.err"
   cp "$WORK/good.pkg" "$WWW/$TAG.pkg"
 done
 
@@ -180,10 +181,12 @@ PY
   check "bit flipped in $name" "$WORK/flip-$name" "版本文件签名验证失败" old no "$WORK/flip-$name.err"
 done
 
-# No key, a wrong size: nothing is downloaded.
+# No key, a wrong size: nothing is downloaded; the line names the server
+# and both sizes.
 printf 'SIZE=%s\r\nVER=2.0\r\nURL=http://127.0.0.1:%s/%s.pkg\r\n' 7 "$NGINX_PORT" "$TAG" >"$WWW/$TAG-size.txt"
 run "$VORN_BIN" size "$TAG-size.txt"
-check "wrong size" "$WORK/size" "升级包大小与版本文件不符" old no "$WORK/size.err"
+check "wrong size" "$WORK/size" \
+  "升级包大小与版本文件不符：127.0.0.1:$NGINX_PORT：SIZE 7, server $(stat -c %s "$WWW/$TAG.pkg")" old no "$WORK/size.err"
 
 # The package swapped for another program during the pause after the
 # notice: the checked file is held, the name no longer leads to it, and
