@@ -70,7 +70,7 @@ start_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "
 pid=$UPDATER_PID
 if wait_for_log "$dl" 20 "下载成功"; then rm -f "$dl/pkg.bin"; fi
 wait "$pid"
-[ "$(log_messages "$dl")" = "$(printf '%s\n' "下载成功" "找不到update.exe文件" "更新新版本")" ] \
+[ "$(log_messages "$dl")" = "$(printf '%s\n' "下载成功" "找不到update.exe文件：$(native_path "$dl")$(sep)pkg.bin" "更新新版本")" ] \
   && pass "execute with missing package" || fail "missing package log: $(log_messages "$dl")"
 
 # A 2.0 download cut off, then 2.1 announced at another URL: the old plan

@@ -163,7 +163,8 @@ mkdir -p "$WORK/bin-dirkey/$BOX_CAPTION.pub"
 cp "$VORN_BIN" "$DIR_KEY_BIN"
 run "$DIR_KEY_BIN" dirkey "$TAG-freeze.txt"
 [ "$LAST_RC" = 5 ] && pass "key file a directory: exit 5" || fail "key file a directory: exit $LAST_RC"
-check "key file a directory" "$WORK/dirkey" "公钥文件无效" old no "$WORK/dirkey.err"
+check "key file a directory" "$WORK/dirkey" \
+  "公钥文件无效：$(native_path "$WORK/bin-dirkey")$(sep)$BOX_CAPTION.pub" old no "$WORK/dirkey.err"
 
 # A bit flipped in each signed line and in the signature (in a digit, so
 # every line keeps its form): each is refused before the probe.
@@ -208,7 +209,7 @@ fi
 wait "$pid"
 [ -n "${UPDATER_WATCH_PID:-}" ] && wait "$UPDATER_WATCH_PID" 2>/dev/null
 [ "$WIN32" = 1 ] && end_host "$HOST_PID"
-[ "$(log_messages "$dl")" = "$(printf '%s\n' 下载成功 升级包在校验之后被替换，没有启动 更新新版本)" ] \
+[ "$(log_messages "$dl")" = "$(printf '%s\n' 下载成功 "升级包在校验之后被替换，没有启动：$(native_path "$dl")$(sep)$PACKAGE_NAME" 更新新版本)" ] \
   && pass "swapped during the pause: log" || fail "swapped during the pause: log: $(log_messages "$dl" | tr '\n' '|')"
 sleep 0.5
 [ -f "$(marker_of "$dl")" ] && fail "swapped during the pause: the swapped file was started" \
