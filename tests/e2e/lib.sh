@@ -97,19 +97,6 @@ native_path() {
   fi
 }
 
-# A directory under $1 whose name, as the binary sees it, is 300
-# characters or more (deeper than Windows' MAX_PATH): $1 and 40-letter
-# levels below it. Only its parent is made.
-long_dir() {
-  local dir=$1 level=0
-  while [ "$(native_path "$dir" | wc -c)" -lt 300 ]; do
-    level=$((level + 1))
-    dir="$dir/$(printf "%040d" "$level")"
-  done
-  mkdir -p "$(dirname "$dir")"
-  printf '%s' "$dir"
-}
-
 # The path separator the binary builds its names with.
 sep() { if [ "$WIN32" = 1 ]; then printf '\\'; else printf '/'; fi; }
 
