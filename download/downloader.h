@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -124,6 +125,14 @@ constexpr int64_t kLowSpeedWindowMs = 60000;
 constexpr int64_t kLowSpeedMinBytes = 60 * 1024;
 // The largest file the 32-bit ranges can describe.
 constexpr int32_t kMaxFileBytes = 0x7FFFFFFF;
+// A segment whose connection broke, stalled or met a passing server fault
+// is asked for again from its first missing byte, up to this many times,
+// after pauses of 1, 2, 4, 8 and 16 s (RetryPauseMs).
+constexpr int kMaxSegmentRetries = 5;
+// The pauses are slept in steps of this, so a stop request is heard.
+constexpr uint32_t kRetryPauseStepMs = 100;
+// The pause before retry `retry` (1 for the first).
+uint32_t RetryPauseMs(int retry);
 // Each segment worker moves its body in blocks of this size: one buffer
 // per worker, filled from the socket and written out whole, after which the
 // worker's start in the plan file follows.
@@ -261,7 +270,9 @@ class Downloader {
                            const std::string& save_path) const;
 
   // The transfer of segment `index` of `transfer`, run on a worker thread;
-  // its result goes to transfer->results[index].
+  // its result goes to transfer->results[index]. A transient failure is
+  // retried from the segment's first missing byte (one connection: from
+  // the file's first byte), kMaxSegmentRetries times at most.
   void DownloadSegment(Transfer* transfer, int index) const;
 
   // Makes the part file the package: checks that every segment is
@@ -272,6 +283,17 @@ class Downloader {
   // package file as it was, and the part file and plan too unless the
   // digest did not match.
   StepResult FinishPackage(Transfer* transfer) const;
+
+  // Called on a worker's thread before each retry of its segment: the
+  // transfer, the segment, the retry's number (1 for the first), why the
+  // attempt before failed and the pause before the retry. Set before
+  // Download.
+  using RetryObserver =
+      std::function<void(const Transfer& transfer, int index, int retry,
+                         const StepResult& why, uint32_t pause_ms)>;
+  void SetRetryObserver(RetryObserver observer) {
+    retry_observer_ = std::move(observer);
+  }
 
   // Asks worker `index` to stop at its next block; it keeps what it wrote.
   void RequestStop(int index) { stop_[index].store(1); }
@@ -300,12 +322,16 @@ class Downloader {
   // Starts the workers and waits for them; false (with `failure` set) when
   // a thread could not be started or waited for.
   bool RunWorkers(Transfer* transfer, StepResult* failure);
+  // One attempt at segment `index`: one request, and its answer's body
+  // written at its offsets from where the segment stands.
+  StepResult FetchSegment(Transfer* transfer, int index) const;
 
   const platform::Env* env_;
   uint32_t connect_timeout_ms_ = kConnectTimeoutMs;
   uint32_t receive_timeout_ms_ = kReceiveTimeoutMs;
   int64_t expected_size_ = -1;
   std::string expected_sha256_;
+  RetryObserver retry_observer_;
   std::atomic<int32_t> stop_[kSegmentCount] = {};
 };
 

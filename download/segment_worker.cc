@@ -86,20 +86,67 @@ Outcome Misfit(const ResponseHead& head) {
   return Outcome::kWrongAnswer;
 }
 
+// Whether a failed attempt may succeed when made again: the connection
+// broke, stalled or could not be made, or the server (or a proxy in front
+// of it) failed for the moment. A refusal, a wrong answer, a TLS fault or
+// a failed write would fail the same way again.
+bool Transient(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kConnectFailed:
+    case Outcome::kSendFailed:
+    case Outcome::kNoAnswer:
+    case Outcome::kBroken:
+    case Outcome::kServerError:
+    case Outcome::kProxyConnectFailed:
+    case Outcome::kProxyBadGateway:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
+
+uint32_t RetryPauseMs(int retry) {
+  return 1000u << std::min(std::max(retry, 1) - 1, kMaxSegmentRetries - 1);
+}
 
 void Downloader::DownloadSegment(Transfer* transfer, int index) const {
   if (index < 0 || index >= kSegmentCount) return;
   StepResult& result = transfer->results[index];
+  for (int retry = 1;; ++retry) {
+    result = FetchSegment(transfer, index);
+    if (result.ok() || !Transient(result.outcome) ||
+        retry > kMaxSegmentRetries) {
+      return;
+    }
+    const uint32_t pause = RetryPauseMs(retry);
+    if (retry_observer_) retry_observer_(*transfer, index, retry, result, pause);
+    // The pause in short steps, so a stop request is not kept waiting.
+    for (uint32_t slept = 0; slept < pause; slept += kRetryPauseStepMs) {
+      if (stop_[index].load() != 0) {
+        result = Failed(Outcome::kStopped, result.error, result.status);
+        return;
+      }
+      env_->clock->SleepMillis(std::min(kRetryPauseStepMs, pause - slept));
+    }
+    // One connection starts the file over: the digest too, so it holds
+    // only the bytes of the answer that writes them.
+    if (!transfer->plan.ranged && transfer->digest) {
+      transfer->digest = env_->crypto->NewSha256();
+      transfer->hashed = 0;
+    }
+  }
+}
+
+StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
+  StepResult result;
   const DownloadPlan& plan = transfer->plan;
   const ProbeAnswer& probe = transfer->probe;
   const bool ranged = plan.ranged;
   SegmentRange& range = transfer->plan.record.ranges[index];
   // A segment that an earlier run completed is not requested again.
-  if (ranged && range.start > range.end) {
-    result = StepResult();
-    return;
-  }
+  if (ranged && range.start > range.end) return result;
 
   // Through the proxy the system names for the server, as the probe went.
   const HttpUrl& url = probe.url;
@@ -113,17 +160,15 @@ void Downloader::DownloadSegment(Transfer* transfer, int index) const {
                                    ranged ? &range : nullptr, route);
       },
       &exchange);
-  if (!result.ok()) return;
+  if (!result.ok()) return result;
   const ResponseHead& head = exchange.head;
   result.status = head.status;
   int64_t remaining = 0;  // body bytes this answer still owes the segment
   if (!AnswerFitsSegment(head, plan, index, &remaining)) {
-    result = Failed(Misfit(head), AtServer(url), head.status);
-    return;
+    return Failed(Misfit(head), AtServer(url), head.status);
   }
   if (!SameFileAsProbed(head, probe)) {
-    result = Failed(Outcome::kWrongAnswer, AtServer(url), head.status);
-    return;
+    return Failed(Outcome::kWrongAnswer, AtServer(url), head.status);
   }
 
   // The part file has the package's size from the start (sparse where the
@@ -147,10 +192,7 @@ void Downloader::DownloadSegment(Transfer* transfer, int index) const {
     failure = fs->Open(plan.plan_path, platform::OpenMode::kWriteShared,
                        &plan_file);
   }
-  if (!failure.ok()) {
-    result = Failed(Outcome::kWriteFailed, failure, head.status);
-    return;
-  }
+  if (!failure.ok()) return Failed(Outcome::kWriteFailed, failure, head.status);
 
   int64_t next = ranged ? range.start : 0;  // the next offset to write
   int64_t writeback_from = next;  // the first byte not yet sent to disk
@@ -185,8 +227,7 @@ void Downloader::DownloadSegment(Transfer* transfer, int index) const {
   };
   if (!write_body(exchange.body_start.data(),
                   static_cast<int64_t>(exchange.body_start.size()))) {
-    result = Failed(Outcome::kWriteFailed, failure, head.status);
-    return;
+    return Failed(Outcome::kWriteFailed, failure, head.status);
   }
   exchange.body_start.clear();
   exchange.body_start.shrink_to_fit();
@@ -261,9 +302,9 @@ void Downloader::DownloadSegment(Transfer* transfer, int index) const {
   if (remaining == 0 && outcome == Outcome::kBroken) {
     result = StepResult();
     result.status = head.status;
-    return;
+    return result;
   }
-  result = Failed(outcome, why, head.status);
+  return Failed(outcome, why, head.status);
 }
 
 }  // namespace vorn

@@ -233,6 +233,12 @@ inline constexpr char kTlsHandshake[] =
 // 段： (the text of a connection's failure follows)
 inline constexpr char kSegmentLinePrefix[] =
     "\xB6\xCE\xA3\xBA";
+// ，N秒后重试（第K次） (after a segment's failure line: N, then the text
+// after the number, K, then the close)
+inline constexpr char kRetryComma[] = "\xA3\xAC";
+inline constexpr char kRetryAfterSeconds[] =
+    "\xC3\xEB\xBA\xF3\xD6\xD8\xCA\xD4\xA3\xA8\xB5\xDA";
+inline constexpr char kRetryClose[] = "\xB4\xCE\xA3\xA9";
 
 // The freshness of a signed version file (DATE, EXPIRES, ROLLBACK) and the
 // state file that keeps the newest DATE accepted.

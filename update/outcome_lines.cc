@@ -176,4 +176,11 @@ std::string WithDetail(const std::string& line, const platform::Status& error) {
   return line + detail;
 }
 
+std::string RetryLine(int index, int retry, const StepResult& why,
+                      uint32_t pause_ms) {
+  return SegmentOutcomeLine(index, why) + msg::kRetryComma +
+         std::to_string((pause_ms + 999) / 1000) + msg::kRetryAfterSeconds +
+         std::to_string(retry) + msg::kRetryClose;
+}
+
 }  // namespace vorn

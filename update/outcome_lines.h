@@ -30,6 +30,11 @@ std::string FailureDetail(const platform::Status& error);
 // "：" already takes the object without a second one.
 std::string WithDetail(const std::string& line, const platform::Status& error);
 
+// The line before retry `retry` of segment `index`: why the attempt failed,
+// as its segment line says it, then "，N秒后重试（第K次）".
+std::string RetryLine(int index, int retry, const StepResult& why,
+                      uint32_t pause_ms);
+
 }  // namespace vorn
 
 #endif  // VORN_UPDATE_OUTCOME_LINES_H_

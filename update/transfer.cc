@@ -1,6 +1,8 @@
 // The transfer: the downloader runs the whole download and answers with
 // one value; here it becomes the lines of the log and, when the package
 // came, the closing sequence.
+#include <mutex>
+
 #include "download/downloader.h"
 #include "update/messages.h"
 #include "update/outcome_lines.h"
@@ -14,13 +16,33 @@ void Updater::LogPlanWrite(const platform::Status& written) {
 }
 
 int32_t Updater::StartTransfer(const std::string& url) {
-  DownloadResult result = downloader_.Download(url, SavePath());
   // A download through a proxy says which one, before anything else of
-  // the download is logged; a direct one logs nothing here.
-  if (!result.proxy_description.empty()) {
-    WriteLog((msg::kUsingProxy + result.proxy_description).c_str());
-  }
-  if (result.dropped_other) WriteLog(msg::kOtherPlanDropped);
+  // the download is logged (a direct one logs nothing here); then whether
+  // a plan for another URL was dropped. Once: before the first retry line
+  // when there is one, else when the download is over.
+  bool opened = false;
+  auto open_lines = [&](const std::string& proxy_description,
+                        bool dropped_other) {
+    if (opened) return;
+    opened = true;
+    if (!proxy_description.empty()) {
+      WriteLog((msg::kUsingProxy + proxy_description).c_str());
+    }
+    if (dropped_other) WriteLog(msg::kOtherPlanDropped);
+  };
+  // Each retry is logged as it is decided, from the worker's thread; the
+  // lock keeps two workers' lines whole and apart.
+  std::mutex retry_lines;
+  downloader_.SetRetryObserver([&](const Transfer& transfer, int index,
+                                   int retry, const StepResult& why,
+                                   uint32_t pause_ms) {
+    std::lock_guard<std::mutex> hold(retry_lines);
+    open_lines(transfer.probe.proxy_description, transfer.plan.dropped_other);
+    WriteLog(RetryLine(index, retry, why, pause_ms).c_str());
+  });
+  DownloadResult result = downloader_.Download(url, SavePath());
+  downloader_.SetRetryObserver(nullptr);
+  open_lines(result.proxy_description, result.dropped_other);
   switch (result.stage) {
     case DownloadStage::kDone:
       // Held from right after the check to the launch.

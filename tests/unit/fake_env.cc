@@ -12,7 +12,11 @@
 namespace vorn::testing {
 
 void FakeClock::SleepMillis(uint32_t ms) {
-  sleeps.push_back(ms);
+  {
+    // Workers retrying their segments sleep on their own threads.
+    std::lock_guard<std::mutex> hold(sleeps_lock);
+    sleeps.push_back(ms);
+  }
   now_seconds += ms / 1000;
   monotonic_ms += ms;
   if (on_sleep) on_sleep(ms);

@@ -30,10 +30,11 @@ class FakeClock : public platform::Clock {
   void SleepMillis(uint32_t ms) override;
 
   platform::LocalFields local{2026, 12, 6, 21, 54, 0};
-  int64_t now_seconds = 1800000000;
+  std::atomic<int64_t> now_seconds{1800000000};
   std::atomic<int64_t> monotonic_ms{0};
   std::atomic<int64_t> step_ms{0};
   std::vector<uint32_t> sleeps;
+  std::mutex sleeps_lock;
   // Called on every sleep, for tests that act "during" a pause.
   std::function<void(uint32_t)> on_sleep;
 };

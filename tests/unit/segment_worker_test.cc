@@ -158,6 +158,7 @@ TEST_F(SegmentWorkerTest, FailuresWriteNothing) {
     Outcome outcome;
     int32_t status;
     platform::ErrorKind error;
+    size_t requests = 1;  // a passing server fault is asked again
   } cases[] = {
       {"WholeFileToARangeRequest",
        Answer("HTTP/1.1 200 OK\r\n" + kDateLine +
@@ -170,7 +171,7 @@ TEST_F(SegmentWorkerTest, FailuresWriteNothing) {
        false, Outcome::kWrongAnswer, 404, platform::ErrorKind::kOther},
       {"ServiceUnavailable",
        Answer("HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy"), "", false,
-       Outcome::kServerError, 503, platform::ErrorKind::kOther},
+       Outcome::kServerError, 503, platform::ErrorKind::kOther, 6},
       // The file was replaced at the same size since the probe.
       {"AnotherLastModified",
        Answer(Ranged(250, 499, body,
@@ -195,17 +196,54 @@ TEST_F(SegmentWorkerTest, FailuresWriteNothing) {
     EXPECT_EQ("h:" + std::string(c.secure ? "443" : "80"), slot.error.object())
         << c.name;
     EXPECT_FALSE(Exists(rig.PartPath())) << c.name;
+    EXPECT_EQ(c.requests + 1, rig.fake.network.Connections().size()) << c.name;
   }
 }
 
-TEST_F(SegmentWorkerTest, BrokenTransfersKeepWhatArrived) {
-  std::string answer = Ranged(500, 749, content_.substr(500, 250));
-  std::string half = answer.substr(0, answer.size() - 125);
-  for (int after : {0, platform::kSocketError}) {
-    Rig rig(true, Answer(half, after));
+// A connection that breaks is asked again for what the segment still
+// lacks, after a pause; a server that keeps breaking it leaves the segment
+// incomplete after five retries, with what arrived kept.
+TEST_F(SegmentWorkerTest, BrokenTransfersAreRetriedFromTheMissingByte) {
+  const std::string answer = Ranged(500, 749, content_.substr(500, 250));
+  const std::string half = answer.substr(0, answer.size() - 125);
+  const std::string rest = Ranged(625, 749, content_.substr(625, 125));
+  const std::string rest_cut = rest.substr(0, rest.size() - 125);
+  struct {
+    int after;  // how the cut connection ends: closed, or an error
+    bool recovers;
+    Outcome outcome;
+    size_t retries;
+    size_t kept;  // bytes of the segment on disk
+  } cases[] = {
+      {0, true, Outcome::kOk, 1, 250},
+      {platform::kSocketError, true, Outcome::kOk, 1, 250},
+      {0, false, Outcome::kBroken, 5, 125},
+      {platform::kSocketError, false, Outcome::kBroken, 5, 125},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.after << (c.recovers ? " recovers" : ""));
+    Rig rig(true, Answer(half, c.after));
+    rig.fake.network.Script("h:80", Answer(c.recovers ? rest : rest_cut));
+    std::vector<uint32_t> pauses;
+    rig.d.SetRetryObserver([&](const Transfer&, int index, int retry,
+                               const StepResult& why, uint32_t pause_ms) {
+      EXPECT_EQ(2, index);
+      EXPECT_EQ(static_cast<int>(pauses.size()) + 1, retry);
+      EXPECT_EQ(Outcome::kBroken, why.outcome);
+      pauses.push_back(pause_ms);
+    });
     ASSERT_EQ(Outcome::kOk, rig.Prepare());
-        EXPECT_EQ(Outcome::kBroken, rig.Run(2).outcome) << after;
-    EXPECT_EQ(content_.substr(500, 125), rig.Segment(2)) << after;
+    EXPECT_EQ(c.outcome, rig.Run(2).outcome);
+    EXPECT_EQ(content_.substr(500, c.kept), rig.Segment(2));
+    const std::vector<uint32_t> all_pauses = {1000, 2000, 4000, 8000, 16000};
+    EXPECT_EQ(std::vector<uint32_t>(all_pauses.begin(),
+                                    all_pauses.begin() + c.retries),
+              pauses);
+    // Every retry asks for the bytes from the first one missing.
+    auto connections = rig.fake.network.Connections();
+    ASSERT_EQ(c.retries + 2, connections.size());
+    EXPECT_NE(std::string::npos,
+              connections.back().sent.find("Range: bytes=625-749\r\n"));
   }
 }
 

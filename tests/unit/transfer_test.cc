@@ -36,6 +36,26 @@ std::string Lines(std::initializer_list<const char*> messages) {
   return out;
 }
 
+// The log without its retry lines (four workers retry in any order), and
+// how many there were.
+std::string WithoutRetries(const std::string& log, int* retries) {
+  std::string out;
+  *retries = 0;
+  size_t at = 0;
+  while (at < log.size()) {
+    size_t end = log.find("\r\n", at);
+    end = end == std::string::npos ? log.size() : end + 2;
+    const std::string line = log.substr(at, end - at);
+    if (line.find(msg::kRetryAfterSeconds) == std::string::npos) {
+      out += line;
+    } else {
+      ++*retries;
+    }
+    at = end;
+  }
+  return out;
+}
+
 // An update run that has got as far as the download: its log path is set
 // (a first run over an unanswered fetch sets it, then the log is emptied)
 // and its version file announces http://h/pkg.exe.
@@ -183,12 +203,14 @@ TEST(Transfer, TricklingServerEndsTheRun) {
     int64_t step_ms;    // time between two looks at the clock
     bool probe_piece;   // the probe's answer trickles too
     std::string line;
+    int retries;  // each stalled segment is asked again, five times
   } cases[] = {
       {"head_one_byte_a_second", 1, 1000, true,
-       Detailed(msg::kServerSilent, "h:80", msg::kReasonTimedOut)},
+       Detailed(msg::kServerSilent, "h:80", msg::kReasonTimedOut), 0},
       {"body_below_the_low_speed", 64, 2000, false,
        Detailed(std::string(msg::kSegmentPrefix) + "1" + msg::kSegmentBroken,
-                "h:80", msg::kReasonTimedOut)},
+                "h:80", msg::kReasonTimedOut),
+       4 * kMaxSegmentRetries},
   };
   for (const auto& c : cases) {
     TempDir dir;
@@ -214,35 +236,45 @@ TEST(Transfer, TricklingServerEndsTheRun) {
     run.fake.clock.step_ms = c.step_ms;
     run.updater.StartDownload();
     EXPECT_EQ("old", ReadAll(run.Package())) << c.name;
-    EXPECT_EQ(0u, run.Log().find(Lines({c.line.c_str()}))) << c.name;
+    int retries = 0;
+    EXPECT_EQ(0u, WithoutRetries(run.Log(), &retries)
+                      .find(Lines({c.line.c_str()})))
+        << c.name;
+    EXPECT_EQ(c.retries, retries) << c.name;
   }
 }
 
-TEST(Transfer, ShortSegmentIsNotMerged) {
+// A segment cut short is asked again, within the run, for the bytes it
+// lacks: one retry line, and the package whole.
+TEST(Transfer, CutSegmentIsRetriedWithinTheRun) {
   TempDir dir;
   DownloadRun run(dir.path());
   WriteAll(run.Package(), "old");
   FakeFile file = Content(1003);
   bool fault = true;
-  // Segment 2 (500-749) ends after 100 of its 250 bytes.
+  // Segment 3 (500-749) ends after 100 of its 250 bytes, once.
   std::string short_answer =
       "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 500-749/1003\r\n"
       "Last-Modified: " + file.last_modified + "\r\nContent-Length: 250\r\n\r\n" +
       file.content.substr(500, 100);
   run.fake.network.Serve("h:80", FaultyWhile(file, 500, short_answer, &fault));
+  run.fake.clock.on_sleep = [&](uint32_t) { fault = false; };
   run.updater.StartDownload();
-  EXPECT_EQ("old", ReadAll(run.Package()));
-  // The plan keeps the 100 bytes that came.
-  EXPECT_EQ(600, run.PlanOnDisk().ranges[2].start);
-  EXPECT_TRUE(file.content.substr(500, 100) ==
-              ReadAll(run.Part()).substr(500, 100));
-  EXPECT_EQ(
-      Lines({Detailed(std::string(msg::kSegmentPrefix) + "3" +
-                          msg::kSegmentBroken,
-                      "h:80")
-                 .c_str(),
-             msg::kDownloadFailed}),
-      run.Log());
+  EXPECT_EQ(file.content, ReadAll(run.Package()));
+  EXPECT_EQ(Lines({(Detailed(std::string(msg::kSegmentPrefix) + "3" +
+                                 msg::kSegmentBroken,
+                             "h:80") +
+                    msg::kRetryComma + "1" + msg::kRetryAfterSeconds + "1" +
+                    msg::kRetryClose)
+                       .c_str(),
+                   msg::kDownloadSucceeded, msg::kUpdated}),
+            run.Log());
+  bool asked_for_the_rest = false;
+  for (const auto& connection : run.fake.network.Connections()) {
+    asked_for_the_rest |= connection.sent.find("Range: bytes=600-749\r\n") !=
+                          std::string::npos;
+  }
+  EXPECT_TRUE(asked_for_the_rest);
 }
 
 // Also for a package that the version file names over http and the server
@@ -425,7 +457,15 @@ TEST(Transfer, ThroughAProxy) {
     if (!c.joined) {
       EXPECT_EQ("old", ReadAll(run.Package())) << c.name;
     }
-    EXPECT_EQ(c.log, run.Log()) << c.name;
+    // Every segment that met the proxy's failure was asked again, five
+    // times each.
+    int retries = 0;
+    EXPECT_EQ(c.log, WithoutRetries(run.Log(), &retries)) << c.name;
+    EXPECT_EQ(c.joined || c.log.find(msg::kSegmentPrefix) == std::string::npos
+                  ? 0
+                  : 4 * kMaxSegmentRetries,
+              retries)
+        << c.name;
     for (const auto& connection : run.fake.network.Connections()) {
       EXPECT_EQ("px:3128", connection.host_port) << c.name;
     }
