@@ -33,7 +33,10 @@ NOTICE=自动更新信息
 #   the first download only), wire (every request carries only the fixed
 #   header lines), tls (https, from the fault server's TLS mode: the faults
 #   that TLS could hide or change), line=TEXT (a failed run logged a line
-#   holding TEXT, then "：" and the row's server as host:port).
+#   holding TEXT, then "：" and the row's server as host:port), token (the
+#   fault hits the first download's requests only, as with runs=N: a retry
+#   within the run gets the normal answer), retries=N[,M] (the run logged
+#   exactly N retry lines in mode 4, M in mode 1).
 ROWS=$(cat <<'EOF'
 none                  4 1  succeed  wire
 long-header           4 1  succeed
@@ -64,7 +67,8 @@ status-blanks         4 1  either
 416-bare              4 1  fail
 500                   4 1  fail
 404                   4 1  fail
-500                   4    fail     on=segment
+500                   4    succeed  on=segment token retries=4
+404                   4    fail     on=segment retries=0
 refused               4    fail
 redirect-loop         4    fail
 redirect-https        4    fail
@@ -79,10 +83,10 @@ url-crlf              4    either   wire
 chunked               4 1  succeed  runs=2
 changed-same-older    4 1  succeed  runs=3
 changed-size          4 1  either   runs=3
-close-early           4 1  fail     tls  line=段：连接中断或超时
-no-close-notify       4 1  fail     tls  line=段：连接中断或超时
-range-total           4    fail     tls  line=段：服务器的应答与请求不符
-stall                 4    fail     tls  line=段：连接中断或超时
+close-early           4 1  succeed  tls  token retries=3,1
+no-close-notify       4 1  succeed  tls  token retries=4,1
+range-total           4    fail     tls  line=段：服务器的应答与请求不符 retries=0
+stall                 4    succeed  tls  token retries=4
 EOF
 )
 
@@ -231,7 +235,7 @@ while read -r fault rest; do
   n=$((n + 1))
   # VORN_MATRIX_ONLY=REGEX runs only the rows whose fault matches.
   [[ "$fault" =~ ${VORN_MATRIX_ONLY:-.} ]] || continue
-  modes=() verdict='' size=65536 on='' runs=1 wire=0 tls=0 line=''
+  modes=() verdict='' size=65536 on='' runs=1 wire=0 tls=0 line='' token=0 retries=''
   for word in $rest; do
     case "$word" in
       tls) tls=1 ;;
@@ -242,6 +246,8 @@ while read -r fault rest; do
       on=*) on=${word#on=} ;;
       runs=*) runs=${word#runs=} ;;
       wire) wire=1 ;;
+      token) token=1 ;;
+      retries=*) retries=${word#retries=} ;;
     esac
   done
   for mode in "${modes[@]}"; do
@@ -269,7 +275,7 @@ while read -r fault rest; do
     url="$scheme://127.0.0.1:$port/file/pkg-$size.bin?row=$id&fault=$server_fault"
     [ "$mode" = 1 ] && url="$url&mode=single"
     [ -n "$on" ] && url="$url&on=$on"
-    [ "$runs" != 1 ] && url="$url&token=$id"
+    [ "$runs" != 1 ] || [ $token = 1 ] && url="$url&token=$id"
     if [ "$fault" = url-crlf ]; then
       printf 'VER=2.0\r\nURL=%s&inj=a\r\nHost: evil.example\r\n' "$url" >"$WWW/$id.txt"
     else
@@ -316,6 +322,13 @@ while read -r fault rest; do
       want="$line：127.0.0.1:$port"
       printf '%s\n' "$RUN_LOG" | grep -qF -- "$want" && pass "$what: logged $want" \
         || fail "$what: no line with $want; log: $(printf '%s' "$RUN_LOG" | tr '\n' '|')"
+    fi
+    if [ -n "$retries" ]; then
+      want=${retries%,*}
+      [ "$mode" = 1 ] && want=${retries#*,}
+      got=$(printf '%s\n' "$RUN_LOG" | grep -c "秒后重试（第")
+      [ "$got" = "$want" ] && pass "$what: $got retry lines" \
+        || fail "$what: $got retry lines, not $want; log: $(printf '%s' "$RUN_LOG" | tr '\n' '|')"
     fi
     if [ $wire = 1 ]; then
       for p in "$FAULT_PORT" "$((FAULT_PORT + 1))"; do

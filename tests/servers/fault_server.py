@@ -58,7 +58,7 @@ One request per connection; the answer is chosen by the request path
                       fields are written \\xNN. With raw=1 a fifth field holds
                       every byte the request brought, Python-escaped
                       (\\r, \\n, \\\\, \\xNN, ...; decode with unicode_escape).
-  /file/NAME?fault=F[&mode=single][&on=WHERE][&token=K][&version=2]
+  /file/NAME?fault=F[&mode=single][&on=WHERE][&at=A][&token=K][&version=2]
                       the docroot file NAME, always closing after the answer.
                       By default the server honours ranges ("bytes=A-B" and
                       "bytes=A-": 206 with Content-Range; 416 with
@@ -76,10 +76,14 @@ One request per connection; the answer is chosen by the request path
                       answer. "Right" and "wrong" below are the Content-Length
                       of the normal answer and a smaller one (1000 less, or
                       half of a small one).
+                      With at=A, only segment requests whose range starts
+                      at byte A are hit (one connection of four; a retry
+                      from where it broke starts elsewhere).
                       With token=K, only one download's worth is hit: the
                       requests before K's second probe, and at most four
                       segment requests (one in single mode); later ones are
-                      served normally, so a second run can resume.
+                      served normally (the changed-* faults' second
+                      version), so a retry or a second run can finish.
           fault          on       answer
           none           both     the normal answer (the default).
           ignore-range   segment  200 with the whole file.
@@ -665,7 +669,7 @@ class Handler(socketserver.BaseRequestHandler):
                 seen[kind] += 1
                 first_download = seen["probe"] <= 1 and (
                     kind == "probe" or seen["segment"] <= limit)
-                later = seen["probe"] >= 2
+                later = seen["probe"] >= 2 or seen["segment"] > limit
         else:
             later = False
         if fault in SECOND_VERSIONS and (later or query.get("version") == "2"):
@@ -678,6 +682,8 @@ class Handler(socketserver.BaseRequestHandler):
                           first, last)
         normal = request.normal()
         hit = first_download and where in (kind, "both")
+        if "at" in query and (kind != "segment" or str(first) != query["at"]):
+            hit = False
         for step in build(request, normal) if hit else [normal.wire()]:
             if step is HOLD:
                 self.hold()
