@@ -75,7 +75,9 @@ enum class Outcome {
   kPlanNotWritten,  // the plan file could not be written
   // A segment's transfer.
   kWrongAnswer,   // the answer was not the one asked for (range, total,
-                  // coding, another Last-Modified or ETag than the probe's)
+                  // coding)
+  kOtherFile,     // the answer was of another file than the probe's (its
+                  // Last-Modified or ETag differ)
   kBroken,        // the connection ended, failed or stalled early
   kWriteFailed,   // the part file or the plan could not be opened or written
   kStopped,       // the worker was asked to stop
@@ -206,6 +208,9 @@ struct Transfer {
   std::unique_ptr<platform::Sha256> digest;  // null: no digest announced
   int64_t hashed = 0;  // the digest holds the part file's first bytes
   StepResult results[kSegmentCount];
+  // The whole file through one connection after the four answered for
+  // different files: that one answer is the package, whatever it is dated.
+  bool one_answer = false;
 };
 
 // Where a download ended, for the lines that say so.
@@ -231,6 +236,7 @@ struct DownloadResult {
   platform::Status progress;
   std::string proxy_description;  // the first proxy route; empty direct
   bool dropped_other = false;     // a plan for another URL was thrown away
+  bool one_answer = false;  // the four answers disagreed: one connection
   bool ok() const { return stage == DownloadStage::kDone; }
 };
 
@@ -284,16 +290,20 @@ class Downloader {
   // digest did not match.
   StepResult FinishPackage(Transfer* transfer) const;
 
-  // Called on a worker's thread before each retry of its segment: the
-  // transfer, the segment, the retry's number (1 for the first), why the
-  // attempt before failed and the pause before the retry. Set before
-  // Download.
-  using RetryObserver =
-      std::function<void(const Transfer& transfer, int index, int retry,
-                         const StepResult& why, uint32_t pause_ms)>;
-  void SetRetryObserver(RetryObserver observer) {
-    retry_observer_ = std::move(observer);
-  }
+  // What the download tells as it goes, each call when it happens. Set
+  // before Download; either may be empty.
+  struct Observer {
+    // On a worker's thread, before each retry of its segment: the
+    // transfer, the segment, the retry's number (1 for the first), why the
+    // attempt before failed and the pause before the retry.
+    std::function<void(const Transfer& transfer, int index, int retry,
+                       const StepResult& why, uint32_t pause_ms)>
+        retrying;
+    // Before the whole file is asked for through one connection, because
+    // the segments' answers were of different files.
+    std::function<void(const Transfer& transfer)> one_answer;
+  };
+  void SetObserver(Observer observer) { observer_ = std::move(observer); }
 
   // Asks worker `index` to stop at its next block; it keeps what it wrote.
   void RequestStop(int index) { stop_[index].store(1); }
@@ -331,7 +341,13 @@ class Downloader {
   uint32_t receive_timeout_ms_ = kReceiveTimeoutMs;
   int64_t expected_size_ = -1;
   std::string expected_sha256_;
-  RetryObserver retry_observer_;
+  // With both a SHA-256 and a size announced, the bytes are proven at the
+  // end, so the server's validators need not agree from answer to answer.
+  bool Pinned() const {
+    return !expected_sha256_.empty() && expected_size_ >= 0;
+  }
+
+  Observer observer_;
   std::atomic<int32_t> stop_[kSegmentCount] = {};
 };
 

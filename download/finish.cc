@@ -108,6 +108,34 @@ DownloadResult Downloader::Download(const std::string& url,
     result.stage = DownloadStage::kStopped;
     return result;
   }
+  // Segments answered from different files (mirrors with their own dates
+  // behind one name, or a file replaced meanwhile): what they wrote cannot
+  // be joined, so the whole file comes again through one connection, whose
+  // one answer is one file.
+  if (transfer.plan.ranged &&
+      std::any_of(transfer.results, transfer.results + kSegmentCount,
+                  [](const StepResult& r) {
+                    return r.outcome == Outcome::kOtherFile;
+                  })) {
+    if (observer_.one_answer) observer_.one_answer(transfer);
+    result.one_answer = true;
+    // The plan would describe bytes that the one connection overwrites.
+    (void)env_->files->RemoveFile(transfer.plan.plan_path);
+    transfer.plan.ranged = false;
+    transfer.one_answer = true;
+    if (transfer.digest) {
+      transfer.digest = env_->crypto->NewSha256();
+      transfer.hashed = 0;
+    }
+    if (!RunWorkers(&transfer, &result.failure)) {
+      result.stage = DownloadStage::kWorkers;
+      return result;
+    }
+    if (stop_[0].load() != 0) {
+      result.stage = DownloadStage::kStopped;
+      return result;
+    }
+  }
   StepResult finished = FinishPackage(&transfer);
   if (!finished.ok()) {
     result.stage = DownloadStage::kFinish;

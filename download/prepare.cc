@@ -141,17 +141,26 @@ bool Downloader::MayResume(const std::string& raw, bool old_layout,
   // bytes with the kept ones would make a mix of two files. Without a date
   // nothing tells the files apart but the announced digest, which the
   // finish checks: only then may the bytes be kept.
-  if (probe.dated) {
-    if (record.last_modified != probe.modified) return false;
-  } else if (record.last_modified != Time64() || expected_sha256_.empty()) {
-    return false;
-  }
-  // A package republished with its size and date kept is still another
-  // file when the announced digest or the server's ETag differ from those
-  // the plan was made for. An older client's record carries neither.
-  if (!old_layout && (record.sha256 != HexEncode(expected_sha256_) ||
-                      record.etag != probe.etag)) {
-    return false;
+  //
+  // With a digest and size announced, this client's plan made for that
+  // digest resumes whatever the server's dates and ETag say now (mirrors
+  // behind one name each have their own): the finish proves the bytes.
+  const bool same_digest = record.sha256 == HexEncode(expected_sha256_);
+  if (Pinned() && !old_layout) {
+    if (!same_digest) return false;
+  } else {
+    if (probe.dated) {
+      if (record.last_modified != probe.modified) return false;
+    } else if (record.last_modified != Time64() || expected_sha256_.empty()) {
+      return false;
+    }
+    // A package republished with its size and date kept is still another
+    // file when the announced digest or the server's ETag differ from
+    // those the plan was made for. An older client's record carries
+    // neither.
+    if (!old_layout && (!same_digest || record.etag != probe.etag)) {
+      return false;
+    }
   }
   if (static_cast<int64_t>(record.file_size) != probe.size ||
       static_cast<int64_t>(record.ranges[3].end) != probe.size - 1) {

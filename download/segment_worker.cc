@@ -32,8 +32,8 @@ namespace vorn {
 
 namespace {
 
-// Whether the answer is of the very file the probe saw: a changed file
-// (a rolling deploy, mirrors behind one name) would mix two files' bytes.
+// Whether the answer is of the very file the probe saw: the same
+// Last-Modified and ETag.
 bool SameFileAsProbed(const ResponseHead& head, const ProbeAnswer& probe) {
   std::string value;
   if (probe.dated) {
@@ -121,7 +121,9 @@ void Downloader::DownloadSegment(Transfer* transfer, int index) const {
       return;
     }
     const uint32_t pause = RetryPauseMs(retry);
-    if (retry_observer_) retry_observer_(*transfer, index, retry, result, pause);
+    if (observer_.retrying) {
+      observer_.retrying(*transfer, index, retry, result, pause);
+    }
     // The pause in short steps, so a stop request is not kept waiting.
     for (uint32_t slept = 0; slept < pause; slept += kRetryPauseStepMs) {
       if (stop_[index].load() != 0) {
@@ -167,8 +169,11 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
   if (!AnswerFitsSegment(head, plan, index, &remaining)) {
     return Failed(Misfit(head), AtServer(url), head.status);
   }
-  if (!SameFileAsProbed(head, probe)) {
-    return Failed(Outcome::kWrongAnswer, AtServer(url), head.status);
+  // A changed file (a rolling deploy, mirrors behind one name) would mix
+  // two files' bytes, unless the announced digest and size prove them, or
+  // this is the one answer that is the whole package.
+  if (!Pinned() && !transfer->one_answer && !SameFileAsProbed(head, probe)) {
+    return Failed(Outcome::kOtherFile, AtServer(url), head.status);
   }
 
   // The part file has the package's size from the start (sparse where the

@@ -233,6 +233,12 @@ inline constexpr char kTlsHandshake[] =
 // 段： (the text of a connection's failure follows)
 inline constexpr char kSegmentLinePrefix[] =
     "\xB6\xCE\xA3\xBA";
+// 各连接的应答来自不同的文件，改用一个连接下载整个文件
+inline constexpr char kOneAnswer[] =
+    "\xB8\xF7\xC1\xAC\xBD\xD3\xB5\xC4\xD3\xA6\xB4\xF0\xC0\xB4\xD7\xD4"
+    "\xB2\xBB\xCD\xAC\xB5\xC4\xCE\xC4\xBC\xFE\xA3\xAC\xB8\xC4\xD3\xC3"
+    "\xD2\xBB\xB8\xF6\xC1\xAC\xBD\xD3\xCF\xC2\xD4\xD8\xD5\xFB\xB8\xF6"
+    "\xCE\xC4\xBC\xFE";
 // ，N秒后重试（第K次） (after a segment's failure line: N, then the text
 // after the number, K, then the close)
 inline constexpr char kRetryComma[] = "\xA3\xAC";

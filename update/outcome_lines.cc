@@ -52,6 +52,7 @@ constexpr Row kRows[] = {
     {Outcome::kProxyUnsupported, msg::kProxyUnsupported, false,
      msg::kSegmentProxyUnreachable, false},
     {Outcome::kWrongAnswer, nullptr, false, msg::kSegmentWrongAnswer, false},
+    {Outcome::kOtherFile, nullptr, false, msg::kSegmentWrongAnswer, false},
     {Outcome::kBroken, nullptr, false, msg::kSegmentBroken, false},
     {Outcome::kNotRun, nullptr, false, msg::kSegmentBroken, false},
     {Outcome::kStopped, nullptr, false, msg::kSegmentBroken, false},

@@ -32,16 +32,28 @@ int32_t Updater::StartTransfer(const std::string& url) {
   };
   // Each retry is logged as it is decided, from the worker's thread; the
   // lock keeps two workers' lines whole and apart.
-  std::mutex retry_lines;
-  downloader_.SetRetryObserver([&](const Transfer& transfer, int index,
-                                   int retry, const StepResult& why,
-                                   uint32_t pause_ms) {
-    std::lock_guard<std::mutex> hold(retry_lines);
+  std::mutex lines;
+  Downloader::Observer observer;
+  observer.retrying = [&](const Transfer& transfer, int index, int retry,
+                          const StepResult& why, uint32_t pause_ms) {
+    std::lock_guard<std::mutex> hold(lines);
     open_lines(transfer.probe.proxy_description, transfer.plan.dropped_other);
     WriteLog(RetryLine(index, retry, why, pause_ms).c_str());
-  });
+  };
+  // The segments answered from different files: the line names the server
+  // where it happened.
+  observer.one_answer = [&](const Transfer& transfer) {
+    std::lock_guard<std::mutex> hold(lines);
+    open_lines(transfer.probe.proxy_description, transfer.plan.dropped_other);
+    for (const StepResult& r : transfer.results) {
+      if (r.outcome != Outcome::kOtherFile) continue;
+      WriteLog(WithDetail(msg::kOneAnswer, r.error).c_str());
+      return;
+    }
+  };
+  downloader_.SetObserver(observer);
   DownloadResult result = downloader_.Download(url, SavePath());
-  downloader_.SetRetryObserver(nullptr);
+  downloader_.SetObserver({});
   open_lines(result.proxy_description, result.dropped_other);
   switch (result.stage) {
     case DownloadStage::kDone:

@@ -36,7 +36,9 @@ NOTICE=自动更新信息
 #   holding TEXT, then "：" and the row's server as host:port), token (the
 #   fault hits the first download's requests only, as with runs=N: a retry
 #   within the run gets the normal answer), retries=N[,M] (the run logged
-#   exactly N retry lines in mode 4, M in mode 1).
+#   exactly N retry lines in mode 4, M in mode 1), pinned (the version file
+#   announces the package's SHA256 and SIZE), requests=N (the fault server
+#   got N requests for the row).
 ROWS=$(cat <<'EOF'
 none                  4 1  succeed  wire
 long-header           4 1  succeed
@@ -81,6 +83,8 @@ loc-nul               4    either   wire
 loc-crlf              4    either   wire
 url-crlf              4    either   wire
 chunked               4 1  succeed  runs=2
+mirrors               4    succeed  pinned requests=5 retries=0
+mirrors               4    succeed  requests=6 line=各连接的应答来自不同的文件，改用一个连接下载整个文件
 changed-same-older    4 1  succeed  runs=3
 changed-size          4 1  either   runs=3
 close-early           4 1  succeed  tls  token retries=3,1
@@ -235,7 +239,7 @@ while read -r fault rest; do
   n=$((n + 1))
   # VORN_MATRIX_ONLY=REGEX runs only the rows whose fault matches.
   [[ "$fault" =~ ${VORN_MATRIX_ONLY:-.} ]] || continue
-  modes=() verdict='' size=65536 on='' runs=1 wire=0 tls=0 line='' token=0 retries=''
+  modes=() verdict='' size=65536 on='' runs=1 wire=0 tls=0 line='' token=0 retries='' pinned=0 requests=''
   for word in $rest; do
     case "$word" in
       tls) tls=1 ;;
@@ -248,6 +252,8 @@ while read -r fault rest; do
       wire) wire=1 ;;
       token) token=1 ;;
       retries=*) retries=${word#retries=} ;;
+      pinned) pinned=1 ;;
+      requests=*) requests=${word#requests=} ;;
     esac
   done
   for mode in "${modes[@]}"; do
@@ -255,6 +261,7 @@ while read -r fault rest; do
     what=$fault
     [ -n "$on" ] && what+=" on=$on"
     [ "$size" != 65536 ] && what+=" size=$size"
+    [ $pinned = 1 ] && what+=" pinned"
     [ "$runs" != 1 ] && what+=" runs=$runs"
     [ $tls = 1 ] && what+=" tls"
     what+=" mode $mode"
@@ -276,11 +283,6 @@ while read -r fault rest; do
     [ "$mode" = 1 ] && url="$url&mode=single"
     [ -n "$on" ] && url="$url&on=$on"
     [ "$runs" != 1 ] || [ $token = 1 ] && url="$url&token=$id"
-    if [ "$fault" = url-crlf ]; then
-      printf 'VER=2.0\r\nURL=%s&inj=a\r\nHost: evil.example\r\n' "$url" >"$WWW/$id.txt"
-    else
-      printf 'VER=2.0\r\nURL=%s\r\n' "$url" >"$WWW/$id.txt"
-    fi
 
     # The file the row must end with: the changed-* faults' second version.
     expected="$WORK/pkg-$size"
@@ -291,6 +293,17 @@ while read -r fault rest; do
         ;;
       *) [ -f "$expected" ] || expected_package "$size" >"$expected" ;;
     esac
+    checks=''
+    if [ $pinned = 1 ]; then
+      checks=$(printf 'SHA256=%s\r\nSIZE=%s\r\nx' \
+        "$(sha256sum "$expected" | cut -d' ' -f1)" "$(stat -c %s "$expected")")
+      checks=${checks%x}
+    fi
+    if [ "$fault" = url-crlf ]; then
+      printf '%sVER=2.0\r\nURL=%s&inj=a\r\nHost: evil.example\r\n' "$checks" "$url" >"$WWW/$id.txt"
+    else
+      printf '%sVER=2.0\r\nURL=%s\r\n' "$checks" "$url" >"$WWW/$id.txt"
+    fi
 
     t0=$(date +%s%N)
     succeeded=0
@@ -317,7 +330,12 @@ while read -r fault rest; do
         fi
         ;;
     esac
-    if [ -n "$line" ] && [ $succeeded = 0 ]; then
+    if [ -n "$requests" ]; then
+      got=$(curl -s --max-time 5 "http://127.0.0.1:$FAULT_PORT/log?tag=$id" | grep -c .)
+      [ "$got" = "$requests" ] && pass "$what: $got requests" \
+        || fail "$what: $got requests, not $requests"
+    fi
+    if [ -n "$line" ]; then
       # The server's reason, where one follows, is the system's own text.
       want="$line：127.0.0.1:$port"
       printf '%s\n' "$RUN_LOG" | grep -qF -- "$want" && pass "$what: logged $want" \

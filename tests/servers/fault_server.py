@@ -132,6 +132,10 @@ One request per connection; the answer is chosen by the request path
                                   CR LF, a blank and the other digits.
           status-blanks  both     status line "HTTP/1.1  206 Partial Content"
                                   (two blanks).
+          mirrors        both     two copies of the file behind one name,
+                                  the second dated a day later: the
+                                  requests for NAME (with the same row=
+                                  value) take turns: first, second...
           changed-same-older, changed-same-equal, changed-size
                          segment  one download's worth of close-early on the
                                   file; after it (or with version=2) the
@@ -200,6 +204,7 @@ class State:
         self.lock = threading.Lock()
         self.log = []
         self.tokens = {}
+        self.turns = {}  # mirrors: requests so far, by file name
 
 
 class Answer:
@@ -440,6 +445,7 @@ def status_blanks(r, a):
 # fault name -> (the requests it hits by default, how the answer is built)
 FAULTS = {
     "none": ("both", lambda r, a: sent(a)),
+    "mirrors": ("both", lambda r, a: sent(a)),
     "ignore-range": ("segment", lambda r, a: sent(r.normal(whole=True))),
     "close-early": ("segment", close_early),
     "extra": ("segment", lambda r, a: [keep_alive(a).wire() + b"X" * 1000, HOLD]),
@@ -672,6 +678,12 @@ class Handler(socketserver.BaseRequestHandler):
                 later = seen["probe"] >= 2 or seen["segment"] > limit
         else:
             later = False
+        if fault == "mirrors":
+            with state.lock:
+                key = query.get("row", name)
+                turn = state.turns.get(key, 0)
+                state.turns[key] = turn + 1
+            mtime += 86400 * (turn % 2)
         if fault in SECOND_VERSIONS and (later or query.get("version") == "2"):
             change, shift = SECOND_VERSIONS[fault]
             data, mtime, first_download = change(data), mtime + shift, False

@@ -203,6 +203,8 @@ struct ReplanCase {
   const char* kept_etag = "";
   // The plan was made for another announced SHA-256.
   bool other_digest = false;
+  // The size was announced too: the digest alone decides.
+  bool pinned = false;
 };
 
 TEST(PrepareTest, ReplanTests) {
@@ -231,6 +233,12 @@ TEST(PrepareTest, ReplanTests) {
        "\"a\""},
       {"AnotherDigestStartsOver", k1994, 0, 0, 0, true, true, 1003, "", "",
        true},
+      // Mirrors behind one name, each with its own date and ETag: with the
+      // digest and size announced the plan for that digest resumes.
+      {"PinnedResumesAcrossDatesAndETags", k1994, 3600, 0, 0, true, false,
+       1003, "\"b\"", "\"a\"", false, true},
+      {"PinnedAnotherDigestStartsOver", k1994, 0, 0, 0, true, true, 1003, "",
+       "", true, true},
   };
   for (const ReplanCase& c : cases) {
     World w(true, c.date);
@@ -255,7 +263,8 @@ TEST(PrepareTest, ReplanTests) {
       WriteAll(w.Part(), std::string(c.part_bytes, 'x'));
     }
     if (c.digest) {
-      w.d.SetExpectedPackage(-1, testing::FakeCrypto::Digest(w.file.content));
+      w.d.SetExpectedPackage(c.pinned ? 1003 : -1,
+                             testing::FakeCrypto::Digest(w.file.content));
     }
     ASSERT_EQ(Outcome::kOk, w.Prepare(kUrl, w.Save())) << c.name;
     const DownloadPlan& plan = w.p.plan;

@@ -176,14 +176,14 @@ TEST_F(SegmentWorkerTest, FailuresWriteNothing) {
       {"AnotherLastModified",
        Answer(Ranged(250, 499, body,
                      "Last-Modified: Sun, 06 Nov 1994 08:49:38 GMT\r\n")),
-       "", false, Outcome::kWrongAnswer, 206, platform::ErrorKind::kOther},
+       "", false, Outcome::kOtherFile, 206, platform::ErrorKind::kOther},
       {"NoLastModified", Answer(Ranged(250, 499, body, "")), "", false,
-       Outcome::kWrongAnswer, 206, platform::ErrorKind::kOther},
+       Outcome::kOtherFile, 206, platform::ErrorKind::kOther},
       {"AnotherETag",
        Answer(Ranged(250, 499, body, kDateLine + "ETag: \"v2\"\r\n")), etag,
-       false, Outcome::kWrongAnswer, 206, platform::ErrorKind::kOther},
+       false, Outcome::kOtherFile, 206, platform::ErrorKind::kOther},
       {"NoETag", Answer(Ranged(250, 499, body)), etag, false,
-       Outcome::kWrongAnswer, 206, platform::ErrorKind::kOther},
+       Outcome::kOtherFile, 206, platform::ErrorKind::kOther},
   };
   for (const auto& c : cases) {
     Rig rig(true, c.segment, c.probe_fields, c.secure);
@@ -225,13 +225,15 @@ TEST_F(SegmentWorkerTest, BrokenTransfersAreRetriedFromTheMissingByte) {
     Rig rig(true, Answer(half, c.after));
     rig.fake.network.Script("h:80", Answer(c.recovers ? rest : rest_cut));
     std::vector<uint32_t> pauses;
-    rig.d.SetRetryObserver([&](const Transfer&, int index, int retry,
-                               const StepResult& why, uint32_t pause_ms) {
+    Downloader::Observer observer;
+    observer.retrying = [&](const Transfer&, int index, int retry,
+                            const StepResult& why, uint32_t pause_ms) {
       EXPECT_EQ(2, index);
       EXPECT_EQ(static_cast<int>(pauses.size()) + 1, retry);
       EXPECT_EQ(Outcome::kBroken, why.outcome);
       pauses.push_back(pause_ms);
-    });
+    };
+    rig.d.SetObserver(observer);
     ASSERT_EQ(Outcome::kOk, rig.Prepare());
     EXPECT_EQ(c.outcome, rig.Run(2).outcome);
     EXPECT_EQ(content_.substr(500, c.kept), rig.Segment(2));
