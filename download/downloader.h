@@ -68,7 +68,6 @@ enum class Outcome {
   kProxyBadGateway,     // the proxy answered 502 or 504, or refused a tunnel
   kProxyUnsupported,    // the proxy set is not an HTTP proxy
   // The plan.
-  kTooLarge,        // a file of 2 GiB or more
   kEmptyPackage,    // a file of 0 bytes is no package
   kWrongSize,       // not of the size the version file announced
   kPlanNotWritten,  // the plan file could not be written
@@ -76,7 +75,9 @@ enum class Outcome {
   kWrongAnswer,   // the answer was not the one asked for (range, total,
                   // coding, another Last-Modified or ETag than the probe's)
   kBroken,        // the connection ended, failed or stalled early
-  kWriteFailed,   // the part file or the plan could not be opened or written
+  kWriteFailed,   // the part file or the plan could not be opened or written,
+                  // or (before the transfer) the disk has no room for what
+                  // the part file lacks
   kStopped,       // the worker was asked to stop
   // The workers.
   kThreadStartFailed,  // a worker thread could not be started
@@ -122,8 +123,6 @@ constexpr uint32_t kHeadTimeoutMs = 60000;
 // stretch a run without bound by sending a byte now and then.
 constexpr int64_t kLowSpeedWindowMs = 60000;
 constexpr int64_t kLowSpeedMinBytes = 60 * 1024;
-// The largest file the 32-bit ranges can describe.
-constexpr int32_t kMaxFileBytes = 0x7FFFFFFF;
 // Each segment worker moves its body in blocks of this size: one buffer
 // per worker, filled from the socket and written out whole, after which the
 // worker's start in the plan file follows.
@@ -175,8 +174,9 @@ struct DownloadPlan {
   std::string OldSegmentPath(int index) const;
 };
 
-// The offset in the plan file of the 4-byte start of range `index`, for a
-// record whose URL and save path are as in `record`.
+// The offset in the plan file of the 8-byte start of range `index`, for a
+// record whose URL and save path are as in `record`, as this client writes
+// the plan (PlanLayout::k64).
 int64_t StartFieldOffset(const ResumeRecord& record, int index);
 
 // What the preparation found: the probe's answer and the plan, or why it
@@ -279,7 +279,7 @@ class Downloader {
  private:
   // Whether the kept record may be continued for the probe's file, with
   // the part file (or, for an older client's record, its segment files).
-  bool MayResume(const std::string& raw, bool old_layout,
+  bool MayResume(const std::string& raw, PlanLayout layout, bool old_layout,
                  Prepared* prepared) const;
   // Fits the record's starts to what is on disk; false when it cannot be
   // trusted and the download must be planned afresh.
@@ -293,6 +293,9 @@ class Downloader {
   platform::Status WriteRecord(const DownloadPlan& plan) const;
   // The plan of the probe's file from its first byte.
   void PlanFresh(const ProbeAnswer& probe, DownloadPlan* plan) const;
+  // Whether the disk has room for the bytes the part file still lacks; a
+  // kDiskFull status naming the part file when the system says it has not.
+  platform::Status CheckRoom(const DownloadPlan& plan) const;
   // Deletes an older client's record and segment files, the record first.
   void RemoveOldLayout(const DownloadPlan& plan) const;
   // Deletes the plan (four-part mode) and the part file, the plan first.
