@@ -27,8 +27,8 @@ std::string DownloadPlan::OldSegmentPath(int index) const {
 
 int64_t StartFieldOffset(const ResumeRecord& record, int index) {
   // The two lines with their CR CR LF, then the fields as written.
-  return static_cast<int64_t>(record.url.size() + 3 +
-                              record.save_path.size() + 3) +
+  return static_cast<int64_t>(record.url.size() + 3 + record.save_path.size() +
+                              3) +
          StartFieldWithinFields(PlanLayout::k64, index);
 }
 
@@ -162,7 +162,8 @@ bool Downloader::MayResume(const std::string& raw, PlanLayout layout,
                       record.etag != probe.etag)) {
     return false;
   }
-  if (record.file_size != probe.size || record.ranges[3].end != probe.size - 1) {
+  if (record.file_size != probe.size ||
+      record.ranges[3].end != probe.size - 1) {
     return false;
   }
   // A record that the text-mode reading garbled, or whose files do not fit
@@ -248,10 +249,10 @@ platform::Status Downloader::CheckRoom(const DownloadPlan& plan) const {
   // -1: the system cannot tell, and the writes will say.
   const int64_t available = env_->files->FreeSpace(plan.part_path);
   if (available < 0 || missing <= available) return platform::Status();
-  return platform::Status::Error(
-      platform::ErrorKind::kDiskFull, plan.part_path, 0,
-      std::to_string(missing) + " bytes needed, " +
-          std::to_string(available) + " free");
+  return platform::Status::Error(platform::ErrorKind::kDiskFull, plan.part_path,
+                                 0,
+                                 std::to_string(missing) + " bytes needed, " +
+                                     std::to_string(available) + " free");
 }
 
 bool Downloader::ReconcileWithOldSegments(DownloadPlan* plan) const {

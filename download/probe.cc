@@ -76,8 +76,7 @@ ProbeResult ReadProbeAnswer(const ResponseHead& head, ProbeAnswer* answer,
     size = length;
     if (code == 206) {
       int64_t first = 0, last = 0, total = 0;
-      if (!ReadContentRange(head, &first, &last, &total) ||
-          first != 100 ||
+      if (!ReadContentRange(head, &first, &last, &total) || first != 100 ||
           last != total - 1 || length != total - 100) {
         return Fail(failure, Outcome::kBadAnswer, *answer, code);
       }

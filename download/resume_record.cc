@@ -64,8 +64,7 @@ void ReadFixedFields(const char* p, PlanLayout layout, ResumeRecord* record) {
     record->file_size = ReadLe32(p);
     record->last_modified = Time64(static_cast<int64_t>(ReadLe64(p + 4)));
     for (int i = 0; i < kSegmentCount; ++i) {
-      record->ranges[i].start =
-          static_cast<int32_t>(ReadLe32(p + 12 + 8 * i));
+      record->ranges[i].start = static_cast<int32_t>(ReadLe32(p + 12 + 8 * i));
       record->ranges[i].end = static_cast<int32_t>(ReadLe32(p + 16 + 8 * i));
     }
     return;
@@ -131,7 +130,8 @@ bool ReadWrittenLayout(const std::string& raw, PlanLayout layout,
   size_t fields = path_end + 3;
   const size_t fixed = static_cast<size_t>(FixedFieldBytes(layout));
   if (raw.size() < fields + fixed) return false;
-  if (layout == PlanLayout::k64 && ReadLe32(raw.data() + fields) != kLayout64Mark) {
+  if (layout == PlanLayout::k64 &&
+      ReadLe32(raw.data() + fields) != kLayout64Mark) {
     return false;
   }
   ResumeRecord read;

@@ -280,8 +280,7 @@ class FailingFileSystem : public platform::FileSystem {
     return target_->KindOf(path);
   }
   int64_t FreeSpace(const std::string& path) override {
-    return free_space != kRealFreeSpace ? free_space
-                                        : target_->FreeSpace(path);
+    return free_space != kRealFreeSpace ? free_space : target_->FreeSpace(path);
   }
 
   static constexpr int64_t kRealFreeSpace = -2;

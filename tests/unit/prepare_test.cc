@@ -169,7 +169,7 @@ TEST(PrepareTest, OlderClientsSegmentFilesAreTakenOver) {
   World w;
   const std::string& content = w.file.content;
   WriteAll(w.OldInfo(), SerializeInfoFile(Record(w.Save(), 1003, k1994.Time()),
-                                         PlanLayout::k32));
+                                          PlanLayout::k32));
   WriteAll(w.OldSegment(0), content.substr(0, 250));    // complete
   WriteAll(w.OldSegment(1), content.substr(250, 100));  // part
   WriteAll(w.OldSegment(2), std::string(251, 'x'));     // longer than its range
@@ -237,8 +237,8 @@ TEST(PrepareTest, ReplanTests) {
        true},
       // The previous release's plan resumes, and is rewritten in this
       // client's layout.
-      {"PreviousReleasePlanResumes", k1994, 0, 0, 0, true, false, 1003,
-       "\"a\"", "\"a\"", false, PlanLayout::k32},
+      {"PreviousReleasePlanResumes", k1994, 0, 0, 0, true, false, 1003, "\"a\"",
+       "\"a\"", false, PlanLayout::k32},
       {"PreviousReleaseFieldsCutShort", k1994, 0, 0, -1, false, true, 1003, "",
        "", false, PlanLayout::k32},
   };
