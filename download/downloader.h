@@ -69,7 +69,6 @@ enum class Outcome {
   kProxyBadGateway,     // the proxy answered 502 or 504, or refused a tunnel
   kProxyUnsupported,    // the proxy set is not an HTTP proxy
   // The plan.
-  kTooLarge,        // a file of 2 GiB or more
   kEmptyPackage,    // a file of 0 bytes is no package
   kWrongSize,       // not of the size the version file announced
   kPlanNotWritten,  // the plan file could not be written
@@ -79,7 +78,9 @@ enum class Outcome {
   kOtherFile,     // the answer was of another file than the probe's (its
                   // Last-Modified or ETag differ)
   kBroken,        // the connection ended, failed or stalled early
-  kWriteFailed,   // the part file or the plan could not be opened or written
+  kWriteFailed,   // the part file or the plan could not be opened or written,
+                  // or (before the transfer) the disk has no room for what
+                  // the part file lacks
   kStopped,       // the worker was asked to stop
   // The workers.
   kThreadStartFailed,  // a worker thread could not be started
@@ -125,8 +126,6 @@ constexpr uint32_t kHeadTimeoutMs = 60000;
 // stretch a run without bound by sending a byte now and then.
 constexpr int64_t kLowSpeedWindowMs = 60000;
 constexpr int64_t kLowSpeedMinBytes = 60 * 1024;
-// The largest file the 32-bit ranges can describe.
-constexpr int32_t kMaxFileBytes = 0x7FFFFFFF;
 // A segment whose connection broke, stalled or met a passing server fault
 // is asked for again from its first missing byte, up to this many times,
 // after pauses of 1, 2, 4, 8 and 16 s (RetryPauseMs).
@@ -186,8 +185,9 @@ struct DownloadPlan {
   std::string OldSegmentPath(int index) const;
 };
 
-// The offset in the plan file of the 4-byte start of range `index`, for a
-// record whose URL and save path are as in `record`.
+// The offset in the plan file of the 8-byte start of range `index`, for a
+// record whose URL and save path are as in `record`, as this client writes
+// the plan (PlanLayout::k64).
 int64_t StartFieldOffset(const ResumeRecord& record, int index);
 
 // What the preparation found: the probe's answer and the plan, or why it
@@ -311,7 +311,7 @@ class Downloader {
  private:
   // Whether the kept record may be continued for the probe's file, with
   // the part file (or, for an older client's record, its segment files).
-  bool MayResume(const std::string& raw, bool old_layout,
+  bool MayResume(const std::string& raw, PlanLayout layout, bool old_layout,
                  Prepared* prepared) const;
   // Fits the record's starts to what is on disk; false when it cannot be
   // trusted and the download must be planned afresh.
@@ -325,6 +325,9 @@ class Downloader {
   platform::Status WriteRecord(const DownloadPlan& plan) const;
   // The plan of the probe's file from its first byte.
   void PlanFresh(const ProbeAnswer& probe, DownloadPlan* plan) const;
+  // Whether the disk has room for the bytes the part file still lacks; a
+  // kDiskFull status naming the part file when the system says it has not.
+  platform::Status CheckRoom(const DownloadPlan& plan) const;
   // Deletes an older client's record and segment files, the record first.
   void RemoveOldLayout(const DownloadPlan& plan) const;
   // Deletes the plan (four-part mode) and the part file, the plan first.

@@ -13,7 +13,7 @@ namespace vorn {
 
 namespace {
 
-// More than two lines of at most 1023 bytes and the 44 bytes of fields can
+// More than two lines of at most 1023 bytes and the 84 bytes of fields can
 // ever need, even with every byte doubled by CR LF pairs.
 constexpr int64_t kMaxInfoFileBytes = 8192;
 
@@ -26,11 +26,10 @@ std::string DownloadPlan::OldSegmentPath(int index) const {
 }
 
 int64_t StartFieldOffset(const ResumeRecord& record, int index) {
-  // The two lines with their CR CR LF, the size (4) and the time (8), then
-  // the ranges as start and end of 4 bytes each.
-  return static_cast<int64_t>(record.url.size() + 3 +
-                              record.save_path.size() + 3) +
-         12 + 8 * index;
+  // The two lines with their CR CR LF, then the fields as written.
+  return static_cast<int64_t>(record.url.size() + 3 + record.save_path.size() +
+                              3) +
+         StartFieldWithinFields(PlanLayout::k64, index);
 }
 
 Prepared Downloader::PrepareDownload(const std::string& url_text,
@@ -68,6 +67,7 @@ Prepared Downloader::PrepareDownload(const std::string& url_text,
   // This client's plan, or else the record an older client left.
   std::string raw;
   bool old_layout = false;
+  PlanLayout layout = PlanLayout::k64;
   bool have_file = platform::ReadFileBytes(env_->files, plan.plan_path,
                                            kMaxInfoFileBytes, &raw)
                        .ok();
@@ -79,7 +79,8 @@ Prepared Downloader::PrepareDownload(const std::string& url_text,
   }
   // An empty or unreadable record (a full disk, a line cut short) is no
   // record: the download is planned afresh.
-  const bool have_record = have_file && ReadInfoFile(raw, &plan.record);
+  const bool have_record =
+      have_file && ReadInfoFile(raw, &plan.record, &layout);
 
   prepared.result = ProbeSize(url, 0, &probe);
   if (!prepared.result.ok()) return prepared;
@@ -101,7 +102,7 @@ Prepared Downloader::PrepareDownload(const std::string& url_text,
   // Only four-part mode resumes; one connection writes the part file afresh
   // from its first byte.
   bool resume = plan.ranged && have_record && !plan.dropped_other &&
-                MayResume(raw, old_layout, &prepared);
+                MayResume(raw, layout, old_layout, &prepared);
   if (resume && old_layout) resume = plan.took_over = TakeOverOldLayout(plan);
   if (!resume) {
     plan.record.url = record_url;
@@ -112,6 +113,14 @@ Prepared Downloader::PrepareDownload(const std::string& url_text,
     (void)env_->files->RemoveFile(plan.part_path);
   }
   plan.resumed = resume;
+
+  // A package the disk cannot hold fails now, before anything is fetched,
+  // as a write of the part file would fail later.
+  platform::Status room = CheckRoom(plan);
+  if (!room.ok()) {
+    prepared.result = Failed(Outcome::kWriteFailed, room);
+    return prepared;
+  }
 
   if (!plan.ranged) {
     // A plan kept now would describe bytes that the one connection is
@@ -133,8 +142,8 @@ Prepared Downloader::PrepareDownload(const std::string& url_text,
   return prepared;
 }
 
-bool Downloader::MayResume(const std::string& raw, bool old_layout,
-                           Prepared* prepared) const {
+bool Downloader::MayResume(const std::string& raw, PlanLayout layout,
+                           bool old_layout, Prepared* prepared) const {
   const ProbeAnswer& probe = prepared->probe;
   const ResumeRecord& record = prepared->plan.record;
   // Another date (older or newer) or size means another file: joining its
@@ -162,16 +171,16 @@ bool Downloader::MayResume(const std::string& raw, bool old_layout,
       return false;
     }
   }
-  if (static_cast<int64_t>(record.file_size) != probe.size ||
-      static_cast<int64_t>(record.ranges[3].end) != probe.size - 1) {
+  if (record.file_size != probe.size ||
+      record.ranges[3].end != probe.size - 1) {
     return false;
   }
   // A record that the text-mode reading garbled, or whose files do not fit
   // it, cannot be trusted: planning afresh loses at most the bytes already
   // fetched, resuming from it would corrupt the package.
-  if (raw != SerializeInfoFile(record)) return false;
+  if (raw != SerializeInfoFile(record, layout)) return false;
   SegmentRange fresh[kSegmentCount];
-  MakeFreshPartition(static_cast<uint32_t>(probe.size), fresh);
+  MakeFreshPartition(probe.size, fresh);
   for (int i = 0; i < kSegmentCount; ++i) {
     if (record.ranges[i].end != fresh[i].end) return false;
   }
@@ -191,7 +200,7 @@ bool Downloader::ReconcileWithPartFile(Prepared* prepared) const {
   for (int i = 0; i < kSegmentCount; ++i) {
     const SegmentRange& range = plan.record.ranges[i];
     if (range.start < OriginalStart(plan.record.ranges, i) ||
-        static_cast<int64_t>(range.start) > static_cast<int64_t>(range.end) + 1) {
+        range.start > range.end + 1) {
       return false;
     }
   }
@@ -207,7 +216,7 @@ bool Downloader::ReconcileWithPartFile(Prepared* prepared) const {
     SegmentRange& range = plan.record.ranges[i];
     const int64_t origin = OriginalStart(plan.record.ranges, i);
     if (range.start > origin) {
-      range.start = static_cast<int32_t>(part->DataEnd(origin, range.start));
+      range.start = part->DataEnd(origin, range.start);
     }
   }
   return true;
@@ -230,10 +239,29 @@ void Downloader::PlanFresh(const ProbeAnswer& probe, DownloadPlan* plan) const {
   // Without a Last-Modified the record says so with a zero time; no clock
   // reading stands in for the file's date.
   plan->record.last_modified = probe.dated ? probe.modified : Time64();
-  plan->record.file_size = static_cast<uint32_t>(probe.size);
+  plan->record.file_size = probe.size;
   plan->record.sha256 = HexEncode(expected_sha256_);
   plan->record.etag = probe.etag;
-  MakeFreshPartition(static_cast<uint32_t>(probe.size), plan->record.ranges);
+  MakeFreshPartition(probe.size, plan->record.ranges);
+}
+
+platform::Status Downloader::CheckRoom(const DownloadPlan& plan) const {
+  // The part file is sparse where the system allows, so only the bytes it
+  // still lacks take room: all of them for a fresh one.
+  int64_t missing = plan.size;
+  if (plan.resumed) {
+    missing = 0;
+    for (const SegmentRange& range : plan.record.ranges) {
+      if (range.end >= range.start) missing += range.end - range.start + 1;
+    }
+  }
+  // -1: the system cannot tell, and the writes will say.
+  const int64_t available = env_->files->FreeSpace(plan.part_path);
+  if (available < 0 || missing <= available) return platform::Status();
+  return platform::Status::Error(platform::ErrorKind::kDiskFull, plan.part_path,
+                                 0,
+                                 std::to_string(missing) + " bytes needed, " +
+                                     std::to_string(available) + " free");
 }
 
 bool Downloader::ReconcileWithOldSegments(DownloadPlan* plan) const {
@@ -242,12 +270,12 @@ bool Downloader::ReconcileWithOldSegments(DownloadPlan* plan) const {
     int64_t length = env_->files->FileLength(plan->OldSegmentPath(i));
     if (length < 0) length = 0;  // a missing segment file is empty
     const int64_t origin = OriginalStart(ranges, i);
-    const int64_t capacity = static_cast<int64_t>(ranges[i].end) - origin + 1;
+    const int64_t capacity = ranges[i].end - origin + 1;
     // The older client writes its record's starts from the files' lengths,
     // so a start trails its file; a file shorter than that, or longer than
     // its range, is not what its workers wrote: that segment starts again.
     if (length > capacity || origin + length < ranges[i].start) length = 0;
-    ranges[i].start = static_cast<int32_t>(origin + length);
+    ranges[i].start = origin + length;
   }
   return true;
 }

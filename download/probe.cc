@@ -68,30 +68,21 @@ ProbeResult ReadProbeAnswer(const ResponseHead& head, ProbeAnswer* answer,
   } else if (code != 206 && !IsWholeFileStatus(code)) {
     return Fail(failure, Outcome::kUnexpectedStatus, *answer, code);
   } else {
-    // Lengths past what a download can hold are read in full, so that a
-    // file too large says so instead of reading as a bad answer.
-    constexpr int64_t kAnyLength = int64_t{1} << 60;
     int64_t length = 0;
     if (BodyIsCoded(head) ||
-        ReadContentLength(head, &length, kAnyLength) != LengthField::kValid) {
+        ReadContentLength(head, &length) != LengthField::kValid) {
       return Fail(failure, Outcome::kBadAnswer, *answer, code);
     }
     size = length;
     if (code == 206) {
       int64_t first = 0, last = 0, total = 0;
-      if (!ReadContentRange(head, &first, &last, &total, kAnyLength) ||
-          first != 100 ||
+      if (!ReadContentRange(head, &first, &last, &total) || first != 100 ||
           last != total - 1 || length != total - 100) {
         return Fail(failure, Outcome::kBadAnswer, *answer, code);
       }
       size = total;
       ranges = true;
     }
-  }
-  // Sizes and offsets are 32-bit signed: a file of 2 GiB or more cannot be
-  // planned, so it fails here instead of wrapping.
-  if (size > kMaxFileBytes) {
-    return Fail(failure, Outcome::kTooLarge, *answer, code);
   }
   if (size == 0) return Fail(failure, Outcome::kEmptyPackage, *answer, code);
   answer->size = size;

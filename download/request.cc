@@ -1,5 +1,4 @@
 // The requests the downloader sends, byte for byte.
-#include <cstdio>
 #include <string>
 
 #include "download/downloader.h"
@@ -59,10 +58,8 @@ std::string BuildSegmentRequest(const HttpUrl& url, const std::string& referer,
                                 const ProxyRoute& route) {
   std::string out = CommonLines("GET ", url, referer, route);
   if (range != nullptr) {
-    char line[64];
-    std::snprintf(line, sizeof(line), "Range: bytes=%d-%d\r\n",
-                  static_cast<int>(range->start), static_cast<int>(range->end));
-    out += line;
+    out += "Range: bytes=" + std::to_string(range->start) + "-" +
+           std::to_string(range->end) + "\r\n";
   }
   out += "\r\n";
   return out;

@@ -18,8 +18,9 @@ namespace vorn {
 // an answer we can trust.
 constexpr int kMaxHeaderBytes = 16 * 1024;
 
-// The largest body length the 32-bit offsets of a download can hold.
-constexpr int64_t kMaxBodyBytes = 0x7FFFFFFF;
+// The largest length or offset a download takes: what a signed 64-bit file
+// offset holds. A larger number is no answer to trust.
+constexpr int64_t kMaxBodyBytes = INT64_MAX;
 
 struct ResponseHead {
   int32_t status = 0;

@@ -28,45 +28,88 @@ std::string TextModeTranslate(const std::string& raw) {
 
 // A line read takes at most this many bytes and stops after the first LF.
 constexpr size_t kMaxLineBytes = 1023;
-// Bytes of the fixed-size fields after the two lines.
-constexpr size_t kFixedFieldBytes = 44;
+// Bytes of the fixed-size fields after the two lines, in each layout.
+constexpr size_t kFixedFieldBytes32 = 44;
+constexpr size_t kFixedFieldBytes64 = 84;
+// The first four bytes of the 64-bit layout's fields.
+constexpr uint32_t kLayout64Mark = 0xFFFFFFFFu;
 
 // Size, time and the eight range values, little-endian, in file order (the
-// size before the time).
-std::string FixedFields(const ResumeRecord& record) {
+// size before the time), in `layout`.
+std::string FixedFields(const ResumeRecord& record, PlanLayout layout) {
   std::string out;
-  AppendLe32(&out, record.file_size);
+  if (layout == PlanLayout::k32) {
+    AppendLe32(&out, static_cast<uint32_t>(record.file_size));
+  } else {
+    AppendLe32(&out, kLayout64Mark);
+    AppendLe64(&out, static_cast<uint64_t>(record.file_size));
+  }
   AppendLe64(&out, static_cast<uint64_t>(record.last_modified.seconds()));
   for (const SegmentRange& range : record.ranges) {
-    AppendLe32(&out, static_cast<uint32_t>(range.start));
-    AppendLe32(&out, static_cast<uint32_t>(range.end));
+    if (layout == PlanLayout::k32) {
+      AppendLe32(&out, static_cast<uint32_t>(range.start));
+      AppendLe32(&out, static_cast<uint32_t>(range.end));
+    } else {
+      AppendLe64(&out, static_cast<uint64_t>(range.start));
+      AppendLe64(&out, static_cast<uint64_t>(range.end));
+    }
   }
   return out;
 }
 
-}  // namespace
-
-void MakeFreshPartition(uint32_t size, SegmentRange ranges[kSegmentCount]) {
-  uint32_t q = size / kSegmentCount;
-  for (int i = 0; i < kSegmentCount; ++i) {
-    ranges[i].start = static_cast<int32_t>(static_cast<uint32_t>(i) * q);
-    ranges[i].end = static_cast<int32_t>(static_cast<uint32_t>(i + 1) * q - 1);
+// Reads the fixed fields of `layout` from `p` into `record`. A k32 range
+// value is a signed 32-bit number, as the writers of that layout held it.
+void ReadFixedFields(const char* p, PlanLayout layout, ResumeRecord* record) {
+  if (layout == PlanLayout::k32) {
+    record->file_size = ReadLe32(p);
+    record->last_modified = Time64(static_cast<int64_t>(ReadLe64(p + 4)));
+    for (int i = 0; i < kSegmentCount; ++i) {
+      record->ranges[i].start = static_cast<int32_t>(ReadLe32(p + 12 + 8 * i));
+      record->ranges[i].end = static_cast<int32_t>(ReadLe32(p + 16 + 8 * i));
+    }
+    return;
   }
-  // The last segment also takes the size mod 4 bytes left over.
-  ranges[kSegmentCount - 1].end = static_cast<int32_t>(size - 1);
+  record->file_size = static_cast<int64_t>(ReadLe64(p + 4));
+  record->last_modified = Time64(static_cast<int64_t>(ReadLe64(p + 12)));
+  for (int i = 0; i < kSegmentCount; ++i) {
+    record->ranges[i].start = static_cast<int64_t>(ReadLe64(p + 20 + 16 * i));
+    record->ranges[i].end = static_cast<int64_t>(ReadLe64(p + 28 + 16 * i));
+  }
 }
 
-int32_t OriginalStart(const SegmentRange ranges[kSegmentCount], int index) {
+}  // namespace
+
+void MakeFreshPartition(int64_t size, SegmentRange ranges[kSegmentCount]) {
+  const int64_t q = size / kSegmentCount;
+  for (int i = 0; i < kSegmentCount; ++i) {
+    ranges[i].start = i * q;
+    ranges[i].end = (i + 1) * q - 1;
+  }
+  // The last segment also takes the size mod 4 bytes left over.
+  ranges[kSegmentCount - 1].end = size - 1;
+}
+
+int64_t OriginalStart(const SegmentRange ranges[kSegmentCount], int index) {
   return index == 0 ? 0 : ranges[index - 1].end + 1;
 }
 
-std::string SerializeInfoFile(const ResumeRecord& record) {
+int64_t FixedFieldBytes(PlanLayout layout) {
+  return layout == PlanLayout::k32 ? kFixedFieldBytes32 : kFixedFieldBytes64;
+}
+
+int64_t StartFieldWithinFields(PlanLayout layout, int index) {
+  // k32: size (4) and time (8), then start and end of 4 bytes each; k64:
+  // the mark (4), size (8) and time (8), then start and end of 8 each.
+  return layout == PlanLayout::k32 ? 12 + 8 * index : 20 + 16 * index;
+}
+
+std::string SerializeInfoFile(const ResumeRecord& record, PlanLayout layout) {
   std::string out;
   out += record.url;
   out += "\r\r\n";
   out += record.save_path;
   out += "\r\r\n";
-  out += FixedFields(record);
+  out += FixedFields(record, layout);
   if (!record.sha256.empty() || !record.etag.empty()) {
     out += "SHA256=" + record.sha256 + "\r\n";
     out += "ETAG=" + record.etag + "\r\n";
@@ -77,17 +120,23 @@ std::string SerializeInfoFile(const ResumeRecord& record) {
 namespace {
 
 // The layout as written, read without any translation: the two lines up
-// to their first CR CR LF, then exactly 44 bytes.
-bool ReadWrittenLayout(const std::string& raw, ResumeRecord* record) {
+// to their first CR CR LF, then exactly the fixed fields of `layout`.
+bool ReadWrittenLayout(const std::string& raw, PlanLayout layout,
+                       ResumeRecord* record) {
   size_t url_end = raw.find("\r\r\n");
   if (url_end == std::string::npos) return false;
   size_t path_end = raw.find("\r\r\n", url_end + 3);
   if (path_end == std::string::npos) return false;
   size_t fields = path_end + 3;
-  if (raw.size() < fields + kFixedFieldBytes) return false;
+  const size_t fixed = static_cast<size_t>(FixedFieldBytes(layout));
+  if (raw.size() < fields + fixed) return false;
+  if (layout == PlanLayout::k64 &&
+      ReadLe32(raw.data() + fields) != kLayout64Mark) {
+    return false;
+  }
   ResumeRecord read;
   // The validators after the fields, when there are any.
-  const std::string tail = raw.substr(fields + kFixedFieldBytes);
+  const std::string tail = raw.substr(fields + fixed);
   if (!tail.empty()) {
     constexpr char kSha[] = "SHA256=";
     constexpr char kEtag[] = "\r\nETAG=";
@@ -104,24 +153,27 @@ bool ReadWrittenLayout(const std::string& raw, ResumeRecord* record) {
   }
   read.url = raw.substr(0, url_end);
   read.save_path = raw.substr(url_end + 3, path_end - url_end - 3);
-  const char* p = raw.data() + fields;
-  read.file_size = ReadLe32(p);
-  read.last_modified = Time64(static_cast<int64_t>(ReadLe64(p + 4)));
-  for (int i = 0; i < kSegmentCount; ++i) {
-    read.ranges[i].start = static_cast<int32_t>(ReadLe32(p + 12 + 8 * i));
-    read.ranges[i].end = static_cast<int32_t>(ReadLe32(p + 16 + 8 * i));
-  }
+  ReadFixedFields(raw.data() + fields, layout, &read);
   // Only what this client writes: the same bytes again.
-  if (SerializeInfoFile(read) != raw) return false;
+  if (SerializeInfoFile(read, layout) != raw) return false;
   *record = read;
   return true;
 }
 
 }  // namespace
 
-bool ReadInfoFile(const std::string& raw, ResumeRecord* record) {
+bool ReadInfoFile(const std::string& raw, ResumeRecord* record,
+                  PlanLayout* layout) {
   if (raw.empty()) return false;
-  if (ReadWrittenLayout(raw, record)) return true;
+  // The 64-bit layout's mark is no size the 32-bit layout ever held, so at
+  // most one of them reads the file.
+  for (PlanLayout written : {PlanLayout::k64, PlanLayout::k32}) {
+    if (ReadWrittenLayout(raw, written, record)) {
+      if (layout != nullptr) *layout = written;
+      return true;
+    }
+  }
+  if (layout != nullptr) *layout = PlanLayout::k32;
   // Another writer's file, through the text-mode rules: both lines must end
   // within their 1,023 bytes and all 44 bytes of fields must be there.
   const std::string data = TextModeTranslate(raw);
@@ -132,7 +184,7 @@ bool ReadInfoFile(const std::string& raw, ResumeRecord* record) {
     return false;
   }
   // Exactly the fields: bytes after them are no layout this client knows.
-  if (data.size() - (second + 1) != kFixedFieldBytes) return false;
+  if (data.size() - (second + 1) != kFixedFieldBytes32) return false;
   ParseInfoFile(raw, record);
   return true;
 }
@@ -154,19 +206,13 @@ void ParseInfoFile(const std::string& raw, ResumeRecord* record) {
 
   // The fixed fields are read over their present values, byte by byte, so
   // what lies beyond the end of the data keeps the value it had.
-  std::string present = FixedFields(*record);
-  char fields[kFixedFieldBytes];
-  std::memcpy(fields, present.data(), kFixedFieldBytes);
+  std::string present = FixedFields(*record, PlanLayout::k32);
+  char fields[kFixedFieldBytes32];
+  std::memcpy(fields, present.data(), kFixedFieldBytes32);
   size_t available = data.size() - pos;
-  if (available > kFixedFieldBytes) available = kFixedFieldBytes;
+  if (available > kFixedFieldBytes32) available = kFixedFieldBytes32;
   std::memcpy(fields, data.data() + pos, available);
-  record->file_size = ReadLe32(fields);
-  record->last_modified = Time64(static_cast<int64_t>(ReadLe64(fields + 4)));
-  for (int i = 0; i < kSegmentCount; ++i) {
-    record->ranges[i].start =
-        static_cast<int32_t>(ReadLe32(fields + 12 + 8 * i));
-    record->ranges[i].end = static_cast<int32_t>(ReadLe32(fields + 16 + 8 * i));
-  }
+  ReadFixedFields(fields, PlanLayout::k32, record);
 }
 
 }  // namespace vorn

@@ -13,15 +13,15 @@ constexpr int kSegmentCount = 4;
 
 // Inclusive byte offsets into the package file.
 struct SegmentRange {
-  int32_t start = 0;
-  int32_t end = 0;
+  int64_t start = 0;
+  int64_t end = 0;
 };
 
 struct ResumeRecord {
   std::string url;
   std::string save_path;
   Time64 last_modified;
-  uint32_t file_size = 0;
+  int64_t file_size = 0;
   SegmentRange ranges[kSegmentCount];
   // What the bytes are of, beyond the size and date: the announced SHA-256
   // (64 hex digits) and the server's ETag, each empty when there was none.
@@ -33,37 +33,60 @@ struct ResumeRecord {
 
 // Fills `ranges` with the fresh partition of `size`: four ranges of
 // size / 4 bytes, the last one taking the remainder too.
-void MakeFreshPartition(uint32_t size, SegmentRange ranges[kSegmentCount]);
+void MakeFreshPartition(int64_t size, SegmentRange ranges[kSegmentCount]);
 
 // The original start of range `index`: 0 for the first range, otherwise
 // one past the end of the range before it.
-int32_t OriginalStart(const SegmentRange ranges[kSegmentCount], int index);
+int64_t OriginalStart(const SegmentRange ranges[kSegmentCount], int index);
+
+// The layouts of the fixed fields after the two lines of a plan file.
+//
+// k64, what this client writes:
+//   FF FF FF FF  the mark of this layout (where the 32-bit layout holds its
+//                size, which was never above 0x7FFFFFFF there)
+//   8 bytes      the file size
+//   8 bytes      the time (seconds since 1970, UTC; 0 for none)
+//   8 x 8 bytes  the four ranges, each as start and inclusive end
+// 84 bytes in all, every value little-endian and signed.
+//
+// k32, what the previous release of this client wrote and what an older
+// client's ".down" record holds: the size (4 bytes), the time (8) and the
+// eight range values (4 bytes each), 44 bytes in all.
+enum class PlanLayout { k64, k32 };
+
+// Bytes of the fixed fields in `layout`.
+int64_t FixedFieldBytes(PlanLayout layout);
+// Where the start of range `index` lies within the fixed fields of
+// `layout`; it takes 8 bytes in k64 and 4 in k32.
+int64_t StartFieldWithinFields(PlanLayout layout, int index);
 
 // The plan file's bytes for `record`: URL and save path, each followed by
 // CR CR LF (a text-mode reader gets back a text of at most 1,021 bytes that
 // holds no LF and no 0x1A; ReadInfoFile gets back every text); then the
-// file size (4 bytes), the time (8 bytes) and the eight range values
-// (4 bytes each), all little-endian; then, when the record has a SHA-256 or
-// an ETag, "SHA256=<hex>" and "ETAG=<etag>", each ended by CR LF.
-std::string SerializeInfoFile(const ResumeRecord& record);
+// fixed fields in `layout`; then, when the record has a SHA-256 or an
+// ETag, "SHA256=<hex>" and "ETAG=<etag>", each ended by CR LF. Values that
+// k32 cannot hold are cut to their low 32 bits there.
+std::string SerializeInfoFile(const ResumeRecord& record,
+                              PlanLayout layout = PlanLayout::k64);
 
 // Reads `raw` the way the C runtime's text mode on Windows delivers it
 // (0x1A ends the data, CR LF becomes LF), then the two lines of at most
-// 1023 bytes each and the 44 bytes of fixed fields. Each line is stored
-// without its last two bytes. Fields beyond the end of the data keep the
-// values they had in `record`.
+// 1023 bytes each and the 44 bytes of k32's fixed fields (each range value
+// a signed 32-bit number). Each line is stored without its last two bytes.
+// Fields beyond the end of the data keep the values they had in `record`.
 void ParseInfoFile(const std::string& raw, ResumeRecord* record);
 
-// Reads a plan file into `record`, false when it holds no plan to trust.
-// A file exactly as this client writes it (two lines ended by CR CR LF, the
-// 44 bytes of fields and the validators, none of them translated) is read
-// as raw bytes, so every plan written here comes back exactly, whatever
-// bytes its fields
-// hold. Any other file is read as ParseInfoFile reads it; an empty one, one
-// whose lines are cut at 1,023 bytes or lack their line end, or one with
-// other than exactly 44 bytes of fields (an older client's record)
-// holds no plan.
-bool ReadInfoFile(const std::string& raw, ResumeRecord* record);
+// Reads a plan file into `record`, false when it holds no plan to trust;
+// `*layout` (when given) says which layout it was. A file exactly as this
+// client writes it, or as the previous release wrote it (two lines ended by
+// CR CR LF, the fixed fields of k64 or k32 and the validators, none of them
+// translated), is read as raw bytes, so every plan written here comes back
+// exactly, whatever bytes its fields hold. Any other file is read as
+// ParseInfoFile reads it (k32); an empty one, one whose lines are cut at
+// 1,023 bytes or lack their line end, or one with other than exactly 44
+// bytes of fields (an older client's record) holds no plan.
+bool ReadInfoFile(const std::string& raw, ResumeRecord* record,
+                  PlanLayout* layout = nullptr);
 
 }  // namespace vorn
 

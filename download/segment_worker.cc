@@ -15,7 +15,7 @@
 //
 // Body bytes move in blocks of kSegmentBlockBytes: a worker fills its one
 // buffer from the socket and writes it out whole at its offset, then
-// rewrites its own start in the plan file (4 bytes, in place), so a killed
+// rewrites its own start in the plan file (8 bytes, in place), so a killed
 // run resumes from the last block on disk. A gigabyte costs a few thousand
 // system calls per connection, not a million.
 #include <algorithm>
@@ -224,10 +224,10 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
     }
     if (!ranged) return true;
     // The start follows the bytes on disk, never runs ahead of them.
-    range.start = static_cast<int32_t>(next);
+    range.start = next;
     std::string field;
-    AppendLe32(&field, static_cast<uint32_t>(range.start));
-    failure = plan_file->WriteAt(start_field, field.data(), 4);
+    AppendLe64(&field, static_cast<uint64_t>(range.start));
+    failure = plan_file->WriteAt(start_field, field.data(), 8);
     return failure.ok();
   };
   if (!write_body(exchange.body_start.data(),

@@ -20,8 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vorn::StepResult failure;
   switch (vorn::ReadProbeAnswer(head, &answer, &next, &failure)) {
     case vorn::kProbeOk:
-      // Sizes past 2 GiB and empty files are refused.
-      if (answer.size <= 0 || answer.size > vorn::kMaxFileBytes) {
+      // Empty files are refused; no size runs past a 64-bit offset.
+      if (answer.size <= 0 || answer.size > vorn::kMaxBodyBytes) {
         __builtin_trap();
       }
       if (head.status >= 300) __builtin_trap();

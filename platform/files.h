@@ -130,6 +130,10 @@ class FileSystem {
   virtual int64_t FileLength(const std::string& path) = 0;
   // What `path` names, links followed; see FileKind.
   virtual FileKind KindOf(const std::string& path) = 0;
+  // The bytes the user may still write on the volume that holds the file
+  // `path` (which need not exist; its directory must), or -1 when the
+  // system cannot tell.
+  virtual int64_t FreeSpace(const std::string& path) = 0;
 };
 
 // Reads a whole file into `out`, at most `limit` bytes.

@@ -82,10 +82,6 @@ inline constexpr char kTooManyRedirects[] =
 // 重定向地址无效
 inline constexpr char kRedirectInvalid[] =
     "\xD6\xD8\xB6\xA8\xCF\xF2\xB5\xD8\xD6\xB7\xCE\xDE\xD0\xA7";
-// 升级包超过2GB，无法下载
-inline constexpr char kPackageTooLarge[] =
-    "\xC9\xFD\xBC\xB6\xB0\xFC\xB3\xAC\xB9\xFD"
-    "2GB\xA3\xAC\xCE\xDE\xB7\xA8\xCF\xC2\xD4\xD8";
 // 第
 inline constexpr char kSegmentPrefix[] = "\xB5\xDA";
 // 段：无法连接下载服务器
@@ -99,6 +95,9 @@ inline constexpr char kSegmentWrongAnswer[] =
 // 段：连接中断或超时
 inline constexpr char kSegmentBroken[] =
     "\xB6\xCE\xA3\xBA\xC1\xAC\xBD\xD3\xD6\xD0\xB6\xCF\xBB\xF2\xB3\xAC\xCA\xB1";
+// 无法写入下载文件: the disk has no room for what the part file lacks
+inline constexpr char kPartWriteFailed[] =
+    "\xCE\xDE\xB7\xA8\xD0\xB4\xC8\xEB\xCF\xC2\xD4\xD8\xCE\xC4\xBC\xFE";
 // 段：无法写入下载文件
 inline constexpr char kSegmentWriteFailed[] =
     "\xB6\xCE\xA3\xBA\xCE\xDE\xB7\xA8\xD0\xB4\xC8\xEB\xCF\xC2\xD4\xD8\xCE\xC4"

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -310,6 +311,17 @@ class LinuxFileSystem final : public FileSystem {
 
   FileKind KindOf(const std::string& path) override {
     return linux_os::KindOf(path);
+  }
+
+  int64_t FreeSpace(const std::string& path) override {
+    struct statvfs st;
+    if (::statvfs(DirectoryOf(path).c_str(), &st) != 0) return -1;
+    // The blocks an unprivileged user may take, not those kept for root.
+    const uint64_t block = st.f_frsize != 0 ? st.f_frsize : 1;
+    if (st.f_bavail > static_cast<uint64_t>(INT64_MAX) / block) {
+      return INT64_MAX;
+    }
+    return static_cast<int64_t>(st.f_bavail * block);
   }
 };
 

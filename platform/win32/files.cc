@@ -374,6 +374,26 @@ class Win32FileSystem final : public FileSystem {
     }
     return KindOfWide(name);
   }
+
+  int64_t FreeSpace(const std::string& path) override {
+    std::wstring name;
+    if (!LongPath(path, &name)) return -1;
+    // The directory that holds the file, with the trailing backslash the
+    // call wants.
+    const size_t slash = name.find_last_of(L'\\');
+    if (slash == std::wstring::npos) return -1;
+    name.resize(slash + 1);
+    // The bytes available to this user (quotas counted), not the volume's.
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(name.c_str(), &available,
+                             /*lpTotalNumberOfBytes=*/nullptr,
+                             /*lpTotalNumberOfFreeBytes=*/nullptr)) {
+      return -1;
+    }
+    return available.QuadPart > static_cast<ULONGLONG>(INT64_MAX)
+               ? INT64_MAX
+               : static_cast<int64_t>(available.QuadPart);
+  }
 };
 
 }  // namespace

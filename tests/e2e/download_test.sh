@@ -3,7 +3,7 @@
 # (nginx) or one connection (Python's http.server), completion and launch;
 # a plan of an older release dropped; a download killed part-way that
 # resumes; an older client's download taken over; a disk with room for one
-# copy of the package; a download directory deeper than MAX_PATH.
+# copy of the package; a package past 4 GiB killed and resumed.
 source "$(dirname "$0")/lib.sh" "$@"
 
 WWW=${VORN_TEST_SERVERS:?VORN_TEST_SERVERS must be set}/www
@@ -157,6 +157,66 @@ if mount -t tmpfs -o size=4m tmpfs "$dl" 2>/dev/null; then
   check_download "4 MiB disk, 3 MiB package" "$dl" "$size"
 else
   echo "skip: no tmpfs can be mounted here for the small-disk case"
+fi
+
+# A package past 4 GiB (sparse on the server, with random blocks at its
+# start, across the 2 GiB and 4 GiB marks and at its end): killed once the
+# part file holds bytes past 4 GiB, then resumed; it ends byte-exact and the
+# second run fetches only what the plan lacked. The files go as soon as
+# they are checked.
+big="$WWW/e2e-$TAG-big.bin"
+dl="$WORK/big"
+size=$(( (5 << 30) + 3 ))
+mkdir -p "$dl"
+if [ "$(df --output=avail -B1 "$dl" | tail -n 1)" -lt $(( 12 << 30 )) ]; then
+  echo "skip: no room for the package past 4 GiB"
+else
+  at_exit "rm -f '$big'"
+  truncate -s "$size" "$big"
+  for at in 0 $(( (2 << 30) - (1 << 19) )) $(( (4 << 30) - (1 << 19) )) $(( size - (1 << 20) )); do
+    head -c $((1 << 20)) /dev/urandom |
+      dd of="$big" bs=1M conv=notrunc oflag=seek_bytes seek="$at" status=none
+  done
+  # The start of the last range in the plan (in the 64-bit layout).
+  last_start() {
+    python3 - "$1" <<'PY'
+import struct, sys
+try:
+    data = open(sys.argv[1], "rb").read()
+except OSError:
+    data = b""
+at = data.find(b"\r\r\n", data.find(b"\r\r\n") + 3) + 3
+print(struct.unpack("<q", data[at + 68:at + 76])[0] if len(data) >= at + 84 else 0)
+PY
+  }
+  ver=$(version_file big "http://127.0.0.1:$NGINX_PORT/e2e-$TAG-big.bin")
+  start_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
+  pid=$UPDATER_PID
+  for _ in $(seq 1 1200); do
+    [ "$(last_start "$dl/pkg.bin.plan")" -gt $(( 4 << 30 )) ] && break
+    process_alive "$pid" || break
+    sleep 0.05
+  done
+  kill_updater "$pid"
+  have=$(plan_bytes "$dl/pkg.bin.plan")
+  if [ "$(last_start "$dl/pkg.bin.plan")" -gt $(( 4 << 30 )) ] && [ "$have" -lt "$size" ] &&
+     [ ! -e "$dl/pkg.bin" ]; then
+    pass "past 4 GiB: killed with $have of $size bytes, some past the 4 GiB mark"
+  else
+    fail "past 4 GiB: after the kill $have bytes, files: $(ls "$dl")"
+  fi
+  sleep 1  # let nginx log the cut connections
+  mark=$(wc -l <"$access")
+  run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
+  sleep 0.5
+  fetched=$(segment_bytes_since "$mark" "/e2e-$TAG-big.bin")
+  cmp -s "$dl/pkg.bin" "$big" && pass "past 4 GiB: package byte-exact ($size bytes)" \
+    || fail "past 4 GiB: package differs ($(stat -c %s "$dl/pkg.bin" 2>/dev/null) of $size bytes)"
+  [ "$(log_messages "$dl")" = "$(ok_lines)" ] && pass "past 4 GiB: log" \
+    || fail "past 4 GiB: log: $(log_messages "$dl")"
+  [ "$fetched" -eq $((size - have)) ] && pass "past 4 GiB: second run fetched the $fetched missing bytes" \
+    || fail "past 4 GiB: second run fetched $fetched bytes, $((size - have)) were missing"
+  rm -rf "$big" "$dl"
 fi
 
 rm -f "$WWW"/e2e-$TAG-*

@@ -335,7 +335,7 @@ plan_bytes() {
 # same time), the probes (Range bytes=100-) left out.
 segment_bytes_since() {
   tail -n +"$(($1 + 1))" "$VORN_TEST_SERVERS/nginx-access.log" |
-    awk -v p="$2" '$7 == p && $NF != "\"bytes=100-\"" { s += $10 } END { print s + 0 }'
+    awk -v p="$2" '$7 == p && $NF != "\"bytes=100-\"" { s += $10 } END { printf "%.0f\n", s }'
 }
 
 # Waits up to $2 seconds for file $1 to contain text $3 (GBK-decoded).

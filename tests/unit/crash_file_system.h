@@ -53,6 +53,9 @@ class CrashingFileSystem : public platform::FileSystem {
   platform::FileKind KindOf(const std::string& path) override {
     return target_->KindOf(path);
   }
+  int64_t FreeSpace(const std::string& path) override {
+    return target_->FreeSpace(path);
+  }
 
  private:
   friend class CrashingFile;

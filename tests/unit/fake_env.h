@@ -280,7 +280,14 @@ class FailingFileSystem : public platform::FileSystem {
   platform::FileKind KindOf(const std::string& path) override {
     return target_->KindOf(path);
   }
+  int64_t FreeSpace(const std::string& path) override {
+    return free_space != kRealFreeSpace ? free_space : target_->FreeSpace(path);
+  }
 
+  static constexpr int64_t kRealFreeSpace = -2;
+  // What FreeSpace answers (-1: the system cannot tell); the real file
+  // system's answer while kRealFreeSpace.
+  int64_t free_space = kRealFreeSpace;
   bool fail_writes = false;
   // When not empty, only writes to paths that contain it fail, and only
   // renames of such paths.

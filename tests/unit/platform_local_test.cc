@@ -170,24 +170,46 @@ TEST(PlatformFiles, ExclusiveOpenFailsAtOnceWhileHeld) {
 // fill one part file: every byte lands where it was written, and a length
 // set up front grows the file without writing.
 TEST(PlatformFiles, SharedWritersWriteAtTheirOffsets) {
-  TempDir dir;
-  std::string path = dir.File("pkg.part");
-  std::unique_ptr<File> a = OpenFile(path, OpenMode::kWriteShared);
-  std::unique_ptr<File> b = OpenFile(path, OpenMode::kWriteShared);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr) << "a second writer must be let in";
-  ASSERT_TRUE(a->SetLength(10).ok());
-  EXPECT_TRUE(b->WriteAt(6, "WXYZ", 4).ok());
-  EXPECT_TRUE(a->WriteAt(0, "ab", 2).ok());
-  EXPECT_TRUE(b->WriteAt(2, "cd", 2).ok());
-  EXPECT_TRUE(a->Close().ok());
-  EXPECT_TRUE(b->Close().ok());
-  EXPECT_EQ(std::string("abcd\0\0WXYZ", 10), ReadAll(path));
-  std::unique_ptr<File> c = OpenFile(path, OpenMode::kWriteShared);
-  ASSERT_NE(c, nullptr);
-  EXPECT_TRUE(c->SetLength(4).ok());
-  EXPECT_TRUE(c->Close().ok());
-  EXPECT_EQ("abcd", ReadAll(path));
+  // Each writer's bytes land at their offsets, near the start of the file
+  // or past 4 GiB into a sparse one (the offsets' high 32 bits count).
+  struct Case {
+    const char* name;
+    int64_t base;
+  };
+  const Case cases[] = {{"at the start", 0},
+                        {"past 4 GiB", (int64_t{5} << 30) + 3}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::string path = dir.File("pkg.part");
+    std::unique_ptr<File> a = OpenFile(path, OpenMode::kWriteShared);
+    std::unique_ptr<File> b = OpenFile(path, OpenMode::kWriteShared);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr) << "a second writer must be let in";
+    ASSERT_TRUE(a->SetLength(c.base + 10).ok());
+    EXPECT_TRUE(b->WriteAt(c.base + 6, "WXYZ", 4).ok());
+    EXPECT_TRUE(a->WriteAt(c.base, "ab", 2).ok());
+    EXPECT_TRUE(b->WriteAt(c.base + 2, "cd", 2).ok());
+    EXPECT_TRUE(a->Close().ok());
+    EXPECT_TRUE(b->Close().ok());
+    EXPECT_EQ(Fs()->FileLength(path), c.base + 10);
+    std::unique_ptr<File> c_file = OpenFile(path, OpenMode::kWriteShared);
+    ASSERT_NE(c_file, nullptr);
+    EXPECT_TRUE(c_file->SetLength(c.base + 4).ok());
+    EXPECT_EQ(c_file->Length(), c.base + 4);
+    EXPECT_TRUE(c_file->Close().ok());
+    std::unique_ptr<File> in = OpenFile(path, OpenMode::kRead);
+    ASSERT_NE(in, nullptr);
+    char got[16] = {};
+    int64_t n = 0;
+    EXPECT_TRUE(in->ReadAt(c.base, got, sizeof(got), &n).ok());
+    EXPECT_EQ(std::string(got, static_cast<size_t>(n)), "abcd");
+    if (c.base > 0) {
+      EXPECT_TRUE(in->ReadAt(c.base - 2, got, 2, &n).ok());
+      EXPECT_EQ(std::string(got, static_cast<size_t>(n)), std::string(2, '\0'))
+          << "a hole reads as zeros";
+    }
+  }
 }
 
 // The data that begins at an offset ends at the first hole: a range never
@@ -288,6 +310,12 @@ TEST(PlatformFiles, LengthRemoveAndDirectories) {
     EXPECT_EQ(twice.kind(), ErrorKind::kNotFound) << "removed twice";
     EXPECT_EQ(twice.object(), path);
   }
+
+  // Room on the volume of a file to be made, none known for a directory
+  // that is not there.
+  EXPECT_GT(Fs()->FreeSpace(dir.File("new.part")), 0);
+  EXPECT_EQ(Fs()->FreeSpace(dir.File("gone") + kPathSeparator + "new.part"),
+            -1);
 
   std::string sub = dir.File("sub");
   EXPECT_TRUE(Fs()->MakeDirectory(sub).ok());

@@ -37,7 +37,7 @@ const ServerDate kTextModeBytes{
     "Wed, 06 Jul 1994 01:34:05 GMT", 1994, 7, 6, 1, 34, 5};
 const ServerDate kUndated{"", 0, 0, 0, 0, 0, 0};
 
-ResumeRecord Record(const std::string& save, uint32_t size, Time64 time) {
+ResumeRecord Record(const std::string& save, int64_t size, Time64 time) {
   ResumeRecord r;
   r.url = kUrl;
   r.save_path = save;
@@ -142,7 +142,9 @@ TEST(PrepareTest, RecordForAnotherUrlIsDroppedWithItsSegmentFiles) {
     World w(c.ranges);
     ResumeRecord other = Record(w.Save(), 1003, k1994.Time());
     if (!c.plain_line_end) other.url = "http://h/other.exe";
-    std::string bytes = SerializeInfoFile(other);
+    // Lines that are not CR CR LF are another writer's: the 32-bit layout.
+    std::string bytes = SerializeInfoFile(
+        other, c.plain_line_end ? PlanLayout::k32 : PlanLayout::k64);
     if (c.plain_line_end) bytes.erase(bytes.find("\r\r\n"), 1);
     WriteAll(w.Info(), bytes);
     WriteAll(w.Part(), "the other file");
@@ -166,8 +168,8 @@ TEST(PrepareTest, RecordForAnotherUrlIsDroppedWithItsSegmentFiles) {
 TEST(PrepareTest, OlderClientsSegmentFilesAreTakenOver) {
   World w;
   const std::string& content = w.file.content;
-  WriteAll(w.OldInfo(),
-           SerializeInfoFile(Record(w.Save(), 1003, k1994.Time())));
+  WriteAll(w.OldInfo(), SerializeInfoFile(Record(w.Save(), 1003, k1994.Time()),
+                                          PlanLayout::k32));
   WriteAll(w.OldSegment(0), content.substr(0, 250));    // complete
   WriteAll(w.OldSegment(1), content.substr(250, 100));  // part
   WriteAll(w.OldSegment(2), std::string(251, 'x'));     // longer than its range
@@ -194,7 +196,7 @@ struct ReplanCase {
   const ServerDate& date;  // what the server sends
   int64_t time_shift;      // record time minus the server's time
   int32_t end_shift;       // range 3 end minus (size - 1)
-  int tail;     // bytes after the 44 of fields: 1 one too many, -1 one short
+  int tail;     // bytes after the fields: 1 one too many, -1 one short
   bool digest;  // a SHA-256 was announced
   bool replanned;
   int64_t part_bytes = 1003;  // the part file's size; -1: none
@@ -203,6 +205,8 @@ struct ReplanCase {
   const char* kept_etag = "";
   // The plan was made for another announced SHA-256.
   bool other_digest = false;
+  // The plan is in the previous release's 32-bit layout.
+  PlanLayout layout = PlanLayout::k64;
   // The size was announced too: the digest alone decides.
   bool pinned = false;
 };
@@ -236,9 +240,15 @@ TEST(PrepareTest, ReplanTests) {
       // Mirrors behind one name, each with its own date and ETag: with the
       // digest and size announced the plan for that digest resumes.
       {"PinnedResumesAcrossDatesAndETags", k1994, 3600, 0, 0, true, false,
-       1003, "\"b\"", "\"a\"", false, true},
+       1003, "\"b\"", "\"a\"", false, PlanLayout::k64, true},
       {"PinnedAnotherDigestStartsOver", k1994, 0, 0, 0, true, true, 1003, "",
-       "", true, true},
+       "", true, PlanLayout::k64, true},
+      // The previous release's plan resumes, and is rewritten in this
+      // client's layout.
+      {"PreviousReleasePlanResumes", k1994, 0, 0, 0, true, false, 1003, "\"a\"",
+       "\"a\"", false, PlanLayout::k32},
+      {"PreviousReleaseFieldsCutShort", k1994, 0, 0, -1, false, true, 1003, "",
+       "", false, PlanLayout::k32},
   };
   for (const ReplanCase& c : cases) {
     World w(true, c.date);
@@ -253,7 +263,7 @@ TEST(PrepareTest, ReplanTests) {
     }
     r.ranges[3].end += c.end_shift;
     r.ranges[1].start = 260;
-    std::string bytes = SerializeInfoFile(r);
+    std::string bytes = SerializeInfoFile(r, c.layout);
     if (c.tail > 0) bytes += 'x';
     if (c.tail < 0) bytes.pop_back();
     WriteAll(w.Info(), bytes);
@@ -308,6 +318,44 @@ TEST(PrepareTest, PlanThatCannotBeWritten) {
     }
     EXPECT_FALSE(Exists(w.Info())) << c.name;
     EXPECT_FALSE(Exists(w.Info() + ".new")) << c.name;
+  }
+}
+
+// A disk without room for what the part file lacks fails before anything
+// is fetched, as a full disk names the part file; a resumed part file needs
+// room only for its missing bytes.
+TEST(PrepareTest, RoomForThePartFile) {
+  struct {
+    const char* name;
+    bool resumed;  // a plan with 10 of the 1003 bytes on disk
+    int64_t free_space;
+    Outcome outcome;
+  } cases[] = {
+      {"FreshFits", false, 1003, Outcome::kOk},
+      {"FreshTooLarge", false, 1002, Outcome::kWriteFailed},
+      {"ResumedNeedsOnlyWhatIsMissing", true, 993, Outcome::kOk},
+      {"ResumedTooLarge", true, 992, Outcome::kWriteFailed},
+      {"SystemCannotTell", false, -1, Outcome::kOk},
+  };
+  for (const auto& c : cases) {
+    World w;
+    std::string kept;
+    if (c.resumed) {
+      ResumeRecord r = Record(w.Save(), 1003, k1994.Time());
+      r.ranges[1].start = 260;
+      kept = SerializeInfoFile(r);
+      WriteAll(w.Info(), kept);
+      w.WritePart(250, 10);
+    }
+    w.fake.files.free_space = c.free_space;
+    ASSERT_EQ(c.outcome, w.Prepare(kUrl, w.Save())) << c.name;
+    EXPECT_EQ(c.resumed, w.p.plan.resumed) << c.name;
+    if (c.outcome == Outcome::kOk) continue;
+    EXPECT_EQ(platform::ErrorKind::kDiskFull, w.p.result.error.kind())
+        << c.name;
+    EXPECT_EQ(w.Part(), w.p.result.error.object()) << c.name;
+    // What an earlier run kept stays for a run with room.
+    EXPECT_EQ(kept, c.resumed ? ReadAll(w.Info()) : "") << c.name;
   }
 }
 

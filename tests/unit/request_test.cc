@@ -114,8 +114,8 @@ struct SegmentRequestCase {
   const char* name;
   const char* referer;
   bool ranged;
-  int32_t start;
-  int32_t end;
+  int64_t start;
+  int64_t end;
   const char* bytes;
   bool proxied = false;
   const char* authorization = "";
@@ -133,10 +133,10 @@ const SegmentRequestCase kSegmentCases[] = {
      "GET /a/f.exe HTTP/1.1\r\nHost: h:81\r\nAccept: */*\r\n"
      "Pragma: no-cache\r\nCache-Control: no-cache\r\nReferer: http://r/x\r\n"
      "Range: bytes=0-99\r\n\r\n"},
-    {"largest_offsets_written_whole", "", true, 2147483000, 2147483646,
+    {"offsets_past_4_gib_written_whole", "", true, 5368709000, 5368709122,
      "GET /a/f.exe HTTP/1.1\r\nHost: h:81\r\nAccept: */*\r\n"
      "Pragma: no-cache\r\nCache-Control: no-cache\r\n"
-     "Range: bytes=2147483000-2147483646\r\n\r\n"},
+     "Range: bytes=5368709000-5368709122\r\n\r\n"},
     {"no_range_line_for_the_whole_file", "", false, 500, 749,
      "GET /a/f.exe HTTP/1.1\r\nHost: h:81\r\nAccept: */*\r\n"
      "Pragma: no-cache\r\nCache-Control: no-cache\r\n\r\n"},

@@ -282,24 +282,21 @@ const AnswerCase kAnswerCases[] = {
      kFail, Outcome::kBadAnswer, 200, 0, false, false, nullptr},
     {"negative_length_fails", "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n",
      kFail, Outcome::kBadAnswer, 200, 0, false, false, nullptr},
-    {"largest_32_bit_length_accepted",
-     "HTTP/1.1 200 OK\r\nContent-Length: 2147483647\r\n\r\n", kOk,
-     Outcome::kOk, 200, 2147483647, false, false, nullptr},
-    {"largest_32_bit_total_accepted",
-     "HTTP/1.1 206 Partial Content\r\nContent-Length: 2147483547\r\n"
-     "Content-Range: bytes 100-2147483646/2147483647\r\n\r\n",
-     kOk, Outcome::kOk, 206, 2147483647, true, false, nullptr},
-    // A file of 2 GiB or more is no bad answer: it is too large to plan.
-    {"length_of_2_gib_too_large_not_wrapped",
-     "HTTP/1.1 200 OK\r\nContent-Length: 2147483648\r\n\r\n", kFail,
-     Outcome::kTooLarge, 200, 0, false, false, nullptr},
-    {"total_of_2_gib_too_large_not_wrapped",
-     "HTTP/1.1 206 Partial Content\r\nContent-Length: 2147483548\r\n"
-     "Content-Range: bytes 100-2147483647/2147483648\r\n\r\n",
-     kFail, Outcome::kTooLarge, 206, 0, false, false, nullptr},
-    {"length_of_4_gib_too_large_not_wrapped_to_zero",
-     "HTTP/1.1 200 OK\r\nContent-Length: 4294967396\r\n\r\n", kFail,
-     Outcome::kTooLarge, 200, 0, false, false, nullptr},
+    // Sizes and offsets are 64-bit: past 4 GiB nothing wraps, and a number
+    // past what a signed 64-bit offset holds is no answer to trust.
+    {"length_past_4_gib_read",
+     "HTTP/1.1 200 OK\r\nContent-Length: 5368709120\r\n\r\n", kOk,
+     Outcome::kOk, 200, 5368709120, false, false, nullptr},
+    {"total_past_4_gib_read",
+     "HTTP/1.1 206 Partial Content\r\nContent-Length: 5368709020\r\n"
+     "Content-Range: bytes 100-5368709119/5368709120\r\n\r\n",
+     kOk, Outcome::kOk, 206, 5368709120, true, false, nullptr},
+    {"largest_64_bit_length_accepted",
+     "HTTP/1.1 200 OK\r\nContent-Length: 9223372036854775807\r\n\r\n", kOk,
+     Outcome::kOk, 200, INT64_MAX, false, false, nullptr},
+    {"length_past_64_bits_fails",
+     "HTTP/1.1 200 OK\r\nContent-Length: 9223372036854775808\r\n\r\n", kFail,
+     Outcome::kBadAnswer, 200, 0, false, false, nullptr},
     // The status line.
     {"status_without_reason_phrase_read",
      "HTTP/1.1 200\r\nContent-Length: 5\r\n\r\n", kOk, Outcome::kOk, 200, 5,

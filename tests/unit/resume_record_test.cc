@@ -9,10 +9,11 @@ namespace {
 
 TEST(FreshPartition, RangesCoverTheFileOnce) {
   struct {
-    uint32_t size;
-    int32_t ends[4];
+    int64_t size;
+    int64_t ends[4];
   } cases[] = {
       {1003, {249, 499, 749, 1002}},
+      {5368709123, {1342177279, 2684354559, 4026531839, 5368709122}},
       {1000, {249, 499, 749, 999}},
       {101, {24, 49, 74, 100}},
       {4, {0, 1, 2, 3}},
@@ -21,7 +22,7 @@ TEST(FreshPartition, RangesCoverTheFileOnce) {
   for (const auto& c : cases) {
     SegmentRange r[kSegmentCount];
     MakeFreshPartition(c.size, r);
-    int32_t next = 0;
+    int64_t next = 0;
     for (int i = 0; i < kSegmentCount; ++i) {
       EXPECT_EQ(next, r[i].start) << c.size << " segment " << i;
       EXPECT_EQ(c.ends[i], r[i].end) << c.size << " segment " << i;
@@ -50,24 +51,32 @@ void ExpectSame(const ResumeRecord& a, const ResumeRecord& b) {
     EXPECT_EQ(a.ranges[i].start, b.ranges[i].start) << i;
     EXPECT_EQ(a.ranges[i].end, b.ranges[i].end) << i;
   }
+  EXPECT_EQ(a.sha256, b.sha256);
+  EXPECT_EQ(a.etag, b.etag);
 }
 
 TEST(InfoFile, WrittenRecordReadsBackExactly) {
   ResumeRecord written = Sample();
   std::string bytes = SerializeInfoFile(written);
   EXPECT_EQ("http://h/a/f.exe\r\r\nC:\\dl\\f.exe\r\r\n", bytes.substr(0, 33));
-  EXPECT_EQ(33u + 44u, bytes.size());
-  // Size before time, both little-endian.
-  EXPECT_EQ(std::string("\xEB\x03\x00\x00", 4), bytes.substr(33, 4));
+  EXPECT_EQ(33u + 84u, bytes.size());
+  // The layout's mark, then size before time, all little-endian; the
+  // start of range 1 where StartFieldWithinFields says.
+  EXPECT_EQ(std::string("\xFF\xFF\xFF\xFF\xEB\x03\0\0\0\0\0\0", 12),
+            bytes.substr(33, 12));
   EXPECT_EQ(std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8),
-            bytes.substr(37, 8));
+            bytes.substr(45, 8));
+  EXPECT_EQ(std::string("\xFA\0\0\0\0\0\0\0", 8),
+            bytes.substr(33 + StartFieldWithinFields(PlanLayout::k64, 1), 8));
   ResumeRecord read;
-  ParseInfoFile(bytes, &read);
+  PlanLayout layout = PlanLayout::k32;
+  ASSERT_TRUE(ReadInfoFile(bytes, &read, &layout));
+  EXPECT_EQ(PlanLayout::k64, layout);
   ExpectSame(written, read);
 }
 
 TEST(InfoFile, PlainLineEndLosesTheLastByte) {
-  std::string bytes = SerializeInfoFile(Sample());
+  std::string bytes = SerializeInfoFile(Sample(), PlanLayout::k32);
   std::string plain =
       ReplaceAll(bytes.substr(0, 33), "\r\r\n", "\r\n") + bytes.substr(33);
   ResumeRecord read;
@@ -82,16 +91,16 @@ TEST(InfoFile, TextModeRulesApplyToTheFixedFields) {
   // 0x0A0D = 2573 stored little-endian gives the pair CR LF, read as LF:
   // every later field shifts by one byte.
   r.file_size = 0x0A0D;
-  std::string bytes = SerializeInfoFile(r);
+  std::string bytes = SerializeInfoFile(r, PlanLayout::k32);
   ResumeRecord read;
   ParseInfoFile(bytes, &read);
-  EXPECT_EQ(0x0800000Au, read.file_size);  // 0A 00 00, then the time's 08
+  EXPECT_EQ(0x0800000A, read.file_size);  // 0A 00 00, then the time's 08
   EXPECT_NE(r.last_modified, read.last_modified);
 
   // A byte 0x1A ends the data: the fields from there on keep their values.
   r = Sample();
   r.ranges[1].start = 0x1A;
-  bytes = SerializeInfoFile(r);
+  bytes = SerializeInfoFile(r, PlanLayout::k32);
   ResumeRecord before;
   before.ranges[1].start = 777;
   before.ranges[3].end = 888;
@@ -108,7 +117,7 @@ TEST(InfoFile, ShortOrLongLines) {
   ParseInfoFile("x", &read);  // a line shorter than two bytes is empty
   EXPECT_EQ("", read.url);
   EXPECT_EQ("", read.save_path);
-  EXPECT_EQ(5u, read.file_size);
+  EXPECT_EQ(5, read.file_size);
 
   // A line of more than 1023 bytes is cut and its rest is the next item.
   std::string longline(1500, 'a');
@@ -125,25 +134,38 @@ namespace vorn {
 namespace {
 
 TEST(InfoFile, EveryRecordWrittenHereReadsBackExactly) {
-  // Fields whose bytes the text-mode rules would garble, and a URL longer
-  // than a text-mode line.
+  // Fields whose bytes the text-mode rules would garble, a URL longer than
+  // a text-mode line, a package past 4 GiB with a start past it, and the
+  // previous release's 32-bit layout with its validators.
   struct {
     const char* name;
-    uint32_t size;
+    int64_t size;
     int64_t time;
     std::string url;
+    PlanLayout layout;
   } cases[] = {
-      {"SizeHoldsCrLf", 0x0A0D0A0Du, 1, "http://h/a"},
-      {"TimeHolds1A", 1003, 0x1A1A1A1ALL, "http://h/a"},
-      {"LongUrl", 1003, 5, "http://h/" + std::string(1500, 'u')},
+      {"SizeHoldsCrLf", 0x0A0D0A0D, 1, "http://h/a", PlanLayout::k64},
+      {"TimeHolds1A", 1003, 0x1A1A1A1ALL, "http://h/a", PlanLayout::k64},
+      {"LongUrl", 1003, 5, "http://h/" + std::string(1500, 'u'),
+       PlanLayout::k64},
+      {"PastFourGiB", 5368709123, 5, "http://h/a", PlanLayout::k64},
+      {"PreviousRelease", 0x7FFFFFFF, 5, "http://h/a", PlanLayout::k32},
   };
   for (const auto& c : cases) {
     ResumeRecord written = Sample();
     written.url = c.url;
     written.file_size = c.size;
     written.last_modified = Time64(c.time);
+    MakeFreshPartition(c.size, written.ranges);
+    written.ranges[3].start = written.ranges[3].end - 1;
+    written.sha256 = std::string(64, 'a');
+    written.etag = "\"e\"";
     ResumeRecord read;
-    ASSERT_TRUE(ReadInfoFile(SerializeInfoFile(written), &read)) << c.name;
+    PlanLayout layout = PlanLayout::k64;
+    ASSERT_TRUE(
+        ReadInfoFile(SerializeInfoFile(written, c.layout), &read, &layout))
+        << c.name;
+    EXPECT_EQ(c.layout, layout) << c.name;
     ExpectSame(written, read);
   }
   ResumeRecord read;

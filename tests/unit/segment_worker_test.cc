@@ -268,7 +268,7 @@ TEST_F(SegmentWorkerTest, ResumedPlanContinuesItsSegments) {
       Time64::FromUtcFields(1994, 11, 6, 8, 49, 37, &record.last_modified));
   record.file_size = 1003;
   MakeFreshPartition(1003, record.ranges);
-  WriteAll(rig.Save() + ".down", SerializeInfoFile(record));
+  WriteAll(rig.Save() + ".down", SerializeInfoFile(record, PlanLayout::k32));
   WriteAll(rig.Save() + ".down0", content_.substr(0, 250));   // complete
   WriteAll(rig.Save() + ".down3", content_.substr(750, 53));  // part
   ASSERT_EQ(Outcome::kOk, rig.Prepare());

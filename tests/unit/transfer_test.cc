@@ -79,7 +79,7 @@ struct DownloadRun {
   // The plan on disk.
   ResumeRecord PlanOnDisk() const {
     ResumeRecord r;
-    ParseInfoFile(ReadAll(Plan()), &r);
+    EXPECT_TRUE(ReadInfoFile(ReadAll(Plan()), &r));
     return r;
   }
   std::string Log() const { return ReadAll(File("updatelog.txt")); }
