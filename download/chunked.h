@@ -86,10 +86,10 @@ class ChunkedDecoder {
   int64_t limit_;
   Step step_ = Step::kSizeDigits;
   int64_t decoded_ = 0;
-  uint64_t size_ = 0;       // the size read so far on the size line
-  int size_digits_ = 0;     // its digits so far
-  size_t line_bytes_ = 0;   // bytes of the size line so far
-  int64_t remaining_ = 0;   // data bytes of the chunk still to come
+  uint64_t size_ = 0;      // the size read so far on the size line
+  int size_digits_ = 0;    // its digits so far
+  size_t line_bytes_ = 0;  // bytes of the size line so far
+  int64_t remaining_ = 0;  // data bytes of the chunk still to come
   size_t trailer_bytes_ = 0;
   const char* fault_ = "";
 };

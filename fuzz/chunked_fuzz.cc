@@ -69,8 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
              }));
   if (whole.state == State::kDone) {
     int64_t decoded = static_cast<int64_t>(whole.out.size());
-    ExpectSame(whole, Feed(data, size, decoded,
-                           [size](size_t) { return size; }));
+    ExpectSame(whole,
+               Feed(data, size, decoded, [size](size_t) { return size; }));
     if (decoded > 0) {
       Run short_limit =
           Feed(data, size, decoded - 1, [size](size_t) { return size; });
