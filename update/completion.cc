@@ -3,6 +3,7 @@
 #include "platform/crypto.h"
 #include "platform/files.h"
 #include "update/messages.h"
+#include "update/outcome_lines.h"
 #include "update/updater.h"
 
 namespace vorn {
@@ -52,7 +53,10 @@ void Updater::LaunchPackage() {
   if (held_ == Held::kNotYet) HoldPackage();
   const std::string package = SavePath();
   if (held_ == Held::kMissing) {
-    WriteLog(msg::kPackageMissing);
+    WriteLog(WithDetail(msg::kPackageMissing,
+                        platform::Status::Error(platform::ErrorKind::kNotFound,
+                                                package))
+                 .c_str());
     return;
   }
   // On Linux a rename can still put another file at the name while the
@@ -60,9 +64,13 @@ void Updater::LaunchPackage() {
   // start.
   if (held_ == Held::kReplaced || !held_package_->IsNamedBy(package)) {
     // Gone is told as gone; anything else at the name is not the package.
-    WriteLog(env_->files->KindOf(package) == platform::FileKind::kMissing
-                 ? msg::kPackageMissing
-                 : msg::kPackageReplaced);
+    WriteLog(WithDetail(env_->files->KindOf(package) ==
+                                platform::FileKind::kMissing
+                            ? msg::kPackageMissing
+                            : msg::kPackageReplaced,
+                        platform::Status::Error(platform::ErrorKind::kOther,
+                                                package))
+                 .c_str());
   } else {
     env_->desktop->OpenWithShell(package);
   }

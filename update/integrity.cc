@@ -38,9 +38,20 @@ constexpr int64_t kFutureSlackSeconds = 24 * 60 * 60;
 
 }  // namespace
 
+void Updater::LogBadKey() {
+  // A compiled-in key has no file to name.
+  WriteLog(key_path_.empty()
+               ? msg::kKeyFileInvalid
+               : WithDetail(msg::kKeyFileInvalid,
+                            platform::Status::Error(platform::ErrorKind::kOther,
+                                                    key_path_))
+                     .c_str());
+}
+
 void Updater::LoadPublicKey() {
   key_loaded_ = true;
   public_key_.clear();
+  key_path_.clear();
   std::string compiled = VORN_PUBLIC_KEY;
   if (!compiled.empty()) {
     key_state_ =
@@ -53,6 +64,8 @@ void Updater::LoadPublicKey() {
   // stands at that name (a directory, a link to nothing, a FIFO, a file
   // that cannot be read or holds something else) stops every run.
   std::string text;
+  key_path_ = platform::SiblingWithExtension(env_->process->ExecutablePath(),
+                                             ".pub");
   switch (
       env_->process->ReadBesideExecutable(".pub", kMaxKeyFileBytes, &text)) {
     case platform::FileKind::kMissing:
@@ -175,7 +188,7 @@ bool Updater::CheckRelease() {
     case KeyState::kNoKey:
       break;
     case KeyState::kBadKey:
-      WriteLog(msg::kKeyFileInvalid);
+      LogBadKey();
       return false;
     case KeyState::kKey:
       if (checks.signature.empty()) {

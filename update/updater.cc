@@ -75,7 +75,7 @@ int32_t Updater::RunUpdate() {
   }
   // A broken key stops the run before anything is fetched.
   if (key_state_ == KeyState::kBadKey) {
-    WriteLog(msg::kKeyFileInvalid);
+    LogBadKey();
     outcome_ = RunOutcome::kRefused;
     return kRunFail;
   }

@@ -87,6 +87,8 @@ class Updater {
   // change it.
   void LoadPublicKey();
   KeyState key_state() const { return key_state_; }
+  // The line of a key that cannot be used, naming its file.
+  void LogBadKey();
   // The save path: download directory + separator + package file name.
   std::string SavePath() const;
 
@@ -142,6 +144,7 @@ class Updater {
   bool key_loaded_ = false;
   KeyState key_state_ = KeyState::kNoKey;
   std::string public_key_;
+  std::string key_path_;  // the key file's path; empty for a compiled-in key
   std::string expected_sha256_;  // the version file's SHA256, if any
   enum class Held { kNotYet, kHeld, kMissing, kReplaced };
   Held held_ = Held::kNotYet;

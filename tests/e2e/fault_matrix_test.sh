@@ -33,7 +33,7 @@ NOTICE=自动更新信息
 #   the first download only), wire (every request carries only the fixed
 #   header lines), tls (https, from the fault server's TLS mode: the faults
 #   that TLS could hide or change), line=TEXT (a failed run logged a line
-#   holding TEXT).
+#   holding TEXT, then "：" and the row's server as host:port).
 ROWS=$(cat <<'EOF'
 none                  4 1  succeed  wire
 long-header           4 1  succeed
@@ -312,8 +312,10 @@ while read -r fault rest; do
         ;;
     esac
     if [ -n "$line" ] && [ $succeeded = 0 ]; then
-      printf '%s\n' "$RUN_LOG" | grep -qF -- "$line" && pass "$what: logged $line" \
-        || fail "$what: no line with $line; log: $(printf '%s' "$RUN_LOG" | tr '\n' '|')"
+      # The server's reason, where one follows, is the system's own text.
+      want="$line：127.0.0.1:$port"
+      printf '%s\n' "$RUN_LOG" | grep -qF -- "$want" && pass "$what: logged $want" \
+        || fail "$what: no line with $want; log: $(printf '%s' "$RUN_LOG" | tr '\n' '|')"
     fi
     if [ $wire = 1 ]; then
       for p in "$FAULT_PORT" "$((FAULT_PORT + 1))"; do

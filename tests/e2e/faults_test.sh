@@ -53,7 +53,7 @@ for fault in ignore-range close-early trickle; do
   [ -f "$dl/pkg.bin.plan" ] && pass "$fault: plan kept" || fail "$fault: no plan file"
   echo "$fault: first run took $SECONDS_TAKEN s"
   if [ "$fault" = trickle ]; then
-    log_messages "$dl" | grep -q "段：连接中断或超时" && [ "$SECONDS_TAKEN" -le 75 ] \
+    log_messages "$dl" | grep -qF "段：连接中断或超时：127.0.0.1:$FAULT_PORT" && [ "$SECONDS_TAKEN" -le 75 ] \
       && pass "trickle: ended at the low-speed bound ($SECONDS_TAKEN s) with the stall line" \
       || fail "trickle: $SECONDS_TAKEN s, log $(log_messages "$dl" | tr '\n' '|')"
   fi

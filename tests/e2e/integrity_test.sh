@@ -116,7 +116,8 @@ for server in nginx python; do
   python3 -c 'import sys; p=sys.argv[1]; b=bytearray(open(p,"rb").read()); b[150]^=1; open(p,"wb").write(b)' "$WWW/$TAG.pkg"
   run "$KEYED_BIN" "changed-$server" "$TAG-$server.txt"
   check "$server changed after signing" "$WORK/changed-$server" \
-    "$(printf '%s\n' 升级包SHA256校验失败，已删除下载的文件 下载失败)" old no "$WORK/changed-$server.err"
+    "$(printf '%s\n' "升级包SHA256校验失败，已删除下载的文件：$(native_path "$WORK/changed-$server")$(sep)$PACKAGE_NAME" 下载失败)" \
+    old no "$WORK/changed-$server.err"
   cp "$WORK/good.pkg" "$WWW/$TAG.pkg"
 done
 
@@ -162,7 +163,8 @@ mkdir -p "$WORK/bin-dirkey/$BOX_CAPTION.pub"
 cp "$VORN_BIN" "$DIR_KEY_BIN"
 run "$DIR_KEY_BIN" dirkey "$TAG-freeze.txt"
 [ "$LAST_RC" = 5 ] && pass "key file a directory: exit 5" || fail "key file a directory: exit $LAST_RC"
-check "key file a directory" "$WORK/dirkey" "公钥文件无效" old no "$WORK/dirkey.err"
+check "key file a directory" "$WORK/dirkey" \
+  "公钥文件无效：$(native_path "$WORK/bin-dirkey")$(sep)$BOX_CAPTION.pub" old no "$WORK/dirkey.err"
 
 # A bit flipped in each signed line and in the signature (in a digit, so
 # every line keeps its form): each is refused before the probe.
@@ -180,10 +182,12 @@ PY
   check "bit flipped in $name" "$WORK/flip-$name" "版本文件签名验证失败" old no "$WORK/flip-$name.err"
 done
 
-# No key, a wrong size: nothing is downloaded.
+# No key, a wrong size: nothing is downloaded; the line names the server
+# and both sizes.
 printf 'SIZE=%s\r\nVER=2.0\r\nURL=http://127.0.0.1:%s/%s.pkg\r\n' 7 "$NGINX_PORT" "$TAG" >"$WWW/$TAG-size.txt"
 run "$VORN_BIN" size "$TAG-size.txt"
-check "wrong size" "$WORK/size" "升级包大小与版本文件不符" old no "$WORK/size.err"
+check "wrong size" "$WORK/size" \
+  "升级包大小与版本文件不符：127.0.0.1:$NGINX_PORT：SIZE 7, server $(stat -c %s "$WWW/$TAG.pkg")" old no "$WORK/size.err"
 
 # The package swapped for another program during the pause after the
 # notice: the checked file is held, the name no longer leads to it, and
@@ -205,7 +209,7 @@ fi
 wait "$pid"
 [ -n "${UPDATER_WATCH_PID:-}" ] && wait "$UPDATER_WATCH_PID" 2>/dev/null
 [ "$WIN32" = 1 ] && end_host "$HOST_PID"
-[ "$(log_messages "$dl")" = "$(printf '%s\n' 下载成功 升级包在校验之后被替换，没有启动 更新新版本)" ] \
+[ "$(log_messages "$dl")" = "$(printf '%s\n' 下载成功 "升级包在校验之后被替换，没有启动：$(native_path "$dl")$(sep)$PACKAGE_NAME" 更新新版本)" ] \
   && pass "swapped during the pause: log" || fail "swapped during the pause: log: $(log_messages "$dl" | tr '\n' '|')"
 sleep 0.5
 [ -f "$(marker_of "$dl")" ] && fail "swapped during the pause: the swapped file was started" \

@@ -97,19 +97,6 @@ native_path() {
   fi
 }
 
-# A directory under $1 whose name, as the binary sees it, is 300
-# characters or more (deeper than Windows' MAX_PATH): $1 and 40-letter
-# levels below it. Only its parent is made.
-long_dir() {
-  local dir=$1 level=0
-  while [ "$(native_path "$dir" | wc -c)" -lt 300 ]; do
-    level=$((level + 1))
-    dir="$dir/$(printf "%040d" "$level")"
-  done
-  mkdir -p "$(dirname "$dir")"
-  printf '%s' "$dir"
-}
-
 # The path separator the binary builds its names with.
 sep() { if [ "$WIN32" = 1 ]; then printf '\\'; else printf '/'; fi; }
 
@@ -283,6 +270,34 @@ log_utf8() { iconv -f GBK -t UTF-8 "$1/updatelog.txt" 2>/dev/null; }
 
 # The messages of the log, one per line, without the 13-byte prefixes.
 log_messages() { log_utf8 "$1" | tr -d '\r' | cut -c14-; }
+
+# A failure line ends with "：", its object (a path, host:port or the URL)
+# and, where there is one, "：" and the reason: words of the updater's own
+# for the common kinds, else the system's text, which differs between the
+# backends (OpenSSL and Schannel, strerror and FormatMessage). An expected
+# line that ends in $SYSTEM_REASON stands for its text before the marker,
+# then "：" and a reason of one character or more, whatever it says.
+SYSTEM_REASON='：<system reason>'
+
+# lines_match WANT GOT: GOT has as many lines as WANT and each is the same,
+# except that a WANT line ending in $SYSTEM_REASON leaves the reason open
+# (its fixed text and object still compared byte for byte).
+lines_match() {
+  local -a want got
+  local i w
+  mapfile -t want <<<"$1"
+  mapfile -t got <<<"$2"
+  [ "${#want[@]}" -eq "${#got[@]}" ] || return 1
+  for i in "${!want[@]}"; do
+    w=${want[$i]}
+    if [[ "$w" == *"$SYSTEM_REASON" ]]; then
+      [[ "${got[$i]}" == "${w%"$SYSTEM_REASON"}："?* ]] || return 1
+    else
+      [ "${got[$i]}" = "$w" ] || return 1
+    fi
+  done
+  return 0
+}
 
 # The bytes the servers serve as pkg-N.bin.
 expected_package() {

@@ -38,7 +38,8 @@ rc=$?
 [ "$(log_messages "$dl")" = "更新文件格式有错 " ] && pass "malformed version file" \
   || fail "malformed: $(log_messages "$dl")"
 
-# A package the server does not have: the download fails.
+# A package the server does not have: the download fails, and the line
+# names the server that refused.
 WWW=${VORN_TEST_SERVERS:?VORN_TEST_SERVERS must be set}/www
 missing="exit-$$-$RANDOM"
 printf 'VER=2.0\r\nURL=http://127.0.0.1:%s/%s.bin\r\n' "$NGINX_PORT" "$missing" >"$WWW/$missing.txt"
@@ -47,7 +48,7 @@ dl="$WORK/failed"
 run_updater "http://127.0.0.1:$NGINX_PORT/$missing.txt" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
 rc=$?
 [ $rc -eq 1 ] && pass "failed download: exit 1" || fail "failed download: exit $rc"
-[ "$(log_messages "$dl")" = "下载服务器拒绝了请求，状态码 404" ] && pass "failed download: log" \
+[ "$(log_messages "$dl")" = "下载服务器拒绝了请求，状态码 404：127.0.0.1:$NGINX_PORT" ] && pass "failed download: log" \
   || fail "failed download: $(log_messages "$dl")"
 
 # A download directory that another user may write to (no sticky bit):

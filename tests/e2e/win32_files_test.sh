@@ -2,8 +2,7 @@
 # The package file on the real Win32 calls, under wine: a package held open
 # by another program (as a running installer holds it) is not replaced, the
 # log names it as in use, and once it is free the next run finishes from
-# the bytes on disk; a package in a download directory deeper than
-# MAX_PATH is started.
+# the bytes on disk.
 source "$(dirname "$0")/lib.sh" "$@"
 
 if [ "$WIN32" != 1 ]; then
@@ -14,7 +13,7 @@ fi
 WWW=${VORN_TEST_SERVERS:?VORN_TEST_SERVERS must be set}/www
 TAG=files-$$-$RANDOM
 at_exit "rm -f '$WWW'/e2e-$TAG-*"
-for tool in hold_file marker_app; do
+for tool in hold_file; do
   if [ ! -f "$HOST_TOOLS/$tool.exe" ]; then
     echo "FAIL: $HOST_TOOLS/$tool.exe is missing (build the test programs)" >&2
     exit 1
@@ -66,18 +65,5 @@ same_bytes "$dl/pkg.bin" "$WORK/expected" && pass "held, then free: package byte
   || fail "held, then free: $fetched body bytes fetched again"
 [ -z "$(partial_files "$dl")" ] && pass "held, then free: no part files left" \
   || fail "held, then free: part files left: $(ls "$dl")"
-
-# A program package in a directory of 300 characters: started after the
-# notice (the shell takes no such path as it is).
-cp "$HOST_TOOLS/marker_app.exe" "$WWW/e2e-$TAG-setup.exe"
-ver=$(version_file launch "http://127.0.0.1:$NGINX_PORT/e2e-$TAG-setup.exe")
-dl=$(long_dir "$WORK/launch")
-run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "setup.exe" "Execute" "Title"
-for _ in $(seq 1 200); do [ -e "$dl/setup.exe.launched" ] && break; sleep 0.05; done
-same_bytes "$dl/setup.exe" "$WWW/e2e-$TAG-setup.exe" && pass "long directory: package byte-exact" \
-  || fail "long directory: package differs"
-grep -q '^launched .*setup\.exe' "$dl/setup.exe.launched" 2>/dev/null \
-  && pass "long directory: package started ($(native_path "$dl" | wc -c) characters)" \
-  || fail "long directory: no launch marker; log: $(log_messages "$dl")"
 
 finish

@@ -125,7 +125,9 @@ TEST_F(CompleteUpdateTest, WithoutExecuteNothingIsOpened) {
 TEST_F(CompleteUpdateTest, MissingPackageIsLoggedBeforeTheLastLine) {
   Run(/*execute=*/true, /*package_present=*/false);
   EXPECT_TRUE(fake_.desktop.opened.empty());
-  EXPECT_EQ(std::string("12- 6 21:54  ") + msg::kPackageMissing + "\r\n" +
+  // The line names the package it looked for.
+  EXPECT_EQ(std::string("12- 6 21:54  ") + msg::kPackageMissing +
+                msg::kDetailSeparator + dir_.File("pkg.exe") + "\r\n" +
                 "12- 6 21:54  " + msg::kUpdated + "\r\n",
             Log());
 }

@@ -542,7 +542,7 @@ TEST(Transfer, PackageChecksDecideWhatIsKept) {
       {"signature without size", true, kGoodKey, {"@SHA", "SIG=" + kGoodSig},
        false, {msg::kSignedFieldsMissing}, false, 0},
       {"broken key file", true, kBadKeyFile, {"@SHA", "@SIZE"}, false,
-       {msg::kKeyFileInvalid}, false, 0},
+       {Detailed(msg::kKeyFileInvalid, "{pub}")}, false, 0},
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -576,7 +576,10 @@ TEST(Transfer, PackageChecksDecideWhatIsKept) {
 
     std::string expected_log;
     for (const std::string& m : c.log) {
-      expected_log += kPrefix + ReplaceAll(m, "{pkg}", run.Package()) + "\r\n";
+      expected_log += kPrefix +
+                      ReplaceAll(ReplaceAll(m, "{pkg}", run.Package()),
+                                 "{pub}", run.File("vornupdate.pub")) +
+                      "\r\n";
     }
     EXPECT_EQ(expected_log, run.Log()) << c.name;
     EXPECT_EQ(c.replaced ? file.content : "old package", ReadAll(run.Package()))

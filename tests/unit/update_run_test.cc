@@ -414,6 +414,8 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
   };
   // A refusal that comes from the state file ends with its path.
   const std::string kStateNamed = std::string("@STATE");
+  // A key that cannot be used: the line names its file.
+  const std::string bad_key = std::string(msg::kKeyFileInvalid) + "@KEY";
   // Nothing serves the package: the probe's line names the server.
   const std::string unreachable = std::string(msg::kServerUnreachable) +
                                   msg::kDetailSeparator + "h:80" +
@@ -448,12 +450,12 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
       {"key, broken key file",
        "0x12\n",
        head + good_sig + "\nVER=1.0\nURL=u\n",
-       {msg::kKeyFileInvalid},
+       {bad_key},
        RunOutcome::kRefused},
       {"key file that is a directory",
        "@dir",
        "VER=1.0\nURL=u\n",
-       {msg::kKeyFileInvalid},
+       {bad_key},
        RunOutcome::kRefused},
       {"key, good signature, latest",
        key,
@@ -628,7 +630,10 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
     }
     std::string log;
     for (const std::string& m : c.log) {
-      log += LogOf({ReplaceAll(m, kStateNamed,
+      log += LogOf({ReplaceAll(ReplaceAll(m, "@KEY",
+                                          msg::kDetailSeparator +
+                                              dir.File("vornupdate.pub")),
+                               kStateNamed,
                                msg::kDetailSeparator + state +
                                    msg::kDetailSeparator +
                                    msg::kStateFileDeletable)});
@@ -638,7 +643,7 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
         << c.name;
     EXPECT_EQ(c.outcome, updater.outcome()) << c.name;
     // A broken key stops the run before the fetch.
-    EXPECT_EQ(c.log[0] == msg::kKeyFileInvalid ? 0u : c.then.empty() ? 1u : 2u,
+    EXPECT_EQ(c.log[0] == bad_key ? 0u : c.then.empty() ? 1u : 2u,
               fake.internet.urls.size())
         << c.name;
     if (c.state_after == "-") {
