@@ -156,7 +156,10 @@ bool ChunkedDecoder::EndSizeLine() {
   int64_t size = static_cast<int64_t>(size_);
   // Both sides stay within int64_t: decoded_ never passes the limit.
   int64_t room = (limit_ >= 0 ? limit_ : kMaxInt64) - decoded_;
-  if (size > room) return Fail("body over its limit");
+  if (size > room) {
+    over_limit_ = true;
+    return Fail("body over its limit");
+  }
   if (size == 0) {
     step_ = Step::kTrailerStart;
     trailer_bytes_ = 0;

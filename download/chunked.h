@@ -54,6 +54,8 @@ class ChunkedDecoder {
   int64_t decoded() const { return decoded_; }
   // Why the body is malformed: a short constant text, "" unless kMalformed.
   const char* fault() const { return fault_; }
+  // Whether it is malformed only for a chunk that would pass the limit.
+  bool over_limit() const { return over_limit_; }
 
  private:
   // Where the next byte falls.
@@ -92,6 +94,7 @@ class ChunkedDecoder {
   int64_t remaining_ = 0;  // data bytes of the chunk still to come
   size_t trailer_bytes_ = 0;
   const char* fault_ = "";
+  bool over_limit_ = false;
 };
 
 }  // namespace vorn

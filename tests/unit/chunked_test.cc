@@ -21,6 +21,7 @@ struct Result {
   std::string out;
   int64_t decoded = 0;
   std::string fault;
+  bool over_limit = false;
 };
 
 // Feeds `input` in pieces ending at each of `cuts` (ascending) and at its
@@ -45,6 +46,7 @@ Result FeedPieces(const std::string& input, std::vector<size_t> cuts,
   }
   r.decoded = decoder.decoded();
   r.fault = decoder.fault();
+  r.over_limit = decoder.over_limit();
   EXPECT_EQ(r.state, decoder.state());
   return r;
 }
@@ -205,6 +207,8 @@ TEST_P(MalformedTable, RefusedAtTheSameByte) {
   ASSERT_EQ(State::kMalformed, whole.state);
   EXPECT_EQ(c.at, whole.used);
   EXPECT_EQ(c.fault, whole.fault);
+  // The worker tells a body too long from a malformed one by this alone.
+  EXPECT_EQ(c.fault == "body over its limit", whole.over_limit);
   ExpectSplitsAgree(c.input, c.limit, whole);
   // Up to the byte refused, the stream was fine.
   EXPECT_EQ(State::kMore,
