@@ -91,8 +91,7 @@ Prepared Downloader::PrepareDownload(const std::string& url_text,
     return prepared;
   }
   // A size the probe did not learn is checked once the body has told it.
-  if (expected_size_ >= 0 && probe.size >= 0 &&
-      probe.size != expected_size_) {
+  if (expected_size_ >= 0 && probe.size >= 0 && probe.size != expected_size_) {
     prepared.result = Failed(
         Outcome::kWrongSize,
         AtServer(probe.url, "SIZE " + std::to_string(expected_size_) +

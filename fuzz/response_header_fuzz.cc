@@ -23,10 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // Sizes past 2 GiB and empty files are refused; only a whole file
       // leaves its size to its body (-1), and a body ending with the
       // connection always does.
-      if (answer.size == -1 ? answer.ranges
-                            : answer.size <= 0 ||
-                                  answer.size > vorn::kMaxFileBytes ||
-                                  answer.until_close) {
+      if (answer.size == -1
+              ? answer.ranges
+              : answer.size <= 0 || answer.size > vorn::kMaxFileBytes ||
+                    answer.until_close) {
         __builtin_trap();
       }
       if (head.status >= 300) __builtin_trap();
