@@ -8,7 +8,8 @@
 // Every worker writes its bytes at their offsets into one part file beside
 // the package, and the start of its range into the plan file in place;
 // finishing checks the part file and renames it over the package. No byte
-// is copied after it was received.
+// is copied after it was received (a chunked body's data only moves up
+// within its block as its framing is taken out).
 //
 // Download starts the workers and waits for them itself. They share one
 // Transfer: the probe's answer and the plan, filled before the first worker

@@ -5,9 +5,9 @@
 // A worker writes only body bytes that belong to its segment: it reads the
 // whole response head first (however the network splits it), believes the
 // answer only when it names exactly what was asked for (the range, the
-// planned total, the probe's Last-Modified and ETag, no coding of the body,
-// a length that agrees), stops when its range is complete (a keep-alive
-// server would otherwise hold it until the server's own time-out), and
+// planned total, the probe's Last-Modified and ETag, no coding of the body
+// but chunked, a length that agrees), stops when its range is complete (a
+// keep-alive server would otherwise hold it until its own time-out), and
 // never writes past the range. A failed connection, a wrong answer, a
 // stall or a failed write ends the segment early with what it holds kept;
 // finishing then sees the segment as incomplete. Each worker leaves its

@@ -33,7 +33,8 @@ NOTICE=自动更新信息
 #   the first download only), wire (every request carries only the fixed
 #   header lines), tls (https, from the fault server's TLS mode: the faults
 #   that TLS could hide or change), line=TEXT (a failed run logged a line
-#   holding TEXT, then "：" and the row's server as host:port).
+#   holding TEXT, then "：" and the row's server as host:port), sized (the
+#   version file announces the package's SIZE).
 ROWS=$(cat <<'EOF'
 none                  4 1  succeed  wire
 long-header           4 1  succeed
@@ -44,7 +45,11 @@ x-content-length      4 1  succeed
 fold-value            4 1  fail
 none                  4 1  succeed  size=100
 none                  4    succeed  size=1
-chunked               4 1  either
+chunked               4 1  succeed
+chunked-ext           4 1  succeed
+chunked-cut           4 1  fail     line=段：连接中断或超时
+close-delimited       1    succeed  sized
+close-delimited       1    fail     line=下载服务器的应答无效
 gzip                  4 1  either
 multipart             4 1  either
 no-content-range      4 1  either
@@ -76,7 +81,6 @@ loc-blank             4    either   wire
 loc-nul               4    either   wire
 loc-crlf              4    either   wire
 url-crlf              4    either   wire
-chunked               4 1  succeed  runs=2
 changed-same-older    4 1  succeed  runs=3
 changed-size          4 1  either   runs=3
 close-early           4 1  fail     tls  line=段：连接中断或超时
@@ -231,10 +235,11 @@ while read -r fault rest; do
   n=$((n + 1))
   # VORN_MATRIX_ONLY=REGEX runs only the rows whose fault matches.
   [[ "$fault" =~ ${VORN_MATRIX_ONLY:-.} ]] || continue
-  modes=() verdict='' size=65536 on='' runs=1 wire=0 tls=0 line=''
+  modes=() verdict='' size=65536 on='' runs=1 wire=0 tls=0 line='' sized=0
   for word in $rest; do
     case "$word" in
       tls) tls=1 ;;
+      sized) sized=1 ;;
       line=*) line=${word#line=} ;;
       4|1) modes+=("$word") ;;
       succeed|fail|either) verdict=$word ;;
@@ -251,6 +256,7 @@ while read -r fault rest; do
     [ "$size" != 65536 ] && what+=" size=$size"
     [ "$runs" != 1 ] && what+=" runs=$runs"
     [ $tls = 1 ] && what+=" tls"
+    [ $sized = 1 ] && what+=" sized"
     what+=" mode $mode"
     failures_before=$FAILURES
     dl="$WORK/$id"
@@ -272,6 +278,8 @@ while read -r fault rest; do
     [ "$runs" != 1 ] && url="$url&token=$id"
     if [ "$fault" = url-crlf ]; then
       printf 'VER=2.0\r\nURL=%s&inj=a\r\nHost: evil.example\r\n' "$url" >"$WWW/$id.txt"
+    elif [ $sized = 1 ]; then
+      printf 'SIZE=%d\r\nVER=2.0\r\nURL=%s\r\n' "$size" "$url" >"$WWW/$id.txt"
     else
       printf 'VER=2.0\r\nURL=%s\r\n' "$url" >"$WWW/$id.txt"
     fi
