@@ -1,7 +1,8 @@
 // The chunked decoder over arbitrary streams: the body never holds more
 // bytes than came in; feeding the stream in pieces (sized from its own
 // bytes) or one byte at a time reads it as fed whole; and a limit of exactly
-// the decoded size still accepts a complete body, one byte less does not.
+// the decoded size still accepts a complete body, one byte less refuses it
+// as over the limit.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,6 +18,7 @@ struct Run {
   size_t used = 0;
   std::string out;
   std::string fault;
+  bool over_limit = false;
 };
 
 // Feeds `size` bytes in pieces of piece(i) bytes (at least one), stopping at
@@ -46,6 +48,9 @@ Run Feed(const char* data, size_t size, int64_t limit, PieceSize piece) {
     __builtin_trap();
   }
   run.fault = decoder.fault();
+  run.over_limit = decoder.over_limit();
+  // Over the limit is one of the faults, and the one a limit causes.
+  if (run.over_limit != (run.fault == "body over its limit")) __builtin_trap();
   return run;
 }
 
@@ -74,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (decoded > 0) {
       Run short_limit =
           Feed(data, size, decoded - 1, [size](size_t) { return size; });
-      if (short_limit.state != State::kMalformed) __builtin_trap();
+      if (!short_limit.over_limit) __builtin_trap();
     }
   }
   return 0;
