@@ -214,14 +214,6 @@ const AnswerCase kAnswerCases[] = {
      "HTTP/1.1 206 Partial Content\r\nContent-Length: 1000\r\n"
      "Content-Range: bytes 0-999/1000\r\n\r\n",
      kFail, Outcome::kBadAnswer, 206, 0, false, false, nullptr},
-    // A whole file without a length leaves its size to its body.
-    {"chunked_whole_file_of_unknown_size",
-     "HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n", kOk, Outcome::kOk,
-     200, -1, false, false, nullptr},
-    {"chunked_partial_sized_by_its_range",
-     "HTTP/1.1 206 Partial Content\r\nTransfer-Encoding: chunked\r\n"
-     "Content-Range: bytes 100-999/1000\r\n\r\n",
-     kOk, Outcome::kOk, 206, 1000, true, false, nullptr},
     {"chunked_with_a_length_fails",
      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n"
      "Content-Length: 5\r\n\r\n",

@@ -277,7 +277,7 @@ TEST_F(SegmentWorkerTest, SingleConnectionMode) {
   const std::string chunked =
       "HTTP/1.1 200 OK\r\n" + kDateLine + "Transfer-Encoding: chunked\r\n\r\n";
   const std::string until_close = "HTTP/1.0 200 OK\r\n" + kDateLine + "\r\n";
-  // The body in two chunks, as chunked() frames it.
+  // The body in two chunks, the first with an extension.
   const std::string chunks = "100;x=1\r\n" + content_.substr(0, 256) +
                              "\r\n2EB\r\n" + content_.substr(256) + "\r\n";
   struct {
@@ -300,15 +300,10 @@ TEST_F(SegmentWorkerTest, SingleConnectionMode) {
        "HTTP/1.1 200 OK\r\n" + kDateLine + "Content-Length: 1004\r\n\r\n" +
            content_ + "x",
        Outcome::kWrongAnswer},
-      {"Chunked", chunked + chunks + "0\r\nX: y\r\n\r\n", Outcome::kOk},
       {"ChunkedWithALength",
        "HTTP/1.1 200 OK\r\n" + kDateLine +
            "Transfer-Encoding: chunked\r\nContent-Length: 1003\r\n\r\n" +
            chunks + "0\r\n\r\n",
-       Outcome::kWrongAnswer},
-      {"ChunkedAfterAnotherCoding",
-       "HTTP/1.1 200 OK\r\n" + kDateLine +
-           "Transfer-Encoding: gzip, chunked\r\n\r\n" + chunks + "0\r\n\r\n",
        Outcome::kWrongAnswer},
       {"ChunkedShortOfTheProbedSize",
        chunked + "3EA\r\n" + content_.substr(0, 1002) + "\r\n0\r\n\r\n",
@@ -321,14 +316,10 @@ TEST_F(SegmentWorkerTest, SingleConnectionMode) {
        false, -1, true},
       // Without a size from the probe the body tells it.
       {"LengthSizesThePackage", ok + content_, Outcome::kOk, true},
-      {"ChunkedSizesThePackage", chunked + chunks + "0\r\n\r\n", Outcome::kOk,
-       true},
       {"ChunkedNotTheAnnouncedSize", chunked + chunks + "0\r\n\r\n",
        Outcome::kWrongSize, true, 1004, true},
       {"ChunkedEmpty", chunked + "0\r\n\r\n", Outcome::kEmptyPackage, true, -1,
        true},
-      {"UntilCloseOfTheAnnouncedSize", until_close + content_, Outcome::kOk,
-       true, 1003},
       {"UntilCloseWithoutAnnouncement", until_close + content_,
        Outcome::kBadAnswer, true},
       {"UntilCloseShortOfTheAnnouncedSize", until_close + content_,
