@@ -8,7 +8,8 @@
 // Every worker writes its bytes at their offsets into one part file beside
 // the package, and the start of its range into the plan file in place;
 // finishing checks the part file and renames it over the package. No byte
-// is copied after it was received.
+// is copied after it was received (a chunked body's data only moves up
+// within its block as its framing is taken out).
 //
 // Download starts the workers and waits for them itself. They share one
 // Transfer: the probe's answer and the plan, filled before the first worker
@@ -147,8 +148,11 @@ constexpr int64_t kReadBackBytes = 256 * 1024;
 struct ProbeAnswer {
   HttpUrl url;            // where the file is, after the redirects
   std::string referer;    // the URL that redirected there; empty if none
-  int64_t size = 0;       // the package's size in bytes
+  int64_t size = 0;       // the package's size in bytes; -1 when a
+                          // whole-file answer came chunked or without a
+                          // length: its body alone tells
   bool ranges = false;    // the server serves byte ranges
+  bool until_close = false;  // that answer's body ends with the connection
   bool dated = false;     // a Last-Modified that gives a time came
   Time64 modified;        // that time (UTC)
   std::string etag;       // the ETag as sent; empty when none came
@@ -173,7 +177,8 @@ struct DownloadPlan {
   std::string plan_path;    // save path + ".plan"
   std::string part_path;    // save path + ".part"
   ResumeRecord record;
-  int64_t size = 0;            // the package's size
+  int64_t size = 0;            // the package's size; -1 (one connection
+                               // only) until the body has told it
   bool ranged = false;         // four segments; else one whole-file answer
   bool resumed = false;        // a kept part file is continued
   bool dropped_other = false;  // a plan for another URL was thrown away
@@ -201,7 +206,8 @@ struct Prepared {
 // What the workers of one download share while they run. The probe's
 // answer and the plan are filled before the first worker starts; each
 // worker then writes only its own result and the start of its own range,
-// and worker 0 alone the digest of what it wrote from the first byte on.
+// and worker 0 alone the digest of what it wrote from the first byte on
+// and, when the probe learned no size, the plan's size once its body ended.
 struct Transfer {
   ProbeAnswer probe;
   DownloadPlan plan;

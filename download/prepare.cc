@@ -84,7 +84,15 @@ Prepared Downloader::PrepareDownload(const std::string& url_text,
 
   prepared.result = ProbeSize(url, 0, &probe);
   if (!prepared.result.ok()) return prepared;
-  if (expected_size_ >= 0 && probe.size != expected_size_) {
+  // A body that ends with the connection looks the same when it is cut:
+  // only an announced size or digest tells the two apart.
+  if (probe.until_close && expected_size_ < 0 && expected_sha256_.empty()) {
+    prepared.result = Failed(Outcome::kBadAnswer, AtServer(probe.url),
+                             prepared.result.status);
+    return prepared;
+  }
+  // A size the probe did not learn is checked once the body has told it.
+  if (expected_size_ >= 0 && probe.size >= 0 && probe.size != expected_size_) {
     prepared.result = Failed(
         Outcome::kWrongSize,
         AtServer(probe.url, "SIZE " + std::to_string(expected_size_) +
@@ -100,7 +108,8 @@ Prepared Downloader::PrepareDownload(const std::string& url_text,
   // the new package is planned.
   plan.dropped_other = have_record && plan.record.url != record_url;
   // Only four-part mode resumes; one connection writes the part file afresh
-  // from its first byte.
+  // from its first byte (so a chunked body, or one that ends with the
+  // connection, is always fetched whole).
   bool resume = plan.ranged && have_record && !plan.dropped_other &&
                 MayResume(raw, layout, old_layout, &prepared);
   if (resume && old_layout) resume = plan.took_over = TakeOverOldLayout(plan);

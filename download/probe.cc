@@ -32,8 +32,10 @@ ProbeResult Fail(StepResult* failure, Outcome outcome,
 //
 // A success is believed only when the answer frames itself consistently:
 // a 206 must name the range the probe asked for (bytes 100 to the end) and
-// a total that agrees with its Content-Length; a whole-file answer must
-// carry one Content-Length; neither may apply a transfer or content coding.
+// a total that agrees with its Content-Length (or come chunked); a
+// whole-file answer carries one Content-Length, or comes chunked or ends
+// with the connection, its size then unknown; neither may apply a content
+// coding or a transfer coding but chunked, nor be chunked with a length.
 ProbeResult ReadProbeAnswer(const ResponseHead& head, ProbeAnswer* answer,
                             HttpUrl* next, StepResult* failure) {
   const int32_t code = head.status;
@@ -57,6 +59,7 @@ ProbeResult ReadProbeAnswer(const ResponseHead& head, ProbeAnswer* answer,
 
   int64_t size = 0;
   bool ranges = false;
+  bool until_close = false;
   if (code == 416) {
     // A file of 100 bytes or less has nothing from offset 100 on; its size
     // comes with the refusal.
@@ -69,15 +72,21 @@ ProbeResult ReadProbeAnswer(const ResponseHead& head, ProbeAnswer* answer,
     return Fail(failure, Outcome::kUnexpectedStatus, *answer, code);
   } else {
     int64_t length = 0;
-    if (BodyIsCoded(head) ||
-        ReadContentLength(head, &length) != LengthField::kValid) {
+    const Framing framing = ReadFraming(head, &length);
+    // A whole file may come chunked or end with the connection: then the
+    // body alone tells its size (-1 here). A range needs no length of its
+    // own when it comes chunked, as its Content-Range holds the total.
+    if (framing == Framing::kInvalid ||
+        (code == 206 && framing == Framing::kClose)) {
       return Fail(failure, Outcome::kBadAnswer, *answer, code);
     }
-    size = length;
+    size = framing == Framing::kLength ? length : -1;
+    until_close = framing == Framing::kClose;
     if (code == 206) {
       int64_t first = 0, last = 0, total = 0;
-      if (!ReadContentRange(head, &first, &last, &total) || first != 100 ||
-          last != total - 1 || length != total - 100) {
+      if (!ReadContentRange(head, &first, &last, &total) ||
+          first != 100 || last != total - 1 ||
+          (framing == Framing::kLength && length != total - 100)) {
         return Fail(failure, Outcome::kBadAnswer, *answer, code);
       }
       size = total;
@@ -87,6 +96,7 @@ ProbeResult ReadProbeAnswer(const ResponseHead& head, ProbeAnswer* answer,
   if (size == 0) return Fail(failure, Outcome::kEmptyPackage, *answer, code);
   answer->size = size;
   answer->ranges = ranges;
+  answer->until_close = until_close;
 
   std::string date_text;
   answer->dated = FieldValue(head, "last-modified", &date_text) &&

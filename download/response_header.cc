@@ -248,16 +248,35 @@ bool ReadUnsatisfiedRange(const ResponseHead& head, int64_t* total) {
   return true;
 }
 
-bool BodyIsCoded(const ResponseHead& head) {
-  std::string value;
-  if (FieldValue(head, "transfer-encoding", &value)) return true;
+Framing ReadFraming(const ResponseHead& head, int64_t* length, int64_t max) {
+  int codings = 0;
   for (const auto& field : head.fields) {
     if (field.first == "content-encoding" &&
         LowerAscii(field.second) != "identity") {
-      return true;
+      return Framing::kInvalid;
+    }
+    // Chunked is the one transfer coding decoded, and it must be the only
+    // one: a list or a second field applies others too.
+    if (field.first == "transfer-encoding" &&
+        (++codings > 1 || LowerAscii(field.second) != "chunked")) {
+      return Framing::kInvalid;
     }
   }
-  return false;
+  const LengthField length_field = ReadContentLength(head, length, max);
+  // A chunked answer with a Content-Length frames itself twice (RFC 9112
+  // forbids it): neither can be believed.
+  if (codings == 1) {
+    return length_field == LengthField::kAbsent ? Framing::kChunked
+                                                : Framing::kInvalid;
+  }
+  switch (length_field) {
+    case LengthField::kValid:
+      return Framing::kLength;
+    case LengthField::kAbsent:
+      return Framing::kClose;
+    default:
+      return Framing::kInvalid;
+  }
 }
 
 bool IsWholeFileStatus(int32_t code) {

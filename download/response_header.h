@@ -83,9 +83,19 @@ bool ReadContentRange(const ResponseHead& head, int64_t* first, int64_t* last,
 // The total of an unsatisfied range answer, "bytes */TOTAL".
 bool ReadUnsatisfiedRange(const ResponseHead& head, int64_t* total);
 
-// Whether the body is framed or coded in a way the downloader does not
-// decode: any Transfer-Encoding, or a Content-Encoding other than identity.
-bool BodyIsCoded(const ResponseHead& head);
+// How an answer's body is framed, as the downloader reads it.
+enum class Framing {
+  kLength,   // a valid Content-Length: that many bytes
+  kChunked,  // "Transfer-Encoding: chunked" alone, without Content-Length
+  kClose,    // neither: the body ends when the connection closes
+  kInvalid,  // an invalid Content-Length, another transfer coding (or more
+             // than one), chunked beside a Content-Length, or a
+             // Content-Encoding other than identity: nothing we can decode
+};
+// The framing of `head`'s body; with kLength, *length is the
+// Content-Length (read as ReadContentLength does, at most `max`).
+Framing ReadFraming(const ResponseHead& head, int64_t* length,
+                    int64_t max = kMaxBodyBytes);
 
 // Whether `code` answers a whole-file GET with the file: 200, or a 2xx
 // code this client does not know (read as 200). The known others are no

@@ -5,9 +5,9 @@
 // A worker writes only body bytes that belong to its segment: it reads the
 // whole response head first (however the network splits it), believes the
 // answer only when it names exactly what was asked for (the range, the
-// planned total, the probe's Last-Modified and ETag, no coding of the body,
-// a length that agrees), stops when its range is complete (a keep-alive
-// server would otherwise hold it until the server's own time-out), and
+// planned total, the probe's Last-Modified and ETag, no coding of the body
+// but chunked, a length that agrees), stops when its range is complete (a
+// keep-alive server would otherwise hold it until its own time-out), and
 // never writes past the range. A failed connection, a wrong answer, a
 // stall or a failed write ends the segment early with what it holds kept;
 // finishing then sees the segment as incomplete. Each worker leaves its
@@ -20,7 +20,9 @@
 // system calls per connection, not a million.
 #include <algorithm>
 #include <memory>
+#include <string>
 
+#include "download/chunked.h"
 #include "download/connection.h"
 #include "download/downloader.h"
 #include "download/http_date.h"
@@ -51,13 +53,13 @@ bool SameFileAsProbed(const ResponseHead& head, const ProbeAnswer& probe) {
 }
 
 // Whether a segment answer is exactly the one segment `index` asked for;
-// then *body_bytes is what it owes the part file.
+// then *body_bytes is what it owes the part file (-1: its body tells, as
+// the probe learned no size) and *framing how its body ends.
 bool AnswerFitsSegment(const ResponseHead& head, const DownloadPlan& plan,
-                       int index, int64_t* body_bytes) {
-  if (BodyIsCoded(head)) return false;
+                       int index, int64_t* body_bytes, Framing* framing) {
   int64_t length = 0;
-  LengthField length_field = ReadContentLength(head, &length);
-  if (length_field == LengthField::kInvalid) return false;
+  *framing = ReadFraming(head, &length);
+  if (*framing == Framing::kInvalid) return false;
   if (plan.ranged) {
     const SegmentRange& range = plan.record.ranges[index];
     int64_t first = 0, last = 0, total = 0;
@@ -70,8 +72,9 @@ bool AnswerFitsSegment(const ResponseHead& head, const DownloadPlan& plan,
     // The whole file, as the probe sized it.
     if (!IsWholeFileStatus(head.status)) return false;
     *body_bytes = plan.size;
+    if (plan.size < 0 && *framing == Framing::kLength) *body_bytes = length;
   }
-  return length_field == LengthField::kAbsent || length == *body_bytes;
+  return *framing != Framing::kLength || length == *body_bytes;
 }
 
 // What a segment's answer is when it is not the one asked for: a server's
@@ -84,6 +87,36 @@ Outcome Misfit(const ResponseHead& head) {
     return Outcome::kUnexpectedStatus;
   }
   return Outcome::kWrongAnswer;
+}
+
+// What a body that brings more than it may comes to: (the body sizing the
+// package) not the announced size, else another answer than the range or
+// size asked for.
+StepResult TooMuch(bool sized_by_body, int64_t expected_size,
+                   const HttpUrl& url, const ResponseHead& head) {
+  if (sized_by_body && expected_size >= 0) {
+    return Failed(Outcome::kWrongSize,
+                  AtServer(url, "SIZE " + std::to_string(expected_size) +
+                                    ", server more"),
+                  head.status);
+  }
+  return Failed(Outcome::kWrongAnswer, AtServer(url), head.status);
+}
+
+// What a complete body of `bytes` that sized the package comes to: kOk,
+// an empty package, or not the announced size.
+StepResult BodySizeFault(int64_t bytes, int64_t expected_size,
+                         const HttpUrl& url, const ResponseHead& head) {
+  if (bytes == 0) {
+    return Failed(Outcome::kEmptyPackage, AtServer(url), head.status);
+  }
+  if (expected_size >= 0 && bytes != expected_size) {
+    return Failed(Outcome::kWrongSize,
+                  AtServer(url, "SIZE " + std::to_string(expected_size) +
+                                    ", server " + std::to_string(bytes)),
+                  head.status);
+  }
+  return StepResult();
 }
 
 // Whether a failed attempt may succeed when made again: the connection
@@ -166,7 +199,8 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
   const ResponseHead& head = exchange.head;
   result.status = head.status;
   int64_t remaining = 0;  // body bytes this answer still owes the segment
-  if (!AnswerFitsSegment(head, plan, index, &remaining)) {
+  Framing framing = Framing::kLength;
+  if (!AnswerFitsSegment(head, plan, index, &remaining, &framing)) {
     return Failed(Misfit(head), AtServer(url), head.status);
   }
   // A changed file (a rolling deploy, mirrors behind one name) would mix
@@ -175,6 +209,21 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
   if (!Pinned() && !transfer->one_answer && !SameFileAsProbed(head, probe)) {
     return Failed(Outcome::kOtherFile, AtServer(url), head.status);
   }
+  // A chunked body marks its own end. Without a size from the probe (one
+  // connection) a body without a length ends with the connection, which a
+  // cut looks like: only an announced size or digest can tell them apart.
+  // Such a body, or a chunked one, then brings the announced size at most,
+  // else what a download can hold (`remaining` is that bound).
+  const bool sized_by_body = plan.size < 0;
+  const bool chunked = framing == Framing::kChunked;
+  const bool until_close = sized_by_body && framing == Framing::kClose;
+  if (until_close && expected_size_ < 0 && expected_sha256_.empty()) {
+    return Failed(Outcome::kBadAnswer, AtServer(url), head.status);
+  }
+  if (remaining < 0) {
+    remaining = expected_size_ >= 0 ? expected_size_ : kMaxBodyBytes;
+  }
+  const auto answer_start = range.start;
 
   // The part file has the package's size from the start (sparse where the
   // system allows), so every worker writes at its offsets; one connection
@@ -197,7 +246,9 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
     failure = fs->Open(plan.plan_path, platform::OpenMode::kWriteShared,
                        &plan_file);
   }
-  if (!failure.ok()) return Failed(Outcome::kWriteFailed, failure, head.status);
+  if (!failure.ok()) {
+    return Failed(Outcome::kWriteFailed, failure, head.status);
+  }
 
   int64_t next = ranged ? range.start : 0;  // the next offset to write
   int64_t writeback_from = next;  // the first byte not yet sent to disk
@@ -230,8 +281,41 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
     failure = plan_file->WriteAt(start_field, field.data(), 8);
     return failure.ok();
   };
-  if (!write_body(exchange.body_start.data(),
-                  static_cast<int64_t>(exchange.body_start.size()))) {
+  // A chunked body is decoded where it was received (its data never takes
+  // more room than the bytes that brought it); `ended` says that its last
+  // chunk and trailers came, or that a body ending with the connection
+  // did; `misframed` why the bytes cannot be this body.
+  ChunkedDecoder chunks(remaining);
+  std::string decoded;
+  bool ended = false;
+  StepResult misframed;
+  auto unframe = [&](char* at, int64_t n) {
+    if (!chunked) return n;
+    decoded.clear();
+    size_t used = 0;
+    const ChunkedDecoder::State state =
+        chunks.Feed(at, static_cast<size_t>(n), &decoded, &used);
+    ended = state == ChunkedDecoder::State::kDone;
+    if (state == ChunkedDecoder::State::kMalformed) {
+      misframed = chunks.over_limit()
+                      ? TooMuch(sized_by_body, expected_size_, url, head)
+                      : Failed(Outcome::kBadAnswer, AtServer(url), head.status);
+    }
+    std::copy(decoded.begin(), decoded.end(), at);
+    return static_cast<int64_t>(decoded.size());
+  };
+  // Whether the body is complete: all of its length, or its end as it
+  // marks it.
+  auto complete = [&]() {
+    return chunked || until_close ? ended : remaining == 0;
+  };
+  std::string& start = exchange.body_start;
+  const int64_t start_bytes =
+      unframe(&start[0], static_cast<int64_t>(start.size()));
+  if (until_close && start_bytes > remaining) {
+    misframed = TooMuch(sized_by_body, expected_size_, url, head);
+  }
+  if (misframed.ok() && !write_body(start.data(), start_bytes)) {
     return Failed(Outcome::kWriteFailed, failure, head.status);
   }
   exchange.body_start.clear();
@@ -245,22 +329,32 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
   // The low-speed window: when it began, and the bytes since.
   int64_t window_start = env_->clock->MonotonicMillis();
   int64_t window_bytes = 0;
-  while (remaining > 0 && !too_slow) {
+  while (!complete() && misframed.ok() && !too_slow) {
     // Fill the block (or what the segment still owes), then write it whole.
-    int64_t want = std::min<int64_t>(remaining, kSegmentBlockBytes);
+    // A body that marks its own end fills it with what comes.
+    int64_t want = chunked || until_close
+                       ? kSegmentBlockBytes
+                       : std::min<int64_t>(remaining, kSegmentBlockBytes);
     int64_t filled = 0;
     int r = 1;
     bool stopped = false;
-    while (filled < want) {
+    while (filled < want && !ended) {
       if (stop_[index].load() != 0) {
         stopped = true;
         break;
       }
       r = socket->Receive(block.get() + filled,
                           static_cast<int>(want - filled));
-      if (r <= 0) break;  // closed, failed or stalled
-      filled += r;
+      if (r <= 0) {  // closed, failed or stalled
+        ended = until_close && r == 0;
+        break;
+      }
+      filled += unframe(block.get() + filled, r);
       window_bytes += r;
+      if (until_close && filled > remaining) {
+        misframed = TooMuch(sized_by_body, expected_size_, url, head);
+      }
+      if (!misframed.ok()) break;
       const int64_t now = env_->clock->MonotonicMillis();
       if (now - window_start >= kLowSpeedWindowMs) {
         if (window_bytes < kLowSpeedMinBytes) {
@@ -271,6 +365,7 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
         window_bytes = 0;
       }
     }
+    if (!misframed.ok()) break;  // nothing of it is written
     if (!write_body(block.get(), filled)) {
       outcome = Outcome::kWriteFailed;
       why = failure;
@@ -295,6 +390,27 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
       break;
     }
   }
+  // A chunked body that ended short of its range or size is another answer;
+  // a body that ended with the connection short of the announced size was
+  // cut.
+  if (chunked && ended && !sized_by_body && remaining != 0) {
+    misframed = Failed(Outcome::kWrongAnswer, AtServer(url), head.status);
+  }
+  if (until_close && expected_size_ >= 0 && remaining != 0) ended = false;
+  if (outcome == Outcome::kBroken && !misframed.ok()) {
+    outcome = misframed.outcome;
+    why = misframed.error;
+    // Bytes of a misframed answer are not kept: the progress the plan keeps
+    // goes back to where the answer began, and a digest that took them in
+    // is left to the finish's read-back.
+    if (ranged) {
+      range.start = answer_start;
+      if (index == 0 && transfer->digest && transfer->hashed > answer_start) {
+        transfer->digest = env_->crypto->NewSha256();
+        transfer->hashed = 0;
+      }
+    }
+  }
   platform::Status closed = part->Close();
   if (plan_file) {
     platform::Status plan_closed = plan_file->Close();
@@ -304,7 +420,13 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
     outcome = Outcome::kWriteFailed;
     why = closed;
   }
-  if (remaining == 0 && outcome == Outcome::kBroken) {
+  if (complete() && outcome == Outcome::kBroken) {
+    // A body that sized the package: the plan takes its size.
+    if (sized_by_body) {
+      result = BodySizeFault(next, expected_size_, url, head);
+      if (!result.ok()) return result;
+      transfer->plan.size = next;
+    }
     result = StepResult();
     result.status = head.status;
     return result;

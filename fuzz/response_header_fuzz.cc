@@ -20,8 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vorn::StepResult failure;
   switch (vorn::ReadProbeAnswer(head, &answer, &next, &failure)) {
     case vorn::kProbeOk:
-      // Empty files are refused; no size runs past a 64-bit offset.
-      if (answer.size <= 0 || answer.size > vorn::kMaxBodyBytes) {
+      // Empty files are refused; only a whole file leaves its size to its
+      // body (-1), and a body ending with the connection always does.
+      if (answer.size == -1
+              ? answer.ranges
+              : answer.size <= 0 || answer.size > vorn::kMaxBodyBytes ||
+                    answer.until_close) {
         __builtin_trap();
       }
       if (head.status >= 300) __builtin_trap();

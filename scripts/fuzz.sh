@@ -17,7 +17,7 @@ build="$root/build-fuzz"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_FUZZ=ON -DVORN_TESTS=OFF >/dev/null
 targets="url_fuzz http_date_fuzz response_header_fuzz release_checks_fuzz
-         info_file_fuzz proxy_rules_fuzz command_line_fuzz"
+         info_file_fuzz proxy_rules_fuzz command_line_fuzz chunked_fuzz"
 # shellcheck disable=SC2086
 cmake --build "$build" --target $targets
 

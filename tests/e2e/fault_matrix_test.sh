@@ -38,7 +38,8 @@ NOTICE=自动更新信息
 #   within the run gets the normal answer), retries=N[,M] (the run logged
 #   exactly N retry lines in mode 4, M in mode 1), pinned (the version file
 #   announces the package's SHA256 and SIZE), requests=N (the fault server
-#   got N requests for the row).
+#   got N requests for the row), sized (the version file announces the
+#   package's SIZE).
 ROWS=$(cat <<'EOF'
 none                  4 1  succeed  wire
 long-header           4 1  succeed
@@ -49,7 +50,11 @@ x-content-length      4 1  succeed
 fold-value            4 1  fail
 none                  4 1  succeed  size=100
 none                  4    succeed  size=1
-chunked               4 1  either
+chunked               4 1  succeed
+chunked-ext           4 1  succeed
+chunked-cut           4 1  fail     line=段：连接中断或超时
+close-delimited       1    succeed  sized
+close-delimited       1    fail     line=下载服务器的应答无效
 gzip                  4 1  either
 multipart             4 1  either
 no-content-range      4 1  either
@@ -82,7 +87,6 @@ loc-blank             4    either   wire
 loc-nul               4    either   wire
 loc-crlf              4    either   wire
 url-crlf              4    either   wire
-chunked               4 1  succeed  runs=2
 mirrors               4    succeed  pinned requests=5 retries=0
 mirrors               4    succeed  requests=6 line=各连接的应答来自不同的文件，改用一个连接下载整个文件
 changed-same-older    4 1  succeed  runs=3
@@ -239,10 +243,11 @@ while read -r fault rest; do
   n=$((n + 1))
   # VORN_MATRIX_ONLY=REGEX runs only the rows whose fault matches.
   [[ "$fault" =~ ${VORN_MATRIX_ONLY:-.} ]] || continue
-  modes=() verdict='' size=65536 on='' runs=1 wire=0 tls=0 line='' token=0 retries='' pinned=0 requests=''
+  modes=() verdict='' size=65536 on='' runs=1 wire=0 tls=0 line='' token=0 retries='' pinned=0 requests='' sized=0
   for word in $rest; do
     case "$word" in
       tls) tls=1 ;;
+      sized) sized=1 ;;
       line=*) line=${word#line=} ;;
       4|1) modes+=("$word") ;;
       succeed|fail|either) verdict=$word ;;
@@ -264,6 +269,7 @@ while read -r fault rest; do
     [ $pinned = 1 ] && what+=" pinned"
     [ "$runs" != 1 ] && what+=" runs=$runs"
     [ $tls = 1 ] && what+=" tls"
+    [ $sized = 1 ] && what+=" sized"
     what+=" mode $mode"
     failures_before=$FAILURES
     dl="$WORK/$id"
@@ -297,6 +303,9 @@ while read -r fault rest; do
     if [ $pinned = 1 ]; then
       checks=$(printf 'SHA256=%s\r\nSIZE=%s\r\nx' \
         "$(sha256sum "$expected" | cut -d' ' -f1)" "$(stat -c %s "$expected")")
+      checks=${checks%x}
+    elif [ $sized = 1 ]; then
+      checks=$(printf 'SIZE=%s\r\nx' "$(stat -c %s "$expected")")
       checks=${checks%x}
     fi
     if [ "$fault" = url-crlf ]; then

@@ -110,6 +110,13 @@ One request per connection; the answer is chosen by the request path
                                   Content-Length digits.
           chunked        segment  Transfer-Encoding: chunked instead of
                                   Content-Length, body in 4000-byte chunks.
+          chunked-ext    both     the same in 3000-byte chunks, each size in
+                                  upper-case hex with extensions after it,
+                                  and trailer fields after the last chunk.
+          chunked-cut    segment  chunked's answer cut in the middle of its
+                                  body, then closes (no last chunk).
+          close-delimited both    neither Content-Length nor chunked: the
+                                  body ends when the server closes.
           gzip           segment  Content-Encoding: gzip, body gzipped.
           multipart      segment  multipart/byteranges: one part carrying the
                                   Content-Range, none at the top.
@@ -350,11 +357,27 @@ def long_header(r, a):
     return sent(a)
 
 
-def chunked(r, a):
+def chunked(r, a, size=4000, line=b"%x", end=b"0\r\n\r\n"):
+    """The body in chunks of `size` bytes, each size line `line` % size."""
     body = a.body
     a.lines[a.find("Content-Length")] = "Transfer-Encoding: chunked"
-    a.body = b"".join(b"%x\r\n%s\r\n" % (len(body[i:i + 4000]), body[i:i + 4000])
-                      for i in range(0, len(body), 4000)) + b"0\r\n\r\n"
+    a.body = b"".join((line % len(body[i:i + size])) + b"\r\n" + body[i:i + size] + b"\r\n"
+                      for i in range(0, len(body), size)) + end
+    return sent(a)
+
+
+def chunked_ext(r, a):
+    return chunked(r, a, 3000, b'%X;n=v;q="a;b"',
+                   b"0;last\r\nX-Trailer: 1\r\nX-Empty:\r\n\r\n")
+
+
+def chunked_cut(r, a):
+    text = chunked(r, a)[0]
+    return [text[:len(a.head()) + len(a.body) // 2]]
+
+
+def close_delimited(r, a):
+    a.drop("Content-Length")
     return sent(a)
 
 
@@ -456,6 +479,9 @@ FAULTS = {
     "split-length": ("probe", lambda r, a: cut_after(a, b"Content-Length: ", 2)),
     "long-header": ("probe", long_header),
     "chunked": ("segment", chunked),
+    "chunked-ext": ("both", chunked_ext),
+    "chunked-cut": ("segment", chunked_cut),
+    "close-delimited": ("both", close_delimited),
     "gzip": ("segment", gzipped),
     "multipart": ("segment", multipart),
     "no-content-range": ("segment", no_content_range),

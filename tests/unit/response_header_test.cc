@@ -214,10 +214,21 @@ const AnswerCase kAnswerCases[] = {
      "HTTP/1.1 206 Partial Content\r\nContent-Length: 1000\r\n"
      "Content-Range: bytes 0-999/1000\r\n\r\n",
      kFail, Outcome::kBadAnswer, 206, 0, false, false, nullptr},
-    {"chunked_answer_fails",
+    {"chunked_with_a_length_fails",
      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n"
      "Content-Length: 5\r\n\r\n",
      kFail, Outcome::kBadAnswer, 200, 0, false, false, nullptr},
+    {"coding_before_chunked_fails",
+     "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", kFail,
+     Outcome::kBadAnswer, 200, 0, false, false, nullptr},
+    {"chunked_twice_fails",
+     "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n"
+     "Transfer-Encoding: chunked\r\n\r\n",
+     kFail, Outcome::kBadAnswer, 200, 0, false, false, nullptr},
+    {"partial_without_length_fails",
+     "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 100-999/1000\r\n"
+     "\r\n",
+     kFail, Outcome::kBadAnswer, 206, 0, false, false, nullptr},
     {"gzip_answer_fails",
      "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 5\r\n\r\n",
      kFail, Outcome::kBadAnswer, 200, 0, false, false, nullptr},
@@ -255,8 +266,9 @@ const AnswerCase kAnswerCases[] = {
      "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n"
      "Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT",
      kOk, Outcome::kOk, 200, 5, false, true, nullptr},
-    {"missing_content_length_fails", "HTTP/1.1 200 OK\r\nServer: x\r\n\r\n",
-     kFail, Outcome::kBadAnswer, 200, 0, false, false, nullptr},
+    {"missing_content_length_ends_with_the_connection",
+     "HTTP/1.0 200 OK\r\nServer: x\r\n\r\n", kOk, Outcome::kOk, 200, -1, false,
+     false, nullptr},
     {"disagreeing_content_lengths_fail",
      "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nContent-Length: 20\r\n\r\n",
      kFail, Outcome::kBadAnswer, 200, 0, false, false, nullptr},

@@ -150,6 +150,13 @@ TEST_F(SegmentWorkerTest, WritesExactlyTheRange) {
 TEST_F(SegmentWorkerTest, FailuresWriteNothing) {
   const std::string body = content_.substr(250, 250);
   const std::string etag = "ETag: \"v1\"\r\n";
+  SocketScript chunked_then_bare_lf;
+  chunked_then_bare_lf.chunks = {
+      "HTTP/1.1 206 Partial Content\r\n" + kDateLine +
+          "Content-Range: bytes 250-499/1003\r\n"
+          "Transfer-Encoding: chunked\r\n\r\nfa\r\n" +
+          body,
+      "\r\n0\r\n\n"};
   struct {
     const char* name;
     SocketScript segment;
@@ -184,6 +191,9 @@ TEST_F(SegmentWorkerTest, FailuresWriteNothing) {
        false, Outcome::kOtherFile, 206, platform::ErrorKind::kOther},
       {"NoETag", Answer(Ranged(250, 499, body)), etag, false,
        Outcome::kOtherFile, 206, platform::ErrorKind::kOther},
+      // Its data was written before the framing broke: the start goes back.
+      {"MalformedChunkedRange", chunked_then_bare_lf, "", false,
+       Outcome::kBadAnswer, 206, platform::ErrorKind::kOther},
   };
   for (const auto& c : cases) {
     Rig rig(true, c.segment, c.probe_fields, c.secure);
@@ -195,7 +205,10 @@ TEST_F(SegmentWorkerTest, FailuresWriteNothing) {
     // Every failure names the server.
     EXPECT_EQ("h:" + std::string(c.secure ? "443" : "80"), slot.error.object())
         << c.name;
-    EXPECT_FALSE(Exists(rig.PartPath())) << c.name;
+    EXPECT_EQ("", rig.Segment(1)) << c.name;
+    if (c.outcome != Outcome::kBadAnswer) {
+      EXPECT_FALSE(Exists(rig.PartPath())) << c.name;
+    }
     EXPECT_EQ(c.requests + 1, rig.fake.network.Connections().size()) << c.name;
   }
 }
@@ -301,10 +314,19 @@ TEST_F(SegmentWorkerTest, SingleConnectionMode) {
   auto status_only = [](const std::string& status_line) {
     return status_line + "\r\n" + kDateLine + "\r\n";
   };
+  const std::string chunked =
+      "HTTP/1.1 200 OK\r\n" + kDateLine + "Transfer-Encoding: chunked\r\n\r\n";
+  const std::string until_close = "HTTP/1.0 200 OK\r\n" + kDateLine + "\r\n";
+  // The body in two chunks, the first with an extension.
+  const std::string chunks = "100;x=1\r\n" + content_.substr(0, 256) +
+                             "\r\n2EB\r\n" + content_.substr(256) + "\r\n";
   struct {
     const char* name;
     std::string answer;
     Outcome outcome;
+    bool sized_by_body = false;  // the probe learned no size
+    int64_t announced = -1;      // the version file's SIZE
+    bool reads_body = false;     // a failure comes after the part file opened
   } cases[] = {
       {"WholeFile", ok + content_, Outcome::kOk},
       {"NoLengthUntilClose",
@@ -318,10 +340,32 @@ TEST_F(SegmentWorkerTest, SingleConnectionMode) {
        "HTTP/1.1 200 OK\r\n" + kDateLine + "Content-Length: 1004\r\n\r\n" +
            content_ + "x",
        Outcome::kWrongAnswer},
-      {"ChunkedIsRefused",
+      {"ChunkedWithALength",
        "HTTP/1.1 200 OK\r\n" + kDateLine +
-           "Transfer-Encoding: chunked\r\n\r\n3eb\r\n" + content_,
+           "Transfer-Encoding: chunked\r\nContent-Length: 1003\r\n\r\n" +
+           chunks + "0\r\n\r\n",
        Outcome::kWrongAnswer},
+      {"ChunkedShortOfTheProbedSize",
+       chunked + "3EA\r\n" + content_.substr(0, 1002) + "\r\n0\r\n\r\n",
+       Outcome::kWrongAnswer, false, -1, true},
+      {"ChunkOverTheProbedSize", chunked + "3EC\r\n" + content_ + "x",
+       Outcome::kWrongAnswer, false, -1, true},
+      {"MalformedChunk", chunked + chunks + "0\r\n\n", Outcome::kBadAnswer,
+       false, -1, true},
+      {"ChunkedCutBeforeItsLastChunk", chunked + chunks, Outcome::kBroken,
+       false, -1, true},
+      // Without a size from the probe the body tells it.
+      {"LengthSizesThePackage", ok + content_, Outcome::kOk, true},
+      {"ChunkedNotTheAnnouncedSize", chunked + chunks + "0\r\n\r\n",
+       Outcome::kWrongSize, true, 1004, true},
+      {"ChunkedEmpty", chunked + "0\r\n\r\n", Outcome::kEmptyPackage, true, -1,
+       true},
+      {"UntilCloseWithoutAnnouncement", until_close + content_,
+       Outcome::kBadAnswer, true},
+      {"UntilCloseShortOfTheAnnouncedSize", until_close + content_,
+       Outcome::kBroken, true, 1004, true},
+      {"UntilClosePastTheAnnouncedSize", until_close + content_,
+       Outcome::kWrongSize, true, 1002, true},
       {"PartialContent", Ranged(0, 1002, content_), Outcome::kWrongAnswer},
       {"ServerError", "HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy",
        Outcome::kServerError},
@@ -339,12 +383,20 @@ TEST_F(SegmentWorkerTest, SingleConnectionMode) {
   for (const auto& c : cases) {
     Rig rig(false, Answer(c.answer));
     ASSERT_EQ(Outcome::kOk, rig.Prepare()) << c.name;
+    // As a probe that learned no size leaves the plan.
+    if (c.sized_by_body) rig.t.plan.size = -1;
+    rig.d.SetExpectedPackage(c.announced, "");
     // One connection always starts the file afresh.
     WriteAll(rig.PartPath(), "old");
         EXPECT_EQ(c.outcome, rig.Run(0).outcome) << c.name;
-    EXPECT_EQ(c.outcome == Outcome::kOk ? content_ : std::string("old"),
-              rig.Segment(0))
-        << c.name;
+    if (c.outcome == Outcome::kOk) {
+      EXPECT_EQ(1003, rig.t.plan.size) << c.name;
+    }
+    if (!c.reads_body) {
+      EXPECT_EQ(c.outcome == Outcome::kOk ? content_ : std::string("old"),
+                rig.Segment(0))
+          << c.name;
+    }
     EXPECT_EQ(std::string::npos, rig.Sent().find("Range:")) << c.name;
   }
 }
