@@ -168,7 +168,11 @@ big="$WWW/e2e-$TAG-big.bin"
 dl="$WORK/big"
 size=$(( (5 << 30) + 3 ))
 mkdir -p "$dl"
-if [ "$(df --output=avail -B1 "$dl" | tail -n 1)" -lt $(( 12 << 30 )) ]; then
+if [ "${VORN_E2E_SANITIZED:-0}" = 1 ]; then
+  # Five gigabytes through the sanitizers' copies take minutes and find
+  # nothing that the plain build's run and the offset tables do not.
+  echo "skip: the package past 4 GiB runs in the plain build"
+elif [ "$(df --output=avail -B1 "$dl" | tail -n 1)" -lt $(( 12 << 30 )) ]; then
   echo "skip: no room for the package past 4 GiB"
 else
   at_exit "rm -f '$big'"

@@ -44,6 +44,11 @@ if [ "$WIN32" = 1 ] && [ "${1:-}" != "@bin" ]; then
 fi
 
 if [ "${1:-}" = "@bin" ]; then VORN_BIN=$VORN_E2E_BIN; else VORN_BIN=$1; fi
+# The script's wine prefix is made (copied) before anything of the script
+# looks into it or writes its registry.
+if [ "$WIN32" = 1 ]; then
+  "$ROOT/scripts/wine-run.sh" || { echo "no wine prefix at $WINEPREFIX" >&2; exit 1; }
+fi
 BUILD_DIR=$2
 BASE=${VORN_TEST_PORT_BASE:?VORN_TEST_PORT_BASE must be set}
 NGINX_PORT=$BASE
