@@ -241,8 +241,12 @@ n=0
 while read -r fault rest; do
   [ -z "$fault" ] && continue
   n=$((n + 1))
-  # VORN_MATRIX_ONLY=REGEX runs only the rows whose fault matches.
+  # VORN_MATRIX_ONLY=REGEX runs only the rows whose fault matches;
+  # VORN_E2E_PART=K/N only every Nth row from the Kth on (ctest runs the
+  # table in parts side by side).
   [[ "$fault" =~ ${VORN_MATRIX_ONLY:-.} ]] || continue
+  part=${VORN_E2E_PART:-1/1}
+  [ $(( (n - 1) % ${part#*/} )) = $(( ${part%/*} - 1 )) ] || continue
   modes=() verdict='' size=65536 on='' runs=1 wire=0 tls=0 line='' token=0 retries='' pinned=0 requests='' sized=0
   for word in $rest; do
     case "$word" in

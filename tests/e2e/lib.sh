@@ -23,7 +23,7 @@ if [ "$WIN32" = 1 ] && [ "${1:-}" != "@bin" ]; then
   # which no other script (nor another build's tests) running at the same
   # time may share. Each is a copy of one prefix made once per port base.
   export VORN_WINE_TEMPLATE=${VORN_E2E_WINEPREFIX:-${TMPDIR:-/tmp}/vorn-wine-$(id -u)-e2e-${VORN_TEST_PORT_BASE:-0}}
-  export WINEPREFIX=$VORN_WINE_TEMPLATE-$(basename "$0" .sh)
+  export WINEPREFIX=$VORN_WINE_TEMPLATE-$(basename "$0" .sh)${VORN_E2E_PART:+-${VORN_E2E_PART%/*}}
 fi
 
 if [ "$WIN32" = 1 ] && [ "${1:-}" != "@bin" ]; then
