@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -66,17 +68,44 @@ bool DialedSocket::Connect(const std::string& host, uint16_t port,
                                 found->os_code, found->os_text);
     return false;
   }
-  return ConnectToAny(InterleaveFamilies(found->addresses), object_,
-                      timeout_ms);
+  const std::vector<Address> order =
+      InterleaveFamilies(found->addresses, RememberedFamily(host));
+  if (!ConnectToAny(order, object_, timeout_ms)) return false;
+  RememberFamily(host, connected_family_);
+  return true;
 }
 
-std::vector<Address> InterleaveFamilies(
-    const std::vector<Address>& addresses) {
+namespace {
+
+std::mutex remembered_lock;
+std::map<std::string, int>& Remembered() {
+  static std::map<std::string, int> families;
+  return families;
+}
+
+}  // namespace
+
+int RememberedFamily(const std::string& host) {
+  std::lock_guard<std::mutex> hold(remembered_lock);
+  auto it = Remembered().find(host);
+  return it == Remembered().end() ? 0 : it->second;
+}
+
+void RememberFamily(const std::string& host, int family) {
+  std::lock_guard<std::mutex> hold(remembered_lock);
+  Remembered()[host] = family;
+}
+
+std::vector<Address> InterleaveFamilies(const std::vector<Address>& addresses,
+                                        int first_family) {
+  int lead = addresses.empty() ? 0 : addresses.front().family;
+  for (const Address& address : addresses) {
+    if (address.family == first_family) lead = first_family;
+  }
   std::vector<const Address*> first;
   std::vector<const Address*> other;
   for (const Address& address : addresses) {
-    (address.family == addresses.front().family ? first : other)
-        .push_back(&address);
+    (address.family == lead ? first : other).push_back(&address);
   }
   std::vector<Address> order;
   order.reserve(addresses.size());
@@ -97,6 +126,7 @@ bool DialedSocket::ConnectToAny(const std::vector<Address>& addresses,
   const Clock::time_point deadline = Clock::now() + milliseconds(timeout_ms);
   // The connects in flight; the next address to start, and when.
   std::vector<Handle> pending;
+  std::vector<int> pending_family;  // the family of each pending connect
   size_t next = 0;
   Clock::time_point next_start = Clock::now();
   Handle winner = kNoHandle;
@@ -118,8 +148,10 @@ bool DialedSocket::ConnectToAny(const std::vector<Address>& addresses,
         if (s != kNoHandle) Discard(s);
       } else if (!in_flight) {
         winner = s;
+        connected_family_ = address.family;
       } else {
         pending.push_back(s);
+        pending_family.push_back(address.family);
         next_start = now + milliseconds(kNextAttemptMs);
       }
       continue;
@@ -157,10 +189,14 @@ bool DialedSocket::ConnectToAny(const std::vector<Address>& addresses,
       break;
     }
     Handle s = pending[ended];
+    const int family = pending_family[ended];
     pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(ended));
+    pending_family.erase(pending_family.begin() +
+                         static_cast<std::ptrdiff_t>(ended));
     if (outcome == 0) outcome = Finish(s);
     if (outcome == 0) {
       winner = s;
+      connected_family_ = family;
     } else {
       last_error_ = OsFailure(outcome, object_);
       Discard(s);

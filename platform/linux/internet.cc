@@ -9,6 +9,8 @@
 #include <curl/curl.h>
 #include <openssl/x509.h>
 
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/dialer.h"
 #include "platform/linux/linux_common.h"
 #include "platform/proxy_rules.h"
 
@@ -84,6 +87,29 @@ std::vector<std::string> ProxyValues() {
     if (value != nullptr && *value != '\0') values.push_back(value);
   }
   return values;
+}
+
+// Hands the family of the address libcurl connected to (directly, not
+// through a proxy) to the package's connections to the same host, so that
+// a family whose path never answers is not waited for again.
+void RememberFamilyOf(CURL* c) {
+  if (!ProxyValues().empty()) return;
+  char* ip = nullptr;
+  char* url = nullptr;
+  if (curl_easy_getinfo(c, CURLINFO_PRIMARY_IP, &ip) != CURLE_OK ||
+      curl_easy_getinfo(c, CURLINFO_EFFECTIVE_URL, &url) != CURLE_OK ||
+      ip == nullptr || *ip == '\0' || url == nullptr) {
+    return;
+  }
+  CURLU* parsed = curl_url();
+  char* host = nullptr;
+  if (parsed != nullptr && curl_url_set(parsed, CURLUPART_URL, url, 0) == CURLUE_OK &&
+      curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+    const bool v6 = std::string(ip).find(':') != std::string::npos;
+    dial::RememberFamily(host, v6 ? AF_INET6 : AF_INET);
+  }
+  curl_free(host);
+  curl_url_cleanup(parsed);
 }
 
 // What a failed transfer came to. A failed certificate check is told
@@ -184,6 +210,7 @@ class CurlInternet final : public InternetClient {
           WithoutCredentials(error[0] != '\0' ? error : curl_easy_strerror(rc),
                              ProxyValues()));
     }
+    RememberFamilyOf(c);
     result.body = std::move(body.bytes);
     result.status = FetchStatus::kOk;
     return result;

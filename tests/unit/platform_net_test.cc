@@ -372,10 +372,14 @@ TEST(PlatformSockets, FamiliesTakeTurns) {
   const struct {
     const char* found;  // as the lookup gave them
     const char* tried;
+    int first_family = 0;  // the family that connected last, if any
   } cases[] = {
       {"ABcd", "AcBd"},   {"aBCd", "aBdC"},     {"abcDE", "aDbEc"},
       {"ABCd", "AdBC"},   {"aAbBcC", "aAbBcC"}, {"abc", "abc"},
       {"A", "A"},         {"", ""},
+      // IPv4 connected last time: it leads, the families still take turns.
+      {"ABcd", "cAdB", AF_INET}, {"ABcd", "AcBd", AF_INET6},
+      {"AB", "AB", AF_INET},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.found);
@@ -387,7 +391,8 @@ TEST(PlatformSockets, FamiliesTakeTurns) {
       found.push_back(address);
     }
     std::string tried;
-    for (const dial::Address& a : dial::InterleaveFamilies(found)) {
+    for (const dial::Address& a :
+         dial::InterleaveFamilies(found, c.first_family)) {
       tried += a.sockaddr;
       EXPECT_EQ(a.family, a.sockaddr[0] >= 'a' ? AF_INET : AF_INET6);
     }
