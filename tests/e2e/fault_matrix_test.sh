@@ -52,7 +52,7 @@ none                  4 1  succeed  size=100
 none                  4    succeed  size=1
 chunked               4 1  succeed
 chunked-ext           4 1  succeed
-chunked-cut           4 1  fail     line=段：连接中断或超时
+chunked-cut           4 1  succeed  token retries=4,1 line=段：连接中断或超时
 close-delimited       1    succeed  sized
 close-delimited       1    fail     line=下载服务器的应答无效
 gzip                  4 1  either
