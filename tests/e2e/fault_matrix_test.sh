@@ -41,6 +41,7 @@ NOTICE=自动更新信息
 #   got N requests for the row), sized (the version file announces the
 #   package's SIZE).
 ROWS=$(cat <<'EOF'
+stall                 4    succeed  tls  token retries=4
 none                  4 1  succeed  wire
 long-header           4 1  succeed
 split-length          4 1  succeed
@@ -94,7 +95,6 @@ changed-size          4 1  either   runs=3
 close-early           4 1  succeed  tls  token retries=3,1
 no-close-notify       4 1  succeed  tls  token retries=4,1
 range-total           4    fail     tls  line=段：服务器的应答与请求不符 retries=0
-stall                 4    succeed  tls  token retries=4
 EOF
 )
 
