@@ -48,9 +48,9 @@ enum class Outcome {
   kOk,
   kNotRun,  // a segment whose worker has not reported
   // The package URL and the save path.
-  kBadUrl,        // not an http or https URL even with "http://" put first
-  kBadPort,       // a port that is not 1 to 65535 in digits
-  kBadSavePath,   // empty once trimmed
+  kBadUrl,       // not an http or https URL even with "http://" put first
+  kBadPort,      // a port that is not 1 to 65535 in digits
+  kBadSavePath,  // empty once trimmed
   // One exchange, the probe's or a segment's.
   kConnectFailed,       // no connection to the server could be made
   kSendFailed,          // the request could not be sent
@@ -74,15 +74,15 @@ enum class Outcome {
   kWrongSize,       // not of the size the version file announced
   kPlanNotWritten,  // the plan file could not be written
   // A segment's transfer.
-  kWrongAnswer,   // the answer was not the one asked for (range, total,
-                  // coding)
-  kOtherFile,     // the answer was of another file than the probe's (its
-                  // Last-Modified or ETag differ)
-  kBroken,        // the connection ended, failed or stalled early
-  kWriteFailed,   // the part file or the plan could not be opened or written,
-                  // or (before the transfer) the disk has no room for what
-                  // the part file lacks
-  kStopped,       // the worker was asked to stop
+  kWrongAnswer,  // the answer was not the one asked for (range, total,
+                 // coding)
+  kOtherFile,    // the answer was of another file than the probe's (its
+                 // Last-Modified or ETag differ)
+  kBroken,       // the connection ended, failed or stalled early
+  kWriteFailed,  // the part file or the plan could not be opened or written,
+                 // or (before the transfer) the disk has no room for what
+                 // the part file lacks
+  kStopped,      // the worker was asked to stop
   // The workers.
   kThreadStartFailed,  // a worker thread could not be started
   kWaitFailed,         // waiting for the workers failed
@@ -242,7 +242,7 @@ struct DownloadResult {
   platform::Status progress;
   std::string proxy_description;  // the first proxy route; empty direct
   bool dropped_other = false;     // a plan for another URL was thrown away
-  bool one_answer = false;  // the four answers disagreed: one connection
+  bool one_answer = false;        // the four answers disagreed: one connection
   bool ok() const { return stage == DownloadStage::kDone; }
 };
 

@@ -84,8 +84,8 @@ ProbeResult ReadProbeAnswer(const ResponseHead& head, ProbeAnswer* answer,
     until_close = framing == Framing::kClose;
     if (code == 206) {
       int64_t first = 0, last = 0, total = 0;
-      if (!ReadContentRange(head, &first, &last, &total) ||
-          first != 100 || last != total - 1 ||
+      if (!ReadContentRange(head, &first, &last, &total) || first != 100 ||
+          last != total - 1 ||
           (framing == Framing::kLength && length != total - 100)) {
         return Fail(failure, Outcome::kBadAnswer, *answer, code);
       }

@@ -8,7 +8,6 @@
 
 #include <curl/curl.h>
 #include <openssl/x509.h>
-
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -103,7 +102,8 @@ void RememberFamilyOf(CURL* c) {
   }
   CURLU* parsed = curl_url();
   char* host = nullptr;
-  if (parsed != nullptr && curl_url_set(parsed, CURLUPART_URL, url, 0) == CURLUE_OK &&
+  if (parsed != nullptr &&
+      curl_url_set(parsed, CURLUPART_URL, url, 0) == CURLUE_OK &&
       curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
     const bool v6 = std::string(ip).find(':') != std::string::npos;
     dial::RememberFamily(host, v6 ? AF_INET6 : AF_INET);

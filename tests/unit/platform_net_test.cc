@@ -374,11 +374,17 @@ TEST(PlatformSockets, FamiliesTakeTurns) {
     const char* tried;
     int first_family = 0;  // the family that connected last, if any
   } cases[] = {
-      {"ABcd", "AcBd"},   {"aBCd", "aBdC"},     {"abcDE", "aDbEc"},
-      {"ABCd", "AdBC"},   {"aAbBcC", "aAbBcC"}, {"abc", "abc"},
-      {"A", "A"},         {"", ""},
+      {"ABcd", "AcBd"},
+      {"aBCd", "aBdC"},
+      {"abcDE", "aDbEc"},
+      {"ABCd", "AdBC"},
+      {"aAbBcC", "aAbBcC"},
+      {"abc", "abc"},
+      {"A", "A"},
+      {"", ""},
       // IPv4 connected last time: it leads, the families still take turns.
-      {"ABcd", "cAdB", AF_INET}, {"ABcd", "AcBd", AF_INET6},
+      {"ABcd", "cAdB", AF_INET},
+      {"ABcd", "AcBd", AF_INET6},
       {"AB", "AB", AF_INET},
   };
   for (const auto& c : cases) {

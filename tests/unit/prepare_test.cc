@@ -239,8 +239,8 @@ TEST(PrepareTest, ReplanTests) {
        true},
       // Mirrors behind one name, each with its own date and ETag: with the
       // digest and size announced the plan for that digest resumes.
-      {"PinnedResumesAcrossDatesAndETags", k1994, 3600, 0, 0, true, false,
-       1003, "\"b\"", "\"a\"", false, PlanLayout::k64, true},
+      {"PinnedResumesAcrossDatesAndETags", k1994, 3600, 0, 0, true, false, 1003,
+       "\"b\"", "\"a\"", false, PlanLayout::k64, true},
       {"PinnedAnotherDigestStartsOver", k1994, 0, 0, 0, true, true, 1003, "",
        "", true, PlanLayout::k64, true},
       // The previous release's plan resumes, and is rewritten in this

@@ -234,7 +234,8 @@ TEST_F(SegmentWorkerTest, BrokenTransfersAreRetriedFromTheMissingByte) {
       {platform::kSocketError, false, Outcome::kBroken, 5, 125},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.after << (c.recovers ? " recovers" : ""));
+    SCOPED_TRACE(::testing::Message()
+                 << c.after << (c.recovers ? " recovers" : ""));
     Rig rig(true, Answer(half, c.after));
     rig.fake.network.Script("h:80", Answer(c.recovers ? rest : rest_cut));
     std::vector<uint32_t> pauses;
@@ -389,14 +390,14 @@ TEST_F(SegmentWorkerTest, SingleConnectionMode) {
     // One connection always starts the file afresh.
     WriteAll(rig.PartPath(), "old");
         EXPECT_EQ(c.outcome, rig.Run(0).outcome) << c.name;
-    if (c.outcome == Outcome::kOk) {
-      EXPECT_EQ(1003, rig.t.plan.size) << c.name;
-    }
-    if (!c.reads_body) {
-      EXPECT_EQ(c.outcome == Outcome::kOk ? content_ : std::string("old"),
-                rig.Segment(0))
-          << c.name;
-    }
+        if (c.outcome == Outcome::kOk) {
+          EXPECT_EQ(1003, rig.t.plan.size) << c.name;
+        }
+        if (!c.reads_body) {
+          EXPECT_EQ(c.outcome == Outcome::kOk ? content_ : std::string("old"),
+                    rig.Segment(0))
+              << c.name;
+        }
     EXPECT_EQ(std::string::npos, rig.Sent().find("Range:")) << c.name;
   }
 }

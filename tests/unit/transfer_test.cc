@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-
-#include "platform/text.h"
 #include <functional>
 
+#include "platform/text.h"
 #include "tests/unit/crash_file_system.h"
 #include "tests/unit/fake_env.h"
 #include "tests/unit/fake_http.h"
@@ -241,8 +240,8 @@ TEST(Transfer, TricklingServerEndsTheRun) {
     run.updater.StartDownload();
     EXPECT_EQ("old", ReadAll(run.Package())) << c.name;
     int retries = 0;
-    EXPECT_EQ(0u, WithoutRetries(run.Log(), &retries)
-                      .find(Lines({c.line.c_str()})))
+    EXPECT_EQ(0u,
+              WithoutRetries(run.Log(), &retries).find(Lines({c.line.c_str()})))
         << c.name;
     EXPECT_EQ(c.retries, retries) << c.name;
   }
@@ -275,8 +274,8 @@ TEST(Transfer, CutSegmentIsRetriedWithinTheRun) {
             run.Log());
   bool asked_for_the_rest = false;
   for (const auto& connection : run.fake.network.Connections()) {
-    asked_for_the_rest |= connection.sent.find("Range: bytes=600-749\r\n") !=
-                          std::string::npos;
+    asked_for_the_rest |=
+        connection.sent.find("Range: bytes=600-749\r\n") != std::string::npos;
   }
   EXPECT_TRUE(asked_for_the_rest);
 }
@@ -556,42 +555,120 @@ TEST(Transfer, PackageChecksDecideWhatIsKept) {
     bool mirrors = false;
   };
   const Case cases[] = {
-      {"digest and size, ranged", true, kNoKey, {"@SHA", "@SIZE"}, false,
-       {msg::kDownloadSucceeded, msg::kUpdated}, true, 5},
-      {"digest and size, single", false, kNoKey, {"@SHA", "@SIZE"}, false,
-       {msg::kDownloadSucceeded, msg::kUpdated}, true, 2},
-      {"digest and size, mirrors", true, kNoKey, {"@SHA", "@SIZE"}, false,
-       {msg::kDownloadSucceeded, msg::kUpdated}, true, 5, true},
-      {"changed after signing, ranged", true, kNoKey, {"@SHA", "@SIZE"}, true,
-       {Detailed(msg::kDigestMismatch, "{pkg}"), msg::kDownloadFailed}, false,
+      {"digest and size, ranged",
+       true,
+       kNoKey,
+       {"@SHA", "@SIZE"},
+       false,
+       {msg::kDownloadSucceeded, msg::kUpdated},
+       true,
        5},
-      {"changed after signing, single", false, kNoKey, {"@SHA"}, true,
-       {Detailed(msg::kDigestMismatch, "{pkg}"), msg::kDownloadFailed}, false,
+      {"digest and size, single",
+       false,
+       kNoKey,
+       {"@SHA", "@SIZE"},
+       false,
+       {msg::kDownloadSucceeded, msg::kUpdated},
+       true,
        2},
-      {"wrong size", true, kNoKey, {"@SHA", "SIZE=70000"}, false,
+      {"digest and size, mirrors",
+       true,
+       kNoKey,
+       {"@SHA", "@SIZE"},
+       false,
+       {msg::kDownloadSucceeded, msg::kUpdated},
+       true,
+       5,
+       true},
+      {"changed after signing, ranged",
+       true,
+       kNoKey,
+       {"@SHA", "@SIZE"},
+       true,
+       {Detailed(msg::kDigestMismatch, "{pkg}"), msg::kDownloadFailed},
+       false,
+       5},
+      {"changed after signing, single",
+       false,
+       kNoKey,
+       {"@SHA"},
+       true,
+       {Detailed(msg::kDigestMismatch, "{pkg}"), msg::kDownloadFailed},
+       false,
+       2},
+      {"wrong size",
+       true,
+       kNoKey,
+       {"@SHA", "SIZE=70000"},
+       false,
        {Detailed(msg::kSizeMismatch, "h:80", "SIZE 70000, server 70001")},
-       false, 1},
-      {"size past 64-bit signed", false, kNoKey,
-       {"SIZE=18446744073709551615"}, false,
+       false,
+       1},
+      {"size past 64-bit signed",
+       false,
+       kNoKey,
+       {"SIZE=18446744073709551615"},
+       false,
        {Detailed(msg::kSizeMismatch, "h:80",
                  "SIZE 9223372036854775807, server 70001")},
-       false, 1},
-      {"upper-case digest", true, kNoKey, {"SHA256=" + std::string(64, 'A')},
-       false, {msg::kSha256LineInvalid}, false, 0},
-      {"size with a sign", true, kNoKey, {"SIZE=+70001"}, false,
-       {msg::kSizeLineInvalid}, false, 0},
-      {"key but no signature", true, kGoodKey, {"@SHA", "@SIZE"}, false,
-       {msg::kSignatureMissing}, false, 0},
-      {"good signature", true, kGoodKey,
-       {"@SHA", "@SIZE", "SIG=" + kGoodSig}, false,
-       {msg::kDownloadSucceeded, msg::kUpdated}, true, 5},
-      {"bad signature", true, kGoodKey,
-       {"@SHA", "@SIZE", "SIG=" + std::string(128, '6')}, false,
-       {msg::kSignatureInvalid}, false, 0},
-      {"signature without size", true, kGoodKey, {"@SHA", "SIG=" + kGoodSig},
-       false, {msg::kSignedFieldsMissing}, false, 0},
-      {"broken key file", true, kBadKeyFile, {"@SHA", "@SIZE"}, false,
-       {Detailed(msg::kKeyFileInvalid, "{pub}")}, false, 0},
+       false,
+       1},
+      {"upper-case digest",
+       true,
+       kNoKey,
+       {"SHA256=" + std::string(64, 'A')},
+       false,
+       {msg::kSha256LineInvalid},
+       false,
+       0},
+      {"size with a sign",
+       true,
+       kNoKey,
+       {"SIZE=+70001"},
+       false,
+       {msg::kSizeLineInvalid},
+       false,
+       0},
+      {"key but no signature",
+       true,
+       kGoodKey,
+       {"@SHA", "@SIZE"},
+       false,
+       {msg::kSignatureMissing},
+       false,
+       0},
+      {"good signature",
+       true,
+       kGoodKey,
+       {"@SHA", "@SIZE", "SIG=" + kGoodSig},
+       false,
+       {msg::kDownloadSucceeded, msg::kUpdated},
+       true,
+       5},
+      {"bad signature",
+       true,
+       kGoodKey,
+       {"@SHA", "@SIZE", "SIG=" + std::string(128, '6')},
+       false,
+       {msg::kSignatureInvalid},
+       false,
+       0},
+      {"signature without size",
+       true,
+       kGoodKey,
+       {"@SHA", "SIG=" + kGoodSig},
+       false,
+       {msg::kSignedFieldsMissing},
+       false,
+       0},
+      {"broken key file",
+       true,
+       kBadKeyFile,
+       {"@SHA", "@SIZE"},
+       false,
+       {Detailed(msg::kKeyFileInvalid, "{pub}")},
+       false,
+       0},
   };
   for (const Case& c : cases) {
     TempDir dir;
