@@ -42,6 +42,7 @@ NOTICE=自动更新信息
 #   package's SIZE).
 ROWS=$(cat <<'EOF'
 stall                 4    succeed  tls  token retries=4
+redirect-https        4    fail
 none                  4 1  succeed  wire
 long-header           4 1  succeed
 split-length          4 1  succeed
@@ -79,7 +80,6 @@ status-blanks         4 1  either
 404                   4    fail     on=segment retries=0
 refused               4    fail
 redirect-loop         4    fail
-redirect-https        4    fail
 header-close          4 1  fail
 endless-header        4    fail
 loc-lf                4    either   wire
