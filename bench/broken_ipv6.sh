@@ -61,7 +61,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 self=$root/bench/$(basename "$0")
 
-usage() { sed -n '2,/^set -uo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; }
+. "$root/bench/lib.sh"
 
 ROUNDS=${ROUNDS:-5}
 SIZE_MIB=${SIZE_MIB:-16}
@@ -94,7 +94,6 @@ case "$ROUNDS" in ''|*[!0-9]*|0) echo "rounds must be a positive number" >&2; ex
 case "$SIZE_MIB" in ''|*[!0-9]*|0) echo "size must be a positive number of MiB" >&2; exit 2 ;; esac
 [ "$WINE_ON" = 1 ] && [ -z "$WINE_CLIENT" ] && WINE_CLIENT=$root/build/win32/vornupdate.exe
 
-say() { printf '%s\n' "$*" >&2; }
 
 # ---- the host name: ::1 first, then 127.0.0.1 -------------------------------
 
@@ -139,7 +138,6 @@ fi
 
 WINE=${WINE:-/usr/lib/wine/wine64}
 WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
-wine_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr '/' '\\')"; }
 
 NGINX=${NGINX:-$(command -v nginx || echo /usr/sbin/nginx)}
 [ -x "$NGINX" ] || { say "nginx is missing"; exit 1; }
@@ -195,34 +193,7 @@ openssl enc -aes-128-ctr -nosalt -pass pass:vorn-v6-$SIZE_MIB -pbkdf2 </dev/zero
 printf 'VER=2.0\r\nURL=http://%s:%s/%s\r\n' "$NAME" "$PORT" "$PKG" >"$www/ver-name.txt"
 printf 'VER=2.0\r\nURL=http://127.0.0.1:%s/%s\r\n' "$PORT" "$PKG" >"$www/ver-v4.txt"
 
-user_line=
-[ "$(id -u)" = 0 ] && user_line="user $(id -un) $(id -gn);"
-cat >"$work/nginx.conf" <<EOF
-$user_line
-daemon off;
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/nginx-error.log warn;
-events { worker_connections 256; }
-http {
-  access_log $work/nginx-access.log;
-  client_body_temp_path $work/nginx-temp/body;
-  proxy_temp_path $work/nginx-temp/proxy;
-  fastcgi_temp_path $work/nginx-temp/fastcgi;
-  uwsgi_temp_path $work/nginx-temp/uwsgi;
-  scgi_temp_path $work/nginx-temp/scgi;
-  types { text/plain txt; application/octet-stream bin; }
-  default_type application/octet-stream;
-  sendfile on;
-  tcp_nopush on;
-  keepalive_timeout 65;
-  keepalive_requests 1000;
-  server {
-    listen 127.0.0.1:$PORT;
-    root $www;
-  }
-}
-EOF
+nginx_conf "$work" "$www" "$PORT"
 "$NGINX" -p "$work" -c "$work/nginx.conf" -e "$work/nginx-error.log" </dev/null >"$work/nginx.out" 2>&1 &
 NGINX_PID=$!
 up=0
@@ -424,9 +395,7 @@ run_one() {
   esac
   rm -rf "$dl"; [ "$kind" = curl ] && mkdir -p "$dl"
   # The same page cache for every run (not timed).
-  sync
-  echo 3 >/proc/sys/vm/drop_caches 2>/dev/null
-  cat "$www/$PKG" >/dev/null
+  same_page_cache "$www/$PKG"
   if [ "$kind" = wine ] && [ -n "$DISMISS" ]; then
     box_dir="$work/boxes-$RANDOM"; mkdir -p "$box_dir"
     "$WINE" "$DISMISS" vornupdate "$(wine_path "$box_dir")" "$limit" 1 >/dev/null 2>&1 &

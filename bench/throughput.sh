@@ -68,7 +68,7 @@ set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-usage() { sed -n '2,/^set -uo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; }
+. "$(dirname "$0")/lib.sh"
 
 SIZES=${SIZES-256 1024}
 THROTTLED=${THROTTLED-32}
@@ -133,9 +133,6 @@ fi
 
 # ---- tools ---------------------------------------------------------------
 
-say() { printf '%s\n' "$*" >&2; }
-# wine_path DIR: the Z:\... path a Win32 program is given for DIR.
-wine_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr '/' '\\')"; }
 
 apt_install() {  # PACKAGE...: bounded, quiet; fails when not root or offline
   [ "$INSTALL" = 1 ] && [ "$(id -u)" = 0 ] || return 1
@@ -222,46 +219,17 @@ trap 'exit 130' INT TERM
       -CAcreateserial -extfile server.ext -out server.pem
 ) >/dev/null 2>&1 || { say "cannot make the https certificates"; exit 1; }
 
-user_line=
-[ "$(id -u)" = 0 ] && user_line="user $(id -un) $(id -gn);"
-cat >"$work/nginx.conf" <<EOF
-$user_line
-daemon off;
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/nginx-error.log warn;
-events { worker_connections 256; }
-http {
-  access_log $work/nginx-access.log;
-  client_body_temp_path $work/nginx-temp/body;
-  proxy_temp_path $work/nginx-temp/proxy;
-  fastcgi_temp_path $work/nginx-temp/fastcgi;
-  uwsgi_temp_path $work/nginx-temp/uwsgi;
-  scgi_temp_path $work/nginx-temp/scgi;
-  types { text/plain txt; application/octet-stream bin; }
-  default_type application/octet-stream;
-  sendfile on;
-  tcp_nopush on;
-  keepalive_timeout 65;
-  keepalive_requests 1000;
-  server {
-    listen 127.0.0.1:$PORT;
-    root $www;
-    location /slow/ {
+nginx_conf "$work" "$www" "$PORT" "    location /slow/ {
       alias $www/;
       limit_rate 4m;
-    }
-  }
-  server {
+    }" "  server {
     listen 127.0.0.1:$TLS_PORT ssl;
     ssl_certificate $work/tls/server.pem;
     ssl_certificate_key $work/tls/server.key;
     ssl_protocols TLSv1.2 TLSv1.3;
     ssl_session_cache shared:bench_tls:1m;
     root $www;
-  }
-}
-EOF
+  }"
 "$NGINX" -p "$work" -c "$work/nginx.conf" -e "$work/nginx-error.log" </dev/null >"$work/nginx.out" 2>&1 &
 NGINX_PID=$!
 echo ok >"$www/ping.txt"
@@ -529,9 +497,7 @@ run_one() {
     rm -rf "$dl"; [ "$kind" = peer ] && mkdir -p "$dl"
     # The same page cache for every run (not timed): nothing left to write
     # back, caches dropped where allowed, the served file read once.
-    sync
-    echo 3 >/proc/sys/vm/drop_caches 2>/dev/null
-    cat "$www/$PKG" >/dev/null
+    same_page_cache "$www/$PKG"
     if [ "$kind" = wine ] && [ -n "$DISMISS" ]; then
       box_dir="$work/boxes-$RANDOM"; mkdir -p "$box_dir"
       local caption; caption=$(basename "$path"); caption=${caption%.*}
