@@ -16,25 +16,17 @@ export WINEDEBUG=${WINEDEBUG:--all}
 # No menu entries, no mono/gecko download prompts in the prefix.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-winemenubuilder.exe=d;mscoree=d;mshtml=d}
 
-# VORN_WINE_TEMPLATE names a prefix to copy a new one from (made first, the
-# same way, when it is missing): a copy takes a second, a new prefix about
-# twelve.
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX" || exit 125
   (
     flock 9
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-      if [ -n "${VORN_WINE_TEMPLATE:-}" ]; then
-        WINEPREFIX=$VORN_WINE_TEMPLATE VORN_WINE_TEMPLATE= "$0" || exit 125
-        cp -a "$VORN_WINE_TEMPLATE/." "$WINEPREFIX/" || exit 125
-      else
-        "$WINE" wineboot --init >/dev/null 2>&1
-        # wineboot returns before the registry is written out; the server
-        # writes it when it goes idle.
-        "${WINESERVER:-/usr/lib/wine/wineserver}" -w >/dev/null 2>&1
-      fi
+      "$WINE" wineboot --init >/dev/null 2>&1
+      # wineboot returns before the registry is written out; the server
+      # writes it when it goes idle.
+      "${WINESERVER:-/usr/lib/wine/wineserver}" -w >/dev/null 2>&1
     fi
-  ) 9>"$WINEPREFIX.lock" || exit 125
+  ) 9>"$WINEPREFIX.lock"
 fi
 
 if [ $# -eq 0 ]; then

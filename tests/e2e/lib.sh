@@ -17,13 +17,13 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 WIN32=${VORN_WIN32:-0}
 [ "$WIN32" = "ON" ] || [ "$WIN32" = "1" ] && WIN32=1 || WIN32=0
 
-if [ "$WIN32" = 1 ] && [ "${1:-}" != "@bin" ]; then
-  # A wine prefix of this script alone: the prefix's server holds the
-  # single-instance mutex, the desktop and the roots the script trusts,
-  # which no other script (nor another build's tests) running at the same
-  # time may share. Each is a copy of one prefix made once per port base.
-  export VORN_WINE_TEMPLATE=${VORN_E2E_WINEPREFIX:-${TMPDIR:-/tmp}/vorn-wine-$(id -u)-e2e-${VORN_TEST_PORT_BASE:-0}}
-  export WINEPREFIX=$VORN_WINE_TEMPLATE-$(basename "$0" .sh)${VORN_E2E_PART:+-${VORN_E2E_PART%/*}}
+if [ "$WIN32" = 1 ]; then
+  # A wine prefix of the end-to-end tests of this port base alone: the
+  # prefix's server holds the single-instance mutex and the desktop, which
+  # another build's tests (another base) running at the same time must not
+  # share; ctest runs this base's scripts one at a time. Made on first use
+  # (about 12 s).
+  export WINEPREFIX=${VORN_E2E_WINEPREFIX:-${TMPDIR:-/tmp}/vorn-wine-$(id -u)-e2e-${VORN_TEST_PORT_BASE:-0}}
 fi
 
 if [ "$WIN32" = 1 ] && [ "${1:-}" != "@bin" ]; then
