@@ -21,13 +21,14 @@ failures=()
 ctest_run() {
   local name=$1 dir=$2
   shift 2
-  local out="$dir/ctest-output.txt"
+  local out="$dir/ctest-output.txt" began=$SECONDS
   echo "== $name: ctest"
   # The whole output goes to the file; the console gets the failures and the
   # closing lines.
   ctest --test-dir "$dir" --output-on-failure --timeout 600 "$@" >"$out" 2>&1
   grep -E '\*\*\*(Failed|Timeout|Exception)|Not Run' "$out" | sed -E 's/ \.{3,}/ .../' | head -n 50
   sed -n '/tests passed/,$p' "$out"
+  echo "-- $name: ctest took $((SECONDS - began)) s"
   local line
   line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$out" | tail -n 1)
   if [ -z "$line" ]; then
@@ -49,7 +50,7 @@ ctest_run() {
 }
 
 build() {  # NAME DIR [--target T] CMAKE_ARGS...
-  local name=$1 dir=$2 target=()
+  local name=$1 dir=$2 target=() began=$SECONDS
   shift 2
   if [ "${1:-}" = --target ]; then target=(--target "$2"); shift 2; fi
   echo "== $name: build"
@@ -61,6 +62,7 @@ build() {  # NAME DIR [--target T] CMAKE_ARGS...
     tail -n 60 "$dir.build.log" >&2
     failed=$((failed + 1)); failures+=("$name (build)"); return 1
   fi
+  echo "-- $name: build took $((SECONDS - began)) s"
 }
 
 mkdir -p build
