@@ -1,9 +1,11 @@
 // The release-check lines of a version text, the UTC times and the version
 // order on arbitrary bytes: no crash, and what comes back holds together.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "download/http_url.h"
 #include "platform/crypto.h"
 #include "update/release_checks.h"
 
@@ -42,6 +44,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (checks.has_date && vorn::FormatUtcTime(checks.date).size() != 20) {
       __builtin_trap();
+    }
+    // Mirrors only with the digest and the size, each a URL, each once.
+    if (!checks.mirrors.empty() &&
+        (checks.sha256.empty() || !checks.has_size)) {
+      __builtin_trap();
+    }
+    for (size_t i = 0; i < checks.mirrors.size(); ++i) {
+      vorn::HttpUrl url;
+      if (vorn::HttpUrl::Parse(checks.mirrors[i], &url) !=
+              vorn::UrlError::kNone ||
+          std::count(checks.mirrors.begin(), checks.mirrors.end(),
+                     checks.mirrors[i]) != 1) {
+        __builtin_trap();
+      }
     }
   }
 

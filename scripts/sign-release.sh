@@ -1,22 +1,28 @@
 #!/bin/sh
 # Writes the version file of a release, signed with the release key.
-#   sign-release.sh [--expires TIME] [--rollback] PACKAGE URL VERSION PRIVATE_KEY OUTPUT
-# TIME is UTC, YYYY-MM-DDTHH:MM:SSZ. OUTPUT is written through a temporary
-# file beside it and a rename, so a failed run never leaves an empty or
-# half-written version file. The file has CR LF line ends and these lines,
-# in this order:
+#   sign-release.sh [--expires TIME] [--rollback] [--mirror MIRROR_URL]...
+#                   PACKAGE URL VERSION PRIVATE_KEY OUTPUT
+# TIME is UTC, YYYY-MM-DDTHH:MM:SSZ. Each --mirror names another http or
+# https URL that serves the very same package bytes (repeat it for more);
+# the client uses mirrors only with SHA256 and SIZE, which are always
+# written here, and an older client skips the lines. OUTPUT is written
+# through a temporary file beside it and a rename, so a failed run never
+# leaves an empty or half-written version file. The file has CR LF line
+# ends and these lines, in this order:
 #   SHA256=<package digest, 64 lower-case hex digits>
 #   SIZE=<package size in bytes>
 #   DATE=<signing time, UTC>
 #   EXPIRES=<TIME>            with --expires
 #   ROLLBACK=YES              with --rollback (VERSION may be older than the
 #                             one installed)
+#   MIRROR=<MIRROR_URL>       one per --mirror, in the order given
 #   SIG=<ECDSA P-256 signature r||s, 128 lower-case hex digits>
 #   VER=<VERSION>
 #   URL=<URL>
 # The signature covers the SHA-256 of the signed text: every other line,
 # in order, each ended by a single LF ("SHA256=...\nSIZE=...\nDATE=...\n
-# VER=...\nURL=...\n").
+# MIRROR=...\nVER=...\nURL=...\n"), so a MIRROR line added or changed
+# afterwards breaks the signature.
 set -eu
 export LC_ALL=C
 
@@ -26,14 +32,57 @@ die() {
 }
 usage() {
   echo "usage: sign-release.sh [--expires YYYY-MM-DDTHH:MM:SSZ] [--rollback]" \
-    "PACKAGE URL VERSION PRIVATE_KEY OUTPUT" >&2
+    "[--mirror URL]... PACKAGE URL VERSION PRIVATE_KEY OUTPUT" >&2
   exit 2
 }
 
-expires= rollback=
+# A mirror is one line of the file before VER, and a client refuses the
+# whole file for a MIRROR line it cannot read as an http or https URL: so
+# only what it reads (a scheme, a host, a port of 1 to 65535 digits, a
+# path; no blank, control byte or user@), and never the text VER or URL,
+# which older releases of the client find anywhere in a line (as for
+# VERSION below).
+check_mirror() {
+  case $1 in
+    *[[:cntrl:]]* | *' '* | '') die "blank or control byte in MIRROR '$1'" ;;
+    *VER* | *URL*) die "MIRROR '$1' holds the text VER or URL" ;;
+    [Hh][Tt][Tt][Pp]://* | [Hh][Tt][Tt][Pp][Ss]://*) ;;
+    *) die "MIRROR '$1' is not an http or https URL" ;;
+  esac
+  rest=${1#*://}
+  authority=${rest%%/*}
+  port=
+  [ "$authority" != "$rest" ] || die "MIRROR '$1' has no path"
+  case $authority in
+    '' | *[@?#]*) die "MIRROR '$1' has no usable host" ;;
+    \[*[!0-9A-Fa-f:.]*\]*) die "MIRROR '$1' has no usable host" ;;
+    \[?*\]) ;;
+    \[?*\]:*) port=${authority##*]:} ;;
+    *[][]* | :*) die "MIRROR '$1' has no usable host" ;;
+    *:*) port=${authority#*:} ;;
+  esac
+  case $authority in
+    *:) die "MIRROR '$1' has a bad port" ;;
+  esac
+  if [ -n "$port" ]; then
+    case $port in *[!0-9]*) die "MIRROR '$1' has a bad port" ;; esac
+    [ ${#port} -le 5 ] && [ "$port" -ge 1 ] && [ "$port" -le 65535 ] ||
+      die "MIRROR '$1' has a bad port"
+  fi
+}
+
+nl='
+'
+expires= rollback= mirrors=
 while [ $# -gt 0 ]; do
   case $1 in
     --expires) [ $# -ge 2 ] || usage; expires=$2; shift 2 ;;
+    --mirror)
+      [ $# -ge 2 ] || usage
+      check_mirror "$2"
+      mirrors=${mirrors:+$mirrors$nl}$2
+      shift 2
+      ;;
     --rollback) rollback=YES; shift ;;
     --) shift; break ;;
     -*) usage ;;
@@ -69,15 +118,18 @@ size=$(wc -c < "$package" | tr -d ' ')
 date=$(date -u +%Y-%m-%dT%H:%M:%SZ)
 
 # The check lines between SIZE and SIG, each followed by $1.
-freshness() {
+between_size_and_sig() {
   printf 'DATE=%s%b' "$date" "$1"
   [ -z "$expires" ] || printf 'EXPIRES=%s%b' "$expires" "$1"
   [ -z "$rollback" ] || printf 'ROLLBACK=YES%b' "$1"
+  [ -z "$mirrors" ] || printf '%s\n' "$mirrors" | while IFS= read -r m; do
+    printf 'MIRROR=%s%b' "$m" "$1"
+  done
 }
 
 signed_text() {
   printf 'SHA256=%s\nSIZE=%s\n' "$sha" "$size"
-  freshness '\n'
+  between_size_and_sig '\n'
   printf 'VER=%s\nURL=%s\n' "$version" "$url"
 }
 
@@ -99,7 +151,7 @@ temp=$(mktemp "$output.XXXXXX") || die "$output: cannot write beside it"
 trap 'rm -f "$temp"' EXIT
 {
   printf 'SHA256=%s\r\nSIZE=%s\r\n' "$sha" "$size"
-  freshness '\r\n'
+  between_size_and_sig '\r\n'
   printf 'SIG=%s\r\nVER=%s\r\nURL=%s\r\n' "$sig" "$version" "$url"
 } > "$temp" || die "$output: cannot write"
 chmod 644 "$temp"

@@ -84,16 +84,20 @@ key=FORMAT:HEX,BITSTRING:04$xy
 type=OID:id-ecPublicKey
 curve=OID:prime256v1
 END
-r=$(echo "$sig" | cut -c1-64)
-s=$(echo "$sig" | cut -c65-128)
-cat > "$work/sig.cnf" <<END
+# sig.der from the r||s of the SIG line of version file $1.
+signature_der() {
+  r=$(sed -n 's/^SIG=\(.*\)\r$/\1/p' "$1" | cut -c1-64)
+  s=$(sed -n 's/^SIG=\(.*\)\r$/\1/p' "$1" | cut -c65-128)
+  cat > "$work/sig.cnf" <<END
 asn1=SEQUENCE:sig
 [sig]
 r=INTEGER:0x$r
 s=INTEGER:0x$s
 END
+  openssl asn1parse -genconf "$work/sig.cnf" -noout -out "$work/sig.der"
+}
 openssl asn1parse -genconf "$work/pub.cnf" -noout -out "$work/pub.der" &&
-  openssl asn1parse -genconf "$work/sig.cnf" -noout -out "$work/sig.der" ||
+  signature_der "$work/version.txt" ||
   fail "building the DER key and signature"
 verify() {
   openssl dgst -sha256 -verify "$work/pub.der" -keyform DER \
@@ -135,6 +139,40 @@ tr -d '\r' < "$work/version.txt" | cut -d= -f1 | tr '\n' ' ' |
   fail "line order: $(tr -d '\r' < "$work/version.txt" | cut -d= -f1 | tr '\n' ' ')"
 grep -q '^EXPIRES=2030-01-01T00:00:00Z' "$work/version.txt" &&
   grep -q '^ROLLBACK=YES' "$work/version.txt" || fail "EXPIRES or ROLLBACK line"
+
+# Mirrors, in the order given, between the freshness lines and SIG: the
+# signed text as the client reads it (every line but SIG, LF-ended)
+# verifies; a MIRROR line changed or added after signing does not.
+m1='https://[::1]:8443/m1/pkg.exe'
+m2='http://mirror.example/pkg.exe?x=1'
+sh "$here/scripts/sign-release.sh" --mirror "$m1" --mirror "$m2" \
+  "$package" "$url" "$version" "$key" "$work/mirrors.txt" || fail "--mirror"
+tr -d '\r' < "$work/mirrors.txt" | cut -d= -f1 | tr '\n' ' ' |
+  grep -qx 'SHA256 SIZE DATE MIRROR MIRROR SIG VER URL ' ||
+  fail "line order with mirrors"
+grep '^MIRROR=' "$work/mirrors.txt" > "$work/m.txt"
+printf 'MIRROR=%s\r\nMIRROR=%s\r\n' "$m1" "$m2" | cmp -s - "$work/m.txt" ||
+  fail "MIRROR lines"
+grep -v '^SIG=' "$work/mirrors.txt" | tr -d '\r' > "$work/signed.txt"
+signature_der "$work/mirrors.txt" || fail "building the mirrors' signature"
+verify "$work/signed.txt" || fail "openssl rejects the signed mirrors"
+sed 's|^MIRROR=http://mirror.example/|MIRROR=http://evil.example/|' \
+  "$work/signed.txt" > "$work/tampered.txt"
+! cmp -s "$work/signed.txt" "$work/tampered.txt" &&
+  ! verify "$work/tampered.txt" || fail "a changed MIRROR line verifies"
+sed "s|^SIG=.*|MIRROR=http://evil.example/p.exe\r\n&|" "$work/mirrors.txt" |
+  grep -v '^SIG=' | tr -d '\r' > "$work/tampered.txt"
+grep -c '^MIRROR=' "$work/tampered.txt" | grep -qx 3 &&
+  ! verify "$work/tampered.txt" || fail "an added MIRROR line verifies"
+# Mirrors the client would refuse (and with it the whole file), or an older
+# client would misread, are refused.
+for bad in "ftp://m/p.exe" "http://m" "http://m/a b" "http://u@m/p.exe" \
+           "http://m:0/p.exe" "http://m:/p.exe" "http://m/URL/p.exe"; do
+  sh "$here/scripts/sign-release.sh" --mirror "$bad" "$package" "$url" \
+    "$version" "$key" "$work/bad.txt" 2>/dev/null &&
+    fail "accepted MIRROR '$bad'"
+done
+[ ! -e "$work/bad.txt" ] || fail "a refused MIRROR left bad.txt"
 
 [ $failures -eq 0 ] || exit 1
 echo "release scripts: ok"

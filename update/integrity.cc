@@ -181,6 +181,9 @@ bool Updater::CheckRelease() {
     case ReleaseChecksError::kBadRollback:
       WriteLog(msg::kRollbackLineInvalid);
       return false;
+    case ReleaseChecksError::kBadMirror:
+      WriteLog(msg::kMirrorLineInvalid);
+      return false;
   }
 
   if (!key_loaded_) LoadPublicKey();

@@ -1,9 +1,12 @@
 #include "update/release_checks.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "download/http_url.h"
+#include "download/response_header.h"
 #include "platform/crypto.h"
 #include "platform/text.h"
 
@@ -18,7 +21,8 @@ enum class CheckName {
   kSignature,
   kDate,
   kExpires,
-  kRollback
+  kRollback,
+  kMirror
 };
 
 // Which check a line names, however loosely it is written.
@@ -38,7 +42,16 @@ CheckName NameOf(const std::string& line, std::string* exact_name,
   if (loose == "DATE") return CheckName::kDate;
   if (loose == "EXPIRES") return CheckName::kExpires;
   if (loose == "ROLLBACK") return CheckName::kRollback;
+  if (loose == "MIRROR") return CheckName::kMirror;
   return CheckName::kNone;
+}
+
+// Whether a MIRROR value is a URL the downloader can use as it stands. The
+// parser skips blanks before a URL, but a check line is exact: no blank or
+// control byte anywhere in it.
+bool IsMirrorUrl(const std::string& value) {
+  HttpUrl url;
+  return IsRequestSafe(value) && HttpUrl::Parse(value, &url) == UrlError::kNone;
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -186,7 +199,7 @@ ReleaseChecksError ReadReleaseChecks(const std::vector<std::string>& lines,
     std::string value;
     CheckName check = NameOf(line, &name, &value);
     static const char* const kExactNames[] = {
-        "", "SHA256", "SIZE", "SIG", "DATE", "EXPIRES", "ROLLBACK"};
+        "", "SHA256", "SIZE", "SIG", "DATE", "EXPIRES", "ROLLBACK", "MIRROR"};
     bool exact = in_head && name == kExactNames[static_cast<int>(check)];
     switch (check) {
       case CheckName::kNone:
@@ -224,6 +237,16 @@ ReleaseChecksError ReadReleaseChecks(const std::vector<std::string>& lines,
         if (!exact || value != "YES") return ReleaseChecksError::kBadRollback;
         seen_rollback = checks.rollback = true;
         break;
+      case CheckName::kMirror:
+        if (!in_head) break;
+        if (!exact || !IsMirrorUrl(value)) {
+          return ReleaseChecksError::kBadMirror;
+        }
+        if (std::find(checks.mirrors.begin(), checks.mirrors.end(), value) ==
+            checks.mirrors.end()) {
+          checks.mirrors.push_back(value);
+        }
+        break;
       case CheckName::kSignature:
         if (!exact || have_signature_line ||
             !HexDecodeLower(value, platform::kP256SignatureBytes,
@@ -236,6 +259,10 @@ ReleaseChecksError ReadReleaseChecks(const std::vector<std::string>& lines,
     checks.signed_text += line;
     checks.signed_text += '\n';
   }
+  // Another server's bytes are the package's only when the digest and the
+  // size can prove it; the check lines may stand in any order, so this is
+  // known only now.
+  if (checks.sha256.empty() || !checks.has_size) checks.mirrors.clear();
   *out = checks;
   return ReleaseChecksError::kNone;
 }

@@ -6,9 +6,12 @@
 //   DATE=<YYYY-MM-DDTHH:MM:SSZ>         when it was signed (UTC)
 //   EXPIRES=<YYYY-MM-DDTHH:MM:SSZ>      after this it is not to be trusted
 //   ROLLBACK=YES                        an older version on purpose
+//   MIRROR=<http:// or https:// URL>    another place serving the very
+//                                       same package bytes; any number
 // A client that does not know them skips every line before "VER" that
-// holds neither "VER" nor "URL", which these never do; a line after the
-// URL entry would become part of the package URL, so they stand first.
+// holds neither "VER" nor "URL", which these never do (a MIRROR URL could:
+// scripts/sign-release.sh refuses one that does); a line after the URL
+// entry would become part of the package URL, so they stand first.
 #ifndef VORN_UPDATE_RELEASE_CHECKS_H_
 #define VORN_UPDATE_RELEASE_CHECKS_H_
 
@@ -28,6 +31,12 @@ struct ReleaseChecks {
   bool has_expires = false;
   int64_t expires = 0;
   bool rollback = false;
+  // The MIRROR URLs as written, in file order, each text once. Empty
+  // unless both SHA256 and SIZE are announced: only the digest and the
+  // size prove that another server's bytes are the package's, so without
+  // them mirrors are ignored (not an error) and this list may be handed
+  // to the download as it is. ReadVersionFile also drops the package URL.
+  std::vector<std::string> mirrors;
   // What the signature covers: every line of the version file but the SIG
   // line, each without its line end and followed by LF.
   std::string signed_text;
@@ -42,6 +51,9 @@ enum class ReleaseChecksError {
   kBadDate,       // not a UTC time written as YYYY-MM-DDTHH:MM:SSZ
   kBadExpires,    // the same for EXPIRES
   kBadRollback,   // anything but exactly YES
+  kBadMirror,     // not an http:// or https:// URL (download/http_url.h)
+                  // written from the '=' on, without a blank or a
+                  // control byte
 };
 
 // Reads "YYYY-MM-DDTHH:MM:SSZ" (a real day of a year from 1970 on) as
@@ -63,11 +75,13 @@ bool IsEntryLine(const std::string& line, const char* key);
 
 // Reads the checks out of the version file's `lines` (without their line
 // ends). A line counts as one of them when the name before its '=', blanks
-// trimmed and read without case, is SHA256, SIZE, SIG, DATE, EXPIRES or
-// ROLLBACK; it must then be written exactly as above. For all but SIG the first line
-// counts and later ones are ignored, as for VER; a second SIG line, or one at
-// or after the version entry, is refused, since it would stand inside the
-// signed text.
+// trimmed and read without case, is SHA256, SIZE, SIG, DATE, EXPIRES,
+// ROLLBACK or MIRROR; it must then be written exactly as above. For SHA256,
+// SIZE, DATE, EXPIRES and ROLLBACK the first line counts and later ones are
+// ignored, as for VER; every MIRROR line is read (and each must be a URL);
+// a second SIG line, or one at or after the version entry, is refused,
+// since it would stand inside the signed text. MIRROR lines, like every
+// line but SIG, are part of the signed text.
 ReleaseChecksError ReadReleaseChecks(const std::vector<std::string>& lines,
                                      ReleaseChecks* out);
 // The same for a text of lines each ended by CR LF (the last one may lack

@@ -2,6 +2,8 @@
 // a VersionFile.
 #include "update/version_file.h"
 
+#include <algorithm>
+
 #include "platform/text.h"
 #include "update/messages.h"
 #include "update/outcome_lines.h"
@@ -99,6 +101,10 @@ VersionFile ReadVersionFile(const std::string& body, bool complete_only) {
     }
   }
   file.checks_error = ReadReleaseChecks(file.lines, &file.checks);
+  // A mirror that is the package URL itself names no other place.
+  std::vector<std::string>& mirrors = file.checks.mirrors;
+  mirrors.erase(std::remove(mirrors.begin(), mirrors.end(), file.url),
+                mirrors.end());
   return file;
 }
 

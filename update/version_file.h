@@ -22,7 +22,7 @@ struct VersionFile {
   // The package URL; empty without a "URL" entry.
   std::string url;
   // The check lines before the version entry; `checks` holds them when
-  // `checks_error` is kNone.
+  // `checks_error` is kNone. Its mirrors never hold `url` itself.
   ReleaseChecksError checks_error = ReleaseChecksError::kNone;
   ReleaseChecks checks;
 };

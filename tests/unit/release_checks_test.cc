@@ -19,7 +19,9 @@ TEST(ReleaseChecks, LinesBeforeTheVersionEntry) {
     int64_t size = -1;  // -1 for none, -2 for the largest
     bool has_sig = false;
     std::string signed_text = "";
+    std::vector<std::string> mirrors = {};
   };
+  const std::string checks = "SHA256=" + sha + "\r\nSIZE=42\r\n";
   const Case cases[] = {
       {"none: today's file", tail, ReleaseChecksError::kNone, false, -1, false,
        "VER=2.0\nURL=http://h/p.exe\n"},
@@ -43,6 +45,37 @@ TEST(ReleaseChecks, LinesBeforeTheVersionEntry) {
       {"keys inside a line are no entry", "# VER URL\r\nSIZE=5\r\n" + tail,
        ReleaseChecksError::kNone, false, 5, false,
        "# VER URL\nSIZE=5\nVER=2.0\nURL=http://h/p.exe\n"},
+      {"mirrors in file order, each once, and signed",
+       checks +
+           "MIRROR=https://m2/p.exe\r\nMIRROR=http://m1:8080/p?x=1\r\n"
+           "MIRROR=https://m2/p.exe\r\nSIG=" +
+           sig + "\r\n" + tail,
+       ReleaseChecksError::kNone,
+       true,
+       42,
+       true,
+       "SHA256=" + sha +
+           "\nSIZE=42\nMIRROR=https://m2/p.exe\n"
+           "MIRROR=http://m1:8080/p?x=1\nMIRROR=https://m2/p.exe\n"
+           "VER=2.0\nURL=http://h/p.exe\n",
+       {"https://m2/p.exe", "http://m1:8080/p?x=1"}},
+      {"mirrors ignored without SIZE",
+       "MIRROR=http://m/p.exe\r\nSHA256=" + sha + "\r\n" + tail,
+       ReleaseChecksError::kNone, true, -1, false,
+       "MIRROR=http://m/p.exe\nSHA256=" + sha + "\n" +
+           "VER=2.0\nURL=http://h/p.exe\n"},
+      {"mirrors ignored without SHA256",
+       "SIZE=42\r\nMIRROR=http://m/p.exe\r\n" + tail, ReleaseChecksError::kNone,
+       false, 42, false,
+       "SIZE=42\nMIRROR=http://m/p.exe\nVER=2.0\nURL=http://h/p.exe\n"},
+      {"mirror of another scheme", checks + "MIRROR=ftp://m/p.exe\r\n" + tail,
+       ReleaseChecksError::kBadMirror},
+      {"mirror without a scheme, even with nothing to use it",
+       "MIRROR=m/p.exe\r\n" + tail, ReleaseChecksError::kBadMirror},
+      {"mirror after a blank", checks + "MIRROR= http://m/p.exe\r\n" + tail,
+       ReleaseChecksError::kBadMirror},
+      {"mirror name in lower case", checks + "mirror=http://m/p.exe\r\n" + tail,
+       ReleaseChecksError::kBadMirror},
       {"digest too short", "SHA256=" + sha.substr(1) + "\r\n" + tail,
        ReleaseChecksError::kBadSha256},
       {"digest upper-case", "SHA256=" + std::string(64, 'B') + "\r\n" + tail,
@@ -80,6 +113,7 @@ TEST(ReleaseChecks, LinesBeforeTheVersionEntry) {
     EXPECT_EQ(c.has_sig ? std::string(64, '\xCC') : "", checks.signature)
         << c.name;
     EXPECT_EQ(c.signed_text, checks.signed_text) << c.name;
+    EXPECT_EQ(c.mirrors, checks.mirrors) << c.name;
   }
 }
 

@@ -239,6 +239,7 @@ struct VersionCase {
   int compare;
   const char* announced;
   const char* package_url;
+  std::vector<std::string> mirrors = {};
 };
 
 TEST(VersionFile, CutsAndComparison) {
@@ -311,6 +312,14 @@ TEST(VersionFile, CutsAndComparison) {
        1,
        "2.1",
        "u\r\nmore"},
+      {"MirrorOfThePackageUrlDropped",
+       {"SHA256=" + std::string(64, 'b'), "SIZE=5", "MIRROR=http://h/p.exe",
+        "MIRROR=http://m/p.exe", "VER=2.1", "URL=http://h/p.exe"},
+       "2.1",
+       1,
+       "2.1",
+       "http://h/p.exe",
+       {"http://m/p.exe"}},
       {"LinesBeforeIgnored",
        {"# list", "VER=2.1", "URL=u"},
        "2.1",
@@ -329,6 +338,7 @@ TEST(VersionFile, CutsAndComparison) {
       EXPECT_EQ(c.announced, updater.AnnouncedVersion()) << c.name;
     }
     EXPECT_EQ(c.package_url, updater.PackageUrl()) << c.name;
+    EXPECT_EQ(c.mirrors, updater.version_file().checks.mirrors) << c.name;
   }
 }
 
@@ -436,6 +446,11 @@ TEST(UpdateRunRelease, ChecksComeBeforeTheDecision) {
        "-",
        "SIZE=+5\nVER=1.0\nURL=u\n",
        {msg::kSizeLineInvalid},
+       RunOutcome::kRefused},
+      {"no key, a bad MIRROR line",
+       "-",
+       "MIRROR=ftp://m/p.exe\nVER=1.0\nURL=u\n",
+       {msg::kMirrorLineInvalid},
        RunOutcome::kRefused},
       {"key, unsigned file says the installed version",
        key,
