@@ -181,11 +181,11 @@ One request per connection; the answer is chosen by the request path
                       slow lane per download: the first connection in the
                       window, slow for every later request on it. A slow
                       connection that closes having carried less than
-                      1 MiB (a probe's, closed after its header; it may
-                      start at 100 or 0) hands the lane on to the next
-                      open connection in the window, or else to the next
-                      one to come; later connections in the window (a
-                      tool's helpers, its reconnects) are fast.
+                      1 MiB within 0.5 s (a probe's, closed after its
+                      header; it may start at 100 or 0) hands the lane on
+                      to the next open connection in the window, or else
+                      to the next one to come; later connections in the
+                      window (a tool's helpers, its reconnects) are fast.
       token=K         the download these requests belong to (default: the
                       file's name); give every download its own.
   Answers are 206 with Content-Range (200 without a Range, 416 past the
@@ -218,9 +218,11 @@ HOLD_SECONDS = 120
 MAX_REQUEST_BYTES = 64 * 1024
 HOLD = object()  # a step of a fault's answer: keep the connection open
 LANE_PIECE = 64 * 1024  # slow-lane: bytes per paced write
-# slow-lane: a slow connection that closes having carried less than this
-# was a probe, not a lane, and hands the slowness on.
+# slow-lane: a slow connection that closes having carried less than this,
+# this soon after its first request, was a probe's, not a lane, and hands
+# the slowness on.
 LANE_HANDOFF = 1 << 20
+LANE_HANDOFF_SECONDS = 0.5
 CUT = object()  # a step: close at once, without a TLS shutdown
 
 SPLIT_HEADER = (b"HTTP/1.1 206 Partial Content\r\nContent-Length: 900\r\n"
@@ -852,10 +854,11 @@ class Handler(socketserver.BaseRequestHandler):
         finally:
             with state.lock:
                 lane["open"] = False
+                lane["closed"] = time.monotonic()
                 # A slow lane that goes having carried almost nothing (a
                 # probe's connection, closed after its header) hands the
                 # slowness on to the next open connection in the window.
-                if lane["slow"] and lane["bytes"] < LANE_HANDOFF and lane_free(lanes):
+                if lane["slow"] and lane_free(lanes):
                     lane["handed_on"] = True
                     for other in lanes["conns"]:
                         if other["open"] and not other["slow"] and in_window(other):
@@ -908,8 +911,10 @@ def in_window(lane):
 
 def lane_free(lanes):
     """Whether no connection of this download holds the slow lane: a slow
-    one holds it while it is open or once it has carried a real share."""
-    return not any(lane["slow"] and (lane["open"] or lane["bytes"] >= LANE_HANDOFF)
+    one holds it while it is open, and after if it carried a real share
+    or lasted (it was a lane, not a probe)."""
+    return not any(lane["slow"] and (lane["open"] or lane["bytes"] >= LANE_HANDOFF or
+                                     lane["closed"] - lane["t0"] >= LANE_HANDOFF_SECONDS)
                    for lane in lanes["conns"])
 
 
