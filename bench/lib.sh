@@ -59,6 +59,7 @@ same_page_cache() {
   cat "$1" >/dev/null
 }
 
+# shellcheck disable=SC2034  # used by the scripts that source this file
 SUCCESS_HEX=cfc2d4d8b3c9b9a6  # 下载成功 in GBK, the client's success line
 
 # apt_install PACKAGE...: bounded and quiet; fails when INSTALL is 0, when
@@ -184,7 +185,7 @@ stop_pid() {
 client_cmd() {
   local path=$1 ver=$2 dir=$3 pkg=$4 ca_dir=${5:-}
   rm -rf "$dir.xdg"
-  mkdir -p -m 700 "$dir.xdg"
+  mkdir -m 700 "$dir.xdg"
   CMD=(env -u DISPLAY "XDG_RUNTIME_DIR=$dir.xdg")
   [ -n "$ca_dir" ] && CMD+=("SSL_CERT_FILE=$ca_dir/ca.pem" "SSL_CERT_DIR=$ca_dir")
   CMD+=("$path" ";$ver;1.0;$dir;$pkg;;Bench")
