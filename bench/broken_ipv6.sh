@@ -286,85 +286,15 @@ if [ "$WINE_ON" = 1 ]; then
   fi
 fi
 
-# The run helper: runs a command in its own session; with --log, the wall
-# time is until the marker bytes appear in that file (the process is then
-# given --grace seconds to end, else ended); without, until it ends.
-# Prints: wall exit_status state (ok, ended, failed, nolog, timeout).
-cat >"$work/run.py" <<'EOF'
-import os, signal, subprocess, sys, time
-argv = sys.argv[1:]
-split = argv.index("--")
-o = dict(zip(argv[:split:2], argv[1:split:2]))
-cmd = argv[split + 1:]
-limit = float(o["--timeout"])
-grace = float(o.get("--grace", "30"))
-log = o.get("--log")
-marker = bytes.fromhex(o["--marker"]) if "--marker" in o else None
-err = open(o.get("--stderr", os.devnull), "wb")
-
-def end(p):
-    try:
-        os.killpg(p.pid, signal.SIGKILL)
-    except OSError:
-        pass
-    p.wait()
-
-t0 = time.monotonic()
-p = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
-                     start_new_session=True)
-signal.signal(signal.SIGTERM, lambda *_: (end(p), sys.exit(130)))
-deadline = t0 + limit
-state = wall = None
-if log:
-    seen = -1
-    while True:
-        done = p.poll() is not None
-        try:
-            size = os.stat(log).st_size
-        except OSError:
-            size = -1
-        if size != seen and size >= 0:
-            seen = size
-            try:
-                with open(log, "rb") as f:
-                    if marker in f.read():
-                        wall = time.monotonic() - t0
-                        break
-            except OSError:
-                pass
-        if done:
-            state = "failed" if seen >= 0 else "nolog"
-            wall = time.monotonic() - t0
-            break
-        if time.monotonic() > deadline:
-            state = "timeout"
-            break
-        time.sleep(0.003)
-    if state is None:
-        try:
-            p.wait(max(0.0, min(grace, deadline - time.monotonic())))
-            state = "ok"
-        except subprocess.TimeoutExpired:
-            end(p)
-            state = "ended"
-else:
-    try:
-        p.wait(limit)
-        wall = time.monotonic() - t0
-    except subprocess.TimeoutExpired:
-        state = "timeout"
-if state == "timeout":
-    end(p)
-    wall = time.monotonic() - t0
-rc = p.wait()
-if state is None:
-    state = "ok" if rc == 0 else "failed"
-print("%.3f %d %s" % (wall, rc, state))
-EOF
+# The run helper (bench/lib.sh): runs a command in its own session; with
+# --log, the wall time is until the marker bytes appear in that file (the
+# process is then given --grace seconds to end, else ended); without, until
+# it ends. Prints: wall exit_status state (ok, ended, failed, nolog,
+# timeout).
+write_run_helper "$work/run.py"
 
 # ---- runs ------------------------------------------------------------------
 
-SUCCESS_HEX=cfc2d4d8b3c9b9a6  # 下载成功 in GBK
 WRONG=0
 
 # run_one KIND LABEL PATH HOST ROUND: HOST is the name or 127.0.0.1

@@ -134,13 +134,6 @@ fi
 # ---- tools ---------------------------------------------------------------
 
 
-apt_install() {  # PACKAGE...: bounded, quiet; fails when not root or offline
-  [ "$INSTALL" = 1 ] && [ "$(id -u)" = 0 ] || return 1
-  say "installing $*"
-  DEBIAN_FRONTEND=noninteractive timeout 300 apt-get install -y -q "$@" >/dev/null 2>&1 && return 0
-  timeout 300 apt-get update -q >/dev/null 2>&1
-  DEBIAN_FRONTEND=noninteractive timeout 300 apt-get install -y -q "$@" >/dev/null 2>&1
-}
 
 [ -x /usr/bin/time ] || apt_install time
 [ -x /usr/bin/time ] || { say "GNU time (/usr/bin/time) is missing"; exit 1; }
@@ -202,34 +195,14 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# A CA of this run and a certificate from it for 127.0.0.1, the address
-# every https run asks (no key kept after the run: they go with $work).
-# axel 2.17 matches the address it connected to against the DNS names
-# alone, so the address stands there as well as among the IP addresses.
-(
-  cd "$work/tls" || exit 1
-  openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 2 -keyout ca.key -out ca.pem \
-    -subj "/CN=vorn bench CA" -addext "basicConstraints=critical,CA:TRUE" \
-    -addext "keyUsage=critical,keyCertSign,cRLSign" &&
-    openssl req -newkey rsa:2048 -nodes -sha256 -keyout server.key -out server.csr \
-      -subj "/CN=127.0.0.1" &&
-    printf '%s\n' "basicConstraints=critical,CA:FALSE" "extendedKeyUsage=serverAuth" \
-      "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1" >server.ext &&
-    openssl x509 -req -sha256 -days 2 -in server.csr -CA ca.pem -CAkey ca.key \
-      -CAcreateserial -extfile server.ext -out server.pem
-) >/dev/null 2>&1 || { say "cannot make the https certificates"; exit 1; }
+# A CA of this run and a certificate from it for 127.0.0.1 (no key kept
+# after the run: they go with $work).
+make_tls "$work/tls" || { say "cannot make the https certificates"; exit 1; }
 
 nginx_conf "$work" "$www" "$PORT" "    location /slow/ {
       alias $www/;
       limit_rate 4m;
-    }" "  server {
-    listen 127.0.0.1:$TLS_PORT ssl;
-    ssl_certificate $work/tls/server.pem;
-    ssl_certificate_key $work/tls/server.key;
-    ssl_protocols TLSv1.2 TLSv1.3;
-    ssl_session_cache shared:bench_tls:1m;
-    root $www;
-  }"
+    }" "$(nginx_tls_server "$TLS_PORT" "$work/tls" "$www")"
 "$NGINX" -p "$work" -c "$work/nginx.conf" -e "$work/nginx-error.log" </dev/null >"$work/nginx.out" 2>&1 &
 NGINX_PID=$!
 echo ok >"$www/ping.txt"
@@ -422,19 +395,9 @@ EOF
 
 # ---- runs ------------------------------------------------------------------
 
-SUCCESS_HEX=cfc2d4d8b3c9b9a6  # 下载成功 in GBK
 WRONG=0
 PKG=bench.bin
 
-make_file() {  # SIZE_MIB PATH: incompressible, with no repeats at any offset
-  local mib=$1 path=$2
-  if command -v openssl >/dev/null 2>&1; then
-    openssl enc -aes-128-ctr -nosalt -pass pass:vorn-bench-$mib -pbkdf2 </dev/zero 2>/dev/null |
-      head -c $((mib * 1048576)) >"$path"
-  fi
-  [ "$(stat -c %s "$path" 2>/dev/null)" = $((mib * 1048576)) ] ||
-    head -c $((mib * 1048576)) /dev/urandom >"$path"
-}
 
 # version_file LABEL SIZE URL: the version file of a client's run; a label
 # that ends in +sha256 gets the package's SHA256 and SIZE announced.

@@ -166,6 +166,37 @@ One request per connection; the answer is chosen by the request path
           endless-header probe    the status line, then header lines without
                                   end (about 3 MB/s) until the client goes,
                                   32 MiB or 15 s; then closes.
+          slow-lane      both     every range served at a paced rate on
+                                  keep-alive connections, one connection
+                                  (a lane) slower than the others; the
+                                  options below. The only fault that
+                                  keeps a connection for more requests.
+
+  slow-lane's options (on the query of /file/NAME?fault=slow-lane&...):
+      rate=R          bytes per second of every connection (8388608).
+      slow=S          bytes per second of the slow lane (R/8).
+      lane=L          which connection is slow, by where its FIRST request
+                      starts (no Range: at 0): first = below size/4, later
+                      = in [size/2, 3*size/4), none = no slow lane. One
+                      slow lane per download: the first connection in the
+                      window, slow for every later request on it. A slow
+                      connection that closes having carried less than
+                      1 MiB within 0.5 s (a probe's, closed after its
+                      header; it may start at 100 or 0) hands the lane on
+                      to the next open connection in the window, or else
+                      to the next one to come; later connections in the
+                      window (a tool's helpers, its reconnects) are fast.
+      token=K         the download these requests belong to (default: the
+                      file's name); give every download its own.
+  Answers are 206 with Content-Range (200 without a Range, 416 past the
+  end), kept alive unless the request says "Connection: close", the body
+  sent in 64 KiB pieces, each paced so that the connection never runs
+  ahead of its rate (a pause before a piece, never credit for idle time).
+  The server reads the file per piece, so large files cost no memory.
+  /lanes?token=K lists one line per connection of download K, in the order
+  they came: "CONN<TAB>FIRST_START<TAB>slow|fast|handed-on<TAB>RATE
+  <TAB>REQUESTS<TAB>BODY_BYTES<TAB>SECONDS" (seconds from its first request
+  to its last byte so far), then "size<TAB>SIZE" once the file is known.
 
 Docroot file contents are whatever scripts/test-servers.sh generated.
 """
@@ -175,6 +206,7 @@ import email.utils
 import gzip
 import os
 import re
+import select
 import socket
 import socketserver
 import ssl
@@ -185,6 +217,12 @@ import urllib.parse
 HOLD_SECONDS = 120
 MAX_REQUEST_BYTES = 64 * 1024
 HOLD = object()  # a step of a fault's answer: keep the connection open
+LANE_PIECE = 64 * 1024  # slow-lane: bytes per paced write
+# slow-lane: a slow connection that closes having carried less than this,
+# this soon after its first request, was a probe's, not a lane, and hands
+# the slowness on.
+LANE_HANDOFF = 1 << 20
+LANE_HANDOFF_SECONDS = 0.5
 CUT = object()  # a step: close at once, without a TLS shutdown
 
 SPLIT_HEADER = (b"HTTP/1.1 206 Partial Content\r\nContent-Length: 900\r\n"
@@ -212,6 +250,7 @@ class State:
         self.log = []
         self.tokens = {}
         self.turns = {}  # mirrors: requests so far, by file name
+        self.lanes = {}  # slow-lane: per download, its connections and size
 
 
 class Answer:
@@ -517,6 +556,8 @@ FAULTS = {
     "500": ("probe", status(500)),
     "header-close": ("probe", header_close),
     "endless-header": ("probe", endless_header),
+    # Served by Handler.serve_lanes, which keeps the connection.
+    "slow-lane": ("both", None),
 }
 
 
@@ -580,7 +621,7 @@ class Handler(socketserver.BaseRequestHandler):
             path, _, query_text = target.partition("?")
             query = dict(urllib.parse.parse_qsl(query_text, keep_blank_values=True))
             state = self.server.state
-            if path != "/log" and raw:
+            if path not in ("/log", "/lanes") and raw:
                 with state.lock:
                     state.log.append(([escape_controls(field) for field in (
                         method, target, headers.get("referer", ""), headers.get("range", ""))],
@@ -661,6 +702,8 @@ class Handler(socketserver.BaseRequestHandler):
                          for fields, escaped in state.log if tag in fields[1]]
             body = "".join(line + "\n" for line in lines).encode("latin-1")
             self.send(answer(200, ["Content-Type: text/plain"], body))
+        elif path == "/lanes":
+            self.lanes_report(query.get("token", ""))
         elif path.startswith("/file/"):
             self.serve_file(path[len("/file/"):], target, query, headers)
         else:
@@ -671,6 +714,9 @@ class Handler(socketserver.BaseRequestHandler):
         full = os.path.realpath(os.path.join(state.docroot, urllib.parse.unquote(name)))
         if not full.startswith(state.docroot + os.sep) or not os.path.isfile(full):
             self.send(answer(404))
+            return
+        if query.get("fault") == "slow-lane":
+            self.serve_lanes(name, full, query, headers)
             return
         with open(full, "rb") as f:
             data = f.read()
@@ -732,6 +778,144 @@ class Handler(socketserver.BaseRequestHandler):
                 time.sleep(step)
             else:
                 self.send(step)
+
+    def serve_lanes(self, name, full, query, headers):
+        """slow-lane: this request and every later one on the connection."""
+        state = self.server.state
+        size = os.path.getsize(full)
+        token = query.get("token", name)
+        fast = int(query.get("rate", 8 << 20))
+        slow = int(query.get("slow", fast // 8))
+        window = {"first": (0, size // 4), "later": (size // 2, size * 3 // 4)}.get(
+            query.get("lane", "first"))
+        with state.lock:
+            lanes = state.lanes.setdefault(token, {"conns": [], "size": size})
+            lane = {"first": None, "slow": False, "open": True, "rate": fast,
+                    "requests": 0, "bytes": 0, "t0": time.monotonic(),
+                    "t1": time.monotonic(), "window": window, "slow_rate": slow}
+            lanes["conns"].append(lane)
+        pace = time.monotonic()  # when the next piece may go
+        try:
+            with open(full, "rb") as f:
+                while True:
+                    wanted = headers.get("range", "").strip()
+                    match = re.fullmatch(r"bytes=(\d+)-(\d*)", wanted)
+                    first = int(match.group(1)) if match else 0
+                    last = size - 1
+                    if match and match.group(2):
+                        last = min(int(match.group(2)), size - 1)
+                    with state.lock:
+                        if lane["first"] is None:
+                            lane["first"] = first
+                            if in_window(lane) and lane_free(lanes):
+                                lane["slow"], lane["rate"] = True, slow
+                        lane["requests"] += 1
+                    close = headers.get("connection", "").lower() == "close"
+                    extra = ["Last-Modified: " + email.utils.formatdate(
+                        os.path.getmtime(full), usegmt=True)]
+                    if first >= size or first > last:
+                        self.send(answer(416, ["Content-Range: bytes */%d" % size], close=close))
+                    else:
+                        if match:
+                            extra.insert(0, "Content-Range: bytes %d-%d/%d" % (first, last, size))
+                        head = Answer(206 if match else 200, extra, close=close)
+                        head.lines[head.find("Content-Length")] = "Content-Length: %d" % (
+                            last + 1 - first)
+                        self.send(head.head())
+                        at = first
+                        while at <= last:
+                            now = time.monotonic()
+                            if pace < now:
+                                pace = now  # no credit for time spent idle
+                            elif not self.wait_unless_gone(pace - now):
+                                return
+                            piece = os.pread(f.fileno(), min(LANE_PIECE, last + 1 - at), at)
+                            self.send(piece)
+                            at += len(piece)
+                            with state.lock:
+                                pace += len(piece) / lane["rate"]
+                                lane["bytes"] += len(piece)
+                                lane["t1"] = time.monotonic()
+                    if close:
+                        return
+                    raw, request = self.read_request()
+                    if request is None:
+                        return
+                    method, target, headers = request
+                    path, _, query_text = target.partition("?")
+                    with state.lock:
+                        state.log.append(([escape_controls(field) for field in (
+                            method, target, headers.get("referer", ""), headers.get("range", ""))],
+                            raw.decode("latin-1").encode("unicode_escape").decode("ascii")))
+                    if path != "/file/" + name:
+                        self.dispatch(method, path, target,
+                                      dict(urllib.parse.parse_qsl(query_text)), headers)
+                        return
+        finally:
+            with state.lock:
+                lane["open"] = False
+                lane["closed"] = time.monotonic()
+                # A slow lane that goes having carried almost nothing (a
+                # probe's connection, closed after its header) hands the
+                # slowness on to the next open connection in the window.
+                if lane["slow"] and lane_free(lanes):
+                    lane["handed_on"] = True
+                    for other in lanes["conns"]:
+                        if other["open"] and not other["slow"] and in_window(other):
+                            other["slow"], other["rate"] = True, other["slow_rate"]
+                            break
+
+    def wait_unless_gone(self, seconds):
+        """Sleeps `seconds`; False as soon as the client closes the
+        connection meanwhile (a plain socket's end is seen at once, a TLS
+        one's only at the next write)."""
+        if isinstance(self.request, ssl.SSLSocket):
+            time.sleep(seconds)
+            return True
+        readable, _, _ = select.select([self.request], [], [], seconds)
+        if not readable:
+            return True
+        try:
+            if not self.request.recv(1, socket.MSG_PEEK):
+                return False
+        except OSError:
+            return False
+        # The next request came early: it waits in the socket until this
+        # answer is sent.
+        time.sleep(max(0.0, seconds))
+        return True
+
+    def lanes_report(self, token):
+        state = self.server.state
+        with state.lock:
+            lanes = state.lanes.get(token, {"conns": [], "size": None})
+            lines = ["%d\t%s\t%s\t%d\t%d\t%d\t%.3f" % (
+                i + 1, lane["first"],
+                "handed-on" if lane.get("handed_on") else "slow" if lane["slow"] else "fast",
+                lane["rate"],
+                lane["requests"], lane["bytes"], lane["t1"] - lane["t0"])
+                for i, lane in enumerate(lanes["conns"])]
+            if lanes["size"] is not None:
+                lines.append("size\t%d" % lanes["size"])
+        body = "".join(line + "\n" for line in lines).encode("latin-1")
+        self.send(answer(200, ["Content-Type: text/plain"], body))
+
+
+def in_window(lane):
+    """Whether a slow-lane connection's first request starts in the window
+    of the slow lane."""
+    window = lane["window"]
+    return lane["first"] is not None and window is not None and (
+        window[0] <= lane["first"] < window[1])
+
+
+def lane_free(lanes):
+    """Whether no connection of this download holds the slow lane: a slow
+    one holds it while it is open, and after if it carried a real share
+    or lasted (it was a lane, not a probe)."""
+    return not any(lane["slow"] and (lane["open"] or lane["bytes"] >= LANE_HANDOFF or
+                                     lane["closed"] - lane["t0"] >= LANE_HANDOFF_SECONDS)
+                   for lane in lanes["conns"])
 
 
 class Server(socketserver.ThreadingTCPServer):
