@@ -43,17 +43,34 @@ class Win32Desktop final : public Desktop {
   }
 
   void OpenWithShell(const std::string& path) override {
-    // The outcome is not reported to anyone, so the result is not kept.
-    ShellExecuteW(/*hwnd=*/nullptr, L"open", ShellName(path).c_str(),
-                  /*lpParameters=*/nullptr, /*lpDirectory=*/nullptr,
-                  SW_SHOWNORMAL);
+    // The outcome is not reported to anyone.
+    std::wstring extended_short;
+    const std::wstring name = ShellName(path, &extended_short);
+    HINSTANCE shell = ShellExecuteW(
+        /*hwnd=*/nullptr, L"open", name.c_str(), /*lpParameters=*/nullptr,
+        /*lpDirectory=*/nullptr, SW_SHOWNORMAL);
+    if (reinterpret_cast<INT_PTR>(shell) > 32 || extended_short.empty()) {
+      return;
+    }
+    // The shell started nothing from a short name. Wine's process start
+    // turns a short name back into its long form in a MAX_PATH buffer and,
+    // past that, starts from whatever the buffer held: the shell then fails
+    // (11 or 2) once other work, a WinINet download among it, has run in
+    // the process. The "\\?\" form of the same short name is taken as it
+    // is, there and on Windows, where lpApplicationName is not limited to
+    // MAX_PATH. This starts a program only; a document that the shell could
+    // not open stays unopened, as before.
+    StartProgram(extended_short, name);
   }
 
  private:
   // The name the shell can start `path` by. The shell takes no "\\?\"
   // names and, for a program, none of MAX_PATH or more: a longer path goes
-  // by its short (8.3) form when the volume keeps one, else as it is.
-  static std::wstring ShellName(const std::string& path) {
+  // by its short (8.3) form when the volume keeps one, else as it is. When
+  // the short form is the answer, `extended_short` gets it with its "\\?\"
+  // prefix; otherwise it is left empty.
+  static std::wstring ShellName(const std::string& path,
+                                std::wstring* extended_short) {
     std::wstring name;
     if (!LongPath(path, &name)) return Widen(path, CP_ACP);
     std::wstring plain = Plain(name);
@@ -65,7 +82,31 @@ class Win32Desktop final : public Desktop {
     if (got == 0 || got >= need) return plain;
     short_name.resize(got);
     std::wstring short_plain = Plain(short_name);
-    return short_plain.size() < plain.size() ? short_plain : plain;
+    if (short_plain.size() >= plain.size()) return plain;
+    if (short_plain != short_name) *extended_short = short_name;
+    return short_plain;
+  }
+
+  // Starts the program `application` ("\\?\" form) with the command line
+  // `"name"`, in the normal show state, and lets it go.
+  static void StartProgram(const std::wstring& application,
+                           const std::wstring& name) {
+    std::wstring command_line = L"\"" + name + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(application.c_str(), &command_line[0],
+                        /*lpProcessAttributes=*/nullptr,
+                        /*lpThreadAttributes=*/nullptr,
+                        /*bInheritHandles=*/FALSE, /*dwCreationFlags=*/0,
+                        /*lpEnvironment=*/nullptr,
+                        /*lpCurrentDirectory=*/nullptr, &startup, &process)) {
+      return;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
   }
 
   // `name` without its "\\?\" prefix: "\\?\C:\x" is "C:\x",
