@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds both backends, and runs every test:
 #   1. Linux build: unit tests, tests against local servers, end to end.
-#   2. The same under AddressSanitizer and UndefinedBehaviorSanitizer (of the
-#      end-to-end scripts, those that reach code the others do not).
-#   3. The workers and finishing the package under ThreadSanitizer.
-#   4. The Windows build (mingw-w64), all its tests under wine.
+#   2. The Windows build (mingw-w64), all its tests under wine, in the
+#      background while 3 and 4 run.
+#   3. The Linux build under AddressSanitizer and UndefinedBehaviorSanitizer
+#      (of the end-to-end scripts, those that reach code the others do not).
+#   4. The workers and finishing the package under ThreadSanitizer.
 #   5. A short run of each fuzz target.
 # Ends with one summary line over all test runners.
 set -uo pipefail
@@ -17,18 +18,23 @@ passed=0
 failed=0
 failures=()
 
-# ctest_run NAME BUILD_DIR [ctest args...]: runs ctest and adds its counts.
-ctest_run() {
-  local name=$1 dir=$2
+# ctest_exec NAME BUILD_DIR [ctest args...]: runs ctest, its whole output
+# to BUILD_DIR/ctest-output.txt, and the time it took after it.
+ctest_exec() {
+  local name=$1 dir=$2 began=$SECONDS
   shift 2
-  local out="$dir/ctest-output.txt" began=$SECONDS
+  ctest --test-dir "$dir" --output-on-failure --timeout 600 "$@" >"$dir/ctest-output.txt" 2>&1
+  echo "-- $name: ctest took $((SECONDS - began)) s" >>"$dir/ctest-output.txt"
+}
+
+# ctest_count NAME BUILD_DIR: prints the failures and the closing lines of
+# that output, and adds its counts.
+ctest_count() {
+  local name=$1 dir=$2
+  local out="$dir/ctest-output.txt"
   echo "== $name: ctest"
-  # The whole output goes to the file; the console gets the failures and the
-  # closing lines.
-  ctest --test-dir "$dir" --output-on-failure --timeout 600 "$@" >"$out" 2>&1
   grep -E '\*\*\*(Failed|Timeout|Exception)|Not Run' "$out" | sed -E 's/ \.{3,}/ .../' | head -n 50
   sed -n '/tests passed/,$p' "$out"
-  echo "-- $name: ctest took $((SECONDS - began)) s"
   local line
   line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$out" | tail -n 1)
   if [ -z "$line" ]; then
@@ -47,6 +53,11 @@ ctest_run() {
     echo "-- $name: output of the failed tests (all of it in $out):"
     grep -vE '^\s*(Start +[0-9]+:|[0-9]+/[0-9]+ Test +#[0-9]+:.*Passed)' "$out" | tail -n 200
   fi
+}
+
+ctest_run() {  # NAME BUILD_DIR [ctest args...]
+  ctest_exec "$@"
+  ctest_count "$1" "$2"
 }
 
 build() {  # NAME DIR [--target T] CMAKE_ARGS...
@@ -72,6 +83,16 @@ if build linux build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_TEST_PORT_BA
   ctest_run linux build/linux -j 2
 fi
 
+# The wine tests spend most of their time waiting on wine and the servers:
+# they run in the background while the sanitizer builds compile.
+win32_pid=
+if build win32 build/win32 -DCMAKE_BUILD_TYPE=Release -DVORN_TEST_PORT_BASE=18300 \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake"; then
+  # The wine tests that need code page 936 set their own locale.
+  ctest_exec win32 build/win32 -j 2 &
+  win32_pid=$!
+fi
+
 if build sanitizers build/asan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON -DVORN_TEST_PORT_BASE=18100; then
   # Every unit and server test, and the end-to-end scripts that reach what
   # the others do not (cuts and retries, kill and resume, TLS); the rest of
@@ -85,10 +106,9 @@ if build threads build/tsan --target vorn_unit_tests -DCMAKE_BUILD_TYPE=Debug -D
   TSAN_OPTIONS=halt_on_error=1 ctest_run threads build/tsan -j 2 -R 'Transfer|SegmentWorker|Thread'
 fi
 
-if build win32 build/win32 -DCMAKE_BUILD_TYPE=Release -DVORN_TEST_PORT_BASE=18300 \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake"; then
-  # The wine tests that need code page 936 set their own locale.
-  ctest_run win32 build/win32 -j 2
+if [ -n "$win32_pid" ]; then
+  wait "$win32_pid"
+  ctest_count win32 build/win32
 fi
 
 echo "== fuzz"
