@@ -85,6 +85,53 @@ StepResult RunExchange(
     const platform::Env* env, const HttpUrl& url, const ExchangeLimits& limits,
     const std::function<std::string(const ProxyRoute&)>& build,
     Exchange* exchange) {
+  const HeadBound bound{env->clock, limits.receive_ms, kHeadTimeoutMs};
+  // The request and the answer's head, on the connection made.
+  auto ask = [&]() {
+    const ProxyRoute& route = exchange->route;
+    const bool proxied = route.kind == ProxyRoute::Kind::kHttpProxy;
+    platform::Socket* socket = exchange->socket.get();
+    const std::string request = build(route);
+    if (socket->Send(request) != static_cast<int>(request.size())) {
+      return Failed(Outcome::kSendFailed, socket->last_error());
+    }
+    // Through a plain-http proxy the head may be the proxy's own.
+    const bool proxy_answers = proxied && !url.secure;
+    const std::string where =
+        proxied ? platform::HostPort(route.host, route.port)
+                : platform::HostPort(url.host, url.port);
+    exchange->body_start.clear();
+    StepResult read = ReadHead(socket, bound, limits.receive_bytes, where,
+                               &exchange->head, &exchange->body_start);
+    if (!read.ok()) return read;
+    const int32_t status = exchange->head.status;
+    if (proxy_answers && status == 407) {
+      return Failed(Outcome::kProxyAuthRequired,
+                    platform::Status::Error(platform::ErrorKind::kOther, where),
+                    status);
+    }
+    if (proxy_answers && (status == 502 || status == 504)) {
+      return Failed(Outcome::kProxyBadGateway,
+                    platform::Status::Error(platform::ErrorKind::kOther, where),
+                    status);
+    }
+    return StepResult();
+  };
+  if (exchange->socket != nullptr && exchange->reusable &&
+      exchange->url == url.text) {
+    exchange->reusable = false;
+    StepResult again = ask();
+    // A kept connection that the server closed while it was idle ends
+    // before a head; that is no answer of the server's, so the request
+    // goes again on a new connection.
+    if (again.outcome != Outcome::kSendFailed &&
+        again.outcome != Outcome::kNoAnswer) {
+      return again;
+    }
+  }
+  exchange->socket.reset();
+  exchange->reusable = false;
+  exchange->url = url.text;
   exchange->route = env->proxies == nullptr
                         ? ProxyRoute()
                         : env->proxies->RouteFor(url.host, url.port,
@@ -111,7 +158,6 @@ StepResult RunExchange(
     return Failed(no_connection, socket->last_error());
   }
   socket->SetReceiveTimeout(limits.receive_ms);
-  const HeadBound bound{env->clock, limits.receive_ms, kHeadTimeoutMs};
   if (url.secure) {
     if (proxied) {
       StepResult tunnel = OpenTunnel(socket, url, route, bound);
@@ -121,28 +167,7 @@ StepResult RunExchange(
       return Failed(Outcome::kTlsFailed, socket->last_error());
     }
   }
-  const std::string request = build(route);
-  if (socket->Send(request) != static_cast<int>(request.size())) {
-    return Failed(Outcome::kSendFailed, socket->last_error());
-  }
-  // Through a plain-http proxy the head may be the proxy's own.
-  const bool proxy_answers = proxied && !url.secure;
-  const std::string where = platform::HostPort(host, port);
-  StepResult read = ReadHead(socket, bound, limits.receive_bytes, where,
-                             &exchange->head, &exchange->body_start);
-  if (!read.ok()) return read;
-  const int32_t status = exchange->head.status;
-  if (proxy_answers && status == 407) {
-    return Failed(Outcome::kProxyAuthRequired,
-                  platform::Status::Error(platform::ErrorKind::kOther, where),
-                  status);
-  }
-  if (proxy_answers && (status == 502 || status == 504)) {
-    return Failed(Outcome::kProxyBadGateway,
-                  platform::Status::Error(platform::ErrorKind::kOther, where),
-                  status);
-  }
-  return StepResult();
+  return ask();
 }
 
 }  // namespace vorn

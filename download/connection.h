@@ -22,6 +22,13 @@ struct Exchange {
   platform::ProxyRoute route;
   ResponseHead head;
   std::string body_start;
+  // The answer before was read to its end and the server keeps the
+  // connection: the next request may go on it.
+  bool reusable = false;
+  // The head is here and its body not yet read (the probe's answer).
+  bool answered = false;
+  // The URL whose server the connection goes to.
+  std::string url;
 };
 
 // The time-outs of one exchange and how much it receives at a time.
@@ -37,6 +44,8 @@ struct ExchangeLimits {
 // answer's head. Through a plain-http proxy the proxy's own refusals (407,
 // and 502 or 504) are the proxy's failures. Every failure names the server
 // or the proxy as host:port; kOk leaves `*exchange` ready for the body.
+// A reusable exchange sends the request on its connection first; when the
+// server has closed it meanwhile, a new connection is made.
 StepResult RunExchange(const platform::Env* env, const HttpUrl& url,
                        const ExchangeLimits& limits,
                        const std::function<std::string(

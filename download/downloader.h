@@ -22,8 +22,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "download/http_url.h"
 #include "download/resume_record.h"
@@ -143,6 +145,13 @@ constexpr int kSegmentBlockBytes = 128 * 1024;
 constexpr int64_t kWritebackBytes = 8 * 1024 * 1024;
 // The buffer of the digest's read of the part file.
 constexpr int64_t kReadBackBytes = 256 * 1024;
+// A connection that has finished its range takes the larger half of what
+// the largest range being fetched still needs, when that is at least twice
+// this; the connection that had it stops at the new end.
+constexpr int64_t kSplitFloorBytes = 1024 * 1024;
+// A package below this size comes through the probe's answer and one
+// request for its first 100 bytes: more connections would not pay.
+constexpr int64_t kOneConnectionBytes = 4 * 1024 * 1024;
 
 // What the probe learned.
 struct ProbeAnswer {
@@ -159,9 +168,8 @@ struct ProbeAnswer {
   std::string proxy_description;  // the first proxy route; empty direct
 };
 
-// The plan of one download: its files, and the bytes each segment still
-// needs. In four-part mode it is kept on disk as the plan file, in the
-// info file's layout.
+// The plan of one download: its files, and the ranges of bytes still
+// needed. With ranges it is kept on disk as the plan file.
 //
 // The files beside the package (save path + suffix):
 //   .part       the package's bytes at their offsets, full size from the
@@ -179,44 +187,73 @@ struct DownloadPlan {
   ResumeRecord record;
   int64_t size = 0;            // the package's size; -1 (one connection
                                // only) until the body has told it
-  bool ranged = false;         // four segments; else one whole-file answer
+  bool ranged = false;         // ranges; else one whole-file answer
+  int connections = 1;         // how many connections fetch the ranges
+  // Per range: the connection that fetches it first (-1: the first that
+  // is free). A connection fetches its own ranges in file order.
+  std::vector<int> first_owner;
   bool resumed = false;        // a kept part file is continued
   bool dropped_other = false;  // a plan for another URL was thrown away
   bool took_over = false;      // an older client's segment files were taken
 
-  int SegmentCount() const { return ranged ? kSegmentCount : 1; }
+  int SegmentCount() const { return ranged ? connections : 1; }
   // The older layout's record (save path + ".down") and segment files.
   std::string OldRecordPath() const { return save_path + ".down"; }
   std::string OldSegmentPath(int index) const;
 };
 
-// The offset in the plan file of the 8-byte start of range `index`, for a
-// record whose URL and save path are as in `record`, as this client writes
-// the plan (PlanLayout::k64).
+// The offset in the plan file of the 8-byte start of range `index` (its
+// end follows it), for a record whose URL, save path and ranges are as in
+// `record`, as this client writes the plan (PlanLayout::kSlots).
 int64_t StartFieldOffset(const ResumeRecord& record, int index);
 
+struct Exchange;
+
 // What the preparation found: the probe's answer and the plan, or why it
-// failed (then `plan` holds what was known by then).
+// failed (then `plan` holds what was known by then). `answer` is the
+// probe's connection with its answer's body still to read, when that body
+// is the first range of the plan (or the whole file).
 struct Prepared {
+  Prepared();
+  Prepared(Prepared&&);
+  Prepared& operator=(Prepared&&);
+  ~Prepared();
   StepResult result;
   ProbeAnswer probe;
   DownloadPlan plan;
+  std::unique_ptr<Exchange> answer;
+  int answer_range = -1;  // the range that answer brings
 };
 
-// What the workers of one download share while they run. The probe's
-// answer and the plan are filled before the first worker starts; each
-// worker then writes only its own result and the start of its own range,
-// and worker 0 alone the digest of what it wrote from the first byte on
-// and, when the probe learned no size, the plan's size once its body ended.
+// What the connections of one download share while they run. The probe's
+// answer and the plan are filled before the first connection starts.
+// Each connection writes only its own result. Who fetches which range,
+// and where every range starts and ends, change under `work`; the digest
+// and how far it reaches under `hashing`.
 struct Transfer {
+  Transfer();
+  ~Transfer();
   ProbeAnswer probe;
   DownloadPlan plan;
   std::unique_ptr<platform::Sha256> digest;  // null: no digest announced
   int64_t hashed = 0;  // the digest holds the part file's first bytes
   StepResult results[kSegmentCount];
-  // The whole file through one connection after the four answered for
+  // The whole file through one connection after the ranges answered for
   // different files: that one answer is the package, whatever it is dated.
   bool one_answer = false;
+  // The probe's answer, handed to connection 0 for range `answer_range`.
+  std::unique_ptr<Exchange> answer;
+  int answer_range = -1;
+
+  std::mutex work;
+  // Per range of the plan: the connection fetching it (-1 none); the offset
+  // below which its connection may have received bytes (a split never cuts
+  // below it); whether it failed for good (nobody takes it again).
+  std::vector<int> owner;
+  std::vector<int64_t> reach;
+  std::vector<bool> failed;
+
+  std::mutex hashing;
 };
 
 // Where a download ended, for the lines that say so.
@@ -263,6 +300,12 @@ class Downloader {
     expected_size_ = size;
     expected_sha256_ = sha256;
   }
+  // The smallest range a split leaves, and the size from which a package
+  // is fetched over several connections; tests make them small.
+  void SetSharing(int64_t split_floor, int64_t one_connection_bytes) {
+    split_floor_ = split_floor;
+    one_connection_bytes_ = one_connection_bytes;
+  }
 
   // The whole download of `url` into `save_path`: prepare, start the
   // workers (four, or one without ranges), wait for them without a bound
@@ -272,19 +315,24 @@ class Downloader {
 
   // Asks the server at `url` for the bytes from offset 100 on and learns
   // the size, range support and validators, following redirects. `method`
-  // 0 sends GET, anything else HEAD.
-  StepResult ProbeSize(const HttpUrl& url, int method,
-                       ProbeAnswer* answer) const;
+  // 0 sends GET, anything else HEAD. With `open` given, a GET answer whose
+  // body is to come is left there, its connection open, for its body to be
+  // read; otherwise the connection is closed after the head.
+  StepResult ProbeSize(const HttpUrl& url, int method, ProbeAnswer* answer,
+                       std::unique_ptr<Exchange>* open = nullptr) const;
 
   // Parses the URL, reads the plan file, probes and fixes the plan; in
   // four-part mode the plan is on disk before this succeeds.
   Prepared PrepareDownload(const std::string& url,
                            const std::string& save_path) const;
 
-  // The transfer of segment `index` of `transfer`, run on a worker thread;
-  // its result goes to transfer->results[index]. A transient failure is
-  // retried from the segment's first missing byte (one connection: from
-  // the file's first byte), kMaxSegmentRetries times at most.
+  // Connection `index` of `transfer`, run on a worker thread: it fetches
+  // a range no connection has, and when none is left takes over the larger
+  // half of what the largest range being fetched still needs, until no
+  // work is left; its result goes to transfer->results[index]. A transient
+  // failure is retried from the range's first missing byte (one
+  // connection: from the file's first byte), kMaxSegmentRetries times at
+  // most.
   void DownloadSegment(Transfer* transfer, int index) const;
 
   // Makes the part file the package: checks that every segment is
@@ -341,15 +389,30 @@ class Downloader {
   // Starts the workers and waits for them; false (with `failure` set) when
   // a thread could not be started or waited for.
   bool RunWorkers(Transfer* transfer, StepResult* failure);
-  // One attempt at segment `index`: one request, and its answer's body
-  // written at its offsets from where the segment stands.
-  StepResult FetchSegment(Transfer* transfer, int index) const;
+  // The range connection `index` fetches next, -1 when no work is left.
+  int TakeWork(Transfer* transfer, int index) const;
+  // Range `range` through connection `index`, retried as DownloadSegment
+  // says; `open` is the connection kept from the answer before.
+  StepResult FetchRange(Transfer* transfer, int index, int range,
+                        std::unique_ptr<Exchange>* open) const;
+  // One attempt at range `range`: one request (or the probe's answer), and
+  // its answer's body written at its offsets from where the range stands.
+  StepResult FetchSegment(Transfer* transfer, int index, int range,
+                          std::unique_ptr<Exchange>* open) const;
+  // Adds the bytes on disk from where the digest stands to it, as far as
+  // they reach; the caller holds `hashing`.
+  void CatchUpDigest(Transfer* transfer) const;
+  // The plan of a fresh download over ranges, the probe's answer (from
+  // byte 100) taking the first.
+  void PlanRanges(DownloadPlan* plan) const;
 
   const platform::Env* env_;
   uint32_t connect_timeout_ms_ = kConnectTimeoutMs;
   uint32_t receive_timeout_ms_ = kReceiveTimeoutMs;
   int64_t expected_size_ = -1;
   std::string expected_sha256_;
+  int64_t split_floor_ = kSplitFloorBytes;
+  int64_t one_connection_bytes_ = kOneConnectionBytes;
   // With both a SHA-256 and a size announced, the bytes are proven at the
   // end, so the server's validators need not agree from answer to answer.
   bool Pinned() const {

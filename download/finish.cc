@@ -34,7 +34,7 @@ uint32_t SegmentThreadProc(void* arg) {
   return 0;
 }
 
-// Whether every segment has all its bytes in the part file.
+// Whether every range has all its bytes in the part file.
 bool SegmentsComplete(const Transfer& transfer) {
   if (!transfer.plan.ranged) return transfer.results[0].ok();
   for (const SegmentRange& range : transfer.plan.record.ranges) {
@@ -45,8 +45,24 @@ bool SegmentsComplete(const Transfer& transfer) {
 
 }  // namespace
 
+Transfer::Transfer() = default;
+Transfer::~Transfer() = default;
+
 bool Downloader::RunWorkers(Transfer* transfer, StepResult* failure) {
   const int count = transfer->plan.SegmentCount();
+  const size_t ranges = transfer->plan.record.ranges.size();
+  transfer->owner.assign(ranges, -1);
+  transfer->reach.assign(ranges, 0);
+  transfer->failed.assign(ranges, false);
+  const std::vector<int>& first = transfer->plan.first_owner;
+  for (size_t i = 0; i < ranges && i < first.size(); ++i) {
+    if (first[i] < count) transfer->owner[i] = first[i];
+  }
+  // The range the probe's answer brings is connection 0's.
+  if (transfer->answer != nullptr && transfer->answer_range >= 0 &&
+      static_cast<size_t>(transfer->answer_range) < ranges) {
+    transfer->owner[transfer->answer_range] = 0;
+  }
   SegmentJob jobs[kSegmentCount];
   platform::ThreadHandle handles[kSegmentCount] = {};
   for (int i = 0; i < count; ++i) {
@@ -89,6 +105,8 @@ DownloadResult Downloader::Download(const std::string& url,
   Transfer transfer;
   transfer.probe = std::move(prepared.probe);
   transfer.plan = std::move(prepared.plan);
+  transfer.answer = std::move(prepared.answer);
+  transfer.answer_range = prepared.answer_range;
   // With a digest announced, worker 0 hashes the bytes it writes from the
   // first one on; the finish reads back only the rest.
   if (!expected_sha256_.empty() && env_->crypto != nullptr) {
@@ -122,6 +140,11 @@ DownloadResult Downloader::Download(const std::string& url,
     // The plan would describe bytes that the one connection overwrites.
     (void)env_->files->RemoveFile(transfer.plan.plan_path);
     transfer.plan.ranged = false;
+    transfer.plan.connections = 1;
+    transfer.plan.first_owner.clear();
+    transfer.plan.record.ranges.assign(
+        1, SegmentRange{0, transfer.plan.size - 1});
+    transfer.answer.reset();
     transfer.one_answer = true;
     if (transfer.digest) {
       transfer.digest = env_->crypto->NewSha256();

@@ -13,13 +13,50 @@ namespace vorn {
 
 namespace {
 
-// More than two lines of at most 1023 bytes and the 84 bytes of fields can
-// ever need, even with every byte doubled by CR LF pairs.
+// More than two lines of at most 1023 bytes and the fields of the ranges a
+// plan ever holds can need, even with every byte doubled by CR LF pairs.
 constexpr int64_t kMaxInfoFileBytes = 8192;
+
+// The ranges that still need bytes, in file order, overlaps merged (ranges
+// that only touch stay apart, for connections of their own): a range
+// split off overlaps the one it came from when a run was killed between
+// the two writes of the split, and then both need those bytes.
+std::vector<SegmentRange> NeededRanges(const std::vector<SegmentRange>& all) {
+  std::vector<SegmentRange> needed;
+  for (const SegmentRange& range : all) {
+    if (range.start <= range.end) needed.push_back(range);
+  }
+  std::sort(needed.begin(), needed.end(),
+            [](const SegmentRange& a, const SegmentRange& b) {
+              return a.start < b.start;
+            });
+  std::vector<SegmentRange> merged;
+  for (const SegmentRange& range : needed) {
+    if (!merged.empty() && range.start <= merged.back().end) {
+      merged.back().end = std::max(merged.back().end, range.end);
+    } else {
+      merged.push_back(range);
+    }
+  }
+  return merged;
+}
+
+// Free slots after the ranges, so that the ranges split off while the
+// download runs have their place in the plan file.
+void AddFreeSlots(std::vector<SegmentRange>* ranges) {
+  const size_t slots = std::max<size_t>(kPlanSlots,
+                                        ranges->size() + kSegmentCount);
+  ranges->resize(slots, SegmentRange{0, -1});
+}
 
 }  // namespace
 
 Downloader::Downloader(const platform::Env* env) : env_(env) {}
+
+Prepared::Prepared() = default;
+Prepared::Prepared(Prepared&&) = default;
+Prepared& Prepared::operator=(Prepared&&) = default;
+Prepared::~Prepared() = default;
 
 std::string DownloadPlan::OldSegmentPath(int index) const {
   return OldRecordPath() + static_cast<char>('0' + index);
@@ -29,7 +66,7 @@ int64_t StartFieldOffset(const ResumeRecord& record, int index) {
   // The two lines with their CR CR LF, then the fields as written.
   return static_cast<int64_t>(record.url.size() + 3 + record.save_path.size() +
                               3) +
-         StartFieldWithinFields(PlanLayout::k64, index);
+         StartFieldWithinFields(PlanLayout::kSlots, index);
 }
 
 Prepared Downloader::PrepareDownload(const std::string& url_text,
@@ -82,7 +119,7 @@ Prepared Downloader::PrepareDownload(const std::string& url_text,
   const bool have_record =
       have_file && ReadInfoFile(raw, &plan.record, &layout);
 
-  prepared.result = ProbeSize(url, 0, &probe);
+  prepared.result = ProbeSize(url, 0, &probe, &prepared.answer);
   if (!prepared.result.ok()) return prepared;
   // A body that ends with the connection looks the same when it is cut:
   // only an announced size or digest tells the two apart.
@@ -122,6 +159,38 @@ Prepared Downloader::PrepareDownload(const std::string& url_text,
     (void)env_->files->RemoveFile(plan.part_path);
   }
   plan.resumed = resume;
+  if (plan.ranged) {
+    std::vector<SegmentRange>& ranges = plan.record.ranges;
+    if (resume) {
+      ranges = NeededRanges(ranges);
+      int64_t needed = 0;
+      for (const SegmentRange& range : ranges) {
+        needed += range.end - range.start + 1;
+      }
+      plan.connections = needed >= one_connection_bytes_
+                             ? kSegmentCount
+                             : std::min<int>(kSegmentCount, ranges.size());
+      // Each connection starts on a range of its own, in turn.
+      plan.first_owner.clear();
+      for (size_t i = 0; i < ranges.size(); ++i) {
+        plan.first_owner.push_back(
+            i < static_cast<size_t>(plan.connections) ? static_cast<int>(i)
+                                                      : -1);
+      }
+      AddFreeSlots(&ranges);
+    }
+    // The probe's answer brings the file from byte 100 on: it is the first
+    // range's when one starts there, else it is not read.
+    for (size_t i = 0; i < ranges.size() && prepared.answer; ++i) {
+      if (ranges[i].start == 100 && ranges[i].end >= 100) {
+        prepared.answer_range = static_cast<int>(i);
+      }
+    }
+  } else if (prepared.answer) {
+    // Without ranges the probe's answer is the whole file.
+    prepared.answer_range = 0;
+  }
+  if (prepared.answer_range < 0) prepared.answer.reset();
 
   // A package the disk cannot hold fails now, before anything is fetched,
   // as a write of the part file would fail later.
@@ -180,18 +249,31 @@ bool Downloader::MayResume(const std::string& raw, PlanLayout layout,
       return false;
     }
   }
-  if (record.file_size != probe.size ||
-      record.ranges[3].end != probe.size - 1) {
-    return false;
-  }
+  if (record.file_size != probe.size) return false;
   // A record that the text-mode reading garbled, or whose files do not fit
   // it, cannot be trusted: planning afresh loses at most the bytes already
   // fetched, resuming from it would corrupt the package.
   if (raw != SerializeInfoFile(record, layout)) return false;
-  SegmentRange fresh[kSegmentCount];
-  MakeFreshPartition(probe.size, fresh);
-  for (int i = 0; i < kSegmentCount; ++i) {
-    if (record.ranges[i].end != fresh[i].end) return false;
+  if (layout == PlanLayout::kSlots) {
+    for (const SegmentRange& range : record.ranges) {
+      if (range.start <= range.end &&
+          (range.start < 0 || range.end >= probe.size)) {
+        return false;
+      }
+    }
+  } else {
+    // The earlier layouts part the file in four: every start lies in its
+    // range or one past it (complete), as their workers wrote it.
+    std::vector<SegmentRange> fresh;
+    MakeFreshPartition(probe.size, fresh);
+    for (int i = 0; i < kSegmentCount; ++i) {
+      const SegmentRange& range = record.ranges[i];
+      if (range.end != fresh[i].end ||
+          range.start < OriginalStart(record.ranges, i) ||
+          range.start > range.end + 1) {
+        return false;
+      }
+    }
   }
   if (old_layout) return ReconcileWithOldSegments(&prepared->plan);
   return ReconcileWithPartFile(prepared);
@@ -199,35 +281,40 @@ bool Downloader::MayResume(const std::string& raw, PlanLayout layout,
 
 bool Downloader::ReconcileWithPartFile(Prepared* prepared) const {
   DownloadPlan& plan = prepared->plan;
+  const int64_t size = prepared->probe.size;
   // The part file has the package's size from the first write on; without
   // it (or at another size) no byte the plan counts is there.
-  if (env_->files->FileLength(plan.part_path) != prepared->probe.size) {
-    return false;
-  }
-  // Every start lies in its range or one past it (complete): the workers
-  // never write it otherwise.
-  for (int i = 0; i < kSegmentCount; ++i) {
-    const SegmentRange& range = plan.record.ranges[i];
-    if (range.start < OriginalStart(plan.record.ranges, i) ||
-        range.start > range.end + 1) {
-      return false;
-    }
-  }
-  // The workers move their starts in place without a flush, so after a
-  // power cut a start may count bytes that never reached the disk; where
-  // the file system shows them as a hole, they are fetched again.
+  if (env_->files->FileLength(plan.part_path) != size) return false;
+  // The connections move their starts in place without a flush, so after
+  // a power cut a start may count bytes that never reached the disk; where
+  // the file system shows a hole between the needed ranges, the bytes from
+  // there on are fetched again.
   std::unique_ptr<platform::File> part;
   if (!env_->files->Open(plan.part_path, platform::OpenMode::kRead, &part)
            .ok()) {
     return false;
   }
-  for (int i = 0; i < kSegmentCount; ++i) {
-    SegmentRange& range = plan.record.ranges[i];
-    const int64_t origin = OriginalStart(plan.record.ranges, i);
-    if (range.start > origin) {
-      range.start = part->DataEnd(origin, range.start);
+  std::vector<SegmentRange> needed = NeededRanges(plan.record.ranges);
+  std::vector<SegmentRange> kept;
+  int64_t on_disk_from = 0;
+  for (size_t i = 0; i <= needed.size(); ++i) {
+    const bool last = i == needed.size();
+    SegmentRange range = last ? SegmentRange{size, size - 1} : needed[i];
+    if (range.start > on_disk_from) {
+      const int64_t data_end = part->DataEnd(on_disk_from, range.start);
+      if (data_end < range.start) {
+        if (last) {
+          kept.push_back({data_end, size - 1});
+        } else {
+          range.start = data_end;
+        }
+      }
     }
+    if (last) break;
+    kept.push_back(range);
+    on_disk_from = range.end + 1;
   }
+  plan.record.ranges = kept;
   return true;
 }
 
@@ -251,7 +338,42 @@ void Downloader::PlanFresh(const ProbeAnswer& probe, DownloadPlan* plan) const {
   plan->record.file_size = probe.size;
   plan->record.sha256 = HexEncode(expected_sha256_);
   plan->record.etag = probe.etag;
-  MakeFreshPartition(probe.size, plan->record.ranges);
+  if (plan->ranged) {
+    PlanRanges(plan);
+  } else {
+    plan->record.ranges.assign(1, SegmentRange{0, probe.size - 1});
+    plan->connections = 1;
+  }
+}
+
+void Downloader::PlanRanges(DownloadPlan* plan) const {
+  // The probe's answer brings the file from byte 100 on: its connection
+  // takes that range, and another fetches the first 100 bytes before
+  // anything else, so that the digest can follow the bytes as they come. A
+  // small package is those two; a larger one the quarters of the file,
+  // the first one short of its first 100 bytes.
+  std::vector<SegmentRange>& ranges = plan->record.ranges;
+  const int64_t size = plan->size;
+  // Connection 0 reads the probe's answer; connection 1 fetches the first
+  // 100 bytes and then the second quarter; the others a quarter each.
+  ranges.clear();
+  ranges.push_back({0, std::min<int64_t>(99, size - 1)});
+  plan->first_owner = {1};
+  if (size < one_connection_bytes_ || size < 8 * 100) {
+    if (size > 100) {
+      ranges.push_back({100, size - 1});
+      plan->first_owner.push_back(0);
+    }
+    plan->connections = static_cast<int>(ranges.size());
+  } else {
+    std::vector<SegmentRange> quarters;
+    MakeFreshPartition(size, quarters);
+    quarters[0].start = 100;
+    ranges.insert(ranges.end(), quarters.begin(), quarters.end());
+    plan->first_owner.insert(plan->first_owner.end(), {0, 1, 2, 3});
+    plan->connections = kSegmentCount;
+  }
+  AddFreeSlots(&ranges);
 }
 
 platform::Status Downloader::CheckRoom(const DownloadPlan& plan) const {
@@ -274,7 +396,7 @@ platform::Status Downloader::CheckRoom(const DownloadPlan& plan) const {
 }
 
 bool Downloader::ReconcileWithOldSegments(DownloadPlan* plan) const {
-  SegmentRange* ranges = plan->record.ranges;
+  std::vector<SegmentRange>& ranges = plan->record.ranges;
   for (int i = 0; i < kSegmentCount; ++i) {
     int64_t length = env_->files->FileLength(plan->OldSegmentPath(i));
     if (length < 0) length = 0;  // a missing segment file is empty

@@ -112,7 +112,8 @@ ProbeResult ReadProbeAnswer(const ResponseHead& head, ProbeAnswer* answer,
 // the system names for it, and reads the answer's head alone. At most
 // kMaxRedirects redirects are followed.
 StepResult Downloader::ProbeSize(const HttpUrl& url, int method,
-                                 ProbeAnswer* answer) const {
+                                 ProbeAnswer* answer,
+                                 std::unique_ptr<Exchange>* open) const {
   *answer = ProbeAnswer();
   answer->url = url;
   const bool head = method != 0;
@@ -131,23 +132,31 @@ StepResult Downloader::ProbeSize(const HttpUrl& url, int method,
       answer->proxy_description = exchange.route.description;
     }
     if (!exchanged.ok()) return exchanged;
-    // The probe asked for the whole file from offset 100 and reads only its
-    // head; closing now stops the server from pushing the rest of the file
-    // into a connection nobody reads.
-    exchange.socket->Close();
     HttpUrl next;
     StepResult failure;
     switch (ReadProbeAnswer(exchange.head, answer, &next, &failure)) {
       case kProbeOk:
         failure = StepResult();
         failure.status = exchange.head.status;
+        // The body that follows (the file from offset 100, or all of it)
+        // is kept for the download when the caller takes it; otherwise
+        // closing now stops the server from pushing the rest of the file
+        // into a connection nobody reads.
+        if (open != nullptr && !head && exchange.head.status != 416) {
+          exchange.answered = true;
+          *open = std::make_unique<Exchange>(std::move(exchange));
+        } else {
+          exchange.socket->Close();
+        }
         return failure;
       case kProbeServerError:
       case kProbeFailed:
+        exchange.socket->Close();
         return failure;
       case kProbeRedirected:
         break;
     }
+    exchange.socket->Close();
     if (++redirects > kMaxRedirects) {
       return Failed(Outcome::kTooManyRedirects, AtServer(answer->url),
                     exchange.head.status);

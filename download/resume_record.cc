@@ -31,21 +31,34 @@ constexpr size_t kMaxLineBytes = 1023;
 // Bytes of the fixed-size fields after the two lines, in each layout.
 constexpr size_t kFixedFieldBytes32 = 44;
 constexpr size_t kFixedFieldBytes64 = 84;
-// The first four bytes of the 64-bit layout's fields.
+// The first four bytes of the fields of the 64-bit layouts.
 constexpr uint32_t kLayout64Mark = 0xFFFFFFFFu;
+constexpr uint32_t kLayoutSlotsMark = 0xFFFFFFFEu;
+// Bytes of the slots layout before its ranges.
+constexpr size_t kSlotsHeadBytes = 24;
+// More ranges than a plan file can hold in its 8 KiB.
+constexpr uint32_t kMaxSlots = 256;
 
-// Size, time and the eight range values, little-endian, in file order (the
-// size before the time), in `layout`.
+// Size, time and the range values, little-endian, in file order (the
+// size before the time), in `layout`; k64 and k32 hold four ranges.
 std::string FixedFields(const ResumeRecord& record, PlanLayout layout) {
   std::string out;
   if (layout == PlanLayout::k32) {
     AppendLe32(&out, static_cast<uint32_t>(record.file_size));
   } else {
-    AppendLe32(&out, kLayout64Mark);
+    AppendLe32(&out, layout == PlanLayout::k64 ? kLayout64Mark
+                                               : kLayoutSlotsMark);
     AppendLe64(&out, static_cast<uint64_t>(record.file_size));
   }
   AppendLe64(&out, static_cast<uint64_t>(record.last_modified.seconds()));
-  for (const SegmentRange& range : record.ranges) {
+  size_t count = record.ranges.size();
+  if (layout == PlanLayout::kSlots) {
+    AppendLe32(&out, static_cast<uint32_t>(count));
+  } else if (count > kSegmentCount) {
+    count = kSegmentCount;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    const SegmentRange& range = record.ranges[i];
     if (layout == PlanLayout::k32) {
       AppendLe32(&out, static_cast<uint32_t>(range.start));
       AppendLe32(&out, static_cast<uint32_t>(range.end));
@@ -60,6 +73,18 @@ std::string FixedFields(const ResumeRecord& record, PlanLayout layout) {
 // Reads the fixed fields of `layout` from `p` into `record`. A k32 range
 // value is a signed 32-bit number, as the writers of that layout held it.
 void ReadFixedFields(const char* p, PlanLayout layout, ResumeRecord* record) {
+  if (layout == PlanLayout::kSlots) {
+    record->file_size = static_cast<int64_t>(ReadLe64(p + 4));
+    record->last_modified = Time64(static_cast<int64_t>(ReadLe64(p + 12)));
+    record->ranges.resize(ReadLe32(p + 20));
+    for (size_t i = 0; i < record->ranges.size(); ++i) {
+      const char* at = p + kSlotsHeadBytes + 16 * i;
+      record->ranges[i].start = static_cast<int64_t>(ReadLe64(at));
+      record->ranges[i].end = static_cast<int64_t>(ReadLe64(at + 8));
+    }
+    return;
+  }
+  record->ranges.resize(kSegmentCount);
   if (layout == PlanLayout::k32) {
     record->file_size = ReadLe32(p);
     record->last_modified = Time64(static_cast<int64_t>(ReadLe64(p + 4)));
@@ -79,7 +104,8 @@ void ReadFixedFields(const char* p, PlanLayout layout, ResumeRecord* record) {
 
 }  // namespace
 
-void MakeFreshPartition(int64_t size, SegmentRange ranges[kSegmentCount]) {
+void MakeFreshPartition(int64_t size, std::vector<SegmentRange>& ranges) {
+  ranges.assign(kSegmentCount, SegmentRange());
   const int64_t q = size / kSegmentCount;
   for (int i = 0; i < kSegmentCount; ++i) {
     ranges[i].start = i * q;
@@ -89,18 +115,35 @@ void MakeFreshPartition(int64_t size, SegmentRange ranges[kSegmentCount]) {
   ranges[kSegmentCount - 1].end = size - 1;
 }
 
-int64_t OriginalStart(const SegmentRange ranges[kSegmentCount], int index) {
+int64_t OriginalStart(const std::vector<SegmentRange>& ranges, int index) {
   return index == 0 ? 0 : ranges[index - 1].end + 1;
 }
 
-int64_t FixedFieldBytes(PlanLayout layout) {
-  return layout == PlanLayout::k32 ? kFixedFieldBytes32 : kFixedFieldBytes64;
+int64_t FixedFieldBytes(PlanLayout layout, int ranges) {
+  switch (layout) {
+    case PlanLayout::k32:
+      return kFixedFieldBytes32;
+    case PlanLayout::k64:
+      return kFixedFieldBytes64;
+    case PlanLayout::kSlots:
+      break;
+  }
+  return static_cast<int64_t>(kSlotsHeadBytes) + 16 * ranges;
 }
 
 int64_t StartFieldWithinFields(PlanLayout layout, int index) {
   // k32: size (4) and time (8), then start and end of 4 bytes each; k64:
-  // the mark (4), size (8) and time (8), then start and end of 8 each.
-  return layout == PlanLayout::k32 ? 12 + 8 * index : 20 + 16 * index;
+  // the mark (4), size (8) and time (8), then start and end of 8 each;
+  // kSlots: the same with the count (4) before the ranges.
+  switch (layout) {
+    case PlanLayout::k32:
+      return 12 + 8 * index;
+    case PlanLayout::k64:
+      return 20 + 16 * index;
+    case PlanLayout::kSlots:
+      break;
+  }
+  return static_cast<int64_t>(kSlotsHeadBytes) + 16 * index;
 }
 
 std::string SerializeInfoFile(const ResumeRecord& record, PlanLayout layout) {
@@ -128,7 +171,16 @@ bool ReadWrittenLayout(const std::string& raw, PlanLayout layout,
   size_t path_end = raw.find("\r\r\n", url_end + 3);
   if (path_end == std::string::npos) return false;
   size_t fields = path_end + 3;
-  const size_t fixed = static_cast<size_t>(FixedFieldBytes(layout));
+  int count = kSegmentCount;
+  if (layout == PlanLayout::kSlots) {
+    if (raw.size() < fields + kSlotsHeadBytes ||
+        ReadLe32(raw.data() + fields) != kLayoutSlotsMark ||
+        ReadLe32(raw.data() + fields + 20) > kMaxSlots) {
+      return false;
+    }
+    count = static_cast<int>(ReadLe32(raw.data() + fields + 20));
+  }
+  const size_t fixed = static_cast<size_t>(FixedFieldBytes(layout, count));
   if (raw.size() < fields + fixed) return false;
   if (layout == PlanLayout::k64 &&
       ReadLe32(raw.data() + fields) != kLayout64Mark) {
@@ -165,9 +217,10 @@ bool ReadWrittenLayout(const std::string& raw, PlanLayout layout,
 bool ReadInfoFile(const std::string& raw, ResumeRecord* record,
                   PlanLayout* layout) {
   if (raw.empty()) return false;
-  // The 64-bit layout's mark is no size the 32-bit layout ever held, so at
-  // most one of them reads the file.
-  for (PlanLayout written : {PlanLayout::k64, PlanLayout::k32}) {
+  // The marks of the 64-bit layouts are no size the 32-bit layout ever held,
+  // so at most one of them reads the file.
+  for (PlanLayout written :
+       {PlanLayout::kSlots, PlanLayout::k64, PlanLayout::k32}) {
     if (ReadWrittenLayout(raw, written, record)) {
       if (layout != nullptr) *layout = written;
       return true;
@@ -206,6 +259,7 @@ void ParseInfoFile(const std::string& raw, ResumeRecord* record) {
 
   // The fixed fields are read over their present values, byte by byte, so
   // what lies beyond the end of the data keeps the value it had.
+  record->ranges.resize(kSegmentCount);
   std::string present = FixedFields(*record, PlanLayout::k32);
   char fields[kFixedFieldBytes32];
   std::memcpy(fields, present.data(), kFixedFieldBytes32);

@@ -1,23 +1,32 @@
-// The segment workers: each fetches one range (or, without range support,
-// the whole file) on a thread of its own, and writes it at its offset into
-// the one part file that all of them share.
+// The connections: each fetches ranges of the plan (or, without range
+// support, the whole file) on a thread of its own, and writes them at their
+// offsets into the one part file that all of them share.
 //
-// A worker writes only body bytes that belong to its segment: it reads the
-// whole response head first (however the network splits it), believes the
-// answer only when it names exactly what was asked for (the range, the
+// A connection writes only body bytes that belong to its range: it reads
+// the whole response head first (however the network splits it), believes
+// the answer only when it names exactly what was asked for (the range, the
 // planned total, the probe's Last-Modified and ETag, no coding of the body
-// but chunked, a length that agrees), stops when its range is complete (a
-// keep-alive server would otherwise hold it until its own time-out), and
-// never writes past the range. A failed connection, a wrong answer, a
-// stall or a failed write ends the segment early with what it holds kept;
-// finishing then sees the segment as incomplete. Each worker leaves its
-// result in its own place of the Transfer.
+// but chunked, a length that agrees), stops when its range is complete,
+// and never writes past the range. A failed connection, a wrong answer, a
+// stall or a failed write ends the range early with what it holds kept;
+// finishing then sees it as incomplete. Each connection leaves its result
+// in its own place of the Transfer.
 //
-// Body bytes move in blocks of kSegmentBlockBytes: a worker fills its one
-// buffer from the socket and writes it out whole at its offset, then
-// rewrites its own start in the plan file (8 bytes, in place), so a killed
-// run resumes from the last block on disk. A gigabyte costs a few thousand
-// system calls per connection, not a million.
+// The work is shared: a connection whose range is done takes a range that
+// nobody fetches, else the larger half of what the largest range being
+// fetched still needs (when that is at least twice the split floor). The
+// range split off goes into a free slot of the plan file before the range
+// it came from is cut short there, so a kill between the two writes leaves
+// bytes needed twice, never bytes needed by nobody. The connection that
+// had it stops at its new end and closes; no byte is asked for twice. A
+// connection that read its answer to the end keeps it for its next
+// request.
+//
+// Body bytes move in blocks of kSegmentBlockBytes: a connection fills its
+// one buffer from the socket and writes it out whole at its offset, then
+// rewrites its range's start in the plan file (8 bytes, in place), so a
+// killed run resumes from the last block on disk. A gigabyte costs a few
+// thousand system calls per connection, not a million.
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -52,16 +61,16 @@ bool SameFileAsProbed(const ResponseHead& head, const ProbeAnswer& probe) {
   return true;
 }
 
-// Whether a segment answer is exactly the one segment `index` asked for;
-// then *body_bytes is what it owes the part file (-1: its body tells, as
-// the probe learned no size) and *framing how its body ends.
+// Whether an answer is exactly the one asked for `asked`; then *body_bytes
+// is what it owes the part file (-1: its body tells, as the probe learned
+// no size) and *framing how its body ends.
 bool AnswerFitsSegment(const ResponseHead& head, const DownloadPlan& plan,
-                       int index, int64_t* body_bytes, Framing* framing) {
+                       const SegmentRange& range, int64_t* body_bytes,
+                       Framing* framing) {
   int64_t length = 0;
   *framing = ReadFraming(head, &length);
   if (*framing == Framing::kInvalid) return false;
   if (plan.ranged) {
-    const SegmentRange& range = plan.record.ranges[index];
     int64_t first = 0, last = 0, total = 0;
     if (head.status != 206 || !ReadContentRange(head, &first, &last, &total) ||
         first != range.start || last != range.end || total != plan.size) {
@@ -147,12 +156,124 @@ uint32_t RetryPauseMs(int retry) {
 void Downloader::DownloadSegment(Transfer* transfer, int index) const {
   if (index < 0 || index >= kSegmentCount) return;
   StepResult& result = transfer->results[index];
-  for (int retry = 1;; ++retry) {
-    result = FetchSegment(transfer, index);
-    if (result.ok() || !Transient(result.outcome) ||
-        retry > kMaxSegmentRetries) {
+  result = StepResult();
+  // Connection 0 starts with the probe's answer when there is one.
+  std::unique_ptr<Exchange> open;
+  if (index == 0) open = std::move(transfer->answer);
+  if (!transfer->plan.ranged) {
+    result = FetchRange(transfer, index, 0, &open);
+    return;
+  }
+  for (;;) {
+    const int range = TakeWork(transfer, index);
+    if (range < 0) return;
+    result = FetchRange(transfer, index, range, &open);
+    std::lock_guard<std::mutex> hold(transfer->work);
+    transfer->owner[range] = -1;
+    if (!result.ok()) {
+      // Nobody takes it again, nor what else was given to this connection:
+      // the same server would answer the same way, after the same retries.
+      transfer->failed[range] = true;
       return;
     }
+    if (stop_[index].load() != 0) {
+      result = Failed(Outcome::kStopped);
+      return;
+    }
+  }
+}
+
+int Downloader::TakeWork(Transfer* transfer, int index) const {
+  std::lock_guard<std::mutex> hold(transfer->work);
+  std::vector<SegmentRange>& ranges = transfer->plan.record.ranges;
+  const int count = static_cast<int>(ranges.size());
+  // A transfer that RunWorkers did not set up has nobody on any range.
+  if (transfer->owner.size() != ranges.size()) {
+    transfer->owner.assign(ranges.size(), -1);
+    transfer->reach.assign(ranges.size(), 0);
+    transfer->failed.assign(ranges.size(), false);
+  }
+  auto needed = [&](int i) {
+    return ranges[i].start <= ranges[i].end && !transfer->failed[i];
+  };
+  // The first of the ranges given to this connection, else the first one
+  // that nobody fetches.
+  int take = -1;
+  bool own = false;
+  for (int i = 0; i < count; ++i) {
+    if (!needed(i)) continue;
+    const bool mine = transfer->owner[i] == index;
+    if (!mine && (own || transfer->owner[i] >= 0)) continue;
+    if (take < 0 || (mine && !own) || ranges[i].start < ranges[take].start) {
+      take = i;
+      own = mine;
+    }
+  }
+  if (take >= 0) {
+    transfer->owner[take] = index;
+    transfer->reach[take] = ranges[take].start;
+    return take;
+  }
+  // Else the larger half of what the largest range still needs beyond
+  // where its connection may have read.
+  int largest = -1;
+  int64_t left = 0;
+  for (int i = 0; i < count; ++i) {
+    if (!needed(i)) continue;
+    const int64_t from = std::max(ranges[i].start, transfer->reach[i]);
+    if (ranges[i].end - from + 1 > left) {
+      left = ranges[i].end - from + 1;
+      largest = i;
+    }
+  }
+  if (largest < 0 || left < 2 * split_floor_) return -1;
+  int slot = -1;
+  for (int i = 0; i < count && slot < 0; ++i) {
+    if (ranges[i].start > ranges[i].end && transfer->owner[i] < 0) slot = i;
+  }
+  if (slot < 0) return -1;
+  const int64_t end = ranges[largest].end;
+  const int64_t cut = end - (left + 1) / 2 + 1;
+  // The new range first, then the old one's new end: a kill between the
+  // two leaves the bytes needed by both, never by neither.
+  std::unique_ptr<platform::File> plan_file;
+  if (!env_->files
+           ->Open(transfer->plan.plan_path, platform::OpenMode::kWriteShared,
+                  &plan_file)
+           .ok()) {
+    return -1;
+  }
+  std::string fields;
+  AppendLe64(&fields, static_cast<uint64_t>(cut));
+  AppendLe64(&fields, static_cast<uint64_t>(end));
+  if (!plan_file
+           ->WriteAt(StartFieldOffset(transfer->plan.record, slot),
+                     fields.data(), 16)
+           .ok()) {
+    return -1;
+  }
+  fields.clear();
+  AppendLe64(&fields, static_cast<uint64_t>(cut - 1));
+  (void)plan_file->WriteAt(
+      StartFieldOffset(transfer->plan.record, largest) + 8, fields.data(), 8);
+  (void)plan_file->Close();
+  ranges[slot] = {cut, end};
+  ranges[largest].end = cut - 1;
+  transfer->owner[slot] = index;
+  transfer->reach[slot] = cut;
+  return slot;
+}
+
+StepResult Downloader::FetchRange(Transfer* transfer, int index, int range,
+                                  std::unique_ptr<Exchange>* open) const {
+  StepResult result;
+  for (int retry = 1;; ++retry) {
+    result = FetchSegment(transfer, index, range, open);
+    if (result.ok() || !Transient(result.outcome) ||
+        retry > kMaxSegmentRetries) {
+      return result;
+    }
+    open->reset();
     const uint32_t pause = RetryPauseMs(retry);
     if (observer_.retrying) {
       observer_.retrying(*transfer, index, retry, result, pause);
@@ -160,8 +281,7 @@ void Downloader::DownloadSegment(Transfer* transfer, int index) const {
     // The pause in short steps, so a stop request is not kept waiting.
     for (uint32_t slept = 0; slept < pause; slept += kRetryPauseStepMs) {
       if (stop_[index].load() != 0) {
-        result = Failed(Outcome::kStopped, result.error, result.status);
-        return;
+        return Failed(Outcome::kStopped, result.error, result.status);
       }
       env_->clock->SleepMillis(std::min(kRetryPauseStepMs, pause - slept));
     }
@@ -174,39 +294,91 @@ void Downloader::DownloadSegment(Transfer* transfer, int index) const {
   }
 }
 
-StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
+void Downloader::CatchUpDigest(Transfer* transfer) const {
+  std::unique_ptr<platform::File> in;
+  std::string buffer;
+  for (;;) {
+    // The first byte from where the digest stands that is not on disk.
+    int64_t until = transfer->plan.size;
+    {
+      std::lock_guard<std::mutex> hold(transfer->work);
+      for (const SegmentRange& r : transfer->plan.record.ranges) {
+        if (r.start > r.end || r.end < transfer->hashed) continue;
+        until = std::min(until, std::max(r.start, transfer->hashed));
+      }
+    }
+    if (until <= transfer->hashed) return;
+    if (in == nullptr) {
+      if (!env_->files
+               ->Open(transfer->plan.part_path, platform::OpenMode::kRead, &in)
+               .ok()) {
+        return;
+      }
+      buffer.resize(static_cast<size_t>(kReadBackBytes));
+    }
+    int64_t got = 0;
+    if (!in->ReadAt(transfer->hashed, &buffer[0],
+                    std::min(until - transfer->hashed, kReadBackBytes), &got)
+             .ok() ||
+        got <= 0) {
+      return;
+    }
+    transfer->digest->Update(buffer.data(), static_cast<size_t>(got));
+    transfer->hashed += got;
+  }
+}
+
+StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
+                                    std::unique_ptr<Exchange>* open) const {
   StepResult result;
   const DownloadPlan& plan = transfer->plan;
   const ProbeAnswer& probe = transfer->probe;
   const bool ranged = plan.ranged;
-  SegmentRange& range = transfer->plan.record.ranges[index];
-  // A segment that an earlier run completed is not requested again.
-  if (ranged && range.start > range.end) return result;
+  std::vector<SegmentRange>& ranges = transfer->plan.record.ranges;
+  SegmentRange asked;
+  {
+    std::lock_guard<std::mutex> hold(transfer->work);
+    asked = ranges[slot];
+  }
+  // A range that an earlier run completed is not requested again.
+  if (ranged && asked.start > asked.end) return result;
 
   // Through the proxy the system names for the server, as the probe went.
   const HttpUrl& url = probe.url;
-  Exchange exchange;
-  const ExchangeLimits limits{connect_timeout_ms_, receive_timeout_ms_,
-                              kSegmentBlockBytes};
-  result = RunExchange(
-      env_, url, limits,
-      [&](const platform::ProxyRoute& route) {
-        return BuildSegmentRequest(url, probe.referer,
-                                   ranged ? &range : nullptr, route);
-      },
-      &exchange);
-  if (!result.ok()) return result;
+  if (*open == nullptr) *open = std::make_unique<Exchange>();
+  Exchange& exchange = **open;
+  if (exchange.answered) {
+    // The probe's answer: the file from byte 100 on, or all of it.
+    exchange.answered = false;
+    if (ranged) asked.end = plan.size - 1;
+  } else {
+    const ExchangeLimits limits{connect_timeout_ms_, receive_timeout_ms_,
+                                kSegmentBlockBytes};
+    result = RunExchange(
+        env_, url, limits,
+        [&](const platform::ProxyRoute& route) {
+          return BuildSegmentRequest(url, probe.referer,
+                                     ranged ? &asked : nullptr, route);
+        },
+        &exchange);
+    if (!result.ok()) {
+      open->reset();
+      return result;
+    }
+  }
   const ResponseHead& head = exchange.head;
   result.status = head.status;
-  int64_t remaining = 0;  // body bytes this answer still owes the segment
+  int64_t remaining = 0;  // body bytes this answer still owes
   Framing framing = Framing::kLength;
-  if (!AnswerFitsSegment(head, plan, index, &remaining, &framing)) {
+  if (!AnswerFitsSegment(head, plan, asked, &remaining, &framing)) {
+    open->reset();
     return Failed(Misfit(head), AtServer(url), head.status);
   }
   // A changed file (a rolling deploy, mirrors behind one name) would mix
   // two files' bytes, unless the announced digest and size prove them, or
   // this is the one answer that is the whole package.
   if (!Pinned() && !transfer->one_answer && !SameFileAsProbed(head, probe)) {
+    open->reset();
     return Failed(Outcome::kOtherFile, AtServer(url), head.status);
   }
   // A chunked body marks its own end. Without a size from the probe (one
@@ -218,12 +390,23 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
   const bool chunked = framing == Framing::kChunked;
   const bool until_close = sized_by_body && framing == Framing::kClose;
   if (until_close && expected_size_ < 0 && expected_sha256_.empty()) {
+    open->reset();
     return Failed(Outcome::kBadAnswer, AtServer(url), head.status);
   }
   if (remaining < 0) {
     remaining = expected_size_ >= 0 ? expected_size_ : kMaxBodyBytes;
   }
-  const auto answer_start = range.start;
+  const int64_t answer_start = asked.start;
+  int64_t next_offset = 0;
+  // The end of the range now: another connection may have cut it short
+  // since the request went out. With `reading` bytes about to be read, the
+  // range is not cut below where they may reach.
+  auto range_end = [&](int64_t reading) {
+    std::lock_guard<std::mutex> hold(transfer->work);
+    transfer->reach[slot] =
+        std::max(transfer->reach[slot], next_offset + reading);
+    return ranges[slot].end;
+  };
 
   // The part file has the package's size from the start (sparse where the
   // system allows), so every worker writes at its offsets; one connection
@@ -232,6 +415,11 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
   platform::FileSystem* fs = env_->files;
   std::unique_ptr<platform::File> part;
   std::unique_ptr<platform::File> plan_file;
+  const int32_t status = head.status;
+  auto fail = [&](Outcome outcome, const platform::Status& why) {
+    open->reset();
+    return Failed(outcome, why, status);
+  };
   // Why the part file or the plan could not be written: the status names
   // which of them, and the system's reason.
   platform::Status failure = fs->Open(
@@ -246,26 +434,44 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
     failure = fs->Open(plan.plan_path, platform::OpenMode::kWriteShared,
                        &plan_file);
   }
-  if (!failure.ok()) {
-    return Failed(Outcome::kWriteFailed, failure, head.status);
-  }
+  if (!failure.ok()) return fail(Outcome::kWriteFailed, failure);
 
-  int64_t next = ranged ? range.start : 0;  // the next offset to write
+  int64_t& next = next_offset;  // the next offset to write
+  next = ranged ? asked.start : 0;
   int64_t writeback_from = next;  // the first byte not yet sent to disk
-  const int64_t start_field = StartFieldOffset(plan.record, index);
+  const int64_t start_field = StartFieldOffset(plan.record, slot);
   auto write_body = [&](const char* data, int64_t n) {
     if (n > remaining) n = remaining;
+    if (ranged) n = std::min(n, range_end(0) - next + 1);
     if (n <= 0) return true;
     failure = part->WriteAt(next, data, n);
     if (!failure.ok()) return false;
-    // Worker 0 hashes what continues the hashed run from the first byte; a
-    // resumed segment 0 leaves its bytes to the finish's read.
-    if (index == 0 && transfer->digest && next == transfer->hashed) {
-      transfer->digest->Update(data, static_cast<size_t>(n));
-      transfer->hashed += n;
-    }
+    const int64_t at = next;
     next += n;
     remaining -= n;
+    if (ranged) {
+      // The start follows the bytes on disk, never runs ahead of them.
+      {
+        std::lock_guard<std::mutex> hold(transfer->work);
+        ranges[slot].start = next;
+      }
+      std::string field;
+      AppendLe64(&field, static_cast<uint64_t>(next));
+      failure = plan_file->WriteAt(start_field, field.data(), 8);
+      if (!failure.ok()) return false;
+    }
+    // The digest takes what continues its run from the first byte, then
+    // what other connections wrote after it; a connection that finds
+    // another doing so leaves its bytes to that one, or to the finish's
+    // read.
+    if (transfer->digest && transfer->hashing.try_lock()) {
+      if (at == transfer->hashed) {
+        transfer->digest->Update(data, static_cast<size_t>(n));
+        transfer->hashed += n;
+      }
+      if (ranged) CatchUpDigest(transfer);
+      transfer->hashing.unlock();
+    }
     // The rename at the end flushes the part file; writing it back as it
     // comes, in runs of kWritebackBytes, leaves that flush little to wait
     // for.
@@ -273,13 +479,7 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
       part->StartWriteback(writeback_from, next - writeback_from);
       writeback_from = next;
     }
-    if (!ranged) return true;
-    // The start follows the bytes on disk, never runs ahead of them.
-    range.start = next;
-    std::string field;
-    AppendLe64(&field, static_cast<uint64_t>(range.start));
-    failure = plan_file->WriteAt(start_field, field.data(), 8);
-    return failure.ok();
+    return true;
   };
   // A chunked body is decoded where it was received (its data never takes
   // more room than the bytes that brought it); `ended` says that its last
@@ -307,6 +507,12 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
   // Whether the body is complete: all of its length, or its end as it
   // marks it.
   auto complete = [&]() {
+    if (ranged) {
+      // Cut short by another connection: the rest of the answer is not
+      // this range's.
+      const int64_t end = range_end(0);
+      if (end < asked.end && next > end) return true;
+    }
     return chunked || until_close ? ended : remaining == 0;
   };
   std::string& start = exchange.body_start;
@@ -316,7 +522,7 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
     misframed = TooMuch(sized_by_body, expected_size_, url, head);
   }
   if (misframed.ok() && !write_body(start.data(), start_bytes)) {
-    return Failed(Outcome::kWriteFailed, failure, head.status);
+    return fail(Outcome::kWriteFailed, failure);
   }
   exchange.body_start.clear();
   exchange.body_start.shrink_to_fit();
@@ -343,8 +549,14 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
         stopped = true;
         break;
       }
-      r = socket->Receive(block.get() + filled,
-                          static_cast<int>(want - filled));
+      int64_t ask = want - filled;
+      if (ranged) {
+        // Not past the range's end, which another connection may cut.
+        const int64_t end = range_end(filled + ask);
+        if (end < asked.end) ask = std::min(ask, end - (next + filled) + 1);
+        if (ask <= 0) break;
+      }
+      r = socket->Receive(block.get() + filled, static_cast<int>(ask));
       if (r <= 0) {  // closed, failed or stalled
         ended = until_close && r == 0;
         break;
@@ -404,8 +616,12 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
     // goes back to where the answer began, and a digest that took them in
     // is left to the finish's read-back.
     if (ranged) {
-      range.start = answer_start;
-      if (index == 0 && transfer->digest && transfer->hashed > answer_start) {
+      {
+        std::lock_guard<std::mutex> hold(transfer->work);
+        ranges[slot].start = answer_start;
+      }
+      std::lock_guard<std::mutex> hold(transfer->hashing);
+      if (transfer->digest && transfer->hashed > answer_start) {
         transfer->digest = env_->crypto->NewSha256();
         transfer->hashed = 0;
       }
@@ -424,14 +640,23 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index) const {
     // A body that sized the package: the plan takes its size.
     if (sized_by_body) {
       result = BodySizeFault(next, expected_size_, url, head);
-      if (!result.ok()) return result;
+      if (!result.ok()) return fail(result.outcome, result.error);
       transfer->plan.size = next;
     }
+    // An answer read to its end leaves the connection for the next
+    // request, unless the server closes it; one cut short by another
+    // connection's split is closed with the rest unread.
+    std::string connection;
+    exchange.reusable =
+        ranged && remaining == 0 && framing == Framing::kLength &&
+        !(FieldValue(head, "connection", &connection) &&
+          LowerAscii(connection).find("close") != std::string::npos);
+    if (!exchange.reusable) open->reset();
     result = StepResult();
     result.status = head.status;
     return result;
   }
-  return Failed(outcome, why, head.status);
+  return fail(outcome, why);
 }
 
 }  // namespace vorn

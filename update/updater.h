@@ -119,6 +119,9 @@ class Updater {
   const std::string& package_name() const { return package_name_; }
   const std::string& host_title() const { return host_title_; }
 
+  // The downloader; tests make it share the work of small packages.
+  Downloader& downloader() { return downloader_; }
+
  private:
   // Opens the log, appends `bytes` and closes it.
   platform::Status AppendToLog(const std::string& bytes);

@@ -20,7 +20,7 @@ TEST(FreshPartition, RangesCoverTheFileOnce) {
       {7, {0, 1, 2, 6}},
   };
   for (const auto& c : cases) {
-    SegmentRange r[kSegmentCount];
+    std::vector<SegmentRange> r;
     MakeFreshPartition(c.size, r);
     int64_t next = 0;
     for (int i = 0; i < kSegmentCount; ++i) {
@@ -47,7 +47,8 @@ void ExpectSame(const ResumeRecord& a, const ResumeRecord& b) {
   EXPECT_EQ(a.save_path, b.save_path);
   EXPECT_EQ(a.last_modified, b.last_modified);
   EXPECT_EQ(a.file_size, b.file_size);
-  for (int i = 0; i < kSegmentCount; ++i) {
+  ASSERT_EQ(a.ranges.size(), b.ranges.size());
+  for (size_t i = 0; i < a.ranges.size(); ++i) {
     EXPECT_EQ(a.ranges[i].start, b.ranges[i].start) << i;
     EXPECT_EQ(a.ranges[i].end, b.ranges[i].end) << i;
   }
@@ -57,21 +58,24 @@ void ExpectSame(const ResumeRecord& a, const ResumeRecord& b) {
 
 TEST(InfoFile, WrittenRecordReadsBackExactly) {
   ResumeRecord written = Sample();
+  written.ranges.push_back({0, -1});  // a free slot
   std::string bytes = SerializeInfoFile(written);
   EXPECT_EQ("http://h/a/f.exe\r\r\nC:\\dl\\f.exe\r\r\n", bytes.substr(0, 33));
-  EXPECT_EQ(33u + 84u, bytes.size());
-  // The layout's mark, then size before time, all little-endian; the
-  // start of range 1 where StartFieldWithinFields says.
-  EXPECT_EQ(std::string("\xFF\xFF\xFF\xFF\xEB\x03\0\0\0\0\0\0", 12),
+  EXPECT_EQ(33u + 24u + 5 * 16u, bytes.size());
+  // The layout's mark, then size before time, the count of ranges, all
+  // little-endian; the start of range 1 where StartFieldWithinFields says,
+  // the free slot's end (-1) last.
+  EXPECT_EQ(std::string("\xFE\xFF\xFF\xFF\xEB\x03\0\0\0\0\0\0", 12),
             bytes.substr(33, 12));
-  EXPECT_EQ(std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8),
-            bytes.substr(45, 8));
+  EXPECT_EQ(std::string("\x08\x07\x06\x05\x04\x03\x02\x01\x05\0\0\0", 12),
+            bytes.substr(45, 12));
   EXPECT_EQ(std::string("\xFA\0\0\0\0\0\0\0", 8),
-            bytes.substr(33 + StartFieldWithinFields(PlanLayout::k64, 1), 8));
+            bytes.substr(33 + StartFieldWithinFields(PlanLayout::kSlots, 1), 8));
+  EXPECT_EQ(std::string(8, '\xFF'), bytes.substr(bytes.size() - 8));
   ResumeRecord read;
   PlanLayout layout = PlanLayout::k32;
   ASSERT_TRUE(ReadInfoFile(bytes, &read, &layout));
-  EXPECT_EQ(PlanLayout::k64, layout);
+  EXPECT_EQ(PlanLayout::kSlots, layout);
   ExpectSame(written, read);
 }
 
@@ -149,6 +153,8 @@ TEST(InfoFile, EveryRecordWrittenHereReadsBackExactly) {
       {"LongUrl", 1003, 5, "http://h/" + std::string(1500, 'u'),
        PlanLayout::k64},
       {"PastFourGiB", 5368709123, 5, "http://h/a", PlanLayout::k64},
+      {"Slots", 0x0A0D0A0D, 0x1A1A1A1ALL, "http://h/a", PlanLayout::kSlots},
+      {"SlotsPastFourGiB", 5368709123, 5, "http://h/a", PlanLayout::kSlots},
       {"PreviousRelease", 0x7FFFFFFF, 5, "http://h/a", PlanLayout::k32},
   };
   for (const auto& c : cases) {

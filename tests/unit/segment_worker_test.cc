@@ -58,15 +58,38 @@ struct Rig {
     fake.network.Script(where, Answer(ProbeHead(ranged, probe_fields)));
     fake.network.Script(where, std::move(segment));
   }
+  // Prepares the download; a fresh plan with ranges is then the four
+  // quarters of the file, so that segment i is quarter i.
   Outcome Prepare() {
     Prepared p =
         d.PrepareDownload(secure ? "https://h/f.exe" : "http://h/f.exe", Save());
     t.probe = p.probe;
     t.plan = p.plan;
+    if (t.plan.ranged && !t.plan.resumed) {
+      MakeFreshPartition(1003, t.plan.record.ranges);
+      t.plan.record.ranges.resize(kPlanSlots, SegmentRange{0, -1});
+      WriteAll(t.plan.plan_path, SerializeInfoFile(t.plan.record));
+    }
     return p.result.outcome;
   }
-  // Runs segment `i`; its result.
+  // The slot of the plan that holds what quarter i still needs; -1 when
+  // it needs nothing.
+  int SlotOf(int i) {
+    std::vector<SegmentRange> quarters;
+    MakeFreshPartition(1003, quarters);
+    for (size_t s = 0; s < t.plan.record.ranges.size(); ++s) {
+      if (t.plan.record.ranges[s].end == quarters[i].end) return s;
+    }
+    return -1;
+  }
+  // Runs connection `i` on quarter i alone (the other ranges are another
+  // connection's); its result.
   const StepResult& Run(int i) {
+    const size_t slots = t.plan.record.ranges.size();
+    t.owner.assign(slots, 99);
+    t.reach.assign(slots, 0);
+    t.failed.assign(slots, false);
+    if (t.plan.ranged && SlotOf(i) >= 0) t.owner[SlotOf(i)] = i;
     d.DownloadSegment(&t, i);
     return t.results[i];
   }
@@ -77,15 +100,18 @@ struct Rig {
     return connections.size() < 2 ? std::string() : connections[1].sent;
   }
   std::string PartPath() { return t.plan.part_path; }
-  // The bytes segment `i` has on disk: in four-part mode those of the part
-  // file from the range's first byte up to its start in the plan (none
+  // The bytes segment `i` has on disk: with ranges those of the part file
+  // from quarter i's first byte up to where its slot starts now (none
   // without a part file); with one connection the whole part file.
   std::string Segment(int i) {
     std::string part = ReadAll(PartPath());
     if (!t.plan.ranged) return part;
-    const SegmentRange* ranges = t.plan.record.ranges;
-    const size_t origin = OriginalStart(ranges, i);
-    const size_t start = ranges[i].start;
+    std::vector<SegmentRange> quarters;
+    MakeFreshPartition(1003, quarters);
+    const size_t origin = quarters[i].start;
+    const int slot = SlotOf(i);
+    const size_t start =
+        slot < 0 ? quarters[i].end + 1 : t.plan.record.ranges[slot].start;
     if (part.size() < start) return std::string();
     return part.substr(origin, start - origin);
   }
@@ -305,7 +331,7 @@ TEST_F(SegmentWorkerTest, StopFlagAdvancesTheStart) {
   ASSERT_EQ(Outcome::kOk, rig.Prepare());
   rig.d.RequestStop(0);
   EXPECT_EQ(Outcome::kStopped, rig.Run(0).outcome);
-  EXPECT_EQ(50, rig.t.plan.record.ranges[0].start);
+  EXPECT_EQ(50, rig.t.plan.record.ranges[rig.SlotOf(0)].start);
   EXPECT_EQ(content_.substr(0, 50), rig.Segment(0));
 }
 
