@@ -149,9 +149,9 @@ constexpr int64_t kReadBackBytes = 256 * 1024;
 // the largest range being fetched still needs, when that is at least twice
 // this; the connection that had it stops at the new end.
 constexpr int64_t kSplitFloorBytes = 1024 * 1024;
-// A package below this size comes through the probe's answer and one
+// A package of at most this size comes through the probe's answer and one
 // request for its first 100 bytes: more connections would not pay.
-constexpr int64_t kOneConnectionBytes = 4 * 1024 * 1024;
+constexpr int64_t kOneConnectionBytes = 1024 * 1024;
 
 // What the probe learned.
 struct ProbeAnswer {
@@ -225,6 +225,14 @@ struct Prepared {
   int answer_range = -1;  // the range that answer brings
 };
 
+// A place the package is fetched from: the URL the probe reached, or a
+// mirror with the same bytes.
+struct Source {
+  HttpUrl url;
+  std::string referer;  // the URL that redirected there; empty if none
+  bool aside = false;   // failed: not asked again in this run
+};
+
 // What the connections of one download share while they run. The probe's
 // answer and the plan are filled before the first connection starts.
 // Each connection writes only its own result. Who fetches which range,
@@ -246,6 +254,8 @@ struct Transfer {
   int answer_range = -1;
 
   std::mutex work;
+  // Where the ranges come from: the probe's URL first, then the mirrors.
+  std::vector<Source> sources;
   // Per range of the plan: the connection fetching it (-1 none); the offset
   // below which its connection may have received bytes (a split never cuts
   // below it); whether it failed for good (nobody takes it again).
@@ -306,6 +316,12 @@ class Downloader {
     split_floor_ = split_floor;
     one_connection_bytes_ = one_connection_bytes;
   }
+  // More places that serve the same bytes (http or https URLs). They are
+  // used only when both the size and the SHA-256 are set, which prove
+  // whatever they send: the connections then spread over the package URL
+  // and them, and a source that fails is set aside for the rest of the run
+  // while the others take its ranges. Set before Download.
+  void SetMirrors(std::vector<std::string> urls) { mirrors_ = std::move(urls); }
 
   // The whole download of `url` into `save_path`: prepare, start the
   // workers (four, or one without ranges), wait for them without a bound
@@ -356,6 +372,11 @@ class Downloader {
     // Before the whole file is asked for through one connection, because
     // the segments' answers were of different files.
     std::function<void(const Transfer& transfer)> one_answer;
+    // On a worker's thread, when a source failed and is set aside: its
+    // URL and why.
+    std::function<void(const Transfer& transfer, const std::string& url,
+                       const StepResult& why)>
+        source_set_aside;
   };
   void SetObserver(Observer observer) { observer_ = std::move(observer); }
 
@@ -398,7 +419,12 @@ class Downloader {
   // One attempt at range `range`: one request (or the probe's answer), and
   // its answer's body written at its offsets from where the range stands.
   StepResult FetchSegment(Transfer* transfer, int index, int range,
-                          std::unique_ptr<Exchange>* open) const;
+                          std::unique_ptr<Exchange>* open, int source) const;
+  // The source connection `index` asks next.
+  int PickSource(Transfer* transfer, int index) const;
+  // Sets `source` aside after `why`, when another source is left and the
+  // failure is the source's; true when it was.
+  bool SetAside(Transfer* transfer, int source, const StepResult& why) const;
   // Adds the bytes on disk from where the digest stands to it, as far as
   // they reach; the caller holds `hashing`.
   void CatchUpDigest(Transfer* transfer) const;
@@ -411,6 +437,7 @@ class Downloader {
   uint32_t receive_timeout_ms_ = kReceiveTimeoutMs;
   int64_t expected_size_ = -1;
   std::string expected_sha256_;
+  std::vector<std::string> mirrors_;
   int64_t split_floor_ = kSplitFloorBytes;
   int64_t one_connection_bytes_ = kOneConnectionBytes;
   // With both a SHA-256 and a size announced, the bytes are proven at the

@@ -107,6 +107,17 @@ DownloadResult Downloader::Download(const std::string& url,
   transfer.plan = std::move(prepared.plan);
   transfer.answer = std::move(prepared.answer);
   transfer.answer_range = prepared.answer_range;
+  transfer.sources.push_back({transfer.probe.url, transfer.probe.referer});
+  // Mirrors only where the announced size and digest prove their bytes,
+  // and only for ranges.
+  if (Pinned() && transfer.plan.ranged) {
+    for (const std::string& text : mirrors_) {
+      HttpUrl mirror;
+      if (HttpUrl::Parse(text, &mirror) == UrlError::kNone) {
+        transfer.sources.push_back({mirror, std::string()});
+      }
+    }
+  }
   // With a digest announced, worker 0 hashes the bytes it writes from the
   // first one on; the finish reads back only the rest.
   if (!expected_sha256_.empty() && env_->crypto != nullptr) {

@@ -167,7 +167,7 @@ Prepared Downloader::PrepareDownload(const std::string& url_text,
       for (const SegmentRange& range : ranges) {
         needed += range.end - range.start + 1;
       }
-      plan.connections = needed >= one_connection_bytes_
+      plan.connections = needed > one_connection_bytes_
                              ? kSegmentCount
                              : std::min<int>(kSegmentCount, ranges.size());
       // Each connection starts on a range of its own, in turn.
@@ -359,7 +359,7 @@ void Downloader::PlanRanges(DownloadPlan* plan) const {
   ranges.clear();
   ranges.push_back({0, std::min<int64_t>(99, size - 1)});
   plan->first_owner = {1};
-  if (size < one_connection_bytes_ || size < 8 * 100) {
+  if (size <= one_connection_bytes_ || size < 8 * 100) {
     if (size > 100) {
       ranges.push_back({100, size - 1});
       plan->first_owner.push_back(0);

@@ -255,6 +255,12 @@ Framing ReadFraming(const ResponseHead& head, int64_t* length, int64_t max) {
         LowerAscii(field.second) != "identity") {
       return Framing::kInvalid;
     }
+    // Parts with heads of their own between them are no file's bytes,
+    // whatever the status says.
+    if (field.first == "content-type" &&
+        LowerAscii(field.second).rfind("multipart/byteranges", 0) == 0) {
+      return Framing::kInvalid;
+    }
     // Chunked is the one transfer coding decoded, and it must be the only
     // one: a list or a second field applies others too.
     if (field.first == "transfer-encoding" &&

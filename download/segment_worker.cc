@@ -264,11 +264,68 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
   return slot;
 }
 
+int Downloader::PickSource(Transfer* transfer, int index) const {
+  std::lock_guard<std::mutex> hold(transfer->work);
+  std::vector<int> live;
+  for (size_t i = 0; i < transfer->sources.size(); ++i) {
+    if (!transfer->sources[i].aside) live.push_back(static_cast<int>(i));
+  }
+  return live.empty() ? 0 : live[index % live.size()];
+}
+
+bool Downloader::SetAside(Transfer* transfer, int source,
+                          const StepResult& why) const {
+  // What the source did, not the network in between: it could not be
+  // reached, or answered with a failure or with other bytes than the ones
+  // asked for. A cut connection is retried as anywhere.
+  switch (why.outcome) {
+    case Outcome::kConnectFailed:
+    case Outcome::kTlsFailed:
+    case Outcome::kNoAnswer:
+    case Outcome::kHeadTooLong:
+    case Outcome::kBadAnswer:
+    case Outcome::kServerError:
+    case Outcome::kRefused:
+    case Outcome::kUnexpectedStatus:
+    case Outcome::kWrongAnswer:
+    case Outcome::kWrongSize:
+    case Outcome::kProxyBadGateway:
+      break;
+    default:
+      return false;
+  }
+  std::string url;
+  {
+    std::lock_guard<std::mutex> hold(transfer->work);
+    std::vector<Source>& sources = transfer->sources;
+    if (static_cast<size_t>(source) >= sources.size()) return false;
+    // Another connection set it aside meanwhile: the next attempt goes to
+    // another source.
+    if (sources[source].aside) return true;
+    int live = 0;
+    for (const Source& s : sources) live += s.aside ? 0 : 1;
+    if (live < 2) return false;
+    sources[source].aside = true;
+    url = sources[source].url.text;
+  }
+  if (observer_.source_set_aside) {
+    observer_.source_set_aside(*transfer, url, why);
+  }
+  return true;
+}
+
 StepResult Downloader::FetchRange(Transfer* transfer, int index, int range,
                                   std::unique_ptr<Exchange>* open) const {
   StepResult result;
   for (int retry = 1;; ++retry) {
-    result = FetchSegment(transfer, index, range, open);
+    const int source = PickSource(transfer, index);
+    result = FetchSegment(transfer, index, range, open, source);
+    // A source that failed is left for the others, at once.
+    if (!result.ok() && SetAside(transfer, source, result)) {
+      open->reset();
+      --retry;
+      continue;
+    }
     if (result.ok() || !Transient(result.outcome) ||
         retry > kMaxSegmentRetries) {
       return result;
@@ -329,7 +386,8 @@ void Downloader::CatchUpDigest(Transfer* transfer) const {
 }
 
 StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
-                                    std::unique_ptr<Exchange>* open) const {
+                                    std::unique_ptr<Exchange>* open,
+                                    int source) const {
   StepResult result;
   const DownloadPlan& plan = transfer->plan;
   const ProbeAnswer& probe = transfer->probe;
@@ -344,7 +402,15 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
   if (ranged && asked.start > asked.end) return result;
 
   // Through the proxy the system names for the server, as the probe went.
-  const HttpUrl& url = probe.url;
+  HttpUrl url = probe.url;
+  std::string referer = probe.referer;
+  {
+    std::lock_guard<std::mutex> hold(transfer->work);
+    if (static_cast<size_t>(source) < transfer->sources.size()) {
+      url = transfer->sources[source].url;
+      referer = transfer->sources[source].referer;
+    }
+  }
   if (*open == nullptr) *open = std::make_unique<Exchange>();
   Exchange& exchange = **open;
   if (exchange.answered) {
@@ -357,8 +423,8 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
     result = RunExchange(
         env_, url, limits,
         [&](const platform::ProxyRoute& route) {
-          return BuildSegmentRequest(url, probe.referer,
-                                     ranged ? &asked : nullptr, route);
+          return BuildSegmentRequest(url, referer, ranged ? &asked : nullptr,
+                                     route);
         },
         &exchange);
     if (!result.ok()) {

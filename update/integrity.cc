@@ -222,6 +222,8 @@ bool Updater::CheckRelease() {
                : static_cast<int64_t>(checks.size);
   }
   downloader_.SetExpectedPackage(size, checks.sha256);
+  // Empty unless both the digest and the size were announced.
+  downloader_.SetMirrors(checks.mirrors);
   expected_sha256_ = checks.sha256;
   return true;
 }

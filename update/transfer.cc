@@ -51,6 +51,23 @@ int32_t Updater::StartTransfer(const std::string& url) {
       return;
     }
   };
+  // A source set aside: its URL, then why, as the failure named it.
+  observer.source_set_aside = [&](const Transfer& transfer,
+                                  const std::string& source,
+                                  const StepResult& why) {
+    std::lock_guard<std::mutex> hold(lines);
+    open_lines(transfer.probe.proxy_description, transfer.plan.dropped_other);
+    const platform::Status& e = why.error;
+    std::string reason = e.os_text();
+    if (reason.empty() && why.status != 0) {
+      reason = "HTTP " + std::to_string(why.status);
+    }
+    WriteLog(WithDetail(msg::kSourceSetAside,
+                        platform::Status::Error(
+                            e.ok() ? platform::ErrorKind::kOther : e.kind(),
+                            source, e.os_code(), reason))
+                 .c_str());
+  };
   downloader_.SetObserver(observer);
   DownloadResult result = downloader_.Download(url, SavePath());
   downloader_.SetObserver({});

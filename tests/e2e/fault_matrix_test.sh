@@ -28,7 +28,8 @@ NOTICE=自动更新信息
 #   and "Host: evil.example").
 # modes: 4 (the server honours ranges), 1 (mode=single: it ignores them).
 # verdict: succeed (must end byte-exact), fail (must not succeed), either.
-# options: size=N (pkg-N.bin, default 65536), on=W (the fault server's on=),
+# options: size=N (pkg-N.bin, default 1048577: just over the size that the
+#   client fetches through the probe's answer alone), on=W (the fault server's on=),
 #   runs=N (up to N runs with one token, until one succeeds: the fault hits
 #   the first download only), wire (every request carries only the fixed
 #   header lines), tls (https, from the fault server's TLS mode: the faults
@@ -91,7 +92,7 @@ loc-nul               4    either   wire
 loc-crlf              4    either   wire
 url-crlf              4    either   wire
 mirrors               4    succeed  pinned requests=5 retries=0
-mirrors               4    succeed  requests=6 line=各连接的应答来自不同的文件，改用一个连接下载整个文件
+mirrors               4    succeed  line=各连接的应答来自不同的文件，改用一个连接下载整个文件
 changed-same-older    4 1  succeed  runs=3
 changed-size          4 1  either   runs=3
 close-early           4 1  succeed  tls  token retries=3,1
@@ -249,7 +250,7 @@ while read -r fault rest; do
   [[ "$fault" =~ ${VORN_MATRIX_ONLY:-.} ]] || continue
   part=${VORN_E2E_PART:-1/1}
   [ $(( (n - 1) % ${part#*/} )) = $(( ${part%/*} - 1 )) ] || continue
-  modes=() verdict='' size=65536 on='' runs=1 wire=0 tls=0 line='' token=0 retries='' pinned=0 requests='' sized=0
+  modes=() verdict='' size=1048577 on='' runs=1 wire=0 tls=0 line='' token=0 retries='' pinned=0 requests='' sized=0
   for word in $rest; do
     case "$word" in
       tls) tls=1 ;;
@@ -271,7 +272,7 @@ while read -r fault rest; do
     id="$TAG-r$n-$mode"
     what=$fault
     [ -n "$on" ] && what+=" on=$on"
-    [ "$size" != 65536 ] && what+=" size=$size"
+    [ "$size" != 1048577 ] && what+=" size=$size"
     [ $pinned = 1 ] && what+=" pinned"
     [ "$runs" != 1 ] && what+=" runs=$runs"
     [ $tls = 1 ] && what+=" tls"
@@ -374,7 +375,7 @@ while read -r fault rest; do
     fi
     # The harness's own checks, on the good row: the comparison tells a
     # changed byte, and the package really replaced the older one.
-    if [ "$fault/$size/$mode" = none/65536/4 ] && [ $succeeded = 1 ]; then
+    if [ "$fault/$size/$mode" = none/1048577/4 ] && [ $succeeded = 1 ]; then
       python3 -c 'import sys; d = bytearray(open(sys.argv[1], "rb").read()); d[40000] ^= 1
 open(sys.argv[2], "wb").write(d)' "$dl/pkg.bin" "$WORK/flipped"
       ! same_bytes "$WORK/flipped" "$expected" && ! same_bytes "$dl/pkg.bin" "$WORK/$id.older" \

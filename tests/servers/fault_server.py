@@ -70,7 +70,9 @@ One request per connection; the answer is chosen by the request path
                       support does.
                       A request with an open range "bytes=A-" is the probe;
                       any other (a closed range, or none: the one connection
-                      of single mode) is a segment. Fault F hits the probe,
+                      of single mode) is a segment. The client reads the
+                      probe's answer as its first range (in single mode as
+                      the whole file): without on=, it is a segment too. Fault F hits the probe,
                       the segments or both (its default below, or WHERE from
                       on=probe|segment|both); other requests get the normal
                       answer. "Right" and "wrong" below are the Content-Length
@@ -81,7 +83,8 @@ One request per connection; the answer is chosen by the request path
                       from where it broke starts elsewhere).
                       With token=K, only one download's worth is hit: the
                       requests before K's second probe, and at most four
-                      segment requests (one in single mode); later ones are
+                      segment requests, the probe's among them (one, the
+                      probe's, in single mode); later ones are
                       served normally (the changed-* faults' second
                       version), so a retry or a second run can finish.
           fault          on       answer
@@ -737,14 +740,22 @@ class Handler(socketserver.BaseRequestHandler):
             first = int(match.group(1))
             last = min(int(match.group(2) or len(data) - 1), len(data) - 1)
         kind = "probe" if match and not match.group(2) else "segment"
+        # The client reads the probe's answer as the first range (in single
+        # mode as the whole file): a fault that hits segments by default
+        # hits it too, and it counts as one of a download's segment
+        # requests; on=segment means the other requests alone.
+        single = query.get("mode") == "single"
+        probe_is_segment = kind == "probe" and "on" not in query
 
         token = query.get("token")
         first_download = True
         if token is not None:
-            limit = 1 if query.get("mode") == "single" else 4
+            limit = 1 if single else 4
             with state.lock:
                 seen = state.tokens.setdefault(token, {"probe": 0, "segment": 0})
                 seen[kind] += 1
+                if probe_is_segment:
+                    seen["segment"] += 1
                 first_download = seen["probe"] <= 1 and (
                     kind == "probe" or seen["segment"] <= limit)
                 later = seen["probe"] >= 2 or seen["segment"] > limit
@@ -765,7 +776,8 @@ class Handler(socketserver.BaseRequestHandler):
         request = Request(state.port, state.scheme, name, target, query, data, mtime,
                           first, last)
         normal = request.normal()
-        hit = first_download and where in (kind, "both")
+        hit = first_download and (where in (kind, "both") or
+                                  (probe_is_segment and where == "segment"))
         if "at" in query and (kind != "segment" or str(first) != query["at"]):
             hit = False
         for step in build(request, normal) if hit else [normal.wire()]:

@@ -112,7 +112,7 @@ TEST(PrepareTest, FreshPlans) {
   };
   for (const auto& c : cases) {
     World w(c.ranges, c.date);
-    if (c.small) w.d.SetSharing(kSplitFloorBytes, 1004);
+    if (c.small) w.d.SetSharing(kSplitFloorBytes, 1003);
     ASSERT_EQ(Outcome::kOk, w.Prepare(kUrl, w.Save())) << c.name;
     const DownloadPlan& plan = w.p.plan;
     EXPECT_EQ(1003, plan.size) << c.name;  // the true size in both modes

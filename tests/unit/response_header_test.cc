@@ -232,6 +232,12 @@ const AnswerCase kAnswerCases[] = {
     {"gzip_answer_fails",
      "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 5\r\n\r\n",
      kFail, Outcome::kBadAnswer, 200, 0, false, false, nullptr},
+    // Parts with heads of their own are no file's bytes, whatever the
+    // status says.
+    {"whole_file_in_parts_fails",
+     "HTTP/1.1 200 OK\r\nContent-Type: Multipart/Byteranges; boundary=B\r\n"
+     "Content-Length: 5\r\n\r\n",
+     kFail, Outcome::kBadAnswer, 200, 0, false, false, nullptr},
     {"identity_coding_is_no_coding",
      "HTTP/1.1 200 OK\r\nContent-Encoding: Identity\r\n"
      "Content-Length: 5\r\n\r\n",

@@ -116,7 +116,7 @@ TEST(Transfer, WholeRoadInBothModes) {
   for (const auto& c : cases) {
     TempDir dir;
     DownloadRun run(dir.path());
-    if (c.small) run.updater.downloader().SetSharing(kSplitFloorBytes, 70002);
+    if (c.small) run.updater.downloader().SetSharing(kSplitFloorBytes, 70001);
     FakeFile file = Content(c.size, c.ranges, c.piece);
     run.Serve(file);
     run.updater.StartDownload();
@@ -748,6 +748,49 @@ TEST(Transfer, PackageChecksDecideWhatIsKept) {
           << c.name;
     }
   }
+}
+
+// Mirrors share the work when the size and the digest are announced. One
+// that cannot be reached and one that serves another size are each set
+// aside with a line; the package comes whole from the others.
+TEST(Transfer, FailingMirrorsAreSetAside) {
+  TempDir dir;
+  DownloadRun run(dir.path());
+  const FakeFile file = Content(70001);
+  run.Serve(file);
+  run.fake.network.Serve("m2:80", testing::ServeFile(Content(70002)));
+  run.fake.network.Serve("m3:80", testing::ServeFile(file));
+  run.updater.set_version_file(ReadVersionFile(
+      "SHA256=" + HexEncode(testing::FakeCrypto::Digest(file.content)) +
+          "\r\nSIZE=70001\r\nMIRROR=http://m1/pkg.exe\r\n"
+          "MIRROR=http://m2/pkg.exe\r\nMIRROR=http://m3/pkg.exe\r\n"
+          "VER=2.0\r\nURL=http://h/pkg.exe\r\n",
+      false));
+  run.updater.LoadPublicKey();
+  ASSERT_TRUE(run.updater.CheckRelease());
+  run.updater.StartDownload();
+  EXPECT_TRUE(file.content == ReadAll(run.Package()));
+  // Two lines, in the order the connections met the failures, then the
+  // success.
+  const std::string log = run.Log();
+  for (const char* mirror : {"http://m1/pkg.exe", "http://m2/pkg.exe"}) {
+    EXPECT_NE(std::string::npos,
+              log.find(std::string(msg::kSourceSetAside) +
+                       msg::kDetailSeparator + mirror + msg::kDetailSeparator))
+        << mirror;
+  }
+  EXPECT_EQ(std::string::npos, log.find("m3"));
+  EXPECT_EQ(Lines({msg::kDownloadSucceeded, msg::kUpdated}),
+            log.substr(log.size() -
+                       Lines({msg::kDownloadSucceeded, msg::kUpdated}).size()));
+  int lines = 0;
+  for (char c : log) lines += c == '\n';
+  EXPECT_EQ(4, lines);
+  int from_m3 = 0;
+  for (const auto& connection : run.fake.network.Connections()) {
+    from_m3 += connection.sent.find("Host: m3\r\n") != std::string::npos;
+  }
+  EXPECT_GT(from_m3, 0);
 }
 
 }  // namespace
