@@ -122,10 +122,13 @@ StepResult RunExchange(
     exchange->reusable = false;
     StepResult again = ask();
     // A kept connection that the server closed while it was idle ends
-    // before a head; that is no answer of the server's, so the request
-    // goes again on a new connection.
+    // before a head, and one that still held bytes of the answer before
+    // gives no head to trust; neither is an answer of the server's to
+    // this request, so it goes again on a new connection.
     if (again.outcome != Outcome::kSendFailed &&
-        again.outcome != Outcome::kNoAnswer) {
+        again.outcome != Outcome::kNoAnswer &&
+        again.outcome != Outcome::kBadAnswer &&
+        again.outcome != Outcome::kHeadTooLong) {
       return again;
     }
   }

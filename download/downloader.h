@@ -146,9 +146,9 @@ constexpr int64_t kWritebackBytes = 8 * 1024 * 1024;
 // The buffer of the digest's read of the part file.
 constexpr int64_t kReadBackBytes = 256 * 1024;
 // A connection that has finished its range takes the larger half of what
-// the largest range being fetched still needs, when that is at least twice
-// this; the connection that had it stops at the new end.
-constexpr int64_t kSplitFloorBytes = 1024 * 1024;
+// the range that would take longest still needs, when that is at least
+// twice this; the connection that had it stops at the new end.
+constexpr int64_t kSplitFloorBytes = 256 * 1024;
 // A package of at most this size comes through the probe's answer and one
 // request for its first 100 bytes: more connections would not pay.
 constexpr int64_t kOneConnectionBytes = 1024 * 1024;
@@ -262,6 +262,10 @@ struct Transfer {
   std::vector<int> owner;
   std::vector<int64_t> reach;
   std::vector<bool> failed;
+  // Per range: since when (monotonic ms, 0 before its first answer) and
+  // from which start its connection has been bringing it, for its rate.
+  std::vector<int64_t> since_ms;
+  std::vector<int64_t> since_start;
 
   std::mutex hashing;
 };

@@ -193,6 +193,10 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
     transfer->reach.assign(ranges.size(), 0);
     transfer->failed.assign(ranges.size(), false);
   }
+  if (transfer->since_ms.size() != ranges.size()) {
+    transfer->since_ms.assign(ranges.size(), 0);
+    transfer->since_start.assign(ranges.size(), 0);
+  }
   auto needed = [&](int i) {
     return ranges[i].start <= ranges[i].end && !transfer->failed[i];
   };
@@ -212,21 +216,40 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
   if (take >= 0) {
     transfer->owner[take] = index;
     transfer->reach[take] = ranges[take].start;
+    transfer->since_ms[take] = 0;
     return take;
   }
-  // Else the larger half of what the largest range still needs beyond
-  // where its connection may have read.
+  // Else the larger half of what the range that would take longest still
+  // needs beyond where its connection may have read: its bytes left over
+  // its rate so far (a range without a rate yet is taken to go as fast as
+  // the fastest one).
+  const int64_t now = env_->clock->MonotonicMillis();
+  std::vector<double> rate(count, 0.0);  // bytes per ms; 0: not known
+  double fastest = 0.0;
+  for (int i = 0; i < count; ++i) {
+    const int64_t elapsed = now - transfer->since_ms[i];
+    if (!needed(i) || transfer->since_ms[i] == 0 || elapsed < 100) continue;
+    rate[i] = static_cast<double>(ranges[i].start - transfer->since_start[i]) /
+              static_cast<double>(elapsed);
+    fastest = std::max(fastest, rate[i]);
+  }
   int largest = -1;
   int64_t left = 0;
+  double longest = -1.0;
   for (int i = 0; i < count; ++i) {
     if (!needed(i)) continue;
     const int64_t from = std::max(ranges[i].start, transfer->reach[i]);
-    if (ranges[i].end - from + 1 > left) {
-      left = ranges[i].end - from + 1;
+    const int64_t bytes = ranges[i].end - from + 1;
+    if (bytes < 2 * split_floor_) continue;
+    const double speed = rate[i] > 0.0 ? rate[i] : fastest;
+    const double time = speed > 0.0 ? bytes / speed : static_cast<double>(bytes);
+    if (time > longest) {
+      longest = time;
+      left = bytes;
       largest = i;
     }
   }
-  if (largest < 0 || left < 2 * split_floor_) return -1;
+  if (largest < 0) return -1;
   int slot = -1;
   for (int i = 0; i < count && slot < 0; ++i) {
     if (ranges[i].start > ranges[i].end && transfer->owner[i] < 0) slot = i;
@@ -261,6 +284,7 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
   ranges[largest].end = cut - 1;
   transfer->owner[slot] = index;
   transfer->reach[slot] = cut;
+  transfer->since_ms[slot] = 0;
   return slot;
 }
 
@@ -504,6 +528,11 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
 
   int64_t& next = next_offset;  // the next offset to write
   next = ranged ? asked.start : 0;
+  if (ranged) {
+    std::lock_guard<std::mutex> hold(transfer->work);
+    transfer->since_ms[slot] = env_->clock->MonotonicMillis();
+    transfer->since_start[slot] = next;
+  }
   int64_t writeback_from = next;  // the first byte not yet sent to disk
   const int64_t start_field = StartFieldOffset(plan.record, slot);
   auto write_body = [&](const char* data, int64_t n) {
@@ -584,6 +613,9 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
   std::string& start = exchange.body_start;
   const int64_t start_bytes =
       unframe(&start[0], static_cast<int64_t>(start.size()));
+  // Bytes after the body came with it: the connection holds no clean
+  // start of a next answer.
+  const bool overrun = !chunked && start_bytes > remaining;
   if (until_close && start_bytes > remaining) {
     misframed = TooMuch(sized_by_body, expected_size_, url, head);
   }
@@ -714,7 +746,7 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
     // connection's split is closed with the rest unread.
     std::string connection;
     exchange.reusable =
-        ranged && remaining == 0 && framing == Framing::kLength &&
+        ranged && remaining == 0 && framing == Framing::kLength && !overrun &&
         !(FieldValue(head, "connection", &connection) &&
           LowerAscii(connection).find("close") != std::string::npos);
     if (!exchange.reusable) open->reset();

@@ -181,7 +181,7 @@ else
     head -c $((1 << 20)) /dev/urandom |
       dd of="$big" bs=1M conv=notrunc oflag=seek_bytes seek="$at" status=none
   done
-  # The start of the last range in the plan (in the 64-bit layout).
+  # The start of the range that ends the file, in the plan's slots.
   last_start() {
     python3 - "$1" <<'PY'
 import struct, sys
@@ -190,7 +190,15 @@ try:
 except OSError:
     data = b""
 at = data.find(b"\r\r\n", data.find(b"\r\r\n") + 3) + 3
-print(struct.unpack("<q", data[at + 68:at + 76])[0] if len(data) >= at + 84 else 0)
+start = 0
+if len(data) >= at + 24 and data[at:at + 4] == b"\xfe\xff\xff\xff":
+    size, = struct.unpack("<q", data[at + 4:at + 12])
+    count, = struct.unpack("<I", data[at + 20:at + 24])
+    for k in range(count):
+        first, end = struct.unpack("<2q", data[at + 24 + 16 * k:at + 40 + 16 * k])
+        if end == size - 1:
+            start = first
+print(start)
 PY
   }
   ver=$(version_file big "http://127.0.0.1:$NGINX_PORT/e2e-$TAG-big.bin")

@@ -115,19 +115,20 @@ served() {
 
 # --- downloads -----------------------------------------------------------
 
-# Four parts: a probe and four ranges, over four TLS connections of their
-# own.
+# Four parts: the probe's answer, the first 100 bytes, the other quarters:
+# five requests over four TLS connections (the first 100 bytes and the
+# second quarter share one).
 mark=$(tls_mark)
 run four "https://localhost:$TLS_PORT/pkg-3145728.bin?four-$TAG"
 succeeded four 3145728
 served four "$mark" "four-$TAG " 5 206
 
 # One connection: a server that ignores ranges answers the probe with the
-# whole file, which is the download.
+# whole file, which is the download: one request.
 mark=$(tls_mark)
 run single "https://localhost:$TLS_PORT/no-ranges/pkg-1048577.bin?single-$TAG"
 succeeded single 1048577
-served single "$mark" "single-$TAG " 2 200
+served single "$mark" "single-$TAG " 1 200
 
 # IPv6 loopback by literal, certificate checked against the address.
 mark=$(tls_mark)
@@ -137,11 +138,14 @@ served ipv6 "$mark" "ipv6-$TAG " 5 206 ::1
 
 # --- redirects -----------------------------------------------------------
 
+# A package of 1 MiB or less comes through the probe's answer and one
+# request for its first 100 bytes.
+
 # http -> https: the plain fault server sends the client to nginx over TLS.
 mark=$(tls_mark)
 run to-https "http://127.0.0.1:$FAULT_PORT/goto?loc=$(enc "https://localhost:$TLS_PORT/pkg-65536.bin?to-https-$TAG")"
 succeeded to-https 65536
-served to-https "$mark" "to-https-$TAG " 5 206
+served to-https "$mark" "to-https-$TAG " 2 206
 
 # https -> https to a target of mixed case whose query holds an escape and
 # "http://": nginx serves it only to the target byte for byte (403 else).
@@ -155,7 +159,7 @@ served mixed-case "$mark" "\"GET $signed HTTP/1.1\"" 5 206
 mark=$(tls_mark)
 run network-path "https://127.0.0.1:$FAULT_TLS_PORT/goto?loc=$(enc "//localhost:$TLS_PORT/pkg-4096.bin?netpath-$TAG")"
 succeeded network-path 4096
-served network-path "$mark" "netpath-$TAG " 5 206
+served network-path "$mark" "netpath-$TAG " 2 206
 
 # A relative path with "..", "." and a ".." above the root, resolved
 # against /goto on the fault server's TLS port, which then serves the file
@@ -164,7 +168,7 @@ run dot-segments "https://127.0.0.1:$FAULT_TLS_PORT/goto?loc=$(enc "../x/./../fi
 succeeded dot-segments 65536
 targets=$(curl -s --max-time 10 --cacert "$SERVERS/tls/ca.pem" \
   "https://127.0.0.1:$FAULT_TLS_PORT/log?tag=row=dot-$TAG" | cut -f2 | sort | uniq -c | awk '{print $1, $2}')
-[ "$targets" = "5 /file/pkg-65536.bin?row=dot-$TAG" ] && pass "dot-segments: five requests for the resolved target" \
+[ "$targets" = "2 /file/pkg-65536.bin?row=dot-$TAG" ] && pass "dot-segments: two requests for the resolved target" \
   || fail "dot-segments: targets asked: $(printf '%s' "$targets" | tr '\n' '|')"
 
 # https -> http is refused, and nothing goes to the http server.
@@ -245,7 +249,7 @@ use_proxy "127.0.0.1:$PROXY_PLAIN"
 mark=$(wc -l <"$SERVERS/proxy-plain.log")
 run proxy "https://127.0.0.1:$TLS_PORT/pkg-3145728.bin?proxy-$TAG"
 succeeded proxy 3145728 "${USING}127.0.0.1:$PROXY_PLAIN"
-connects proxy proxy-plain "$mark" 5
+connects proxy proxy-plain "$mark" 4
 
 # The proxy that wants credentials: refused without them (the Windows
 # build sends none), a download with them (Linux).
@@ -257,7 +261,7 @@ if [ "$WIN32" = 0 ]; then
   mark=$(wc -l <"$SERVERS/proxy-auth.log")
   run proxy-credentials "https://127.0.0.1:$TLS_PORT/pkg-65536.bin?credentials-$TAG"
   succeeded proxy-credentials 65536 "${USING}127.0.0.1:$PROXY_AUTH"
-  connects proxy-credentials proxy-auth "$mark" 5
+  connects proxy-credentials proxy-auth "$mark" 2
 fi
 
 # A proxy that cannot reach the server refuses the tunnel with 502.

@@ -149,6 +149,9 @@ check "rollback" "$WORK/rollback" "$(printf '%s\n' 下载成功 更新新版本)
 sleep 1
 sign newer "$url" 2.0
 run "$KEYED_BIN" replay "$TAG-newer.txt"
+# The package it started writes its marker on its own time: wait for it
+# before clearing, or it lands after and looks like the next run's.
+for _ in $(seq 1 100); do [ -f "$(marker_of "$WORK/replay")" ] && break; sleep 0.05; done
 rm -f "$WORK/replay/updatelog.txt" "$(marker_of "$WORK/replay")" "$WORK/replay.host"
 run "$KEYED_BIN" replay "$TAG-rollback.txt"
 # The refusal names the state file, which may be deleted.

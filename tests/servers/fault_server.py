@@ -72,7 +72,9 @@ One request per connection; the answer is chosen by the request path
                       any other (a closed range, or none: the one connection
                       of single mode) is a segment. The client reads the
                       probe's answer as its first range (in single mode as
-                      the whole file): without on=, it is a segment too. Fault F hits the probe,
+                      the whole file): without on=, it is a segment too.
+                      A request for bytes 0-99 alone (what the probe
+                      skipped) is always answered normally and not counted. Fault F hits the probe,
                       the segments or both (its default below, or WHERE from
                       on=probe|segment|both); other requests get the normal
                       answer. "Right" and "wrong" below are the Content-Length
@@ -746,10 +748,14 @@ class Handler(socketserver.BaseRequestHandler):
         # requests; on=segment means the other requests alone.
         single = query.get("mode") == "single"
         probe_is_segment = kind == "probe" and "on" not in query
+        # The first 100 bytes that the probe skipped come in a request of
+        # their own: no fault is meant for them, and they are no range of
+        # a download's count.
+        head_bytes = bool(match and match.group(2)) and first == 0 and last == 99
 
         token = query.get("token")
         first_download = True
-        if token is not None:
+        if token is not None and not head_bytes:
             limit = 1 if single else 4
             with state.lock:
                 seen = state.tokens.setdefault(token, {"probe": 0, "segment": 0})
@@ -776,8 +782,8 @@ class Handler(socketserver.BaseRequestHandler):
         request = Request(state.port, state.scheme, name, target, query, data, mtime,
                           first, last)
         normal = request.normal()
-        hit = first_download and (where in (kind, "both") or
-                                  (probe_is_segment and where == "segment"))
+        hit = not head_bytes and first_download and (
+            where in (kind, "both") or (probe_is_segment and where == "segment"))
         if "at" in query and (kind != "segment" or str(first) != query["at"]):
             hit = False
         for step in build(request, normal) if hit else [normal.wire()]:
