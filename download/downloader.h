@@ -149,6 +149,10 @@ constexpr int64_t kReadBackBytes = 256 * 1024;
 // the range that would take longest still needs, when that is at least
 // twice this; the connection that had it stops at the new end.
 constexpr int64_t kSplitFloorBytes = 256 * 1024;
+// Nor is a range split that its connection would finish within this: a
+// new request costs more than it saves, and the connection cut short
+// wastes what was on its way.
+constexpr int64_t kSplitMinMillis = 300;
 // A package of at most this size comes through the probe's answer and one
 // request for its first 100 bytes: more connections would not pay.
 constexpr int64_t kOneConnectionBytes = 1024 * 1024;

@@ -228,7 +228,7 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
   double fastest = 0.0;
   for (int i = 0; i < count; ++i) {
     const int64_t elapsed = now - transfer->since_ms[i];
-    if (!needed(i) || transfer->since_ms[i] == 0 || elapsed < 100) continue;
+    if (!needed(i) || transfer->since_ms[i] == 0 || elapsed < 10) continue;
     rate[i] = static_cast<double>(ranges[i].start - transfer->since_start[i]) /
               static_cast<double>(elapsed);
     fastest = std::max(fastest, rate[i]);
@@ -243,6 +243,7 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
     if (bytes < 2 * split_floor_) continue;
     const double speed = rate[i] > 0.0 ? rate[i] : fastest;
     const double time = speed > 0.0 ? bytes / speed : static_cast<double>(bytes);
+    if (speed > 0.0 && time < kSplitMinMillis) continue;
     if (time > longest) {
       longest = time;
       left = bytes;
