@@ -57,10 +57,22 @@ int32_t Updater::StartTransfer(const std::string& url) {
                                   const StepResult& why) {
     std::lock_guard<std::mutex> hold(lines);
     open_lines(transfer.probe.proxy_description, transfer.plan.dropped_other);
+    // Why: the system's reason, else what the answer was.
     const platform::Status& e = why.error;
     std::string reason = e.os_text();
-    if (reason.empty() && why.status != 0) {
-      reason = "HTTP " + std::to_string(why.status);
+    if (reason.empty()) {
+      switch (why.outcome) {
+        case Outcome::kWrongAnswer:
+        case Outcome::kWrongSize:
+        case Outcome::kBadAnswer:
+        case Outcome::kHeadTooLong:
+        case Outcome::kUnexpectedStatus:
+          // The segment line's text without its "段：".
+          reason = msg::kSegmentWrongAnswer + 4;
+          break;
+        default:
+          if (why.status != 0) reason = "HTTP " + std::to_string(why.status);
+      }
     }
     WriteLog(WithDetail(msg::kSourceSetAside,
                         platform::Status::Error(

@@ -3,6 +3,7 @@
 # publishing scripts, a copy of the updater with the key file beside it,
 # and nginx (four ranges) and Python's http.server (one connection):
 #   - a good signed release is downloaded and started;
+#   - mirrors that fail are set aside, each with a line;
 #   - a package changed on the server after signing is refused: the older
 #     package stays, nothing is left to resume, no notice, no start;
 #   - a key but a version file without SIG (even one that announces the
@@ -131,6 +132,21 @@ check "no signature" "$WORK/unsigned" "版本文件没有签名" old no "$WORK/u
 printf 'VER=1.0\r\nURL=http://127.0.0.1:%s/%s.pkg\r\n' "$NGINX_PORT" "$TAG" >"$WWW/$TAG-freeze.txt"
 run "$KEYED_BIN" freeze "$TAG-freeze.txt"
 check "unsigned, installed version" "$WORK/freeze" "版本文件没有签名" old no "$WORK/freeze.err"
+
+# Mirrors, signed with the package's SHA256 and SIZE: one that nobody
+# serves (a port nobody listens on) and one that serves another file are
+# each set aside with a line, and the package comes whole from its URL.
+dead_port=$((BASE + 9))
+cp "$WORK/good.pkg" "$WWW/$TAG-other.pkg"
+printf 'another release' >>"$WWW/$TAG-other.pkg"
+dead="http://127.0.0.1:$dead_port/$TAG.pkg"
+other="http://127.0.0.1:$NGINX_PORT/$TAG-other.pkg"
+sign mirrors "http://127.0.0.1:$NGINX_PORT/$TAG.pkg" 2.0 --mirror "$dead" --mirror "$other"
+run "$KEYED_BIN" mirrors "$TAG-mirrors.txt"
+check "mirrors, one dead, one of another file" "$WORK/mirrors" \
+  "$(printf '%s\n' "下载源出错，本次不再使用：$dead：连接被拒绝" \
+     "下载源出错，本次不再使用：$other：服务器的应答与请求不符" 下载成功 更新新版本)" \
+  good yes "$WORK/mirrors.err"
 
 # Freshness: an expired file and an older version are refused on first
 # contact; an older version signed as a rollback is downloaded and started.
