@@ -111,10 +111,10 @@ sleep 1  # let nginx log the cut connections
 mark=$(wc -l <"$access")
 run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
 sleep 0.5
-fetched=$(segment_bytes_since "$mark" "/slow/pkg-$size.bin")
+fetched=$(requested_since "$mark" "/slow/pkg-$size.bin")
 check_download "resume" "$dl" "$size"
-[ "$fetched" -eq $((size - have)) ] && pass "resume: second run fetched the $fetched missing bytes" \
-  || fail "resume: second run fetched $fetched bytes, $((size - have)) were missing"
+[ "$fetched" -eq $((size - have)) ] && pass "resume: second run asked for the $fetched missing bytes" \
+  || fail "resume: second run asked for $fetched bytes, $((size - have)) were missing"
 
 # An older client's download (its .down record and four segment files, each
 # with the first half of its range): taken over, and only the missing halves
@@ -142,10 +142,10 @@ ver=$(version_file older "$url")
 mark=$(wc -l <"$access")
 run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
 sleep 0.5
-fetched=$(segment_bytes_since "$mark" "/pkg-$size.bin")
+fetched=$(requested_since "$mark" "/pkg-$size.bin")
 check_download "older client's layout" "$dl" "$size"
-[ "$fetched" -eq $((size / 2)) ] && pass "older client's layout: fetched only the $fetched missing bytes" \
-  || fail "older client's layout: fetched $fetched bytes, $((size / 2)) were missing"
+[ "$fetched" -eq $((size / 2)) ] && pass "older client's layout: asked only for the $fetched missing bytes" \
+  || fail "older client's layout: asked for $fetched bytes, $((size / 2)) were missing"
 
 # A disk with room for the package but not for two copies of it.
 dl="$WORK/small"
@@ -221,13 +221,13 @@ PY
   mark=$(wc -l <"$access")
   run_updater "http://127.0.0.1:$NGINX_PORT/$ver" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title"
   sleep 0.5
-  fetched=$(segment_bytes_since "$mark" "/e2e-$TAG-big.bin")
+  fetched=$(requested_since "$mark" "/e2e-$TAG-big.bin")
   cmp -s "$dl/pkg.bin" "$big" && pass "past 4 GiB: package byte-exact ($size bytes)" \
     || fail "past 4 GiB: package differs ($(stat -c %s "$dl/pkg.bin" 2>/dev/null) of $size bytes)"
   [ "$(log_messages "$dl")" = "$(ok_lines)" ] && pass "past 4 GiB: log" \
     || fail "past 4 GiB: log: $(log_messages "$dl")"
-  [ "$fetched" -eq $((size - have)) ] && pass "past 4 GiB: second run fetched the $fetched missing bytes" \
-    || fail "past 4 GiB: second run fetched $fetched bytes, $((size - have)) were missing"
+  [ "$fetched" -eq $((size - have)) ] && pass "past 4 GiB: second run asked for the $fetched missing bytes" \
+    || fail "past 4 GiB: second run asked for $fetched bytes, $((size - have)) were missing"
   rm -rf "$big" "$dl"
 fi
 

@@ -101,15 +101,19 @@ refused() {
 tls_lines() { tail -n +"$(($1 + 1))" "$TLS_LOG" | grep -F -- "$2"; }
 tls_mark() { wc -l <"$TLS_LOG"; }
 
+# at_least N COUNT: COUNT is N, or N+ and N is at least its number.
+at_least() { [ "$1" = "$2" ] || { [ "${2%+}" != "$2" ] && [ "$1" -ge "${2%+}" ]; }; }
+
 # served NAME MARK TEXT COUNT STATUS [ADDRESS]: nginx over TLS answered
-# COUNT requests that hold TEXT with STATUS each (from ADDRESS).
+# COUNT requests (N, or N+ for at least N) that hold TEXT with STATUS each
+# (from ADDRESS).
 served() {
   local name=$1 lines n bad
   lines=$(tls_lines "$2" "$3")
   n=$(printf '%s' "$lines" | grep -c .)
   bad=$(printf '%s\n' "$lines" | grep . | grep -vc "\" $5 ")
   [ -n "${6:-}" ] && bad=$((bad + $(printf '%s\n' "$lines" | grep . | grep -vc "^$6 ")))
-  [ "$n" = "$4" ] && [ "$bad" = 0 ] && pass "$name: $4 requests over TLS, each $5${6:+ from $6}" \
+  at_least "$n" "$4" && [ "$bad" = 0 ] && pass "$name: $n requests over TLS, each $5${6:+ from $6}" \
     || fail "$name: requests over TLS: $(printf '%s' "$lines" | tr '\n' '|')"
 }
 
@@ -117,11 +121,12 @@ served() {
 
 # Four parts: the probe's answer, the first 100 bytes, the other quarters:
 # five requests over four TLS connections (the first 100 bytes and the
-# second quarter share one).
+# second quarter share one), and more when a connection that is done takes
+# over half of a slower one's range.
 mark=$(tls_mark)
 run four "https://localhost:$TLS_PORT/pkg-3145728.bin?four-$TAG"
 succeeded four 3145728
-served four "$mark" "four-$TAG " 5 206
+served four "$mark" "four-$TAG " 5+ 206
 
 # One connection: a server that ignores ranges answers the probe with the
 # whole file, which is the download: one request.
@@ -134,7 +139,7 @@ served single "$mark" "single-$TAG " 1 200
 mark=$(tls_mark)
 run ipv6 "https://[::1]:$TLS_PORT/pkg-1048577.bin?ipv6-$TAG"
 succeeded ipv6 1048577
-served ipv6 "$mark" "ipv6-$TAG " 5 206 ::1
+served ipv6 "$mark" "ipv6-$TAG " 5+ 206 ::1
 
 # --- redirects -----------------------------------------------------------
 
@@ -153,7 +158,7 @@ signed="/Dl/Setup-2.0.EXE?X-Amz-Signature=AbC%2FdEf&From=http://Mirror.Example/"
 mark=$(tls_mark)
 run mixed-case "https://127.0.0.1:$FAULT_TLS_PORT/goto?loc=$(enc "https://localhost:$TLS_PORT$signed")"
 succeeded mixed-case 1048577
-served mixed-case "$mark" "\"GET $signed HTTP/1.1\"" 5 206
+served mixed-case "$mark" "\"GET $signed HTTP/1.1\"" 5+ 206
 
 # A network-path reference keeps the scheme of the URL that answered.
 mark=$(tls_mark)
@@ -242,14 +247,14 @@ use_proxy() {
 connects() {
   local n
   n=$(tail -n +"$(($3 + 1))" "$SERVERS/$2.log" | grep -c "Request .*: CONNECT 127.0.0.1:$TLS_PORT HTTP/1.1")
-  [ "$n" = "$4" ] && pass "$1: $4 tunnels through $2" || fail "$1: $n tunnels through $2, not $4"
+  at_least "$n" "$4" && pass "$1: $n tunnels through $2" || fail "$1: $n tunnels through $2, not $4"
 }
 
 use_proxy "127.0.0.1:$PROXY_PLAIN"
 mark=$(wc -l <"$SERVERS/proxy-plain.log")
 run proxy "https://127.0.0.1:$TLS_PORT/pkg-3145728.bin?proxy-$TAG"
 succeeded proxy 3145728 "${USING}127.0.0.1:$PROXY_PLAIN"
-connects proxy proxy-plain "$mark" 4
+connects proxy proxy-plain "$mark" 4+
 
 # The proxy that wants credentials: refused without them (the Windows
 # build sends none), a download with them (Linux).

@@ -339,6 +339,24 @@ plan_bytes() {
 # The body bytes nginx sent since line $1 of its access log for path $2
 # exactly (other scripts may fetch the same file under another path at the
 # same time), the probes (Range bytes=100-) left out.
+# requested_since MARK PATH: the bytes of the union of the closed ranges
+# asked for PATH after access-log line MARK (the probe's open range aside).
+# A connection cut short where another took over its range asked for bytes
+# it never read: the union counts every byte asked for once.
+requested_since() {
+  tail -n +"$(($1 + 1))" "$VORN_TEST_SERVERS/nginx-access.log" |
+    awk -v p="$2" '$7 == p {print $NF}' | python3 -c '
+import re, sys
+spans = sorted((int(a), int(b)) for a, b in re.findall(r"bytes=(\d+)-(\d+)", sys.stdin.read()))
+total, reach = 0, 0
+for a, b in spans:
+    a = max(a, reach)
+    if b >= a:
+        total += b - a + 1
+        reach = b + 1
+print(total)'
+}
+
 segment_bytes_since() {
   tail -n +"$(($1 + 1))" "$VORN_TEST_SERVERS/nginx-access.log" |
     awk -v p="$2" '$7 == p && $NF != "\"bytes=100-\"" { s += $10 } END { printf "%.0f\n", s }'
