@@ -462,15 +462,17 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
   int64_t remaining = 0;  // body bytes this answer still owes
   Framing framing = Framing::kLength;
   if (!AnswerFitsSegment(head, plan, asked, &remaining, &framing)) {
-    open->reset();
-    return Failed(Misfit(head), AtServer(url), head.status);
+    const StepResult misfit = Failed(Misfit(head), AtServer(url), head.status);
+    open->reset();  // `head` goes with it
+    return misfit;
   }
   // A changed file (a rolling deploy, mirrors behind one name) would mix
   // two files' bytes, unless the announced digest and size prove them, or
   // this is the one answer that is the whole package.
   if (!Pinned() && !transfer->one_answer && !SameFileAsProbed(head, probe)) {
+    const int32_t status = head.status;
     open->reset();
-    return Failed(Outcome::kOtherFile, AtServer(url), head.status);
+    return Failed(Outcome::kOtherFile, AtServer(url), status);
   }
   // A chunked body marks its own end. Without a size from the probe (one
   // connection) a body without a length ends with the connection, which a
@@ -481,8 +483,9 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
   const bool chunked = framing == Framing::kChunked;
   const bool until_close = sized_by_body && framing == Framing::kClose;
   if (until_close && expected_size_ < 0 && expected_sha256_.empty()) {
+    const int32_t status = head.status;
     open->reset();
-    return Failed(Outcome::kBadAnswer, AtServer(url), head.status);
+    return Failed(Outcome::kBadAnswer, AtServer(url), status);
   }
   if (remaining < 0) {
     remaining = expected_size_ >= 0 ? expected_size_ : kMaxBodyBytes;
@@ -750,9 +753,9 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
         ranged && remaining == 0 && framing == Framing::kLength && !overrun &&
         !(FieldValue(head, "connection", &connection) &&
           LowerAscii(connection).find("close") != std::string::npos);
-    if (!exchange.reusable) open->reset();
+    if (!exchange.reusable) open->reset();  // `head` goes with it
     result = StepResult();
-    result.status = head.status;
+    result.status = status;
     return result;
   }
   return fail(outcome, why);

@@ -296,6 +296,29 @@ TEST(PrepareTest, ReplanTests) {
   }
 }
 
+// A kill between the two writes of a split leaves the range split off and
+// the range it came from (its end not yet cut) both needing those bytes:
+// the next run needs them once, and nothing on disk again.
+TEST(PrepareTest, KillBetweenTheWritesOfASplit) {
+  World w;
+  ResumeRecord r = Planned(w.Save(), 1003, k1994.Time());
+  r.ranges[0].start = 100;   // the first 100 bytes are there
+  r.ranges[1].start = 250;   // and the probe's range
+  r.ranges[2].start = 260;   // the second quarter from 260 ...
+  r.ranges[5] = {400, 499};  // ... its last 100 bytes split off
+  WriteAll(w.Info(), SerializeInfoFile(r));
+  w.WritePart(0, 260);
+  ASSERT_EQ(Outcome::kOk, w.Prepare(kUrl, w.Save()));
+  EXPECT_TRUE(w.p.plan.resumed);
+  std::vector<std::pair<int64_t, int64_t>> needed;
+  for (const SegmentRange& range : w.p.plan.record.ranges) {
+    if (range.start <= range.end) needed.push_back({range.start, range.end});
+  }
+  EXPECT_EQ((std::vector<std::pair<int64_t, int64_t>>{
+                {260, 499}, {500, 749}, {750, 1002}}),
+            needed);
+}
+
 // Four-part mode does not start without its plan on disk; one connection
 // writes none.
 TEST(PrepareTest, PlanThatCannotBeWritten) {
