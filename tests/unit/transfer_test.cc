@@ -156,7 +156,7 @@ TEST(Transfer, SingleConnectionDropsAKeptPlan) {
 // and every other request properly.
 testing::FakeNetwork::Responder FaultyWhile(const FakeFile& file, int bad_start,
                                             const std::string& bad,
-                                            const bool* fault) {
+                                            const std::atomic<bool>* fault) {
   auto good = testing::ServeFile(file);
   return [good, bad, bad_start, fault](const std::string& request) {
     std::string wanted = "Range: bytes=" + std::to_string(bad_start) + "-";
@@ -265,7 +265,7 @@ TEST(Transfer, CutSegmentIsRetriedWithinTheRun) {
   DownloadRun run(dir.path());
   WriteAll(run.Package(), "old");
   FakeFile file = Content(1003);
-  bool fault = true;
+  std::atomic<bool> fault{true};
   // Segment 3 (500-749) ends after 100 of its 250 bytes, once.
   std::string short_answer =
       "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 500-749/1003\r\n"
@@ -310,7 +310,7 @@ TEST(Transfer, FailedSegmentKeepsThePackageAndResumesNextRun) {
     DownloadRun first(dir.path());
     WriteAll(first.Package(), "the installed package");
     FakeFile file = Content(1003);
-    bool fault = true;
+    std::atomic<bool> fault{true};
     redirect(&first);
     first.fake.network.Serve(
         where, FaultyWhile(file, 250, WholeFileAnswer(file), &fault));
