@@ -153,6 +153,9 @@ constexpr int64_t kSplitFloorBytes = 256 * 1024;
 // new request costs more than it saves, and the connection cut short
 // wastes what was on its way.
 constexpr int64_t kSplitMinMillis = 300;
+// A connection that finds nothing to take while a range large enough to
+// split is being fetched looks again after this.
+constexpr uint32_t kSplitRecheckMillis = 50;
 // A package of at most this size comes through the probe's answer and one
 // request for its first 100 bytes: more connections would not pay.
 constexpr int64_t kOneConnectionBytes = 1024 * 1024;
@@ -267,9 +270,11 @@ struct Transfer {
   std::vector<int64_t> reach;
   std::vector<bool> failed;
   // Per range: since when (monotonic ms, 0 before its first answer) and
-  // from which start its connection has been bringing it, for its rate.
+  // from which start its connection has been bringing it, and up to where
+  // it has received (written or not), for its rate.
   std::vector<int64_t> since_ms;
   std::vector<int64_t> since_start;
+  std::vector<int64_t> received;
 
   std::mutex hashing;
 };
@@ -420,6 +425,8 @@ class Downloader {
   bool RunWorkers(Transfer* transfer, StepResult* failure);
   // The range connection `index` fetches next, -1 when no work is left.
   int TakeWork(Transfer* transfer, int index) const;
+  // Whether a range being fetched is large enough to be split later.
+  bool MayHelpLater(Transfer* transfer) const;
   // Range `range` through connection `index`, retried as DownloadSegment
   // says; `open` is the connection kept from the answer before.
   StepResult FetchRange(Transfer* transfer, int index, int range,

@@ -56,6 +56,7 @@ bool Downloader::RunWorkers(Transfer* transfer, StepResult* failure) {
   transfer->failed.assign(ranges, false);
   transfer->since_ms.assign(ranges, 0);
   transfer->since_start.assign(ranges, 0);
+  transfer->received.assign(ranges, 0);
   const std::vector<int>& first = transfer->plan.first_owner;
   for (size_t i = 0; i < ranges && i < first.size(); ++i) {
     if (first[i] < count) transfer->owner[i] = first[i];

@@ -166,7 +166,13 @@ void Downloader::DownloadSegment(Transfer* transfer, int index) const {
   }
   for (;;) {
     const int range = TakeWork(transfer, index);
-    if (range < 0) return;
+    if (range < 0) {
+      // A range large enough to split may become worth it once its rate
+      // shows: look again in a while, until there is none.
+      if (!MayHelpLater(transfer) || stop_[index].load() != 0) return;
+      env_->clock->SleepMillis(kSplitRecheckMillis);
+      continue;
+    }
     result = FetchRange(transfer, index, range, &open);
     std::lock_guard<std::mutex> hold(transfer->work);
     transfer->owner[range] = -1;
@@ -183,6 +189,17 @@ void Downloader::DownloadSegment(Transfer* transfer, int index) const {
   }
 }
 
+bool Downloader::MayHelpLater(Transfer* transfer) const {
+  std::lock_guard<std::mutex> hold(transfer->work);
+  const std::vector<SegmentRange>& ranges = transfer->plan.record.ranges;
+  for (size_t i = 0; i < ranges.size() && i < transfer->owner.size(); ++i) {
+    if (transfer->owner[i] < 0 || transfer->failed[i]) continue;
+    const int64_t from = std::max(ranges[i].start, transfer->reach[i]);
+    if (ranges[i].end - from + 1 >= 2 * split_floor_) return true;
+  }
+  return false;
+}
+
 int Downloader::TakeWork(Transfer* transfer, int index) const {
   std::lock_guard<std::mutex> hold(transfer->work);
   std::vector<SegmentRange>& ranges = transfer->plan.record.ranges;
@@ -196,6 +213,7 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
   if (transfer->since_ms.size() != ranges.size()) {
     transfer->since_ms.assign(ranges.size(), 0);
     transfer->since_start.assign(ranges.size(), 0);
+    transfer->received.assign(ranges.size(), 0);
   }
   auto needed = [&](int i) {
     return ranges[i].start <= ranges[i].end && !transfer->failed[i];
@@ -229,8 +247,9 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
   for (int i = 0; i < count; ++i) {
     const int64_t elapsed = now - transfer->since_ms[i];
     if (!needed(i) || transfer->since_ms[i] == 0 || elapsed < 10) continue;
-    rate[i] = static_cast<double>(ranges[i].start - transfer->since_start[i]) /
-              static_cast<double>(elapsed);
+    rate[i] =
+        static_cast<double>(transfer->received[i] - transfer->since_start[i]) /
+        static_cast<double>(elapsed);
     fastest = std::max(fastest, rate[i]);
   }
   int largest = -1;
@@ -495,10 +514,13 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
   // The end of the range now: another connection may have cut it short
   // since the request went out. With `reading` bytes about to be read, the
   // range is not cut below where they may reach.
-  auto range_end = [&](int64_t reading) {
+  // `received` of them already in the block, for the range's rate.
+  auto range_end = [&](int64_t reading, int64_t received = 0) {
     std::lock_guard<std::mutex> hold(transfer->work);
     transfer->reach[slot] =
         std::max(transfer->reach[slot], next_offset + reading);
+    transfer->received[slot] =
+        std::max(transfer->received[slot], next_offset + received);
     return ranges[slot].end;
   };
 
@@ -536,6 +558,7 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
     std::lock_guard<std::mutex> hold(transfer->work);
     transfer->since_ms[slot] = env_->clock->MonotonicMillis();
     transfer->since_start[slot] = next;
+    transfer->received[slot] = next;
   }
   int64_t writeback_from = next;  // the first byte not yet sent to disk
   const int64_t start_field = StartFieldOffset(plan.record, slot);
@@ -654,7 +677,7 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
       int64_t ask = want - filled;
       if (ranged) {
         // Not past the range's end, which another connection may cut.
-        const int64_t end = range_end(filled + ask);
+        const int64_t end = range_end(filled + ask, filled);
         if (end < asked.end) ask = std::min(ask, end - (next + filled) + 1);
         if (ask <= 0) break;
       }

@@ -81,7 +81,7 @@ done
   || fail "trickle: took $SECONDS_TAKEN s"
 
 # One slow connection among fast ones (slow-lane: every connection at
-# 8 MiB/s, the one that reads the probe's answer at 1 MiB/s): the
+# 8 MiB/s, the one that reads the probe's answer at 512 KiB/s): the
 # connections that are done take over what the slow one's range still
 # needs, the package is byte-exact, and the slow connection carries less
 # than its quarter.
@@ -89,7 +89,7 @@ lane_size=3145728
 expected_package "$lane_size" >"$WORK/expected-lane"
 dl="$WORK/slow-lane"
 mkdir -p "$dl"
-printf 'VER=2.0\r\nURL=http://127.0.0.1:%d/file/pkg-%d.bin?fault=slow-lane&lane=first&token=%s\r\n' \
+printf 'VER=2.0\r\nURL=http://127.0.0.1:%d/file/pkg-%d.bin?fault=slow-lane&lane=first&slow=524288&token=%s\r\n' \
   "$FAULT_PORT" "$lane_size" "$TAG-lane" >"$WWW/e2e-$TAG-lane.txt"
 run_updater "http://127.0.0.1:$NGINX_PORT/e2e-$TAG-lane.txt" "1.0" "$(native_path "$dl")" "pkg.bin" "" "Title" 2>"$dl.err"
 cmp -s "$dl/pkg.bin" "$WORK/expected-lane" && pass "slow lane: byte-exact" \
@@ -97,7 +97,7 @@ cmp -s "$dl/pkg.bin" "$WORK/expected-lane" && pass "slow lane: byte-exact" \
 lanes=$(curl -s --max-time 5 "http://127.0.0.1:$FAULT_PORT/lanes?token=$TAG-lane")
 # The connection paced at the slow rate (the server hands the slowness on
 # when a first connection closes early, and marks it so).
-slow=$(printf '%s\n' "$lanes" | awk -F '\t' '$4 == 1048576 {print $6}')
+slow=$(printf '%s\n' "$lanes" | awk -F '\t' '$4 == 524288 {print $6}')
 [ -n "$slow" ] && [ "$(printf '%s\n' "$slow" | awk -v q=$((lane_size / 4)) '$1 >= q' | wc -l)" = 0 ] \
   && pass "slow lane: the slow connection carried $slow bytes, less than its quarter" \
   || fail "slow lane: connections: $(printf '%s' "$lanes" | tr '\t\n' ' |')"
