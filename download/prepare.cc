@@ -167,9 +167,12 @@ Prepared Downloader::PrepareDownload(const std::string& url_text,
       for (const SegmentRange& range : ranges) {
         needed += range.end - range.start + 1;
       }
-      plan.connections = needed > one_connection_bytes_
-                             ? kSegmentCount
-                             : std::min<int>(kSegmentCount, ranges.size());
+      // At least one, even with nothing left: the finish follows the
+      // workers.
+      plan.connections =
+          needed > one_connection_bytes_
+              ? kSegmentCount
+              : std::max<int>(1, std::min<int>(kSegmentCount, ranges.size()));
       // Each connection starts on a range of its own, in turn.
       plan.first_owner.clear();
       for (size_t i = 0; i < ranges.size(); ++i) {

@@ -13,6 +13,7 @@
 // that check, never in the open itself.
 #include "platform/files.h"
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 #include <string>
@@ -213,22 +214,32 @@ class Win32File final : public File {
   void StartWriteback(int64_t, int64_t) override {}
 
   int64_t DataEnd(int64_t offset, int64_t limit) override {
-    if (limit <= offset) return limit;
-    FILE_ALLOCATED_RANGE_BUFFER query;
-    query.FileOffset.QuadPart = offset;
-    query.Length.QuadPart = limit - offset;
-    FILE_ALLOCATED_RANGE_BUFFER first;
-    DWORD got = 0;
-    if (!DeviceIoControl(handle_.get(), FSCTL_QUERY_ALLOCATED_RANGES, &query,
-                         sizeof(query), &first, sizeof(first), &got,
-                         /*lpOverlapped=*/nullptr) &&
-        GetLastError() != ERROR_MORE_DATA) {
-      return limit;  // the file system cannot tell
+    // The allocated ranges from `offset` on, as long as they join: a file
+    // written at many offsets at once is allocated in many pieces.
+    int64_t end = offset;
+    while (end < limit) {
+      FILE_ALLOCATED_RANGE_BUFFER query;
+      query.FileOffset.QuadPart = end;
+      query.Length.QuadPart = limit - end;
+      FILE_ALLOCATED_RANGE_BUFFER found[64];
+      DWORD got = 0;
+      const bool more =
+          !DeviceIoControl(handle_.get(), FSCTL_QUERY_ALLOCATED_RANGES, &query,
+                           sizeof(query), found, sizeof(found), &got,
+                           /*lpOverlapped=*/nullptr);
+      if (more && GetLastError() != ERROR_MORE_DATA) {
+        return end == offset ? limit : end;  // the file system cannot tell
+      }
+      const size_t count = got / sizeof(found[0]);
+      const int64_t before = end;
+      for (size_t k = 0; k < count; ++k) {
+        if (found[k].FileOffset.QuadPart > end) return end < limit ? end : limit;
+        end = std::max<int64_t>(
+            end, found[k].FileOffset.QuadPart + found[k].Length.QuadPart);
+      }
+      // A hole right where the data ended, or nothing more to ask.
+      if (end == before || !more) break;
     }
-    if (got < sizeof(first) || first.FileOffset.QuadPart > offset) {
-      return offset;  // a hole right at the offset
-    }
-    int64_t end = first.FileOffset.QuadPart + first.Length.QuadPart;
     return end < limit ? end : limit;
   }
 
