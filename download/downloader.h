@@ -155,7 +155,7 @@ constexpr int64_t kSplitFloorBytes = 256 * 1024;
 constexpr int64_t kSplitMinMillis = 300;
 // A connection that finds nothing to take while a range large enough to
 // split is being fetched looks again after this.
-constexpr uint32_t kSplitRecheckMillis = 50;
+constexpr uint32_t kSplitRecheckMillis = 10;
 // A package of at most this size comes through the probe's answer and one
 // request for its first 100 bytes: more connections would not pay.
 constexpr int64_t kOneConnectionBytes = 1024 * 1024;

@@ -260,9 +260,12 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
     const int64_t from = std::max(ranges[i].start, transfer->reach[i]);
     const int64_t bytes = ranges[i].end - from + 1;
     if (bytes < 2 * split_floor_) continue;
+    // Without any rate yet nothing tells whether a split pays: the next
+    // look, a little later, will know.
     const double speed = rate[i] > 0.0 ? rate[i] : fastest;
-    const double time = speed > 0.0 ? bytes / speed : static_cast<double>(bytes);
-    if (speed > 0.0 && time < kSplitMinMillis) continue;
+    if (speed <= 0.0) continue;
+    const double time = bytes / speed;
+    if (time < kSplitMinMillis) continue;
     if (time > longest) {
       longest = time;
       left = bytes;
