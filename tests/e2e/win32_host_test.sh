@@ -2,7 +2,8 @@
 # The whole road on the real Win32 calls, under wine on one virtual display:
 # a host dialog of ours (tests/host, test_host.exe) whose "Button" child
 # carries a Chinese title; the updater fetches a version file, downloads the
-# package over four ranges from nginx, sends the host WM_COMMAND 32823,
+# package from nginx (under 1 MiB: the probe's answer and its first 100
+# bytes), sends the host WM_COMMAND 32823,
 # shows the completion notice (found by its caption and dismissed by
 # dismiss_box.exe), pauses 4000 ms and opens the package with the shell.
 # The package is marker_app.exe, which leaves a marker next to itself.
