@@ -301,3 +301,14 @@ if state is None:
 print("%.3f %d %s" % (wall, rc, state))
 EOF
 }
+
+# finish_wrong: ends a benchmark, loudly with status 3 when $WRONG of its
+# downloads were not byte-exact, else with 0.
+finish_wrong() {
+  if [ "${WRONG:-0}" -gt 0 ]; then
+    say ""
+    say "!!!!!! $WRONG download(s) were WRONG (not byte-exact or missing): see the lines marked above !!!!!!"
+    exit 3
+  fi
+  exit 0
+}

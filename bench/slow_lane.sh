@@ -231,9 +231,4 @@ for tool, lane in keys:
         "%.2f" % (med / ideal) if med else "-", conns, slow))
 EOF
 
-if [ "$WRONG" -gt 0 ]; then
-  say ""
-  say "!!!!!! $WRONG download(s) were WRONG (not byte-exact or missing): see the lines marked above !!!!!!"
-  exit 3
-fi
-exit 0
+finish_wrong

@@ -631,9 +631,4 @@ for section in sections:
                 fmt(cpu, "7.2f"), fmt(rss, "8.1f"), fmt(slowest, "8.3f"), fmt(disk, "9.1f")))
 EOF
 
-if [ "$WRONG" -gt 0 ]; then
-  say ""
-  say "!!!!!! $WRONG download(s) were WRONG (not byte-exact or missing): see the lines marked above !!!!!!"
-  exit 3
-fi
-exit 0
+finish_wrong
