@@ -180,6 +180,12 @@ void Downloader::DownloadSegment(Transfer* transfer, int index) const {
       // Nobody takes it again, nor what else was given to this connection:
       // the same server would answer the same way, after the same retries.
       transfer->failed[range] = true;
+      for (size_t i = 0; i < transfer->owner.size(); ++i) {
+        if (transfer->owner[i] == index) {
+          transfer->owner[i] = -1;
+          transfer->failed[i] = true;
+        }
+      }
       return;
     }
     if (stop_[index].load() != 0) {
@@ -192,8 +198,12 @@ void Downloader::DownloadSegment(Transfer* transfer, int index) const {
 bool Downloader::MayHelpLater(Transfer* transfer) const {
   std::lock_guard<std::mutex> hold(transfer->work);
   const std::vector<SegmentRange>& ranges = transfer->plan.record.ranges;
+  // A range that failed fails the run: there is nothing left to help with.
+  for (size_t i = 0; i < ranges.size() && i < transfer->failed.size(); ++i) {
+    if (transfer->failed[i]) return false;
+  }
   for (size_t i = 0; i < ranges.size() && i < transfer->owner.size(); ++i) {
-    if (transfer->owner[i] < 0 || transfer->failed[i]) continue;
+    if (transfer->owner[i] < 0) continue;
     const int64_t from = std::max(ranges[i].start, transfer->reach[i]);
     if (ranges[i].end - from + 1 >= 2 * split_floor_) return true;
   }

@@ -357,6 +357,38 @@ TEST(Transfer, FailedSegmentKeepsThePackageAndResumesNextRun) {
   }
 }
 
+// A connection whose range fails gives up the ranges queued for it too, and
+// the connections standing by to split stop waiting for them: the run
+// ends, failed, with the package as it was.
+TEST(Transfer, FailedConnectionLeavesNobodyWaiting) {
+  TempDir dir;
+  DownloadRun run(dir.path());
+  WriteAll(run.Package(), "old");
+  // Large enough to split: the quarter queued behind the first 100 bytes.
+  run.updater.downloader().SetSharing(100, 0);
+  FakeFile file = Content(1003);
+  std::atomic<bool> fault{true};
+  run.fake.network.Serve("h:80",
+                         FaultyWhile(file, 0, WholeFileAnswer(file), &fault));
+  std::atomic<int> sleeps{0};
+  run.fake.clock.on_sleep = [&](uint32_t) {
+    if (++sleeps == 100000) {
+      for (int i = 0; i < kSegmentCount; ++i) {
+        run.updater.downloader().RequestStop(i);
+      }
+    }
+  };
+  run.updater.StartDownload();
+  EXPECT_LT(sleeps.load(), 100000);
+  EXPECT_EQ("old", ReadAll(run.Package()));
+  EXPECT_EQ(Lines({Detailed(std::string(msg::kSegmentPrefix) + "2" +
+                                msg::kSegmentWrongAnswer,
+                            "h:80")
+                       .c_str(),
+                   msg::kDownloadFailed}),
+            run.Log());
+}
+
 // The whole road through a proxy, and the log of each of its failures:
 // the proxy line first, then the probe's or the segments' reason.
 TEST(Transfer, ThroughAProxy) {
