@@ -367,7 +367,9 @@ void Downloader::PlanRanges(DownloadPlan* plan) const {
       ranges.push_back({100, size - 1});
       plan->first_owner.push_back(0);
     }
-    plan->connections = static_cast<int>(ranges.size());
+    // The other connections stand by to split the probe's range should it
+    // come slowly.
+    plan->connections = ranges.size() > 1 ? kSegmentCount : 1;
   } else {
     std::vector<SegmentRange> quarters;
     MakeFreshPartition(size, quarters);

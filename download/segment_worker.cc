@@ -28,6 +28,7 @@
 // killed run resumes from the last block on disk. A gigabyte costs a few
 // thousand system calls per connection, not a million.
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <string>
 
@@ -42,6 +43,37 @@
 namespace vorn {
 
 namespace {
+
+// The bytes of the last kLowSpeedWindowMs in one-second slots. A body is
+// too slow once a whole window has passed since it began and the last
+// window brought fewer than kLowSpeedMinBytes, whenever within the window
+// it slowed down.
+class LowSpeedWatch {
+ public:
+  explicit LowSpeedWatch(int64_t now) : start_(now) {}
+
+  // Counts BYTES received at NOW; true when the body is too slow.
+  bool Add(int64_t now, int64_t bytes) {
+    const int64_t second = std::max<int64_t>(0, now - start_) / 1000;
+    // The seconds that passed since the last bytes brought none.
+    for (int64_t s = std::max(last_ + 1, second - kSlots + 1); s <= second;
+         ++s) {
+      total_ -= slots_[s % kSlots];
+      slots_[s % kSlots] = 0;
+    }
+    if (second > last_) last_ = second;
+    slots_[second % kSlots] += bytes;
+    total_ += bytes;
+    return now - start_ >= kLowSpeedWindowMs && total_ < kLowSpeedMinBytes;
+  }
+
+ private:
+  static constexpr int64_t kSlots = kLowSpeedWindowMs / 1000;
+  int64_t start_;
+  int64_t last_ = 0;
+  int64_t total_ = 0;
+  std::array<int64_t, kSlots> slots_{};
+};
 
 // Whether the answer is of the very file the probe saw: the same
 // Last-Modified and ETag.
@@ -670,9 +702,7 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
   Outcome outcome = Outcome::kBroken;
   platform::Status why = AtServer(url);
   bool too_slow = false;
-  // The low-speed window: when it began, and the bytes since.
-  int64_t window_start = env_->clock->MonotonicMillis();
-  int64_t window_bytes = 0;
+  LowSpeedWatch low_speed(env_->clock->MonotonicMillis());
   while (!complete() && misframed.ok() && !too_slow) {
     // Fill the block (or what the segment still owes), then write it whole.
     // A body that marks its own end fills it with what comes.
@@ -700,19 +730,13 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
         break;
       }
       filled += unframe(block.get() + filled, r);
-      window_bytes += r;
       if (until_close && filled > remaining) {
         misframed = TooMuch(sized_by_body, expected_size_, url, head);
       }
       if (!misframed.ok()) break;
-      const int64_t now = env_->clock->MonotonicMillis();
-      if (now - window_start >= kLowSpeedWindowMs) {
-        if (window_bytes < kLowSpeedMinBytes) {
-          too_slow = true;
-          break;
-        }
-        window_start = now;
-        window_bytes = 0;
+      if (low_speed.Add(env_->clock->MonotonicMillis(), r)) {
+        too_slow = true;
+        break;
       }
     }
     if (!misframed.ok()) break;  // nothing of it is written

@@ -64,7 +64,7 @@
 # Docroot <dir>/www (deterministic; tests regenerate the bytes to compare):
 #   pkg-N.bin      N bytes, byte i = (i * 131 + i / 251) & 0xFF (integer
 #                  division), for N = 1, 100, 101, 1003, 4096, 65536,
-#                  1048577, 3145728 (3 MiB)
+#                  1048577, 3145728 (3 MiB), 8388609 (8 MiB + 1)
 #   text-small.txt  "line K of the small text\n" for K = 0 .. 19
 #   text-large.txt  "line K of the large text, no zero bytes here\n" for
 #                  K = 0 .. 9999 (about 450 KiB, more than any probe reads)
@@ -147,7 +147,7 @@ def write(name, data):
             f.write(data)
     os.utime(path, (MTIME, MTIME))
 
-for n in (1, 100, 101, 1003, 4096, 65536, 1048577, 3145728):
+for n in (1, 100, 101, 1003, 4096, 65536, 1048577, 3145728, 8388609):
     write("pkg-%d.bin" % n, bytes(((i * 131 + i // 251) & 0xFF) for i in range(n)))
 write("text-small.txt", "".join("line %d of the small text\n" % k for k in range(20)).encode())
 write("text-large.txt", "".join("line %d of the large text, no zero bytes here\n" % k

@@ -28,7 +28,7 @@ NOTICE=自动更新信息
 #   and "Host: evil.example").
 # modes: 4 (the server honours ranges), 1 (mode=single: it ignores them).
 # verdict: succeed (must end byte-exact), fail (must not succeed), either.
-# options: size=N (pkg-N.bin, default 1048577: just over the size that the
+# options: size=N (pkg-N.bin, default 8388609: just over the size that the
 #   client fetches through the probe's answer alone), on=W (the fault server's on=),
 #   runs=N (up to N runs with one token, until one succeeds: the fault hits
 #   the first download only), wire (every request carries only the fixed
@@ -254,7 +254,7 @@ while read -r fault rest; do
   [[ "$fault" =~ ${VORN_MATRIX_ONLY:-.} ]] || continue
   part=${VORN_E2E_PART:-1/1}
   [ $(( (n - 1) % ${part#*/} )) = $(( ${part%/*} - 1 )) ] || continue
-  modes=() verdict='' size=1048577 on='' runs=1 wire=0 tls=0 line='' token=0 retries='' pinned=0 requests='' sized=0
+  modes=() verdict='' size=8388609 on='' runs=1 wire=0 tls=0 line='' token=0 retries='' pinned=0 requests='' sized=0
   for word in $rest; do
     case "$word" in
       tls) tls=1 ;;
@@ -276,7 +276,7 @@ while read -r fault rest; do
     id="$TAG-r$n-$mode"
     what=$fault
     [ -n "$on" ] && what+=" on=$on"
-    [ "$size" != 1048577 ] && what+=" size=$size"
+    [ "$size" != 8388609 ] && what+=" size=$size"
     [ $pinned = 1 ] && what+=" pinned"
     [ "$runs" != 1 ] && what+=" runs=$runs"
     [ $tls = 1 ] && what+=" tls"
@@ -379,7 +379,7 @@ while read -r fault rest; do
     fi
     # The harness's own checks, on the good row: the comparison tells a
     # changed byte, and the package really replaced the older one.
-    if [ "$fault/$size/$mode" = none/1048577/4 ] && [ $succeeded = 1 ]; then
+    if [ "$fault/$size/$mode" = none/8388609/4 ] && [ $succeeded = 1 ]; then
       python3 -c 'import sys; d = bytearray(open(sys.argv[1], "rb").read()); d[40000] ^= 1
 open(sys.argv[2], "wb").write(d)' "$dl/pkg.bin" "$WORK/flipped"
       ! same_bytes "$WORK/flipped" "$expected" && ! same_bytes "$dl/pkg.bin" "$WORK/$id.older" \
