@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "platform/text.h"
 #include "tests/unit/crash_file_system.h"
@@ -370,8 +372,12 @@ TEST(Transfer, FailedConnectionLeavesNobodyWaiting) {
   std::atomic<bool> fault{true};
   run.fake.network.Serve("h:80",
                          FaultyWhile(file, 0, WholeFileAnswer(file), &fault));
+  // The fake clock's sleeps return at once: a short real one lets the
+  // other connections run, so only a connection that waits forever counts
+  // up to the bound (a few seconds).
   std::atomic<int> sleeps{0};
   run.fake.clock.on_sleep = [&](uint32_t) {
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
     if (++sleeps == 100000) {
       for (int i = 0; i < kSegmentCount; ++i) {
         run.updater.downloader().RequestStop(i);
