@@ -168,11 +168,9 @@ Prepared Downloader::PrepareDownload(const std::string& url_text,
         needed += range.end - range.start + 1;
       }
       // At least one, even with nothing left: the finish follows the
-      // workers.
-      plan.connections =
-          needed > one_connection_bytes_
-              ? kSegmentCount
-              : std::max<int>(1, std::min<int>(kSegmentCount, ranges.size()));
+      // workers. Those without a range of their own stand by to split one
+      // that comes slowly, as in a fresh run.
+      plan.connections = needed > 0 ? kSegmentCount : 1;
       // Each connection starts on a range of its own, in turn.
       plan.first_owner.clear();
       for (size_t i = 0; i < ranges.size(); ++i) {

@@ -318,6 +318,14 @@ TEST(PrepareTest, KillBetweenTheWritesOfASplit) {
   EXPECT_EQ((std::vector<std::pair<int64_t, int64_t>>{
                 {260, 499}, {500, 749}, {750, 1002}}),
             needed);
+  // However little is left, the connections without a range stand by to
+  // split one that comes slowly.
+  World small;
+  small.d.SetSharing(kSplitFloorBytes, kOneConnectionBytes);
+  WriteAll(small.Info(), SerializeInfoFile(r));
+  small.WritePart(0, 260);
+  ASSERT_EQ(Outcome::kOk, small.Prepare(kUrl, small.Save()));
+  EXPECT_EQ(4, small.p.plan.connections);
 }
 
 // Four-part mode does not start without its plan on disk; one connection
