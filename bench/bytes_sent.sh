@@ -75,11 +75,7 @@ case "$ROUNDS" in ''|*[!0-9]*|0) echo "rounds must be a positive number" >&2; ex
 
 find_nginx || exit 1
 TOOLS=()  # kind:label:path
-for client in "${CLIENTS[@]}"; do
-  label=${client%%=*} path=${client#*=}
-  if [ ! -x "$path" ]; then say "skipping client $label: $path is not an executable"; continue; fi
-  TOOLS+=("client:$label:$(cd "$(dirname "$path")" && pwd)/$(basename "$path")")
-done
+add_clients "${CLIENTS[@]}"
 find_peers "$PEERS"
 for p in ${PEER_PATHS[@]+"${PEER_PATHS[@]}"}; do TOOLS+=("peer:$p"); done
 [ ${#TOOLS[@]} -gt 0 ] || { say "nothing to measure"; exit 1; }

@@ -212,6 +212,18 @@ peer_cmd() {
   esac
 }
 
+# add_clients LABEL=PATH...: each an executable build of the client, added
+# to TOOLS as client:LABEL:ABSOLUTE_PATH; one that is not executable is
+# skipped with a line saying so.
+add_clients() {
+  local client label path
+  for client in "$@"; do
+    label=${client%%=*} path=${client#*=}
+    if [ ! -x "$path" ]; then say "skipping client $label: $path is not an executable"; continue; fi
+    TOOLS+=("client:$label:$(cd "$(dirname "$path")" && pwd)/$(basename "$path")")
+  done
+}
+
 # check_file GOT WANT: prints exact, DIFFERS or missing.
 check_file() {
   if [ ! -f "$1" ]; then echo missing

@@ -75,12 +75,8 @@ for c in $CASES; do
 done
 
 find_nginx || exit 1
-TOOLS=()
-for client in "${CLIENTS[@]}"; do
-  label=${client%%=*} path=${client#*=}
-  if [ ! -x "$path" ]; then say "skipping client $label: $path is not an executable"; continue; fi
-  TOOLS+=("$label:$(cd "$(dirname "$path")" && pwd)/$(basename "$path")")
-done
+TOOLS=()  # client:label:path
+add_clients "${CLIENTS[@]}"
 [ ${#TOOLS[@]} -gt 0 ] || { say "nothing to measure"; exit 1; }
 
 # ---- work directory, nginx, the silent listener ----------------------------
@@ -183,7 +179,8 @@ say "== $SIZE_MIB MiB, every connection at $RATE_MIB MiB/s; cases: $CASES; $ROUN
 for round in $(seq 1 "$ROUNDS"); do
   for i in $(seq 0 $((n - 1))); do
     r=${RUNS[$(( (i + round - 1) % n ))]}
-    label=${r%%:*} rest=${r#*:}
+    rest=${r#client:}
+    label=${rest%%:*} rest=${rest#*:}
     run_one "$label" "${rest%:*}" "${rest##*:}" "$round"
   done
 done

@@ -92,11 +92,7 @@ SIZE=$((SIZE_MIB * 1048576))
 [ -n "$RUN_TIMEOUT" ] || RUN_TIMEOUT=$((30 + SIZE / SLOW))
 
 TOOLS=()  # kind:label:path
-for client in "${CLIENTS[@]}"; do
-  label=${client%%=*} path=${client#*=}
-  if [ ! -x "$path" ]; then say "skipping client $label: $path is not an executable"; continue; fi
-  TOOLS+=("client:$label:$(cd "$(dirname "$path")" && pwd)/$(basename "$path")")
-done
+add_clients "${CLIENTS[@]}"
 find_peers "$PEERS"
 for p in ${PEER_PATHS[@]+"${PEER_PATHS[@]}"}; do TOOLS+=("peer:$p"); done
 [ ${#TOOLS[@]} -gt 0 ] || { say "nothing to measure"; exit 1; }

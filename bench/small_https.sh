@@ -64,11 +64,7 @@ case "$ROUNDS" in ''|*[!0-9]*|0) echo "rounds must be a positive number" >&2; ex
 find_nginx || exit 1
 CURL=$(command -v curl) || { say "curl is missing"; exit 1; }
 TOOLS=()  # kind:label:path
-for client in "${CLIENTS[@]}"; do
-  label=${client%%=*} path=${client#*=}
-  if [ ! -x "$path" ]; then say "skipping client $label: $path is not an executable"; continue; fi
-  TOOLS+=("client:$label:$(cd "$(dirname "$path")" && pwd)/$(basename "$path")")
-done
+add_clients "${CLIENTS[@]}"
 TOOLS+=("curl1:curl 1x:$CURL" "curl2:curl 2x:$CURL")
 
 # ---- work directory, nginx -------------------------------------------------

@@ -143,11 +143,7 @@ NGINX=${NGINX:-$(command -v nginx || echo /usr/sbin/nginx)}
 
 peer_package() { case "$1" in curl) echo curl ;; axel) echo axel ;; aria2c) echo aria2 ;; esac; }
 TOOLS=()  # "kind:label:path" in run order
-for client in "${CLIENTS[@]}"; do
-  label=${client%%=*} path=${client#*=}
-  if [ ! -x "$path" ]; then say "skipping client $label: $path is not an executable"; continue; fi
-  TOOLS+=("client:$label:$(cd "$(dirname "$path")" && pwd)/$(basename "$path")")
-done
+add_clients "${CLIENTS[@]}"
 for peer in $PEERS; do
   pkg=$(peer_package "$peer")
   if [ -z "$pkg" ]; then say "skipping $peer: not a known peer (curl, axel, aria2c)"; continue; fi
