@@ -75,6 +75,40 @@ StepResult OpenTunnel(platform::Socket* socket, const HttpUrl& url,
 
 }  // namespace
 
+void Interrupter::Attach(platform::Socket* socket) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  socket_ = socket;
+  if (interrupted_ && socket_ != nullptr) socket_->Interrupt();
+}
+
+void Interrupter::Detach(platform::Socket* socket) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (socket_ == socket) socket_ = nullptr;
+}
+
+void Interrupter::Interrupt() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  interrupted_ = true;
+  if (socket_ != nullptr) socket_->Interrupt();
+}
+
+bool Interrupter::interrupted() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return interrupted_;
+}
+
+void Interrupter::Reset() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  interrupted_ = false;
+}
+
+void Exchange::DropSocket() {
+  if (interrupter != nullptr && socket != nullptr) {
+    interrupter->Detach(socket.get());
+  }
+  socket.reset();
+}
+
 platform::Status AtServer(const HttpUrl& url, std::string why) {
   return platform::Status::Error(platform::ErrorKind::kOther,
                                  platform::HostPort(url.host, url.port), 0,
@@ -132,7 +166,7 @@ StepResult RunExchange(
       return again;
     }
   }
-  exchange->socket.reset();
+  exchange->DropSocket();
   exchange->reusable = false;
   exchange->url = url.text;
   exchange->route = env->proxies == nullptr
@@ -152,6 +186,9 @@ StepResult RunExchange(
       proxied ? Outcome::kProxyConnectFailed : Outcome::kConnectFailed;
   exchange->socket = env->network->NewSocket();
   platform::Socket* socket = exchange->socket.get();
+  if (exchange->interrupter != nullptr && socket != nullptr) {
+    exchange->interrupter->Attach(socket);
+  }
   if (socket == nullptr) {
     return Failed(no_connection,
                   platform::Status::Error(platform::ErrorKind::kOther,

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "download/downloader.h"
@@ -18,6 +19,14 @@ namespace vorn {
 // What one exchange brought: the open connection, the answer's head, and
 // the body bytes that came with it.
 struct Exchange {
+  Exchange() = default;
+  Exchange(Exchange&&) = default;  // before any interrupter is given
+  Exchange& operator=(const Exchange&) = delete;
+  ~Exchange() { DropSocket(); }
+  // Closes the connection, and tells the interrupter first.
+  void DropSocket();
+
+  Interrupter* interrupter = nullptr;  // null: nobody ends it from outside
   std::unique_ptr<platform::Socket> socket;
   platform::ProxyRoute route;
   ResponseHead head;

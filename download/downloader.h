@@ -156,6 +156,13 @@ constexpr int64_t kSplitMinMillis = 300;
 // A connection that finds nothing to take while a range large enough to
 // split is being fetched looks again after this.
 constexpr uint32_t kSplitRecheckMillis = 10;
+// A connection with nothing left to do takes over whole a range whose
+// connection asked another source and has had no answer for this long, or
+// three times the slowest answer of the run when that is longer; that
+// connection is ended and its source set aside. A mirror that accepts and
+// never answers then costs the run this, not the head's time-out. Only
+// while two sources or more are left: with one, the time-outs decide.
+constexpr int64_t kHandOverMillis = 1000;
 // A package of at most this size starts as the probe's answer and one
 // request for its first 100 bytes: on a fast path one connection brings it
 // as soon as four, and four would each cost the server what was in flight
@@ -244,6 +251,24 @@ struct Source {
   bool aside = false;   // failed: not asked again in this run
 };
 
+// Lets another connection end the one an exchange waits on (a server that
+// accepts and never answers): it knows the socket of the exchange it is
+// given to, from the connect on, and Interrupt ends that socket and any it
+// is given after, until Reset.
+class Interrupter {
+ public:
+  void Attach(platform::Socket* socket);
+  void Detach(platform::Socket* socket);
+  void Interrupt();
+  bool interrupted();
+  void Reset();
+
+ private:
+  std::mutex mutex_;
+  platform::Socket* socket_ = nullptr;
+  bool interrupted_ = false;
+};
+
 // What the connections of one download share while they run. The probe's
 // answer and the plan are filled before the first connection starts.
 // Each connection writes only its own result. Who fetches which range,
@@ -279,6 +304,15 @@ struct Transfer {
   std::vector<int64_t> since_ms;
   std::vector<int64_t> since_start;
   std::vector<int64_t> received;
+  // Per range: since when its connection has been waiting for the answer
+  // under way (monotonic ms, 0 none), and the source it asked.
+  std::vector<int64_t> asked_ms;
+  std::vector<int> asked_source;
+  // The longest an answer's head took to come in this run, connect
+  // included.
+  int64_t slowest_head_ms = 0;
+  // Per connection: ends its exchange when another takes its range over.
+  Interrupter lanes[kSegmentCount];
 
   std::mutex hashing;
 };
@@ -429,8 +463,13 @@ class Downloader {
   bool RunWorkers(Transfer* transfer, StepResult* failure);
   // The range connection `index` fetches next, -1 when no work is left.
   int TakeWork(Transfer* transfer, int index) const;
-  // Whether a range being fetched is large enough to be split later.
+  // Whether a range being fetched is large enough to be split later, or
+  // may be taken over when its answer does not come.
   bool MayHelpLater(Transfer* transfer) const;
+  // Whether a range whose answer from `source` does not come may be taken
+  // over: that source was set aside, or another one is left. The caller
+  // holds `work`.
+  bool MayHandOver(const Transfer& transfer, int source) const;
   // Range `range` through connection `index`, retried as DownloadSegment
   // says; `open` is the connection kept from the answer before.
   StepResult FetchRange(Transfer* transfer, int index, int range,

@@ -57,6 +57,8 @@ bool Downloader::RunWorkers(Transfer* transfer, StepResult* failure) {
   transfer->since_ms.assign(ranges, 0);
   transfer->since_start.assign(ranges, 0);
   transfer->received.assign(ranges, 0);
+  transfer->asked_ms.assign(ranges, 0);
+  transfer->asked_source.assign(ranges, -1);
   const std::vector<int>& first = transfer->plan.first_owner;
   for (size_t i = 0; i < ranges && i < first.size(); ++i) {
     if (first[i] < count) transfer->owner[i] = first[i];

@@ -235,11 +235,25 @@ bool Downloader::MayHelpLater(Transfer* transfer) const {
     if (transfer->failed[i]) return false;
   }
   for (size_t i = 0; i < ranges.size() && i < transfer->owner.size(); ++i) {
-    if (transfer->owner[i] < 0) continue;
+    if (transfer->owner[i] < 0 || ranges[i].start > ranges[i].end) continue;
     const int64_t from = std::max(ranges[i].start, transfer->reach[i]);
     if (ranges[i].end - from + 1 >= 2 * split_floor_) return true;
+    if (i < transfer->since_ms.size() && transfer->since_ms[i] == 0 &&
+        MayHandOver(*transfer, transfer->asked_source[i])) {
+      return true;
+    }
   }
   return false;
+}
+
+bool Downloader::MayHandOver(const Transfer& transfer, int source) const {
+  if (source < 0 || static_cast<size_t>(source) >= transfer.sources.size()) {
+    return false;
+  }
+  if (transfer.sources[source].aside) return true;
+  int live = 0;
+  for (const Source& s : transfer.sources) live += s.aside ? 0 : 1;
+  return live >= 2;
 }
 
 int Downloader::TakeWork(Transfer* transfer, int index) const {
@@ -256,6 +270,8 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
     transfer->since_ms.assign(ranges.size(), 0);
     transfer->since_start.assign(ranges.size(), 0);
     transfer->received.assign(ranges.size(), 0);
+    transfer->asked_ms.assign(ranges.size(), 0);
+    transfer->asked_source.assign(ranges.size(), -1);
   }
   auto needed = [&](int i) {
     return ranges[i].start <= ranges[i].end && !transfer->failed[i];
@@ -279,11 +295,75 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
     transfer->since_ms[take] = 0;
     return take;
   }
+  // Range `from`'s bytes from `cut` on, moved into a free slot that this
+  // connection takes; -1 when no slot is free or the plan is not written.
+  // The new range first, then the old one's new end: a kill between the
+  // two leaves the bytes needed by both, never by neither.
+  auto carve = [&](int from, int64_t cut) {
+    int slot = -1;
+    for (int i = 0; i < count && slot < 0; ++i) {
+      if (ranges[i].start > ranges[i].end && transfer->owner[i] < 0) slot = i;
+    }
+    if (slot < 0) return -1;
+    const int64_t end = ranges[from].end;
+    std::unique_ptr<platform::File> plan_file;
+    if (!env_->files
+             ->Open(transfer->plan.plan_path,
+                    platform::OpenMode::kWriteShared, &plan_file)
+             .ok()) {
+      return -1;
+    }
+    std::string fields;
+    AppendLe64(&fields, static_cast<uint64_t>(cut));
+    AppendLe64(&fields, static_cast<uint64_t>(end));
+    if (!plan_file
+             ->WriteAt(StartFieldOffset(transfer->plan.record, slot),
+                       fields.data(), 16)
+             .ok()) {
+      return -1;
+    }
+    fields.clear();
+    AppendLe64(&fields, static_cast<uint64_t>(cut - 1));
+    (void)plan_file->WriteAt(
+        StartFieldOffset(transfer->plan.record, from) + 8, fields.data(), 8);
+    (void)plan_file->Close();
+    ranges[slot] = {cut, end};
+    ranges[from].end = cut - 1;
+    transfer->owner[slot] = index;
+    transfer->reach[slot] = cut;
+    transfer->since_ms[slot] = 0;
+    return slot;
+  };
+  const int64_t now = env_->clock->MonotonicMillis();
+  // A range whose answer has not come from another source for long, or
+  // from a source set aside meanwhile: all of it, and its connection is
+  // ended (its source is then set aside).
+  std::vector<int> live;
+  for (size_t i = 0; i < transfer->sources.size(); ++i) {
+    if (!transfer->sources[i].aside) live.push_back(static_cast<int>(i));
+  }
+  const int mine =
+      live.empty() ? 0 : live[static_cast<size_t>(index) % live.size()];
+  const int64_t wait = std::max(kHandOverMillis, 3 * transfer->slowest_head_ms);
+  for (int i = 0; i < count; ++i) {
+    const int other = transfer->owner[i];
+    const int source = transfer->asked_source[i];
+    if (!needed(i) || other < 0 || other == index ||
+        transfer->since_ms[i] != 0 || transfer->asked_ms[i] == 0 ||
+        source == mine || !MayHandOver(*transfer, source) ||
+        (!transfer->sources[source].aside &&
+         now - transfer->asked_ms[i] < wait)) {
+      continue;
+    }
+    const int slot = carve(i, std::max(ranges[i].start, transfer->reach[i]));
+    if (slot < 0) return -1;
+    transfer->lanes[other].Interrupt();
+    return slot;
+  }
   // Else the larger half of what the range that would take longest still
   // needs beyond where its connection may have read: its bytes left over
   // its rate so far (a range without a rate yet is taken to go as fast as
   // the fastest one).
-  const int64_t now = env_->clock->MonotonicMillis();
   std::vector<double> rate(count, 0.0);  // bytes per ms; 0: not known
   double fastest = 0.0;
   for (int i = 0; i < count; ++i) {
@@ -315,42 +395,7 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
     }
   }
   if (largest < 0) return -1;
-  int slot = -1;
-  for (int i = 0; i < count && slot < 0; ++i) {
-    if (ranges[i].start > ranges[i].end && transfer->owner[i] < 0) slot = i;
-  }
-  if (slot < 0) return -1;
-  const int64_t end = ranges[largest].end;
-  const int64_t cut = end - (left + 1) / 2 + 1;
-  // The new range first, then the old one's new end: a kill between the
-  // two leaves the bytes needed by both, never by neither.
-  std::unique_ptr<platform::File> plan_file;
-  if (!env_->files
-           ->Open(transfer->plan.plan_path, platform::OpenMode::kWriteShared,
-                  &plan_file)
-           .ok()) {
-    return -1;
-  }
-  std::string fields;
-  AppendLe64(&fields, static_cast<uint64_t>(cut));
-  AppendLe64(&fields, static_cast<uint64_t>(end));
-  if (!plan_file
-           ->WriteAt(StartFieldOffset(transfer->plan.record, slot),
-                     fields.data(), 16)
-           .ok()) {
-    return -1;
-  }
-  fields.clear();
-  AppendLe64(&fields, static_cast<uint64_t>(cut - 1));
-  (void)plan_file->WriteAt(
-      StartFieldOffset(transfer->plan.record, largest) + 8, fields.data(), 8);
-  (void)plan_file->Close();
-  ranges[slot] = {cut, end};
-  ranges[largest].end = cut - 1;
-  transfer->owner[slot] = index;
-  transfer->reach[slot] = cut;
-  transfer->since_ms[slot] = 0;
-  return slot;
+  return carve(largest, ranges[largest].end - (left + 1) / 2 + 1);
 }
 
 int Downloader::PickSource(Transfer* transfer, int index) const {
@@ -409,6 +454,27 @@ StepResult Downloader::FetchRange(Transfer* transfer, int index, int range,
   for (int retry = 1;; ++retry) {
     const int source = PickSource(transfer, index);
     result = FetchSegment(transfer, index, range, open, source);
+    if (!result.ok() && transfer->lanes[index].interrupted()) {
+      // Another connection took the range over: this source gave no answer
+      // in the time the others brought theirs.
+      open->reset();
+      std::string server;
+      {
+        std::lock_guard<std::mutex> hold(transfer->work);
+        const HttpUrl& url = transfer->sources[source].url;
+        server = platform::HostPort(url.host, url.port);
+      }
+      (void)SetAside(transfer, source,
+                     Failed(Outcome::kNoAnswer,
+                            platform::Status::Error(
+                                platform::ErrorKind::kTimedOut, server)));
+      return StepResult();
+    }
+    if (!result.ok() && transfer->plan.ranged) {
+      // Between attempts nobody waits on an answer for the range.
+      std::lock_guard<std::mutex> hold(transfer->work);
+      transfer->asked_ms[range] = 0;
+    }
     // A source that failed is left for the others, at once.
     if (!result.ok() && SetAside(transfer, source, result)) {
       open->reset();
@@ -500,8 +566,20 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
       referer = transfer->sources[source].referer;
     }
   }
+  Interrupter* lane = &transfer->lanes[index];
+  if (ranged) {
+    std::lock_guard<std::mutex> hold(transfer->work);
+    lane->Reset();
+    transfer->asked_ms[slot] = env_->clock->MonotonicMillis();
+    transfer->asked_source[slot] = source;
+    transfer->since_ms[slot] = 0;
+  }
   if (*open == nullptr) *open = std::make_unique<Exchange>();
   Exchange& exchange = **open;
+  if (ranged && exchange.interrupter == nullptr) {
+    exchange.interrupter = lane;
+    if (exchange.socket != nullptr) lane->Attach(exchange.socket.get());
+  }
   if (exchange.answered) {
     // The probe's answer: the file from byte 100 on, or all of it.
     exchange.answered = false;
@@ -602,6 +680,9 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
   if (ranged) {
     std::lock_guard<std::mutex> hold(transfer->work);
     transfer->since_ms[slot] = env_->clock->MonotonicMillis();
+    transfer->slowest_head_ms =
+        std::max(transfer->slowest_head_ms,
+                 transfer->since_ms[slot] - transfer->asked_ms[slot]);
     transfer->since_start[slot] = next;
     transfer->received[slot] = next;
   }

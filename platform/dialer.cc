@@ -132,6 +132,10 @@ bool DialedSocket::ConnectToAny(const std::vector<Address>& addresses,
   Handle winner = kNoHandle;
   last_error_ = Status::Error(ErrorKind::kHostNotFound, object_);
   while (winner == kNoHandle) {
+    if (interrupted_.load()) {
+      Interrupted();
+      break;
+    }
     Clock::time_point now = Clock::now();
     bool out_of_time = timeout_ms != 0 && now >= deadline;
     if (!out_of_time && next < addresses.size() &&
@@ -178,12 +182,17 @@ bool DialedSocket::ConnectToAny(const std::vector<Address>& addresses,
       // Rounded up, so that the wait does not end just short of `until`.
       wait_ms = left < 0 ? 0 : static_cast<int>(left) + 1;
     }
+    // In short waits, so that an interruption is heard.
+    const bool sliced =
+        wait_ms < 0 || wait_ms > static_cast<int>(kInterruptCheckMs);
+    if (sliced) wait_ms = static_cast<int>(kInterruptCheckMs);
     size_t ended = 0;
     OsCode outcome = 0;
     OsCode code = AwaitFirst(pending, wait_ms, &ended, &outcome);
     if (code != 0) {
       // Out of time (kTimedOut) or the wait failed: the race ends when this
       // was its last wait; else the next address is due.
+      if (sliced && (timeout_ms == 0 || Clock::now() < until)) continue;
       if (!last_wait) continue;
       last_error_ = OsFailure(code, object_);
       break;
@@ -204,7 +213,13 @@ bool DialedSocket::ConnectToAny(const std::vector<Address>& addresses,
     }
   }
   for (Handle s : pending) Discard(s);
+  if (winner != kNoHandle && interrupted_.load()) {
+    Discard(winner);
+    winner = kNoHandle;
+    Interrupted();
+  }
   if (winner == kNoHandle) return false;
+  std::lock_guard<std::mutex> hold(handle_mutex_);
   handle_ = winner;
   last_error_ = Status();
   return true;
@@ -232,6 +247,7 @@ OsCode DialedSocket::Finish(Handle s) {
 }
 
 int DialedSocket::Send(const std::string& data) {
+  if (interrupted_.load()) return Interrupted();
   if (handle_ == kNoHandle) return NotConnected();
   if (tls_ != nullptr) return tls_->Send(data, &last_error_);
   OsCode code = SendAll(handle_, data.data(), data.size());
@@ -244,6 +260,7 @@ int DialedSocket::Send(const std::string& data) {
 }
 
 int DialedSocket::Receive(char* buf, int n) {
+  if (interrupted_.load()) return Interrupted();
   if (handle_ == kNoHandle || n < 0) return NotConnected();
   if (tls_ != nullptr) {
     return tls_->Receive(buf, n, receive_timeout_ms_, &last_error_);
@@ -272,6 +289,10 @@ void DialedSocket::SetReceiveTimeout(uint32_t timeout_ms) {
 }
 
 bool DialedSocket::StartTls(const std::string& host, uint32_t timeout_ms) {
+  if (interrupted_.load()) {
+    Interrupted();
+    return false;
+  }
   if (handle_ == kNoHandle) {
     NotConnected();
     return false;
@@ -291,8 +312,15 @@ bool DialedSocket::StartTls(const std::string& host, uint32_t timeout_ms) {
 
 void DialedSocket::CloseConnection() {
   tls_.reset();  // close_notify first, while the socket is open
+  std::lock_guard<std::mutex> hold(handle_mutex_);
   if (handle_ != kNoHandle) Discard(handle_);
   handle_ = kNoHandle;
+}
+
+void DialedSocket::Interrupt() {
+  std::lock_guard<std::mutex> hold(handle_mutex_);
+  interrupted_.store(true);
+  if (handle_ != kNoHandle) Shutdown(handle_);
 }
 
 void DialedSocket::Close() {
@@ -303,6 +331,11 @@ void DialedSocket::Close() {
 
 int DialedSocket::NotConnected() {
   last_error_ = Status::Error(ErrorKind::kClosed, object_);
+  return kSocketError;
+}
+
+int DialedSocket::Interrupted() {
+  last_error_ = Status::Error(ErrorKind::kClosed, object_, 0, "interrupted");
   return kSocketError;
 }
 

@@ -6,9 +6,11 @@
 #ifndef VORN_PLATFORM_DIALER_H_
 #define VORN_PLATFORM_DIALER_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -68,6 +70,9 @@ OsCode SendSome(Handle s, const char* data, size_t n, size_t* sent);
 // receive time-out is a failure with the system's code for it.
 OsCode ReceiveSome(Handle s, char* buf, int n, int* got);
 void Discard(Handle s);
+// Ends the connection of `s` from another thread: a receive or wait that
+// another thread has pending on it returns, and later ones fail.
+void Shutdown(Handle s);
 // The Status of a failed call's `code` about the connection `object`.
 Status OsFailure(OsCode code, const std::string& object);
 
@@ -112,6 +117,8 @@ void RememberFamily(const std::string& host, int family);
 // The gap after which Connect starts its next address while the earlier
 // ones are still pending.
 constexpr uint32_t kNextAttemptMs = 250;
+// A pending connect looks this often whether the socket was interrupted.
+constexpr uint32_t kInterruptCheckMs = 50;
 
 // The socket both backends hand out. `spare` is an unconnected socket of
 // `spare_family` made ahead (on Windows, to tell early that sockets can be
@@ -132,6 +139,7 @@ class DialedSocket final : public Socket {
   void SetReceiveTimeout(uint32_t timeout_ms) override;
   void Close() override;
   bool StartTls(const std::string& host, uint32_t timeout_ms) override;
+  void Interrupt() override;
 
   // Connect after the lookup: races connects to `addresses` in their order,
   // the next one started kNextAttemptMs after the one before, or at once
@@ -150,7 +158,13 @@ class DialedSocket final : public Socket {
   // Ends the connection (and its TLS session), keeping the spare.
   void CloseConnection();
   int NotConnected();
+  // After Interrupt: the call fails.
+  int Interrupted();
 
+  // handle_ changes under `handle_mutex_`, which Interrupt takes to shut
+  // it down.
+  std::mutex handle_mutex_;
+  std::atomic<bool> interrupted_{false};
   Handle handle_ = kNoHandle;
   Handle spare_ = kNoHandle;
   int spare_family_ = 0;

@@ -52,6 +52,11 @@ class Socket {
   virtual void SetReceiveTimeout(uint32_t timeout_ms) = 0;
   // Closes the connection; closing a closed socket does nothing.
   virtual void Close() = 0;
+  // The one call another thread may make while the owner uses the socket:
+  // ends the connection, so that the owner's call waiting on it (a connect,
+  // the TLS handshake, a receive) fails within a moment, and every later
+  // call fails at once, until the socket is destroyed.
+  virtual void Interrupt() = 0;
   // Runs a TLS client handshake over the connection (which may be a proxy's
   // tunnel), verifying the server's certificate chain against the system's
   // trust store and `host` (a name or an address) against the certificate;

@@ -174,6 +174,10 @@ OsCode ReceiveSome(Handle s, char* buf, int n, int* got) {
 
 void Discard(Handle s) { ::close(Fd(s)); }
 
+// A recv, poll or TLS read pending on the socket returns (the end of the
+// stream, or POLLHUP) and later ones too; the fd stays for Discard.
+void Shutdown(Handle s) { ::shutdown(Fd(s), SHUT_RDWR); }
+
 Status OsFailure(OsCode code, const std::string& object) {
   return linux_os::OsError(code, object);
 }

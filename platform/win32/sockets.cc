@@ -181,6 +181,14 @@ OsCode ReceiveSome(Handle s, char* buf, int n, int* got) {
 
 void Discard(Handle s) { closesocket(Raw(s)); }
 
+// shutdown makes later calls fail, but leaves a recv or select already
+// waiting where it is; cancelling the socket's I/O ends those (they fail
+// with ERROR_OPERATION_ABORTED).
+void Shutdown(Handle s) {
+  shutdown(Raw(s), SD_BOTH);
+  CancelIoEx(reinterpret_cast<HANDLE>(Raw(s)), nullptr);
+}
+
 Status OsFailure(OsCode code, const std::string& object) {
   return win32::OsStatus(static_cast<DWORD>(code), object);
 }

@@ -3,7 +3,8 @@
 # publishing scripts, a copy of the updater with the key file beside it,
 # and nginx (four ranges) and Python's http.server (one connection):
 #   - a good signed release is downloaded and started;
-#   - mirrors that fail are set aside, each with a line;
+#   - mirrors that fail are set aside, each with a line, one that never
+#     answers within seconds;
 #   - a package changed on the server after signing is refused: the older
 #     package stays, nothing is left to resume, no notice, no start;
 #   - a key but a version file without SIG (even one that announces the
@@ -45,12 +46,12 @@ cp "$WWW/$TAG.pkg" "$WORK/good.pkg"
 at_exit "rm -f '$WWW/$TAG'*"
 
 # sign NAME URL [VERSION [OPTIONS...]]: a signed version file for the good
-# package into the docroot (VERSION 2.0 unless given).
+# package (or $SIGNED) into the docroot (VERSION 2.0 unless given).
 sign() {
   local name=$1 url=$2 version=${3:-2.0}
   shift 2
   [ $# -gt 0 ] && shift
-  bash "$ROOT/scripts/sign-release.sh" "$@" "$WORK/good.pkg" "$url" "$version" \
+  bash "$ROOT/scripts/sign-release.sh" "$@" "${SIGNED:-$WORK/good.pkg}" "$url" "$version" \
     "$WORK/keys/release-key.pem" "$WWW/$TAG-$name.txt"
 }
 
@@ -66,7 +67,7 @@ check() {
   [ "$(log_messages "$dl")" = "$log" ] && pass "$what: log" \
     || fail "$what: log: $(log_messages "$dl" | tr '\n' '|')"
   if [ "$package" = good ]; then
-    same_bytes "$dl/$PACKAGE_NAME" "$WORK/good.pkg" && pass "$what: package byte-exact" \
+    same_bytes "$dl/$PACKAGE_NAME" "${SIGNED:-$WORK/good.pkg}" && pass "$what: package byte-exact" \
       || fail "$what: package differs"
   else
     [ "$(cat "$dl/$PACKAGE_NAME" 2>/dev/null)" = "old package" ] && pass "$what: older package kept" \
@@ -147,6 +148,26 @@ check "mirrors, one dead, one of another file" "$WORK/mirrors" \
   "$(printf '%s\n' "下载源出错，本次不再使用：$dead：连接被拒绝" \
      "下载源出错，本次不再使用：$other：服务器的应答与请求不符" 下载成功 更新新版本)" \
   good yes "$WORK/mirrors.err"
+
+# A mirror that accepts and never answers, for a package large enough for
+# four connections: the connections on the package's URL take its ranges
+# over within seconds (not the minute a head may take), its source is set
+# aside with a line, and the package comes whole.
+big="$WORK/big.pkg"
+{ cat "$WORK/good.pkg"
+  if [ "$WIN32" = 1 ]; then head -c 8388609 /dev/zero
+  else printf 'exit 0\n#'; head -c 8388609 /dev/zero | tr '\0' x; fi; } >"$big"
+cp "$big" "$WWW/$TAG-big.pkg"
+silent="http://127.0.0.1:$FAULT_PORT/silent"
+SIGNED=$big sign silent "http://127.0.0.1:$NGINX_PORT/$TAG-big.pkg" 2.0 --mirror "$silent"
+began=$(date +%s)
+run "$KEYED_BIN" silent "$TAG-silent.txt"
+took=$(( $(date +%s) - began ))
+SIGNED=$big check "a mirror that never answers" "$WORK/silent" \
+  "$(printf '%s\n' "下载源出错，本次不再使用：$silent：连接超时" 下载成功 更新新版本)" \
+  good yes "$WORK/silent.err"
+[ "$took" -lt 30 ] && pass "a mirror that never answers: $took s" \
+  || fail "a mirror that never answers: the run took $took s"
 
 # Freshness: an expired file and an older version are refused on first
 # contact; an older version signed as a rollback is downloaded and started.

@@ -118,6 +118,9 @@ class FakeSocket : public platform::Socket {
     return connected_;
   }
 
+  // Scripted answers never wait: there is nothing to end.
+  void Interrupt() override {}
+
   int Send(const std::string& data) override {
     if (!connected_ || !script_.send_ok) {
       last_error_ = platform::Status::Error(platform::ErrorKind::kClosed,

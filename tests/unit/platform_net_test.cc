@@ -444,6 +444,47 @@ class SilentListener {
   std::vector<RawSocket> fillers_;
 };
 
+// Another thread's Interrupt ends the owner's wait, whatever it waits on,
+// and every call after it fails at once.
+TEST(PlatformSockets, InterruptEndsTheWait) {
+  LoopbackServer server([](Peer& p) { p.WaitForClose(); });
+  SilentListener silent(AF_INET);
+  const struct Case {
+    const char* name;
+    uint16_t port;
+    bool connect_waits;  // else the receive waits, with no time-out
+  } cases[] = {
+      {"a receive nobody answers", server.port(), false},
+      {"a connect nobody answers", PortOf(silent.address()), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<Socket> s = Env::Default().network->NewSocket();
+    ASSERT_NE(s, nullptr);
+    std::thread interrupter([&s] {
+      std::this_thread::sleep_for(milliseconds(300));
+      s->Interrupt();
+    });
+    auto start = steady_clock::now();
+    char buf[16];
+    if (c.connect_waits) {
+      EXPECT_FALSE(s->Connect("127.0.0.1", c.port, 20000));
+    } else {
+      ASSERT_TRUE(s->Connect("127.0.0.1", c.port, 5000));
+      EXPECT_LE(s->Receive(buf, sizeof(buf)), 0);
+    }
+    const int64_t waited = MillisSince(start);
+    interrupter.join();
+    EXPECT_GE(waited, 250);
+    EXPECT_LT(waited, 3000) << "the wait was not ended";
+    start = steady_clock::now();
+    EXPECT_EQ(s->Send("x"), kSocketError);
+    EXPECT_EQ(s->Receive(buf, sizeof(buf)), kSocketError);
+    EXPECT_FALSE(s->Connect("127.0.0.1", server.port(), 5000));
+    EXPECT_LT(MillisSince(start), 1000);
+  }
+}
+
 // A loopback address of `family` where nobody listens.
 dial::Address RefusingAddress(int family) {
   dial::Address address;
