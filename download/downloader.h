@@ -165,10 +165,14 @@ constexpr uint32_t kSplitRecheckMillis = 10;
 constexpr int64_t kHandOverMillis = 1000;
 // A package of at most this size starts as the probe's answer and one
 // request for its first 100 bytes: on a fast path one connection brings it
-// as soon as four, and four would each cost the server what was in flight
-// when the probe's connection stopped at the end of its quarter. On a slow
-// path the other connections still split the probe's range once its rate
-// shows.
+// as soon as four, and no connection is cut short. On a slow path the
+// other connections still split the probe's range once its rate shows. A
+// larger package is four quarters asked for with their ends, the probe
+// closed after its head: read as the first quarter, the probe's answer
+// would save one request, but would stop inside the server's stream at
+// the quarter's end, where a paced server makes the last bytes wait for
+// its next burst, and would lose what was in flight just as the early
+// close does.
 constexpr int64_t kOneConnectionBytes = 8 * 1024 * 1024;
 
 // What the probe learned.
@@ -466,6 +470,11 @@ class Downloader {
   // Whether a range being fetched is large enough to be split later, or
   // may be taken over when its answer does not come.
   bool MayHelpLater(Transfer* transfer) const;
+  // Whether the probe's answer of a package of `size` with ranges is read
+  // as its bytes (else it is closed after its head).
+  bool ReadsProbeAnswer(int64_t size) const {
+    return size <= one_connection_bytes_ || size < 8 * 100;
+  }
   // Whether a range whose answer from `source` does not come may be taken
   // over: that source was set aside, or another one is left. The caller
   // holds `work`.

@@ -348,32 +348,27 @@ void Downloader::PlanFresh(const ProbeAnswer& probe, DownloadPlan* plan) const {
 }
 
 void Downloader::PlanRanges(DownloadPlan* plan) const {
-  // The probe's answer brings the file from byte 100 on: its connection
-  // takes that range, and another fetches the first 100 bytes before
-  // anything else, so that the digest can follow the bytes as they come. A
-  // small package is those two; a larger one the quarters of the file,
-  // the first one short of its first 100 bytes.
   std::vector<SegmentRange>& ranges = plan->record.ranges;
   const int64_t size = plan->size;
-  // Connection 0 reads the probe's answer; connection 1 fetches the first
-  // 100 bytes and then the second quarter; the others a quarter each.
   ranges.clear();
-  ranges.push_back({0, std::min<int64_t>(99, size - 1)});
-  plan->first_owner = {1};
-  if (size <= one_connection_bytes_ || size < 8 * 100) {
+  if (ReadsProbeAnswer(size)) {
+    // The probe's answer brings the file from byte 100 on: connection 0
+    // reads it, and connection 1 fetches the first 100 bytes before
+    // anything else, so that the digest can follow the bytes as they come.
+    // The others stand by to split the probe's range should it come
+    // slowly.
+    ranges.push_back({0, std::min<int64_t>(99, size - 1)});
+    plan->first_owner = {1};
     if (size > 100) {
       ranges.push_back({100, size - 1});
       plan->first_owner.push_back(0);
     }
-    // The other connections stand by to split the probe's range should it
-    // come slowly.
     plan->connections = ranges.size() > 1 ? kSegmentCount : 1;
   } else {
-    std::vector<SegmentRange> quarters;
-    MakeFreshPartition(size, quarters);
-    quarters[0].start = 100;
-    ranges.insert(ranges.end(), quarters.begin(), quarters.end());
-    plan->first_owner.insert(plan->first_owner.end(), {0, 1, 2, 3});
+    // A quarter of the file each, asked for with its end: the probe was
+    // closed after its head.
+    MakeFreshPartition(size, ranges);
+    plan->first_owner = {0, 1, 2, 3};
     plan->connections = kSegmentCount;
   }
   AddFreeSlots(&ranges);

@@ -139,10 +139,12 @@ StepResult Downloader::ProbeSize(const HttpUrl& url, int method,
         failure = StepResult();
         failure.status = exchange.head.status;
         // The body that follows (the file from offset 100, or all of it)
-        // is kept for the download when the caller takes it; otherwise
-        // closing now stops the server from pushing the rest of the file
-        // into a connection nobody reads.
-        if (open != nullptr && !head && exchange.head.status != 416) {
+        // is kept for the download when the caller takes it and it is the
+        // package's bytes to read: the whole file, or a package of at most
+        // kOneConnectionBytes. Otherwise closing now stops the server from
+        // pushing the rest of the file into a connection nobody reads.
+        if (open != nullptr && !head && exchange.head.status != 416 &&
+            (!answer->ranges || ReadsProbeAnswer(answer->size))) {
           exchange.answered = true;
           *open = std::make_unique<Exchange>(std::move(exchange));
         } else {

@@ -125,8 +125,9 @@ TEST(Transfer, WholeRoadInBothModes) {
     std::string what =
         std::to_string(c.size) + (c.ranges ? " ranged" : " single");
     EXPECT_TRUE(file.content == ReadAll(run.Package())) << what;
-    // The probe's answer is kept: without ranges it is the package; a
-    // small package needs one more request, for its first 100 bytes.
+    // Without ranges the probe's answer is the package; a small package
+    // needs one more request, for its first 100 bytes; a larger one is the
+    // probe and four quarters.
     EXPECT_EQ(c.connections, run.fake.network.Connections().size())
         << what;
     EXPECT_FALSE(Exists(run.Part())) << what;
@@ -221,12 +222,11 @@ TEST(Transfer, TricklingServerEndsTheRun) {
   } cases[] = {
       {"head_one_byte_a_second", 1, 1000, true,
        Detailed(msg::kServerSilent, "h:80", msg::kReasonTimedOut), 0},
-      // The probe's answer and the first 100 bytes come whole; the three
-      // quarters after the probe's trickle.
+      // The probe's head comes whole; the four quarters trickle.
       {"body_below_the_low_speed", 64, 2000, false,
-       Detailed(std::string(msg::kSegmentPrefix) + "2" + msg::kSegmentBroken,
+       Detailed(std::string(msg::kSegmentPrefix) + "1" + msg::kSegmentBroken,
                 "h:80", msg::kReasonTimedOut),
-       3 * kMaxSegmentRetries},
+       4 * kMaxSegmentRetries},
   };
   for (const auto& c : cases) {
     TempDir dir;
@@ -237,11 +237,6 @@ TEST(Transfer, TricklingServerEndsTheRun) {
     auto whole = testing::ServeFile(Content(400000));
     run.fake.network.Serve("h:80", [&](const std::string& request) {
       bool probe = request.find("Range: bytes=100-\r\n") != std::string::npos;
-      // The first 100 bytes come whole too: other connections' looks at
-      // the clock would otherwise stall them at random.
-      if (request.find("Range: bytes=0-99\r\n") != std::string::npos) {
-        return whole(request);
-      }
       if (!probe) return serve(request);
       testing::SocketScript script = whole(request);
       if (c.probe_piece) {
@@ -366,7 +361,7 @@ TEST(Transfer, FailedConnectionLeavesNobodyWaiting) {
   TempDir dir;
   DownloadRun run(dir.path());
   WriteAll(run.Package(), "old");
-  // Large enough to split: the quarter queued behind the first 100 bytes.
+  // Quarters large enough to split.
   run.updater.downloader().SetSharing(100, 0);
   FakeFile file = Content(1003);
   std::atomic<bool> fault{true};
@@ -387,7 +382,7 @@ TEST(Transfer, FailedConnectionLeavesNobodyWaiting) {
   run.updater.StartDownload();
   EXPECT_LT(sleeps.load(), 100000);
   EXPECT_EQ("old", ReadAll(run.Package()));
-  EXPECT_EQ(Lines({Detailed(std::string(msg::kSegmentPrefix) + "2" +
+  EXPECT_EQ(Lines({Detailed(std::string(msg::kSegmentPrefix) + "1" +
                                 msg::kSegmentWrongAnswer,
                             "h:80")
                        .c_str(),
@@ -505,8 +500,7 @@ TEST(Transfer, ThroughAProxy) {
                                     "Content-Length: 0\r\n\r\n")));
        },
        false,
-       // Connection 0 reads the probe's answer, which came through.
-       segment_lines(Detailed(msg::kSegmentProxyError, "px:3128"), 2)},
+       segment_lines(Detailed(msg::kSegmentProxyError, "px:3128"))},
   };
   for (const auto& c : cases) {
     TempDir dir;
