@@ -41,14 +41,10 @@ NOTICE=自动更新信息
 #   announces the package's SHA256 and SIZE), requests=N (the fault server
 #   got N requests for the row), sized (the version file announces the
 #   package's SIZE).
-# The probe's answer is read as the first range: a fault that cuts or
-# stalls an answer halfway hits it past the end of that range (the probe
-# asks for the rest of the file), so its connection needs no retry: those
-# rows count one retry line fewer than the four connections.
 # The two rows that take longest (a minute's stall; a TLS hand-shake with
 # a plain server, 30 s) lead, so that each half of the table gets one.
 ROWS=$(cat <<'EOF'
-stall                 4    succeed  tls  token retries=3
+stall                 4    succeed  tls  token retries=4
 redirect-https        4    fail
 none                  4 1  succeed  wire
 long-header           4 1  succeed
@@ -61,7 +57,7 @@ none                  4 1  succeed  size=100
 none                  4    succeed  size=1
 chunked               4 1  succeed
 chunked-ext           4 1  succeed
-chunked-cut           4 1  succeed  token retries=3,1 line=段：连接中断或超时
+chunked-cut           4 1  succeed  token retries=4,1 line=段：连接中断或超时
 close-delimited       1    succeed  sized
 close-delimited       1    fail     line=下载服务器的应答无效
 gzip                  4 1  either
@@ -100,7 +96,7 @@ mirrors               4    succeed  line=各连接的应答来自不同的文件
 changed-same-older    4 1  succeed  runs=3
 changed-size          4 1  either   runs=3
 close-early           4 1  succeed  tls  token retries=3,1
-no-close-notify       4 1  succeed  tls  token retries=3,1
+no-close-notify       4 1  succeed  tls  token retries=4,1
 range-total           4    fail     tls  on=segment line=段：服务器的应答与请求不符 retries=0
 EOF
 )

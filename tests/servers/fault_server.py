@@ -71,8 +71,9 @@ One request per connection; the answer is chosen by the request path
                       A request with an open range "bytes=A-" is the probe;
                       any other (a closed range, or none: the one connection
                       of single mode) is a segment. The client reads the
-                      probe's answer as its first range (in single mode as
-                      the whole file): without on=, it is a segment too.
+                      probe's answer of a file of at most 8 MiB as its
+                      first range (in single mode as the whole file):
+                      without on=, it is a segment too.
                       A request for bytes 0-99 alone (what the probe
                       skipped) is always answered normally and not counted. Fault F hits the probe,
                       the segments or both (its default below, or WHERE from
@@ -85,8 +86,9 @@ One request per connection; the answer is chosen by the request path
                       from where it broke starts elsewhere).
                       With token=K, only one download's worth is hit: the
                       requests before K's second probe, and at most four
-                      segment requests, the probe's among them (one, the
-                      probe's, in single mode); later ones are
+                      segment requests, the probe's among them when
+                      the client reads it (a file of at most 8 MiB; one,
+                      the probe's, in single mode); later ones are
                       served normally (the changed-* faults' second
                       version), so a retry or a second run can finish.
           fault          on       answer
@@ -220,6 +222,9 @@ import time
 import urllib.parse
 
 HOLD_SECONDS = 120
+# The client reads the probe's answer of a file up to this size as its
+# bytes, and closes a larger one's after the head.
+ONE_CONNECTION_BYTES = 8 * 1024 * 1024
 MAX_REQUEST_BYTES = 64 * 1024
 HOLD = object()  # a step of a fault's answer: keep the connection open
 LANE_PIECE = 64 * 1024  # slow-lane: bytes per paced write
@@ -742,12 +747,14 @@ class Handler(socketserver.BaseRequestHandler):
             first = int(match.group(1))
             last = min(int(match.group(2) or len(data) - 1), len(data) - 1)
         kind = "probe" if match and not match.group(2) else "segment"
-        # The client reads the probe's answer as the first range (in single
-        # mode as the whole file): a fault that hits segments by default
-        # hits it too, and it counts as one of a download's segment
-        # requests; on=segment means the other requests alone.
+        # The client reads the probe's answer as the package's bytes (in
+        # single mode, or a package of at most ONE_CONNECTION_BYTES; it
+        # closes a larger one's after the head): a fault that hits segments
+        # by default hits it too, and it counts as one of a download's
+        # segment requests; on=segment means the other requests alone.
         single = query.get("mode") == "single"
-        probe_is_segment = kind == "probe" and "on" not in query
+        probe_is_segment = (kind == "probe" and "on" not in query and
+                            (single or len(data) <= ONE_CONNECTION_BYTES))
         # The first 100 bytes that the probe skipped come in a request of
         # their own: no fault is meant for them, and they are no range of
         # a download's count.
