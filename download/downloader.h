@@ -156,12 +156,14 @@ constexpr int64_t kSplitMinMillis = 300;
 // A connection that finds nothing to take while a range large enough to
 // split is being fetched looks again after this.
 constexpr uint32_t kSplitRecheckMillis = 10;
-// A connection with nothing left to do takes over whole a range whose
-// connection asked another source and has had no answer for this long, or
-// three times the slowest answer of the run when that is longer; that
-// connection is ended and its source set aside. A mirror that accepts and
-// never answers then costs the run this, not the head's time-out. Only
-// while two sources or more are left: with one, the time-outs decide.
+// A connection that has asked one source and had no answer for this long,
+// or three times the slowest answer of the run when that is longer, while
+// another source answers, is ended by another connection and its source
+// set aside: a connection with nothing left to do takes its range over
+// whole, else the ended one asks another source for it at once. A mirror
+// that accepts and never answers then costs the run this, not the head's
+// time-out. Only while two sources or more are left: with one, the
+// time-outs decide.
 constexpr int64_t kHandOverMillis = 1000;
 // A package of at most this size starts as the probe's answer and one
 // request for its first 100 bytes: on a fast path one connection brings it
@@ -479,6 +481,14 @@ class Downloader {
   // over: that source was set aside, or another one is left. The caller
   // holds `work`.
   bool MayHandOver(const Transfer& transfer, int source) const;
+  // Whether a connection other than `index` waits for an answer that
+  // another may end (cheap: no clock is read). The caller holds `work`.
+  bool MayEndWait(const Transfer& transfer, int index) const;
+  // The range whose connection has waited for an answer from another
+  // source than `index`'s for kHandOverMillis (or three times the slowest
+  // answer), or from a source set aside meanwhile; -1 when none. The
+  // caller holds `work`.
+  int SilentRange(const Transfer& transfer, int index, int64_t now) const;
   // Range `range` through connection `index`, retried as DownloadSegment
   // says; `open` is the connection kept from the answer before.
   StepResult FetchRange(Transfer* transfer, int index, int range,

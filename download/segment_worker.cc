@@ -246,6 +246,18 @@ bool Downloader::MayHelpLater(Transfer* transfer) const {
   return false;
 }
 
+bool Downloader::MayEndWait(const Transfer& transfer, int index) const {
+  const std::vector<SegmentRange>& ranges = transfer.plan.record.ranges;
+  for (size_t i = 0; i < ranges.size() && i < transfer.asked_ms.size(); ++i) {
+    if (transfer.owner[i] >= 0 && transfer.owner[i] != index &&
+        transfer.since_ms[i] == 0 && transfer.asked_ms[i] != 0 &&
+        MayHandOver(transfer, transfer.asked_source[i])) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool Downloader::MayHandOver(const Transfer& transfer, int source) const {
   if (source < 0 || static_cast<size_t>(source) >= transfer.sources.size()) {
     return false;
@@ -335,27 +347,13 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
     return slot;
   };
   const int64_t now = env_->clock->MonotonicMillis();
-  // A range whose answer has not come from another source for long, or
-  // from a source set aside meanwhile: all of it, and its connection is
-  // ended (its source is then set aside).
-  std::vector<int> live;
-  for (size_t i = 0; i < transfer->sources.size(); ++i) {
-    if (!transfer->sources[i].aside) live.push_back(static_cast<int>(i));
-  }
-  const int mine =
-      live.empty() ? 0 : live[static_cast<size_t>(index) % live.size()];
-  const int64_t wait = std::max(kHandOverMillis, 3 * transfer->slowest_head_ms);
-  for (int i = 0; i < count; ++i) {
-    const int other = transfer->owner[i];
-    const int source = transfer->asked_source[i];
-    if (!needed(i) || other < 0 || other == index ||
-        transfer->since_ms[i] != 0 || transfer->asked_ms[i] == 0 ||
-        source == mine || !MayHandOver(*transfer, source) ||
-        (!transfer->sources[source].aside &&
-         now - transfer->asked_ms[i] < wait)) {
-      continue;
-    }
-    const int slot = carve(i, std::max(ranges[i].start, transfer->reach[i]));
+  // A range whose answer has not come from another source for long: all
+  // of it, and its connection is ended (its source is then set aside).
+  const int silent = SilentRange(*transfer, index, now);
+  if (silent >= 0) {
+    const int other = transfer->owner[silent];
+    const int slot =
+        carve(silent, std::max(ranges[silent].start, transfer->reach[silent]));
     if (slot < 0) return -1;
     transfer->lanes[other].Interrupt();
     return slot;
@@ -396,6 +394,32 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
   }
   if (largest < 0) return -1;
   return carve(largest, ranges[largest].end - (left + 1) / 2 + 1);
+}
+
+int Downloader::SilentRange(const Transfer& transfer, int index,
+                            int64_t now) const {
+  const std::vector<SegmentRange>& ranges = transfer.plan.record.ranges;
+  std::vector<int> live;
+  for (size_t i = 0; i < transfer.sources.size(); ++i) {
+    if (!transfer.sources[i].aside) live.push_back(static_cast<int>(i));
+  }
+  const int mine =
+      live.empty() ? 0 : live[static_cast<size_t>(index) % live.size()];
+  const int64_t wait = std::max(kHandOverMillis, 3 * transfer.slowest_head_ms);
+  for (size_t i = 0; i < ranges.size() && i < transfer.asked_ms.size(); ++i) {
+    const int other = transfer.owner[i];
+    const int source = transfer.asked_source[i];
+    if (ranges[i].start > ranges[i].end || transfer.failed[i] || other < 0 ||
+        other == index || transfer.since_ms[i] != 0 ||
+        transfer.asked_ms[i] == 0 || source == mine ||
+        !MayHandOver(transfer, source)) {
+      continue;
+    }
+    if (transfer.sources[source].aside || now - transfer.asked_ms[i] >= wait) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
 }
 
 int Downloader::PickSource(Transfer* transfer, int index) const {
@@ -455,20 +479,28 @@ StepResult Downloader::FetchRange(Transfer* transfer, int index, int range,
     const int source = PickSource(transfer, index);
     result = FetchSegment(transfer, index, range, open, source);
     if (!result.ok() && transfer->lanes[index].interrupted()) {
-      // Another connection took the range over: this source gave no answer
-      // in the time the others brought theirs.
+      // Another connection ended this one: its source gave no answer in
+      // the time the others brought theirs. The range was taken over, or
+      // is asked for again from another source at once.
       open->reset();
       std::string server;
+      bool taken = false;
       {
         std::lock_guard<std::mutex> hold(transfer->work);
         const HttpUrl& url = transfer->sources[source].url;
         server = platform::HostPort(url.host, url.port);
+        taken = transfer->plan.record.ranges[range].start >
+                transfer->plan.record.ranges[range].end;
       }
-      (void)SetAside(transfer, source,
-                     Failed(Outcome::kNoAnswer,
-                            platform::Status::Error(
-                                platform::ErrorKind::kTimedOut, server)));
-      return StepResult();
+      result = Failed(Outcome::kNoAnswer,
+                      platform::Status::Error(platform::ErrorKind::kTimedOut,
+                                              server));
+      const bool aside = SetAside(transfer, source, result);
+      if (taken) return StepResult();
+      if (aside) {
+        --retry;
+        continue;
+      }
     }
     if (!result.ok() && transfer->plan.ranged) {
       // Between attempts nobody waits on an answer for the range.
@@ -702,6 +734,17 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
       {
         std::lock_guard<std::mutex> hold(transfer->work);
         ranges[slot].start = next;
+        // A connection that waits in vain on another source is ended here
+        // too, while nobody is idle to take its range over: it asks again
+        // elsewhere.
+        if (MayEndWait(*transfer, index)) {
+          const int silent = SilentRange(*transfer, index,
+                                         env_->clock->MonotonicMillis());
+          if (silent >= 0) {
+            transfer->asked_ms[silent] = 0;
+            transfer->lanes[transfer->owner[silent]].Interrupt();
+          }
+        }
       }
       std::string field;
       AppendLe64(&field, static_cast<uint64_t>(next));
