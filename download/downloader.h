@@ -481,14 +481,12 @@ class Downloader {
   // over: that source was set aside, or another one is left. The caller
   // holds `work`.
   bool MayHandOver(const Transfer& transfer, int source) const;
-  // Whether a connection other than `index` waits for an answer that
-  // another may end (cheap: no clock is read). The caller holds `work`.
-  bool MayEndWait(const Transfer& transfer, int index) const;
   // The range whose connection has waited for an answer from another
   // source than `index`'s for kHandOverMillis (or three times the slowest
-  // answer), or from a source set aside meanwhile; -1 when none. The
-  // caller holds `work`.
-  int SilentRange(const Transfer& transfer, int index, int64_t now) const;
+  // answer), or from a source set aside meanwhile; -1 when none. The clock
+  // is read only when a connection waits on an answer. The caller holds
+  // `work`.
+  int SilentRange(const Transfer& transfer, int index) const;
   // Range `range` through connection `index`, retried as DownloadSegment
   // says; `open` is the connection kept from the answer before.
   StepResult FetchRange(Transfer* transfer, int index, int range,
@@ -499,6 +497,8 @@ class Downloader {
                           std::unique_ptr<Exchange>* open, int source) const;
   // The source connection `index` asks next.
   int PickSource(Transfer* transfer, int index) const;
+  // The same, for a caller that holds `work`.
+  int SourceOf(const Transfer& transfer, int index) const;
   // Sets `source` aside after `why`, when another source is left and the
   // failure is the source's; true when it was.
   bool SetAside(Transfer* transfer, int source, const StepResult& why) const;

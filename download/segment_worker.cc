@@ -246,18 +246,6 @@ bool Downloader::MayHelpLater(Transfer* transfer) const {
   return false;
 }
 
-bool Downloader::MayEndWait(const Transfer& transfer, int index) const {
-  const std::vector<SegmentRange>& ranges = transfer.plan.record.ranges;
-  for (size_t i = 0; i < ranges.size() && i < transfer.asked_ms.size(); ++i) {
-    if (transfer.owner[i] >= 0 && transfer.owner[i] != index &&
-        transfer.since_ms[i] == 0 && transfer.asked_ms[i] != 0 &&
-        MayHandOver(transfer, transfer.asked_source[i])) {
-      return true;
-    }
-  }
-  return false;
-}
-
 bool Downloader::MayHandOver(const Transfer& transfer, int source) const {
   if (source < 0 || static_cast<size_t>(source) >= transfer.sources.size()) {
     return false;
@@ -346,10 +334,9 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
     transfer->since_ms[slot] = 0;
     return slot;
   };
-  const int64_t now = env_->clock->MonotonicMillis();
   // A range whose answer has not come from another source for long: all
   // of it, and its connection is ended (its source is then set aside).
-  const int silent = SilentRange(*transfer, index, now);
+  const int silent = SilentRange(*transfer, index);
   if (silent >= 0) {
     const int other = transfer->owner[silent];
     const int slot =
@@ -362,6 +349,7 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
   // needs beyond where its connection may have read: its bytes left over
   // its rate so far (a range without a rate yet is taken to go as fast as
   // the fastest one).
+  const int64_t now = env_->clock->MonotonicMillis();
   std::vector<double> rate(count, 0.0);  // bytes per ms; 0: not known
   double fastest = 0.0;
   for (int i = 0; i < count; ++i) {
@@ -396,16 +384,11 @@ int Downloader::TakeWork(Transfer* transfer, int index) const {
   return carve(largest, ranges[largest].end - (left + 1) / 2 + 1);
 }
 
-int Downloader::SilentRange(const Transfer& transfer, int index,
-                            int64_t now) const {
+int Downloader::SilentRange(const Transfer& transfer, int index) const {
   const std::vector<SegmentRange>& ranges = transfer.plan.record.ranges;
-  std::vector<int> live;
-  for (size_t i = 0; i < transfer.sources.size(); ++i) {
-    if (!transfer.sources[i].aside) live.push_back(static_cast<int>(i));
-  }
-  const int mine =
-      live.empty() ? 0 : live[static_cast<size_t>(index) % live.size()];
+  const int mine = SourceOf(transfer, index);
   const int64_t wait = std::max(kHandOverMillis, 3 * transfer.slowest_head_ms);
+  int64_t now = -1;  // read only when a connection waits on an answer
   for (size_t i = 0; i < ranges.size() && i < transfer.asked_ms.size(); ++i) {
     const int other = transfer.owner[i];
     const int source = transfer.asked_source[i];
@@ -415,20 +398,24 @@ int Downloader::SilentRange(const Transfer& transfer, int index,
         !MayHandOver(transfer, source)) {
       continue;
     }
-    if (transfer.sources[source].aside || now - transfer.asked_ms[i] >= wait) {
-      return static_cast<int>(i);
-    }
+    if (transfer.sources[source].aside) return static_cast<int>(i);
+    if (now < 0) now = env_->clock->MonotonicMillis();
+    if (now - transfer.asked_ms[i] >= wait) return static_cast<int>(i);
   }
   return -1;
 }
 
 int Downloader::PickSource(Transfer* transfer, int index) const {
   std::lock_guard<std::mutex> hold(transfer->work);
+  return SourceOf(*transfer, index);
+}
+
+int Downloader::SourceOf(const Transfer& transfer, int index) const {
   std::vector<int> live;
-  for (size_t i = 0; i < transfer->sources.size(); ++i) {
-    if (!transfer->sources[i].aside) live.push_back(static_cast<int>(i));
+  for (size_t i = 0; i < transfer.sources.size(); ++i) {
+    if (!transfer.sources[i].aside) live.push_back(static_cast<int>(i));
   }
-  return live.empty() ? 0 : live[index % live.size()];
+  return live.empty() ? 0 : live[static_cast<size_t>(index) % live.size()];
 }
 
 bool Downloader::SetAside(Transfer* transfer, int source,
@@ -737,13 +724,10 @@ StepResult Downloader::FetchSegment(Transfer* transfer, int index, int slot,
         // A connection that waits in vain on another source is ended here
         // too, while nobody is idle to take its range over: it asks again
         // elsewhere.
-        if (MayEndWait(*transfer, index)) {
-          const int silent = SilentRange(*transfer, index,
-                                         env_->clock->MonotonicMillis());
-          if (silent >= 0) {
-            transfer->asked_ms[silent] = 0;
-            transfer->lanes[transfer->owner[silent]].Interrupt();
-          }
+        const int silent = SilentRange(*transfer, index);
+        if (silent >= 0) {
+          transfer->asked_ms[silent] = 0;
+          transfer->lanes[transfer->owner[silent]].Interrupt();
         }
       }
       std::string field;
