@@ -103,7 +103,7 @@ fi
 
 # Only the unit tests: the threads under test are all in them.
 if build threads build/tsan --target vorn_unit_tests -DCMAKE_BUILD_TYPE=Debug -DVORN_TSAN=ON -DVORN_TEST_PORT_BASE=18150; then
-  TSAN_OPTIONS=halt_on_error=1 ctest_run threads build/tsan -j 2 -R 'Transfer|SegmentWorker|Thread'
+  TSAN_OPTIONS=halt_on_error=1 ctest_run threads build/tsan -j 2 -R 'Transfer|SegmentWorker|Thread|Interrupt'
 fi
 
 if [ -n "$win32_pid" ]; then
