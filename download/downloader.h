@@ -13,8 +13,11 @@
 //
 // Download starts the workers and waits for them itself. They share one
 // Transfer: the probe's answer and the plan, filled before the first worker
-// starts; each worker then writes only its own result, the start of its own
-// range and (worker 0) the running digest. No lock is taken.
+// starts; each worker then writes only its own result. Who fetches which
+// range, where the ranges start and end, and which sources are set aside
+// change under the Transfer's `work` lock; the running digest under its
+// `hashing` lock; a connection is ended from another thread only through
+// its Interrupter.
 #ifndef VORN_DOWNLOAD_DOWNLOADER_H_
 #define VORN_DOWNLOAD_DOWNLOADER_H_
 
